@@ -1,0 +1,52 @@
+// Transport support shared by varneld and varnel: the process-wide message
+// settings, the reports of failed transport calls, the consumption of
+// pending disconnects and releases, and the display of IPX addresses.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include <spx/ipx.h>
+
+// Process-wide settings read by every message.
+inline constexpr std::size_t TITLE_SIZE = 100;
+extern char titleStr[TITLE_SIZE]; // message title: invocation name [": " time]
+extern int verbose;               // nonzero with -v
+extern int idno;                  // server child's process id; 0 in the listener and the client
+extern const char* const spxDevice; // "/dev/nspx"
+
+// Sets titleStr to text, cut to fit.
+void SetTitle(std::string_view text);
+// Appends text to titleStr, cut to fit.
+void AppendTitle(std::string_view text);
+
+// The two reporting styles; chosen once at start-up, before any report.
+enum class ReportStyle { Server, Client };
+void SetReportStyle(ReportStyle style);
+
+// Reports a failed TLI call on fd (called right after it) and, when t_errno
+// is TLOOK, names the pending event and consumes it as the style says.
+// Returns the event code, 0 when none was pending any more, -1 when the
+// look failed.
+int SpxError(int fd);
+
+// Consumes the pending disconnect on fd and reports its reason.
+// 0 when consumed, -1 otherwise (the endpoint is then unchanged).
+int RecieveDisconnect(int fd);
+
+// Server style: consumes the pending orderly release on fd. 0 or -1.
+int RecieveOrdRel(int fd);
+
+// Server style: names the pending event on fd without consuming it.
+// Returns t_look's result.
+int TLook(int fd);
+
+// The three printed forms of an address.
+enum class AddressForm {
+    Standard,   // 00001234h 00001B2C3D4Eh 8060h
+    Blank,      // 00001234 00001B2C3D4E 8060
+    Connecting, // 00001234h 00001B2C3D4Eh  8060h
+};
+
+// Prints addr in the given form, line end included, to standard output.
+void ShowIpxAddress(const ipxAddr_t& addr, AddressForm form);

@@ -1,0 +1,7 @@
+// The run-as identity of a service child.
+#pragma once
+
+// Switches the process to the account named in "./.spxrunid" (or, without
+// that file, "spxhost", else "guest"). 1 on success, 0 on failure; prints
+// its own messages.
+int SetEffectiveRunId();

@@ -1,0 +1,167 @@
+// The Transport Layer Interface of the SPX provider.
+//
+// The calls keep the System V TLI contract (states, events, t_errno). Each
+// endpoint is one real descriptor; each SPX connection travels over one TCP
+// connection (docs/transport.md has the wire format). No call raises a
+// signal, throws, or writes to standard output or standard error, except
+// t_error, which writes to standard error.
+#pragma once
+
+#include <spx/ipx.h>
+
+// A counted buffer handed to and filled by the calls.
+struct netbuf {
+    unsigned int maxlen; // room in buf
+    unsigned int len;    // bytes used in buf
+    char* buf;
+};
+
+struct t_bind {
+    struct netbuf addr; // ipxAddr_t
+    unsigned int qlen;  // > 0: a listening endpoint
+};
+
+struct t_call {
+    struct netbuf addr;  // ipxAddr_t of the peer
+    struct netbuf opt;   // SPX_OPTS
+    struct netbuf udata; // connect user data: not supported, len must be 0
+    int sequence;        // identifies a connect indication on a listener
+};
+
+struct t_discon {
+    struct netbuf udata; // disconnect user data: none is ever delivered
+    int reason;          // SPX_DISCON_TERMINATED, SPX_DISCON_FAILED, or the peer's
+    int sequence;
+};
+
+struct t_info {
+    long addr;     // size of an address: 12
+    long options;  // size of the options: 4
+    long tsdu;     // largest unit: unlimited (-1)
+    long etsdu;    // expedited data: not supported (-2)
+    long connect;  // connect user data: not supported (-2)
+    long discon;   // disconnect user data: not supported (-2)
+    long servtype; // T_COTS_ORD
+};
+
+// The error number of the last failed call (not thread-local: the programs
+// are single-threaded).
+extern int t_errno;
+
+// Flags of t_snd and t_rcv.
+inline constexpr int T_MORE = 0x001;
+inline constexpr int T_EXPEDITED = 0x002;
+
+// Events reported by t_look.
+inline constexpr int T_LISTEN = 0x0001;
+inline constexpr int T_CONNECT = 0x0002;
+inline constexpr int T_DATA = 0x0004;
+inline constexpr int T_EXDATA = 0x0008;
+inline constexpr int T_DISCONNECT = 0x0010;
+inline constexpr int T_ERROR = 0x0020;
+inline constexpr int T_UDERR = 0x0040;
+inline constexpr int T_ORDREL = 0x0080;
+
+// Service types.
+inline constexpr long T_COTS = 1;
+inline constexpr long T_COTS_ORD = 2;
+inline constexpr long T_CLTS = 3;
+
+// Endpoint states (t_getstate).
+inline constexpr int T_UNBND = 1;
+inline constexpr int T_IDLE = 2;
+inline constexpr int T_OUTCON = 3;
+inline constexpr int T_INCON = 4;
+inline constexpr int T_DATAXFER = 5;
+inline constexpr int T_OUTREL = 6;
+inline constexpr int T_INREL = 7;
+
+// t_errno values.
+inline constexpr int TBADADDR = 1;
+inline constexpr int TBADOPT = 2;
+inline constexpr int TACCES = 3;
+inline constexpr int TBADF = 4;
+inline constexpr int TNOADDR = 5;
+inline constexpr int TOUTSTATE = 6;
+inline constexpr int TBADSEQ = 7;
+inline constexpr int TSYSERR = 8;
+inline constexpr int TLOOK = 9;
+inline constexpr int TBADDATA = 10;
+inline constexpr int TBUFOVFLW = 11;
+inline constexpr int TFLOW = 12;
+inline constexpr int TNODATA = 13;
+inline constexpr int TNODIS = 14;
+inline constexpr int TNOUDERR = 15;
+inline constexpr int TBADFLAG = 16;
+inline constexpr int TNOREL = 17;
+inline constexpr int TNOTSUPPORT = 18;
+inline constexpr int TSTATECHNG = 19;
+inline constexpr int TNOSTRUCTYPE = 20;
+inline constexpr int TBADNAME = 21;
+inline constexpr int TBADQLEN = 22;
+inline constexpr int TADDRBUSY = 23;
+
+// Opens an endpoint on the provider named by path ("/dev/nspx"). Returns the
+// endpoint's descriptor (close-on-exec), or -1 with t_errno set.
+int t_open(const char* path, int oflag, struct t_info* info);
+
+// Binds fd to req's address (socket 0: the provider chooses one; net and node
+// are ignored) with req's queue length. Writes the bound address and queue
+// length into ret when given. 0, or -1 with t_errno (TADDRBUSY when taken).
+int t_bind(int fd, struct t_bind* req, struct t_bind* ret);
+
+// Undoes t_bind. 0, or -1 (TOUTSTATE unless the endpoint is idle).
+int t_unbind(int fd);
+
+// Waits for the next caller that has sent a valid connect request and fills
+// call (addr, opt, sequence). 0, or -1 with t_errno.
+int t_listen(int fd, struct t_call* call);
+
+// Accepts the caller named by call->sequence onto resfd, which keeps its
+// descriptor number. 0, or -1 with t_errno.
+int t_accept(int fd, int resfd, struct t_call* call);
+
+// Connects to sndcall->addr. On success fills rcvcall (addr, opt) when given.
+// Refused or unanswered: -1 with TLOOK and a disconnect left pending.
+int t_connect(int fd, struct t_call* sndcall, struct t_call* rcvcall);
+
+// The endpoint's state (T_UNBND ... T_INREL), or -1 with t_errno.
+int t_getstate(int fd);
+
+// Sends one unit of nbytes (flags 0 or T_MORE). nbytes, or -1 with t_errno
+// (TLOOK once a disconnect has arrived).
+int t_snd(int fd, const void* buf, unsigned int nbytes, int flags);
+
+// Receives up to nbytes of the next unit; *flags gets T_MORE when more of
+// the unit follows or the unit carried T_MORE. Blocks until data arrives.
+// The count, or -1 with t_errno (TLOOK when a release or disconnect is next).
+int t_rcv(int fd, void* buf, unsigned int nbytes, int* flags);
+
+// The next pending event, 0 when none is pending, -1 with t_errno.
+int t_look(int fd);
+
+// Sends an orderly release. 0, or -1 with t_errno.
+int t_sndrel(int fd);
+
+// Takes the peer's orderly release. 0, or -1 with t_errno (TNOREL when none
+// is there, TLOOK when something else is next).
+int t_rcvrel(int fd);
+
+// Sends a disconnect (reason 236); on a listener with call given, refuses
+// the caller named by call->sequence. 0, or -1 with t_errno.
+int t_snddis(int fd, struct t_call* call);
+
+// Takes a disconnect that has arrived, discarding what is unread before it.
+// Fills discon->reason when given. 0, or -1 with t_errno (TNODIS).
+int t_rcvdis(int fd, struct t_discon* discon);
+
+// Frees the descriptor and this process's state for it; sends nothing. The
+// connection ends when the last process holding it closes it or exits.
+int t_close(int fd);
+
+// Writes msg, ": " and the text of t_errno (for TSYSERR also errno's text)
+// and a line end to standard error; with an empty or null msg only the text.
+void t_error(const char* msg);
+
+// The text of a t_errno value.
+const char* t_strerror(int errnum);

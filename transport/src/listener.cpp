@@ -1,1 +1,123 @@
-// placeholder
+// Callers of a listening endpoint. Each caller is accepted from the kernel at
+// once and read without blocking; only a caller whose first frame is a valid
+// CONNECT reaches the program. Silent callers are dropped after 5 seconds,
+// anything else at once, so that no caller can hold up another.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "endpoint.h"
+
+namespace spx {
+
+namespace {
+
+constexpr auto CONNECT_WAIT = std::chrono::seconds(5);
+constexpr std::size_t MAX_PENDING = 1024;
+
+// Reads what the caller has sent. True while it may still become a valid
+// caller; on completion moves it to ready.
+bool ReadCaller(PendingCaller& c, Listener& l) {
+    for (;;) {
+        ssize_t n = recv(c.fd, c.buf.data() + c.have, c.buf.size() - c.have, MSG_DONTWAIT);
+        if (n == 0)
+            return false;
+        if (n < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        c.have += static_cast<std::size_t>(n);
+        Decoded d = DecodeFrame({c.buf.data(), c.have}, Phase::Connect);
+        if (d.status == Decoded::Error)
+            return false;
+        if (d.status == Decoded::Frame) {
+            Indication ind;
+            ind.sequence = l.nextSequence++;
+            if (l.nextSequence <= 0)
+                l.nextSequence = 1;
+            ind.fd = c.fd;
+            ind.addr = SocketAddress(c.fd, true);
+            ind.options = d.options;
+            l.ready.push_back(ind);
+            c.fd = -1; // now owned by the indication
+            return false;
+        }
+    }
+}
+
+} // namespace
+
+Listener::~Listener() { CloseAll(); }
+
+void Listener::CloseAll() {
+    for (auto& c : pending)
+        if (c.fd >= 0)
+            close(c.fd);
+    for (auto& i : ready)
+        close(i.fd);
+    for (auto& i : reported)
+        close(i.fd);
+    pending.clear();
+    ready.clear();
+    reported.clear();
+}
+
+void Listener::Serve(int listenFd, int timeoutMs) {
+    const auto now = std::chrono::steady_clock::now();
+    const bool accepting = pending.size() < MAX_PENDING && now >= acceptPausedUntil;
+
+    // Wait for a new caller, bytes from a pending one, or the next deadline.
+    std::vector<pollfd> fds;
+    fds.reserve(pending.size() + 1);
+    fds.push_back({accepting ? listenFd : -1, POLLIN, 0});
+    auto wake = now + std::chrono::milliseconds(timeoutMs < 0 ? 3'600'000 : timeoutMs);
+    for (auto& c : pending) {
+        fds.push_back({c.fd, POLLIN, 0});
+        wake = std::min(wake, c.deadline);
+    }
+    if (!accepting)
+        wake = std::min(wake, acceptPausedUntil);
+    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
+    int r = poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait, 0)));
+    if (r < 0 && errno != EINTR)
+        return;
+
+    for (std::size_t i = 1; i < fds.size(); ++i) {
+        auto& c = pending[i - 1];
+        if (fds[i].revents != 0 && !ReadCaller(c, *this) && c.fd >= 0) {
+            close(c.fd);
+            c.fd = -1;
+        }
+    }
+    const auto later = std::chrono::steady_clock::now();
+    for (auto& c : pending) {
+        if (c.fd >= 0 && later >= c.deadline) {
+            close(c.fd);
+            c.fd = -1;
+        }
+    }
+    std::erase_if(pending, [](const PendingCaller& c) { return c.fd < 0; });
+
+    if (r > 0 && (fds[0].revents & POLLIN) != 0) {
+        while (pending.size() < MAX_PENDING) {
+            int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd < 0) {
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                    acceptPausedUntil = later + std::chrono::milliseconds(100);
+                break;
+            }
+            PendingCaller c;
+            c.fd = fd;
+            c.deadline = later + CONNECT_WAIT;
+            // The CONNECT usually comes with the connection: read it now.
+            if (ReadCaller(c, *this))
+                pending.push_back(c);
+            else if (c.fd >= 0)
+                close(c.fd);
+        }
+    }
+}
+
+} // namespace spx

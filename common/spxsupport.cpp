@@ -1,1 +1,240 @@
-// placeholder
+// Transport support shared by varneld and varnel: the message title, the
+// reports of failed transport calls, the consumption of pending disconnects
+// and orderly releases, and the display of IPX addresses.
+//
+// Each program picks its reporting style once at start-up. The server style
+// prefixes its lines with the title and the child's process id, reports
+// every event and consumes disconnects and releases; the client style
+// prefixes with the title alone, reports events only when verbose and
+// consumes only disconnects, and only when verbose.
+#include "spxsupport.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <span>
+#include <string_view>
+
+#include <spx/tiuser.h>
+
+char titleStr[TITLE_SIZE];
+int verbose = 0;
+int idno = 0;
+const char* const spxDevice = "/dev/nspx";
+
+namespace {
+
+ReportStyle style = ReportStyle::Server;
+
+bool ServerStyle() {
+    return style == ReportStyle::Server;
+}
+
+// Copies text into titleStr from offset at, cut so that the terminator fits.
+void PutTitle(std::size_t at, std::string_view text) {
+    const std::span<char, TITLE_SIZE> title{titleStr};
+    if (at >= title.size())
+        at = title.size() - 1;
+    const std::size_t room = title.size() - 1 - at;
+    const std::size_t n = text.size() < room ? text.size() : room;
+    text.copy(title.data() + at, n);
+    title[at + n] = '\0';
+}
+
+// Prints one line: the style's prefix ("%s %d: " or "%s: "), then text,
+// which carries its own line end.
+void Line(FILE* stream, const char* text) {
+    if (ServerStyle())
+        std::fprintf(stream, "%s %d: %s", titleStr, idno, text);
+    else
+        std::fprintf(stream, "%s: %s", titleStr, text);
+}
+
+// Lines that report a TLI call failing inside this module, and the absence
+// of an expected indication: standard output in the server style, standard
+// error in the client style.
+FILE* FailureStream() {
+    return ServerStyle() ? stdout : stderr;
+}
+
+// The text of the event line for code; the default line for 0 and for every
+// code without a line of its own (in the client style, T_ORDREL too).
+void EventLine(int code) {
+    const char* text = nullptr;
+    switch (code) {
+    case T_LISTEN:
+        text = "listen indication arrived \n";
+        break;
+    case T_CONNECT:
+        text = "connect indication arrived \n";
+        break;
+    case T_DATA:
+        text = "data indication arrived \n";
+        break;
+    case T_EXDATA:
+        text = "expedited data indication arrived \n";
+        break;
+    case T_DISCONNECT:
+        text = "disconnect indication arrived \n";
+        break;
+    case T_ERROR:
+        text = "fatal error arrived \n";
+        break;
+    case T_ORDREL:
+        if (ServerStyle())
+            text = "orderly release indication arrived \n";
+        break;
+    default:
+        break;
+    }
+    if (text != nullptr) {
+        Line(stdout, text);
+        return;
+    }
+    std::array<char, 48> buf{};
+    std::snprintf(buf.data(), buf.size(), "TLook default 0x%X \n", static_cast<unsigned>(code));
+    Line(stdout, buf.data());
+}
+
+// The line for a disconnect reason.
+void ReasonLine(int reason) {
+    if (reason == SPX_DISCON_TERMINATED) {
+        Line(stdout, "connection terminated by remote endpoint \n");
+        return;
+    }
+    if (reason == SPX_DISCON_FAILED) {
+        Line(stdout, "connection failed \n");
+        return;
+    }
+    std::array<char, 48> buf{};
+    std::snprintf(buf.data(), buf.size(), "default disconnect reason 0x%04X \n",
+                  static_cast<unsigned>(reason));
+    Line(stdout, buf.data());
+}
+
+// Looks at fd; on failure reports with failureText and returns -1.
+int LookOrReport(int fd, const char* failureText) {
+    const int event = t_look(fd);
+    if (event < 0) {
+        Line(FailureStream(), failureText);
+        t_error("");
+    }
+    return event;
+}
+
+} // namespace
+
+void SetTitle(std::string_view text) {
+    PutTitle(0, text);
+}
+
+void AppendTitle(std::string_view text) {
+    PutTitle(strnlen(titleStr, TITLE_SIZE), text);
+}
+
+void SetReportStyle(ReportStyle newStyle) {
+    style = newStyle;
+}
+
+int SpxError(int fd) {
+    const int err = t_errno;
+    if (ServerStyle())
+        std::fprintf(stderr, "t_errno = %d\n", err);
+    t_error(" \t ");
+    if (err != TLOOK)
+        return 0;
+
+    const int retval = t_look(fd);
+    if (retval < 0) {
+        if (ServerStyle())
+            Line(stdout, "SpxError t_look failed \n");
+        else
+            Line(stderr, "t_look failed \n");
+        t_error("");
+        return -1;
+    }
+    if (!ServerStyle() && verbose == 0)
+        return retval;
+
+    EventLine(retval);
+    if (retval == T_DISCONNECT)
+        RecieveDisconnect(fd);
+    else if (retval == T_ORDREL && ServerStyle())
+        RecieveOrdRel(fd);
+    return retval;
+}
+
+int RecieveDisconnect(int fd) {
+    const int retval = LookOrReport(fd, "t_look failed \n");
+    if (retval < 0)
+        return -1;
+    if (retval != T_DISCONNECT) {
+        Line(FailureStream(), "no disconnect indication on the stream head \n");
+        return -1;
+    }
+    t_discon disconInfo{};
+    if (t_rcvdis(fd, &disconInfo) < 0) {
+        Line(FailureStream(), "t_rcvdis failed \n");
+        t_error("");
+        return -1;
+    }
+    if (ServerStyle() || verbose != 0)
+        ReasonLine(disconInfo.reason);
+    return 0;
+}
+
+int RecieveOrdRel(int fd) {
+    const int retval = LookOrReport(fd, "t_look failed \n");
+    if (retval < 0)
+        return -1;
+    if (retval != T_ORDREL) {
+        Line(FailureStream(), "no orderly release indication on the stream head \n");
+        return -1;
+    }
+    if (t_rcvrel(fd) < 0) {
+        Line(FailureStream(), "t_rcvrel failed \n");
+        t_error("");
+        return -1;
+    }
+    return 0;
+}
+
+int TLook(int fd) {
+    const int retInt = LookOrReport(fd, "t_look failed \n");
+    if (retInt < 0)
+        return -1;
+    EventLine(retInt);
+    return retInt;
+}
+
+void ShowIpxAddress(const ipxAddr_t& addr, AddressForm form) {
+    const char* afterNet = form == AddressForm::Blank ? " " : "h ";
+    const char* afterNode = form == AddressForm::Blank ? " " : "h ";
+    const char* betweenSock = form == AddressForm::Connecting ? " " : "";
+    const char* afterSock = form == AddressForm::Blank ? "\n" : "h\n";
+
+    // 24 digits, the separators and the line end: one write keeps the line whole.
+    std::array<char, 64> line{};
+    std::size_t used = 0;
+    auto put = [&](const char* text) {
+        const int n = std::snprintf(line.data() + used, line.size() - used, "%s", text);
+        if (n > 0)
+            used += static_cast<std::size_t>(n) < line.size() - used ? static_cast<std::size_t>(n)
+                                                                     : line.size() - used - 1;
+    };
+    auto putBytes = [&](std::span<const unsigned char> bytes) {
+        for (const unsigned char b : bytes) {
+            std::array<char, 4> hex{};
+            std::snprintf(hex.data(), hex.size(), "%02X", b);
+            put(hex.data());
+        }
+    };
+    putBytes(addr.net);
+    put(afterNet);
+    putBytes(addr.node);
+    put(afterNode);
+    put(betweenSock);
+    putBytes(addr.sock);
+    put(afterSock);
+    std::fputs(line.data(), stdout);
+}

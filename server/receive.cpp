@@ -1,1 +1,151 @@
-// placeholder
+// The file reception service (0xFF): stores the file a client sends.
+//
+// Preparation (file-size limit, run-as switch, create) ends in a one-byte
+// status: 0 when the file is ready, otherwise the error number of the step
+// that failed. Then every unit that carries T_MORE is written to the file;
+// the first unit without it ends the stream and is not stored.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <span>
+
+#include <spx/byteorder.h>
+#include <spx/tiuser.h>
+
+#include "runid.h"
+#include "services.h"
+#include "spxproto.h"
+#include "spxsupport.h"
+
+namespace {
+
+// Size of the platform's ulimit blocks.
+constexpr rlim_t ULIMIT_BLOCK = 512;
+
+// Mode of a file created without permissions in the request.
+constexpr mode_t DEFAULT_PERMISSIONS = 0644; // 420
+
+// Sets the process's file-size limit (soft and hard, as ulimit does) to
+// blocks ulimit blocks. 0, or the error number.
+int SetFileSizeLimit(std::uint32_t blocks) {
+    const rlimit limit{blocks * ULIMIT_BLOCK, blocks * ULIMIT_BLOCK};
+    return setrlimit(RLIMIT_FSIZE, &limit) == 0 ? 0 : errno;
+}
+
+// Writes all of data to fd. False with errno set when any of it could not
+// be written (a full disk, or the file-size limit reached).
+bool WriteAll(int fd, std::span<const unsigned char> data) {
+    while (!data.empty()) {
+        const ssize_t n = write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data = data.subspan(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Creates the file of the request. The descriptor, or -1 with the error
+// number in status.
+int CreateFile(const receiveFile_t& request, mode_t permissions, int& status) {
+    const std::span<const char> field{request.filename};
+    const std::size_t length = strnlen(field.data(), field.size());
+    int fd = -1;
+    if (length == field.size())
+        errno = ENAMETOOLONG; // no terminator inside the field: not a name
+    else
+        fd = open(field.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, permissions);
+    if (fd < 0) {
+        status = errno;
+        std::fprintf(stderr, "%s %d: open of %.*s failed \n", titleStr, idno,
+                     static_cast<int>(length), field.data());
+        std::perror("");
+    }
+    return fd;
+}
+
+} // namespace
+
+int ReceiveFile(int spxFd, receiveFile_t* fileDataPtr) {
+    errno = 0;
+    t_errno = 0;
+    receiveFile_t& request = *fileDataPtr;
+    const int nameLength = static_cast<int>(strnlen(request.filename, sizeof request.filename));
+
+    if (verbose)
+        std::printf("%s %d: receiveing %.*s \n", titleStr, idno, nameLength, request.filename);
+
+    const std::uint32_t newUlimit = spx::GetBE32(request.newUlimit);
+    std::uint32_t permissions = spx::GetBE32(request.permissions);
+    if (permissions == 0)
+        permissions = DEFAULT_PERMISSIONS;
+
+    // A file that outgrows the limit must give a failed write, not end the
+    // process.
+    std::signal(SIGXFSZ, SIG_IGN);
+
+    int status = 0;
+    int fd = -1;
+    if (newUlimit != 0) {
+        status = SetFileSizeLimit(newUlimit);
+        if (status != 0) {
+            std::fprintf(stderr, "%s %d: set ulimit failed \n", titleStr, idno);
+            std::perror("");
+        }
+    }
+    if (status == 0 && SetEffectiveRunId() == 0) {
+        std::fprintf(stderr, "%s %d: couldnt set effective userid\n", titleStr, idno);
+        status = EACCES;
+    }
+    if (status == 0)
+        fd = CreateFile(request, static_cast<mode_t>(permissions & 07777), status);
+
+    // SendRes: the status byte tells the client whether to send the data.
+    std::array<unsigned char, SPX_MAX_DATA> dataBuffer{};
+    dataBuffer[0] = static_cast<unsigned char>(status & 0xFF);
+    if (t_snd(spxFd, dataBuffer.data(), 1, 0) < 0) {
+        const int sendError = t_errno;
+        std::fprintf(stderr, "%s %d: t_snd of create results failed \n", titleStr, idno);
+        SpxError(spxFd);
+        if (sendError == TSYSERR)
+            return -1;
+    }
+    if (status != 0)
+        return -1;
+
+    int flags = T_MORE;
+    while ((flags & T_MORE) != 0) {
+        const int bytesRcvd = t_rcv(spxFd, dataBuffer.data(), dataBuffer.size(), &flags);
+        if (bytesRcvd < 0) {
+            std::fprintf(stderr, "%s %d: t_rcv of file data failed \n\t", titleStr, idno);
+            SpxError(spxFd);
+            return -1;
+        }
+        if ((flags & T_MORE) == 0)
+            break; // the end unit: never stored
+        if (!WriteAll(fd, std::span(dataBuffer).first(static_cast<std::size_t>(bytesRcvd)))) {
+            std::fprintf(stderr, "%s %d: write of file data failed \n\t", titleStr, idno);
+            std::perror("");
+            return -1;
+        }
+    }
+    close(fd);
+
+    if (verbose)
+        std::printf("%s %d: received file %.*s\n", titleStr, idno, nameLength, request.filename);
+    if (t_sndrel(spxFd) < 0) {
+        std::fprintf(stderr, "%s %d: t_sndrel failed \n\t", titleStr, idno);
+        SpxError(spxFd);
+    }
+    return 0;
+}

@@ -1,1 +1,128 @@
-// placeholder
+// The run-as identity of a service child: the account named by the first
+// word of "./.spxrunid", or without that file "spxhost", else "guest".
+#include "runid.h"
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "spxsupport.h"
+
+namespace {
+
+const char* const runNameFile = "./.spxrunid";
+
+// A name read from the run-id file holds at most this many characters.
+constexpr std::size_t RUN_NAME_SIZE = 80;
+
+// What the switch needs of an account, copied out of the password database's
+// static record.
+struct Account {
+    std::string name;
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+bool LookUp(const char* name, Account& account) {
+    const passwd* pw = getpwnam(name);
+    if (pw == nullptr)
+        return false;
+    account.name = pw->pw_name;
+    account.uid = pw->pw_uid;
+    account.gid = pw->pw_gid;
+    return true;
+}
+
+// Reads the first whitespace-delimited word of file into runName. False at
+// end of file before any word, and for a word of RUN_NAME_SIZE characters
+// or more (runName then holds its first RUN_NAME_SIZE - 1 characters, for
+// the message only; errno is ENAMETOOLONG).
+bool ReadRunName(FILE* file, std::array<char, RUN_NAME_SIZE>& runName) {
+    std::array<char, RUN_NAME_SIZE + 1> word{};
+    if (std::fscanf(file, "%80s", word.data()) != 1)
+        return false;
+    const std::size_t length = strnlen(word.data(), word.size());
+    const std::size_t kept = length < runName.size() ? length : runName.size() - 1;
+    std::memcpy(runName.data(), word.data(), kept);
+    runName[kept] = '\0';
+    if (length >= RUN_NAME_SIZE) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+// Gives up the daemon's identity for account's: supplementary groups (only
+// a privileged process can set them), group id, user id, in that order, and
+// then makes sure the old identity cannot come back.
+bool SwitchTo(const Account& account, const char* shownName) {
+    const bool privileged = geteuid() == 0;
+    if ((privileged && initgroups(account.name.c_str(), account.gid) != 0) ||
+        setgid(account.gid) != 0) {
+        std::printf("%s %d: failure setting gid for %s \n", titleStr, idno, shownName);
+        std::perror("");
+        return false;
+    }
+    if (setuid(account.uid) != 0) {
+        std::printf("%s %d: failure setting uid for %s \n", titleStr, idno, shownName);
+        std::perror("");
+        return false;
+    }
+    const bool switched = getuid() == account.uid && geteuid() == account.uid &&
+                          getgid() == account.gid && getegid() == account.gid;
+    const bool regained = privileged && account.uid != 0 && setuid(0) == 0;
+    if (!switched || regained) {
+        errno = EPERM;
+        std::printf("%s %d: failure setting uid for %s \n", titleStr, idno, shownName);
+        std::perror("");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int SetEffectiveRunId() {
+    std::array<char, RUN_NAME_SIZE> runName{};
+    Account account;
+
+    setpwent();
+    FILE* file = std::fopen(runNameFile, "r+te");
+    if (file == nullptr) {
+        if (!LookUp("spxhost", account) && !LookUp("guest", account)) {
+            std::printf("%s %d: no valid idname found - exiting\n", titleStr, idno);
+            endpwent();
+            return 0;
+        }
+    } else {
+        if (!ReadRunName(file, runName)) {
+            std::printf("%s %d: error reading name %s from %s file \n", titleStr, idno,
+                        runName.data(), runNameFile);
+            std::perror("");
+            std::fclose(file);
+            endpwent();
+            return 0;
+        }
+        if (!LookUp(runName.data(), account)) {
+            std::printf("%s %d: error getting passwd entry for %s\n", titleStr, idno,
+                        runName.data());
+            std::fclose(file);
+            endpwent();
+            return 0;
+        }
+        std::fclose(file);
+    }
+
+    // The messages name the account as the file gave it, or the fallback.
+    const char* shownName = runName[0] != '\0' ? runName.data() : account.name.c_str();
+    const bool ok = SwitchTo(account, shownName);
+    endpwent();
+    return ok ? 1 : 0;
+}

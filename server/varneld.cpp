@@ -1,1 +1,313 @@
-int main() { return 0; }
+// varneld: the SPX service daemon.
+//
+// The listener binds one SPX socket and takes connections strictly one after
+// another: each is accepted onto a fresh service endpoint and served by a
+// child of its own, which reads one request, dispatches on its command code
+// and exits. The listener never waits for its children (SIGCHLD ignored).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <span>
+#include <string_view>
+
+#include <spx/byteorder.h>
+#include <spx/ipx.h>
+#include <spx/tiuser.h>
+
+#include "services.h"
+#include "spxproto.h"
+#include "spxsupport.h"
+
+namespace {
+
+// Socket of the listening endpoint, in network byte order (0x45, 0x00).
+std::array<unsigned char, 2> socketToBind{0x45, 0x00};
+
+// The invocation name, for resetting titleStr on every pass.
+std::string_view programName = "varneld";
+
+void Usage() {
+    std::printf("%s usage: %s", titleStr, titleStr);
+    std::printf(" [-s<socket>] [-v]\n");
+    std::printf("       socket:    local socket number (0x4000 - 0x5000\n");
+    std::printf("       -v : verbose \n");
+    std::exit(1);
+}
+
+// Scans a hexadecimal socket number the way "%hx" does (blanks, a sign and
+// 0x allowed; the value taken modulo 0x10000). False when no digit can be
+// read.
+bool ScanSocket(const char* text, std::uint16_t& value) {
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(text, &end, 16);
+    if (end == text)
+        return false;
+    value = static_cast<std::uint16_t>(v);
+    return true;
+}
+
+// Appends the accept time to titleStr: argv[0], ": ", "%D %r :".
+void StampTitle() {
+    const std::time_t now = std::time(nullptr);
+    std::array<char, 100> timeStr{};
+    std::tm local{};
+    // The accept time keeps its two-digit year (%D), as the title always had it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-y2k"
+    if (localtime_r(&now, &local) == nullptr ||
+        std::strftime(timeStr.data(), timeStr.size(), "%D %r :", &local) == 0)
+        timeStr[0] = '\0';
+#pragma GCC diagnostic pop
+    AppendTitle(": ");
+    AppendTitle(timeStr.data());
+}
+
+// The printable part of a fixed-size, possibly unterminated name field.
+int FieldLength(std::span<const char> field) {
+    return static_cast<int>(strnlen(field.data(), field.size()));
+}
+
+// Gives a service child, and the commands it runs, the default handling of
+// the signals the listener ignores and an empty signal mask: popen/pclose
+// wait for their command, which needs SIGCHLD; and a child whose standard
+// output has no reader any more ends rather than swallowing what it was
+// asked to deliver.
+void ResetChildSignals() {
+    std::signal(SIGCHLD, SIG_DFL);
+    std::signal(SIGPIPE, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// The child: reads one request from spxFd2 and dispatches it. Never returns.
+[[noreturn]] void ServeChild(int spxFd, int spxFd2) {
+    idno = static_cast<int>(getpid());
+    ResetChildSignals();
+
+    if (t_close(spxFd) < 0) {
+        std::fprintf(stderr, "%s %d: t_close failed \n", titleStr, idno);
+        t_error("");
+        Abort(spxFd2);
+    }
+
+    std::array<unsigned char, SPX_MAX_DATA> dataBuffer{};
+    int flags = 0;
+    const int received = t_rcv(spxFd2, dataBuffer.data(), dataBuffer.size(), &flags);
+    if (received < 0) {
+        std::fprintf(stderr, "%s %d: t_rcv command failed \n", titleStr, idno);
+        SpxError(spxFd2);
+        Abort(spxFd2);
+    }
+    const unsigned bytesRcvd = static_cast<unsigned>(received);
+    if (bytesRcvd < 4) {
+        std::fprintf(stderr, "%s %d: size of command too small %d \n", titleStr, idno, received);
+        Abort(spxFd2);
+    }
+
+    // The command code goes back into the buffer in host order; the rest of
+    // the record stays as received (zeros beyond what arrived).
+    const std::uint32_t command = spx::GetBE32(std::span(dataBuffer).first<4>());
+    std::memcpy(dataBuffer.data(), &command, sizeof command);
+
+    const DataBuffer buffer{dataBuffer};
+    switch (command) {
+    case SERV_SEND_FILE:
+        SendFile(spxFd2, buffer, flags);
+    case SERV_RSH:
+        RemoteShell(spxFd2, buffer, flags);
+    case SERV_RECV_STDOUT:
+        ReceiveStdout(spxFd2, buffer, flags);
+    case SERV_RECV_FILE: {
+        receiveFile_t request;
+        std::memcpy(&request, dataBuffer.data(), sizeof request);
+        if (ReceiveFile(spxFd2, &request) == 0)
+            std::exit(0);
+        std::printf("%s %d: recieve file %.*s failed \n", titleStr, idno,
+                    FieldLength(request.filename), request.filename);
+        Abort(spxFd2);
+    }
+    default:
+        std::printf("%s %d: unrecognized command 0x%08X \n", titleStr, idno,
+                    static_cast<unsigned>(command));
+        Abort(spxFd2);
+    }
+}
+
+// The listener's end: unbinds and closes the listening endpoint.
+int Quit(int spxFd) {
+    if (t_unbind(spxFd) < 0) {
+        std::printf("%s: t_unbind failed \n", titleStr);
+        SpxError(spxFd);
+    }
+    if (t_close(spxFd) < 0) {
+        std::printf("%s: t_close failed \n", titleStr);
+        SpxError(spxFd);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+void ScanArgs(int argc, char* argv[], const char* optstr);
+void SpawnChildServiceRequest(int spxFd, int spxFd2);
+
+// Parses -s <hex socket> and -v; anything else prints the usage and exits 1.
+void ScanArgs(int argc, char* argv[], const char* optstr) {
+    opterr = 0;
+    int c = 0;
+    while ((c = getopt(argc, argv, optstr)) != -1) {
+        switch (c) {
+        case 's': {
+            std::uint16_t value = 0;
+            if (!ScanSocket(optarg, value))
+                Usage();
+            spx::PutBE16(socketToBind, value);
+            break;
+        }
+        case 'v':
+            verbose = 1;
+            break;
+        default:
+            Usage();
+        }
+    }
+}
+
+// Forks the child that serves the connection on spxFd2. Returns in the
+// listener only, which gives up its copy of the service endpoint.
+void SpawnChildServiceRequest(int spxFd, int spxFd2) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        std::fprintf(stderr, "%s: fork failed\n", titleStr);
+        // Nobody will serve this caller: tell it, and free the endpoint.
+        t_snddis(spxFd2, nullptr);
+        t_close(spxFd2);
+        return;
+    }
+    if (pid == 0)
+        ServeChild(spxFd, spxFd2);
+    if (t_close(spxFd2) < 0) {
+        std::printf("%s: parents t_close of spxFd2 failed \n\t", titleStr);
+        t_error("");
+    }
+}
+
+// Ends the child abortively: the client sees a disconnect indication.
+void Abort(int spxFd2) {
+    std::fprintf(stderr, "in abort\n");
+    if (t_snddis(spxFd2, nullptr) < 0) {
+        std::printf("%s %d: abortive t_snddis failed \n\t", titleStr, idno);
+        SpxError(spxFd2);
+    }
+    std::exit(0);
+}
+
+int main(int argc, char* argv[]) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    SetReportStyle(ReportStyle::Server);
+    t_errno = 0;
+    errno = 0;
+    std::signal(SIGCHLD, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    if (argc > 0 && argv[0] != nullptr)
+        programName = argv[0];
+    SetTitle(programName);
+    ScanArgs(argc, argv, "vs:");
+
+    t_info spxInfo{};
+    const int spxFd = t_open(spxDevice, O_RDWR, &spxInfo);
+    if (spxFd < 0) {
+        std::printf("%s: open of spx %s failed \n", titleStr, spxDevice);
+        SpxError(spxFd);
+        return -1;
+    }
+
+    ipxAddr_t bindAddress{};
+    std::memcpy(bindAddress.sock, socketToBind.data(), sizeof bindAddress.sock);
+    struct t_bind bind {};
+    bind.addr.maxlen = sizeof bindAddress;
+    bind.addr.len = sizeof bindAddress;
+    bind.addr.buf = reinterpret_cast<char*>(&bindAddress);
+    bind.qlen = 1;
+    if (t_bind(spxFd, &bind, &bind) < 0) {
+        std::printf("%s: first t_bind failed \n", titleStr);
+        SpxError(spxFd);
+        return -1;
+    }
+    if (verbose) {
+        std::printf("%s: servers local address: ", titleStr);
+        ShowIpxAddress(bindAddress, AddressForm::Standard);
+    }
+
+    ipxAddr_t clientsAddress{};
+    SPX_OPTS spxClientsId{};
+    struct t_call call {};
+    call.addr.maxlen = sizeof clientsAddress;
+    call.addr.len = sizeof clientsAddress;
+    call.addr.buf = reinterpret_cast<char*>(&clientsAddress);
+    call.opt.maxlen = sizeof spxClientsId;
+    call.opt.len = sizeof spxClientsId;
+    call.opt.buf = reinterpret_cast<char*>(&spxClientsId);
+
+    for (;;) {
+        const int spxFd2 = t_open(spxDevice, O_RDWR, &spxInfo);
+        if (spxFd2 < 0) {
+            std::printf("%s: server open of service stream failed, errno = %d \n", titleStr, errno);
+            SpxError(spxFd2);
+            break;
+        }
+        std::printf("%s: provider type = %lx \n", titleStr,
+                    static_cast<unsigned long>(spxInfo.servtype));
+
+        std::memset(bindAddress.sock, 0, sizeof bindAddress.sock);
+        bind.addr.maxlen = sizeof bindAddress;
+        bind.addr.len = sizeof bindAddress;
+        bind.qlen = 0;
+        if (t_bind(spxFd2, &bind, &bind) < 0) {
+            std::printf("%s: service stream t_bind failed \n", titleStr);
+            SpxError(spxFd2);
+            break;
+        }
+
+        SetTitle(programName);
+        if (verbose)
+            std::printf("%s: server listening on socket %04Xh\n", titleStr,
+                        static_cast<unsigned>(spx::GetBE16(socketToBind)));
+        std::fprintf(stderr, "spxfd = %d, state = %d\n", spxFd, t_getstate(spxFd));
+        if (t_listen(spxFd, &call) < 0) {
+            std::printf("%s: server t_listen failed \n\t", titleStr);
+            SpxError(spxFd);
+            break;
+        }
+        std::fprintf(stderr, "spxfd = %d, state = %d\n", spxFd, t_getstate(spxFd));
+        if (t_accept(spxFd, spxFd2, &call) < 0) {
+            std::printf("%s: server t_accept failed \n", titleStr);
+            SpxError(spxFd);
+            break;
+        }
+
+        StampTitle();
+        if (verbose) {
+            std::printf("%s: clients IPX address: ", titleStr);
+            ShowIpxAddress(clientsAddress, AddressForm::Standard);
+            std::printf("%s: clients connection number:  %04Xh \n", titleStr,
+                        static_cast<unsigned>(spx::GetBE16(spxClientsId.spx_connectionID)));
+            std::printf("%s: clients allocation number:  %04Xh \n", titleStr,
+                        static_cast<unsigned>(spx::GetBE16(spxClientsId.spx_allocationNumber)));
+        }
+        SpawnChildServiceRequest(spxFd, spxFd2);
+    }
+    return Quit(spxFd);
+}

@@ -121,6 +121,9 @@ Process::Process(std::vector<std::string> argv, Options opts) {
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        for (int fd : {in, out, err})
+            if (fd > 2)
+                close(fd);
         if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0)
             _exit(126);
         execv(args[0], args.data());

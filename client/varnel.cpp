@@ -1,1 +1,422 @@
-int main() { return 0; }
+// varnel, the sending client: connects to varneld, asks it to store a file
+// (-f) or to copy the data to its standard output, streams one local file
+// over the connection and reports the transfer.
+//
+// Exit status: 0 when the server confirmed the transfer with its orderly
+// release; 1 on a usage error or a refused argument; 2 when the transfer
+// failed after start-up (bind, lookup, connect, request, remote open, read,
+// write, end unit, or a server that ended without releasing); 255 when the
+// endpoint or the source file cannot be opened, or the source file cannot
+// be closed; 254 when a stream module operation fails.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <span>
+
+#include <spx/byteorder.h>
+#include <spx/stropts.h>
+#include <spx/tiuser.h>
+
+#include "spxproto.h"
+#include "spxsupport.h"
+#include "varnel.h"
+
+namespace {
+
+// Source file, module names and the result of the last module query and
+// of the last write on the connection.
+int jfd = -1;
+std::array<char, FMNAMESZ + 1> jbuf{};
+int nummods = 0;
+int bytesAccepted = 0;
+
+// The source file is read in blocks of this size and cut into chunks of
+// packetSize; each chunk is one write on the connection.
+inline constexpr std::size_t READ_BLOCK = 64 * 1024;
+std::array<unsigned char, READ_BLOCK> tranbuf;
+
+// Bytes every pass of the data loop adds to the count including SPX data.
+inline constexpr std::uint32_t SPX_OVERHEAD = 84;
+
+// Transfer statistics, counted in verbose mode only. Unsigned 32-bit,
+// wrapping like the counters they report.
+struct Statistics {
+    std::uint32_t totalBytes = 0;
+    std::uint32_t totalPackets = 0;
+    std::uint32_t total = 0;
+    std::time_t beginTime = 0;
+    std::time_t endTime = 0;
+};
+
+// The standard error report of a failed system call, with errno as saved.
+void ReportErrno(const char* prefix, int err) {
+    errno = err;
+    std::perror(prefix);
+}
+
+// Opens the endpoint on the SPX provider; exits with -1 when it cannot.
+int OpenEndpoint() {
+    struct t_info spxInfo {};
+    const int spxfd = t_open(spxDevice, O_RDWR, &spxInfo);
+    if (spxfd < 0) {
+        std::fprintf(stderr, "%s: open of %s failed \n", titleStr, spxDevice);
+        SpxError(spxfd);
+        std::exit(-1);
+    }
+    return spxfd;
+}
+
+// Binds spxfd to an address the provider chooses. 0, or -1 (reported).
+int BindEndpoint(int spxfd) {
+    ipxAddr_t bindAddress{};
+    struct t_bind bind {};
+    bind.addr = {sizeof bindAddress, sizeof bindAddress, reinterpret_cast<char*>(&bindAddress)};
+    bind.qlen = 0;
+    if (t_bind(spxfd, &bind, &bind) < 0) {
+        std::fprintf(stderr, "%s: t_bind failed \n", titleStr);
+        SpxError(spxfd);
+        return -1;
+    }
+    if (verbose) {
+        std::printf("%s: clients local address: ", titleStr);
+        ShowIpxAddress(bindAddress, AddressForm::Blank);
+    }
+    return 0;
+}
+
+// Finds the server's address in the host address file, with the -s
+// override applied. 0, or -1 (reported).
+int LookUpServer(ipxAddr_t& serversAddress) {
+    if (GetIpxAddress(addressFile, remoteName, &serversAddress) != 0) {
+        std::fprintf(stderr, "%s: get ipx address of %s from %s failed \n", titleStr, remoteName,
+                     addressFile);
+        return -1;
+    }
+    if (destSocket != 0)
+        std::memcpy(serversAddress.sock, &destSocket, sizeof serversAddress.sock);
+    if (verbose) {
+        std::printf("%s: connecting to %s at:  ", titleStr, remoteName);
+        ShowIpxAddress(serversAddress, AddressForm::Connecting);
+    }
+    return 0;
+}
+
+// Connects spxfd to serversAddress. 0, or -1 (reported).
+int Connect(int spxfd, ipxAddr_t& serversAddress) {
+    SPX_OPTS serversId{};
+    struct t_call call {};
+    call.addr = {sizeof serversAddress, sizeof serversAddress,
+                 reinterpret_cast<char*>(&serversAddress)};
+    call.opt = {sizeof serversId, sizeof serversId, reinterpret_cast<char*>(&serversId)};
+    call.udata = {0, 0, nullptr};
+    if (t_connect(spxfd, &call, &call) < 0) {
+        std::fprintf(stderr, "%s: t_connect failed \n", titleStr);
+        SpxError(spxfd);
+        return -1;
+    }
+    if (verbose) {
+        std::printf("%s: servers IPX address: ", titleStr);
+        ShowIpxAddress(serversAddress, AddressForm::Standard);
+        const unsigned connectionId = spx::GetBE16(serversId.spx_connectionID);
+        const unsigned allocationNumber = spx::GetBE16(serversId.spx_allocationNumber);
+        std::printf("%s: servers connection number:  %04Xh \n", titleStr, connectionId);
+        std::printf("%s: servers allocation number:  %04Xh \n", titleStr, allocationNumber);
+    }
+    return 0;
+}
+
+// Sends the request record and, for a file, takes the server's status.
+// 0 when the server is ready, -1 otherwise (reported).
+int Request(int spxfd) {
+    receiveFile_t request{};
+    if (fileTran) {
+        spx::PutBE32(request.spxServPrimType, SERV_RECV_FILE);
+        // ScanArgs refused any name that does not fit the field.
+        const std::size_t nameLength = strnlen(filename, sizeof request.filename - 1);
+        std::memcpy(request.filename, filename, nameLength);
+        spx::PutBE32(request.newUlimit, newULimit);
+        spx::PutBE32(request.permissions, newPermissions);
+    } else {
+        spx::PutBE32(request.spxServPrimType, SERV_RECV_STDOUT);
+    }
+    if (t_snd(spxfd, &request, sizeof request, 0) < 0) {
+        std::fprintf(stderr, "%s: t_snd file request failed \n", titleStr);
+        SpxError(spxfd);
+        return -1;
+    }
+
+    unsigned char status = 0;
+    if (fileTran) {
+        int flags = 0;
+        if (t_rcv(spxfd, &status, 1, &flags) < 0) {
+            std::fprintf(stderr, "%s: t_rcv failed \n", titleStr);
+            SpxError(spxfd);
+            return -1;
+        }
+    }
+    if (status != 0) {
+        // The server's error number, told in this host's words.
+        std::fprintf(stderr, "%s: remote open of %s failed \n", titleStr, request.filename);
+        ReportErrno("", status);
+        return -1;
+    }
+    return 0;
+}
+
+// The stream module operations; any failure ends the program with -2.
+void ListModules(int spxfd, const char* failPrefix) {
+    nummods = spx_ioctl(spxfd, I_LIST, nullptr);
+    if (nummods < 0) {
+        const int err = errno;
+        std::fputs("I_LIST of spxfd failed.\n", stderr);
+        ReportErrno(failPrefix, err);
+        std::exit(-2);
+    }
+    std::printf("# modules = %d\n", nummods);
+}
+
+void PopModule(int spxfd) {
+    if (spx_ioctl(spxfd, I_POP, nullptr) < 0) {
+        const int err = errno;
+        std::fprintf(stderr, "I_POP of tirdwr failed! errno = %d\n", err);
+        ReportErrno("The rotten ...", err);
+        std::exit(-2);
+    }
+}
+
+void PushModule(int spxfd, const char* module) {
+    if (spx_ioctl(spxfd, I_PUSH, module) < 0) {
+        const int err = errno;
+        std::fprintf(stderr, "I_PUSH of %s failed miserably\n", module);
+        ReportErrno("Misery ...", err);
+        std::exit(-2);
+    }
+}
+
+// Replaces timod by tirdwr, so that the data moves with plain writes.
+void PushReadWrite(int spxfd) {
+    nummods = spx_ioctl(spxfd, I_LOOK, jbuf.data());
+    if (nummods < 0) {
+        const int err = errno;
+        std::fputs("I_LOOK of spxfd failed.\n", stderr);
+        ReportErrno("Nasty Little I_LOOK", err);
+        std::exit(-2);
+    }
+    jbuf.back() = '\0';
+    std::printf("top module: %s\n", jbuf.data());
+    ListModules(spxfd, "Nasty I_LIST");
+    PopModule(spxfd);
+    PushModule(spxfd, "tirdwr");
+    ListModules(spxfd, "Nasty, Nasty I_LIST");
+}
+
+// Puts timod back on top for the end unit and the closing steps.
+void PushTimod(int spxfd) {
+    ListModules(spxfd, "Nasty, Nasty I_LIST");
+    PopModule(spxfd);
+    PushModule(spxfd, "timod");
+    ListModules(spxfd, "Nasty, Nasty I_LIST");
+}
+
+// Counts one pass of the data loop that moved n bytes.
+void CountPass(Statistics& st, std::size_t n) {
+    if (!verbose)
+        return;
+    const auto bytes = static_cast<std::uint32_t>(n);
+    st.totalBytes += bytes;
+    st.totalPackets += 2;
+    st.total += bytes + SPX_OVERHEAD;
+}
+
+// Writes one chunk on the connection, going on with the rest after a short
+// write; each write is reported. 0, or -1 (reported).
+int WriteChunk(int spxfd, std::span<const unsigned char> chunk) {
+    while (!chunk.empty()) {
+        const ssize_t n = spx_write(spxfd, chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || static_cast<std::size_t>(n) > chunk.size()) {
+            const int err = n < 0 ? errno : EIO;
+            std::fprintf(stderr, "%s: write of file data failed \n", titleStr);
+            ReportErrno("write", err);
+            return -1;
+        }
+        bytesAccepted = static_cast<int>(n);
+        std::printf("write: #bytes accepted: %d, #bytes tried: %d\n", bytesAccepted,
+                    static_cast<int>(chunk.size()));
+        chunk = chunk.subspan(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
+// Streams the source file in chunks of packetSize until its end. 0, or -1
+// after a failed read or write (reported).
+int SendData(int spxfd, Statistics& st) {
+    const std::size_t chunkSize = packetSize; // 1 to 1024, ScanArgs saw to it
+    const std::size_t blockSize = tranbuf.size() / chunkSize * chunkSize;
+    for (;;) {
+        const ssize_t bytesRead = read(jfd, tranbuf.data(), blockSize);
+        if (bytesRead < 0) {
+            if (errno == EINTR)
+                continue;
+            const int err = errno;
+            std::printf("%s: read of standard in failed \n", titleStr);
+            ReportErrno("", err);
+            return -1;
+        }
+        if (bytesRead == 0) {
+            CountPass(st, 0);
+            return 0;
+        }
+        std::span<const unsigned char> block(tranbuf.data(), static_cast<std::size_t>(bytesRead));
+        while (!block.empty()) {
+            const auto chunk = block.first(std::min(chunkSize, block.size()));
+            if (WriteChunk(spxfd, chunk) != 0)
+                return -1;
+            CountPass(st, chunk.size());
+            block = block.subspan(chunk.size());
+        }
+    }
+}
+
+void ShowStatistics(const Statistics& st) {
+    std::uint32_t timeDiff = static_cast<std::uint32_t>(st.endTime - st.beginTime);
+    if (timeDiff == 0)
+        timeDiff = 1;
+    if (!verbose)
+        return;
+    const auto lu = [](std::uint32_t v) { return static_cast<unsigned long>(v); };
+    std::printf("%s: %lu bytes sent\n", titleStr, lu(st.totalBytes));
+    std::printf("%s: %lu bytes sent including SPX data\n", titleStr, lu(st.total));
+    std::printf("%s: %lu packets sent\n", titleStr, lu(st.totalPackets));
+    std::printf("%s: %lu seconds to transmit\n", titleStr, lu(timeDiff));
+    std::printf("%s: %lu bytes/sec\n", titleStr, lu(st.total / timeDiff));
+    std::printf("%s: %lu kbytes/sec\n", titleStr, lu(st.total / 1024 / timeDiff));
+}
+
+// Polls until an event is pending on spxfd; its code, or -1.
+int WaitForEvent(int spxfd) {
+    int retval;
+    while ((retval = t_look(spxfd)) == 0) {
+    }
+    return retval;
+}
+
+// Waits for and takes the server's disconnect.
+void TakeDisconnect(int spxfd) {
+    if (WaitForEvent(spxfd) < 0) {
+        std::fprintf(stderr, "%s: t_look for disconnect indication failed \n", titleStr);
+        SpxError(spxfd);
+        return;
+    }
+    if (RecieveDisconnect(spxfd) < 0)
+        std::fprintf(stderr, "%s: recieve disconnect failed \n", titleStr);
+}
+
+// Waits for the server's end of the connection and takes it, leaving the
+// endpoint idle. true when the server released the connection, confirming
+// the transfer; false when it ended it any other way (reported).
+bool AwaitServerEnd(int spxfd) {
+    t_errno = 0;
+    const int retval = WaitForEvent(spxfd);
+    if (retval < 0) {
+        std::fprintf(stderr, "%s: t_look for disconnect indication failed \n", titleStr);
+        SpxError(spxfd);
+        return false;
+    }
+    if (retval != T_ORDREL) {
+        if (RecieveDisconnect(spxfd) < 0)
+            std::fprintf(stderr, "%s: recieve disconnect failed \n", titleStr);
+        // Without the release nothing says the data was taken.
+        std::fprintf(stderr, "%s: transfer not confirmed by the server \n", titleStr);
+        return false;
+    }
+    if (t_rcvrel(spxfd) < 0) {
+        std::fprintf(stderr, "%s: t_rcvrel failed \n", titleStr);
+        SpxError(spxfd);
+        return false;
+    }
+    // The server stores a file, releases and goes; the output copy waits
+    // for our release before it ends.
+    if (!fileTran && t_sndrel(spxfd) < 0) {
+        std::fprintf(stderr, "%s: t_sndrel failed \n", titleStr);
+        SpxError(spxfd);
+    }
+    if (t_getstate(spxfd) != T_IDLE)
+        TakeDisconnect(spxfd);
+    return true;
+}
+
+// The transfer from the bound endpoint on. true when the server confirmed it.
+bool Transfer(int spxfd) {
+    ipxAddr_t serversAddress{};
+    if (LookUpServer(serversAddress) != 0 || Connect(spxfd, serversAddress) != 0 ||
+        Request(spxfd) != 0)
+        return false;
+
+    Statistics st;
+    errno = 0;
+    st.beginTime = std::time(nullptr);
+    jfd = open(sourcefile, O_RDONLY | O_CLOEXEC);
+    if (jfd < 0) {
+        std::perror("Can't open sourcefile");
+        std::exit(-1);
+    }
+
+    PushReadWrite(spxfd);
+    if (SendData(spxfd, st) != 0)
+        return false;
+    st.endTime = std::time(nullptr);
+    PushTimod(spxfd);
+
+    sleep(1);
+    if (t_snd(spxfd, tranbuf.data(), 0, 0) < 0) {
+        std::fprintf(stderr, "%s: t_snd EOF failed \n", titleStr);
+        SpxError(spxfd);
+        return false;
+    }
+    ShowStatistics(st);
+    return AwaitServerEnd(spxfd);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    signal(SIGPIPE, SIG_IGN);
+    SetReportStyle(ReportStyle::Client);
+
+    SetTitle(argc > 0 && argv[0] != nullptr ? argv[0] : "varnel");
+    ResetSettings();
+    ScanArgs(argc, argv, CLIENT_OPTIONS);
+    if (remoteName[0] == '\0')
+        ShowOptionsExit();
+    if (verbose)
+        std::printf("%s: packet data size %d\n", titleStr, static_cast<int>(packetSize));
+
+    const int spxfd = OpenEndpoint();
+    const bool confirmed = BindEndpoint(spxfd) == 0 && Transfer(spxfd);
+
+    // Closing steps, whatever state the endpoint is in.
+    if (t_unbind(spxfd) < 0) {
+        std::fprintf(stderr, "%s: t_unbind failed \n", titleStr);
+        SpxError(spxfd);
+    }
+    if (t_close(spxfd) < 0) {
+        std::fprintf(stderr, "%s: t_close failed \n", titleStr);
+        SpxError(spxfd);
+    }
+    int status = 0;
+    if (jfd >= 0 && close(jfd) != 0)
+        status = -1;
+    return confirmed ? status : 2;
+}

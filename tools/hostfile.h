@@ -7,8 +7,8 @@
 
 #include <spx/ipx.h>
 
-// Looks hostName up in hostFile and fills addr from its first record of
-// that name. 0 when found; -1 after a message on standard error when the
-// file cannot be read, holds no such record, or that record is malformed
-// (addr is then untouched).
+// Looks hostName up in hostFile (read as varnel reads it, but opened for
+// reading only) and fills addr from its first well-formed record of that
+// name. 0 when found; -1 after a message on standard error when the file
+// cannot be read or holds no such record (addr is then untouched).
 int GetHostAddress(const char* hostFile, const char* hostName, ipxAddr_t& addr);

@@ -366,11 +366,6 @@ bool Transfer(int spxfd) {
     Statistics st;
     errno = 0;
     st.beginTime = std::time(nullptr);
-    jfd = open(sourcefile, O_RDONLY | O_CLOEXEC);
-    if (jfd < 0) {
-        std::perror("Can't open sourcefile");
-        std::exit(-1);
-    }
 
     PushReadWrite(spxfd);
     if (SendData(spxfd, st) != 0)
@@ -402,6 +397,14 @@ int main(int argc, char* argv[]) {
         ShowOptionsExit();
     if (verbose)
         std::printf("%s: packet data size %d\n", titleStr, static_cast<int>(packetSize));
+
+    // The source is opened before anything reaches the server: a request for
+    // a file the client then cannot send would truncate the remote file.
+    jfd = open(sourcefile, O_RDONLY | O_CLOEXEC);
+    if (jfd < 0) {
+        std::perror("Can't open sourcefile");
+        std::exit(-1);
+    }
 
     const int spxfd = OpenEndpoint();
     const bool confirmed = BindEndpoint(spxfd) == 0 && Transfer(spxfd);

@@ -300,12 +300,18 @@ TEST_F(ClientTransfer, RemoteOpenRefused) {
     EXPECT_FALSE(std::filesystem::exists(locked / "out.bin"));
 }
 
-// Without -j the request goes out, then the empty source name fails to open.
-TEST_F(ClientTransfer, MissingSourceFile) {
-    const Result r = Varnel({"-f", "out.bin"});
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "Can't open sourcefile: No such file or directory\n");
-    EXPECT_EQ(r.out, "");
+// A source that cannot be opened must not reach the server: an existing
+// remote file would be truncated with nothing sent.
+TEST_F(ClientTransfer, MissingSourceFileLeavesTheRemoteFileAlone) {
+    WriteFile(daemon_.dir() / "out.bin", "precious");
+    for (auto args : {std::vector<std::string>{"-f", "out.bin"},
+                      std::vector<std::string>{"-j", "absent.bin", "-f", "out.bin"}}) {
+        const Result r = Varnel(args);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, "Can't open sourcefile: No such file or directory\n");
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(Stored("out.bin"), "precious");
 }
 
 // A source that cannot be read must end the run as a failure, not as an empty transfer.

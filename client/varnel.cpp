@@ -15,12 +15,14 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <span>
+#include <string_view>
 
 #include <spx/byteorder.h>
 #include <spx/stropts.h>
@@ -237,6 +239,48 @@ void CountPass(Statistics& st, std::size_t n) {
     st.total += bytes + SPX_OVERHEAD;
 }
 
+// The "write: ..." line of every chunk. A large file makes a great many of
+// them, so they are gathered and put on standard output in large writes
+// instead of one write per line: whenever the buffer is full, and before
+// anything else is printed on either stream, so every line keeps its place.
+class ChunkReports {
+public:
+    void Add(int accepted, int tried) {
+        if (text_.size() - used_ < LINE_MAX)
+            Flush();
+        Put("write: #bytes accepted: ");
+        Put(accepted);
+        Put(", #bytes tried: ");
+        Put(tried);
+        Put("\n");
+    }
+    void Flush() {
+        if (used_ == 0)
+            return;
+        std::fwrite(text_.data(), 1, used_, stdout);
+        std::fflush(stdout);
+        used_ = 0;
+    }
+
+private:
+    // Longer than any line: the text and two numbers of at most 11 characters.
+    static constexpr std::size_t LINE_MAX = 64;
+
+    void Put(std::string_view s) {
+        std::memcpy(text_.data() + used_, s.data(), s.size());
+        used_ += s.size();
+    }
+    void Put(int n) {
+        const auto r = std::to_chars(text_.data() + used_, text_.data() + text_.size(), n);
+        used_ = static_cast<std::size_t>(r.ptr - text_.data());
+    }
+
+    std::array<char, 64 * 1024> text_;
+    std::size_t used_ = 0;
+};
+
+ChunkReports chunkReports;
+
 // Writes one chunk on the connection, going on with the rest after a short
 // write; each write is reported. 0, or -1 (reported).
 int WriteChunk(int spxfd, std::span<const unsigned char> chunk) {
@@ -246,13 +290,13 @@ int WriteChunk(int spxfd, std::span<const unsigned char> chunk) {
             continue;
         if (n <= 0 || static_cast<std::size_t>(n) > chunk.size()) {
             const int err = n < 0 ? errno : EIO;
+            chunkReports.Flush();
             std::fprintf(stderr, "%s: write of file data failed \n", titleStr);
             ReportErrno("write", err);
             return -1;
         }
         bytesAccepted = static_cast<int>(n);
-        std::printf("write: #bytes accepted: %d, #bytes tried: %d\n", bytesAccepted,
-                    static_cast<int>(chunk.size()));
+        chunkReports.Add(bytesAccepted, static_cast<int>(chunk.size()));
         chunk = chunk.subspan(static_cast<std::size_t>(n));
     }
     return 0;
@@ -260,7 +304,7 @@ int WriteChunk(int spxfd, std::span<const unsigned char> chunk) {
 
 // Streams the source file in chunks of packetSize until its end. 0, or -1
 // after a failed read or write (reported).
-int SendData(int spxfd, Statistics& st) {
+int SendChunks(int spxfd, Statistics& st) {
     const std::size_t chunkSize = packetSize; // 1 to 1024, ScanArgs saw to it
     const std::size_t blockSize = tranbuf.size() / chunkSize * chunkSize;
     for (;;) {
@@ -269,6 +313,7 @@ int SendData(int spxfd, Statistics& st) {
             if (errno == EINTR)
                 continue;
             const int err = errno;
+            chunkReports.Flush();
             std::printf("%s: read of standard in failed \n", titleStr);
             ReportErrno("", err);
             return -1;
@@ -286,6 +331,14 @@ int SendData(int spxfd, Statistics& st) {
             block = block.subspan(chunk.size());
         }
     }
+}
+
+// The data phase: the chunks, and every chunk's line on standard output
+// before anything else is printed.
+int SendData(int spxfd, Statistics& st) {
+    const int result = SendChunks(spxfd, st);
+    chunkReports.Flush();
+    return result;
 }
 
 void ShowStatistics(const Statistics& st) {
@@ -359,8 +412,16 @@ bool AwaitServerEnd(int spxfd) {
 // The transfer from the bound endpoint on. true when the server confirmed it.
 bool Transfer(int spxfd) {
     ipxAddr_t serversAddress{};
-    if (LookUpServer(serversAddress) != 0 || Connect(spxfd, serversAddress) != 0 ||
-        Request(spxfd) != 0)
+    if (LookUpServer(serversAddress) != 0 || Connect(spxfd, serversAddress) != 0)
+        return false;
+    // The source is opened before the request goes out: a request for a file
+    // the client then cannot send would truncate the remote file.
+    jfd = open(sourcefile, O_RDONLY | O_CLOEXEC);
+    if (jfd < 0) {
+        std::perror("Can't open sourcefile");
+        std::exit(-1);
+    }
+    if (Request(spxfd) != 0)
         return false;
 
     Statistics st;
@@ -397,14 +458,6 @@ int main(int argc, char* argv[]) {
         ShowOptionsExit();
     if (verbose)
         std::printf("%s: packet data size %d\n", titleStr, static_cast<int>(packetSize));
-
-    // The source is opened before anything reaches the server: a request for
-    // a file the client then cannot send would truncate the remote file.
-    jfd = open(sourcefile, O_RDONLY | O_CLOEXEC);
-    if (jfd < 0) {
-        std::perror("Can't open sourcefile");
-        std::exit(-1);
-    }
 
     const int spxfd = OpenEndpoint();
     const bool confirmed = BindEndpoint(spxfd) == 0 && Transfer(spxfd);

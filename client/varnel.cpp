@@ -15,8 +15,8 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -244,7 +244,7 @@ void CountPass(Statistics& st, std::size_t n) {
 // instead of one write per line: whenever the buffer is full, and before
 // anything else is printed on either stream, so every line keeps its place.
 class ChunkReports {
-public:
+  public:
     void Add(int accepted, int tried) {
         if (text_.size() - used_ < LINE_MAX)
             Flush();
@@ -254,15 +254,27 @@ public:
         Put(tried);
         Put("\n");
     }
+    // Like the lines printed one by one, a report that cannot be written is
+    // not a failure of the transfer; errno is left as it was.
     void Flush() {
         if (used_ == 0)
             return;
-        std::fwrite(text_.data(), 1, used_, stdout);
-        std::fflush(stdout);
+        const int saved = errno;
+        std::fflush(stdout); // whatever was printed before goes first
+        std::span<const char> left(text_.data(), used_);
+        while (!left.empty()) {
+            const ssize_t n = write(STDOUT_FILENO, left.data(), left.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            left = left.subspan(static_cast<std::size_t>(n));
+        }
         used_ = 0;
+        errno = saved;
     }
 
-private:
+  private:
     // Longer than any line: the text and two numbers of at most 11 characters.
     static constexpr std::size_t LINE_MAX = 64;
 

@@ -2,8 +2,16 @@
 //
 // Preparation (file-size limit, run-as switch, create) ends in a one-byte
 // status: 0 when the file is ready, otherwise the error number of the step
-// that failed. Then every unit that carries T_MORE is written to the file;
+// that failed. Then every unit that carries T_MORE is stored in the file;
 // the first unit without it ends the stream and is not stored.
+//
+// Units are received 534 bytes at a time but reach the file in large
+// writes: they are gathered and written when 64 KiB have come together,
+// before the service waits for more from the client, at the end unit, and
+// before any failure is reported. So a failed write is still reported and
+// ends the service with the abortive disconnect, never with the release, and
+// the file holds everything received up to the point where the service
+// stopped.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -53,6 +61,41 @@ bool WriteAll(int fd, std::span<const unsigned char> data) {
         data = data.subspan(static_cast<std::size_t>(n));
     }
     return true;
+}
+
+// Received units waiting to be written to the file.
+class Gathered {
+  public:
+    explicit Gathered(int fd) : fd_(fd) {}
+
+    // Where the next unit is received: room for SPX_MAX_DATA bytes.
+    std::span<unsigned char, SPX_MAX_DATA> Room() {
+        return std::span<unsigned char, SPX_MAX_DATA>(buffer_.data() + held_, SPX_MAX_DATA);
+    }
+    // Keeps the n bytes just received into Room().
+    void Keep(std::size_t n) { held_ += n; }
+    bool Holding() const { return held_ > 0; }
+    bool Full() const { return held_ >= GATHER_SIZE; }
+    // Writes what is held. False with errno set when any of it could not be
+    // written; nothing is held afterwards either way.
+    bool Flush() {
+        const bool written = WriteAll(fd_, std::span(buffer_).first(held_));
+        held_ = 0;
+        return written;
+    }
+
+  private:
+    static constexpr std::size_t GATHER_SIZE = 64 * 1024;
+    int fd_;
+    std::size_t held_ = 0;
+    // Filled up to GATHER_SIZE at most before a write, plus one unit's room.
+    std::array<unsigned char, GATHER_SIZE + SPX_MAX_DATA> buffer_;
+};
+
+int WriteFailed() {
+    std::fprintf(stderr, "%s %d: write of file data failed \n\t", titleStr, idno);
+    std::perror("");
+    return -1;
 }
 
 // Creates the file of the request. The descriptor, or -1 with the error
@@ -123,22 +166,33 @@ int ReceiveFile(int spxFd, receiveFile_t* fileDataPtr) {
     if (status != 0)
         return -1;
 
+    Gathered gathered(fd);
     int flags = T_MORE;
     while ((flags & T_MORE) != 0) {
-        const int bytesRcvd = t_rcv(spxFd, dataBuffer.data(), dataBuffer.size(), &flags);
+        // Nothing waits in memory while the client keeps the service waiting.
+        if (gathered.Holding() && t_look(spxFd) != T_DATA && !gathered.Flush())
+            return WriteFailed();
+        const auto room = gathered.Room();
+        const int bytesRcvd = t_rcv(spxFd, room.data(), room.size(), &flags);
         if (bytesRcvd < 0) {
+            // What came before the failure goes to the file first; a write
+            // that fails there is the earlier failure.
+            const int rcvErrno = errno;
+            if (!gathered.Flush())
+                return WriteFailed();
+            errno = rcvErrno;
             std::fprintf(stderr, "%s %d: t_rcv of file data failed \n\t", titleStr, idno);
             SpxError(spxFd);
             return -1;
         }
         if ((flags & T_MORE) == 0)
             break; // the end unit: never stored
-        if (!WriteAll(fd, std::span(dataBuffer).first(static_cast<std::size_t>(bytesRcvd)))) {
-            std::fprintf(stderr, "%s %d: write of file data failed \n\t", titleStr, idno);
-            std::perror("");
-            return -1;
-        }
+        gathered.Keep(static_cast<std::size_t>(bytesRcvd));
+        if (gathered.Full() && !gathered.Flush())
+            return WriteFailed();
     }
+    if (!gathered.Flush())
+        return WriteFailed();
     close(fd);
 
     if (verbose)

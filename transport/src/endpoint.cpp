@@ -22,7 +22,7 @@ namespace spx {
 
 void Inbound::Reset() {
     if (!buf_)
-        buf_ = std::make_unique<unsigned char[]>(CAPACITY);
+        buf_ = std::make_unique_for_overwrite<unsigned char[]>(CAPACITY);
     pos_ = end_ = scan_ = endPos_ = dataLeft_ = 0;
     scanSawOrdRel_ = inData_ = ended_ = byFrame_ = protocolError_ = false;
     dataFlags_ = 0;
@@ -220,7 +220,7 @@ int SendAll(int fd, iovec* iov, int count) {
 int Outbound::Queue(int fd, FrameType type, std::uint8_t flags,
                     std::span<const unsigned char> payload) {
     if (!buf_)
-        buf_ = std::make_unique<unsigned char[]>(CAPACITY);
+        buf_ = std::make_unique_for_overwrite<unsigned char[]>(CAPACITY);
     const std::size_t size = FRAME_HEADER + payload.size();
     if (len_ + size > CAPACITY) {
         if (int err = Flush(fd))

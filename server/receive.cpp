@@ -41,6 +41,10 @@ constexpr rlim_t ULIMIT_BLOCK = 512;
 // Mode of a file created without permissions in the request.
 constexpr mode_t DEFAULT_PERMISSIONS = 0644; // 420
 
+// The permission bits a caller may ask for: no set-user-id or set-group-id
+// file is ever made for an unauthenticated caller.
+constexpr mode_t GRANTABLE_PERMISSIONS = 01777;
+
 // Sets the process's file-size limit (soft and hard, as ulimit does) to
 // blocks ulimit blocks. 0, or the error number.
 int SetFileSizeLimit(std::uint32_t blocks) {
@@ -151,7 +155,7 @@ int ReceiveFile(int spxFd, receiveFile_t* fileDataPtr) {
         status = EACCES;
     }
     if (status == 0)
-        fd = CreateFile(request, static_cast<mode_t>(permissions & 07777), status);
+        fd = CreateFile(request, static_cast<mode_t>(permissions) & GRANTABLE_PERMISSIONS, status);
 
     // SendRes: the status byte tells the client whether to send the data.
     std::array<unsigned char, SPX_MAX_DATA> dataBuffer{};

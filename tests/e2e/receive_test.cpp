@@ -153,15 +153,17 @@ TEST_F(ReceiveFile, StoresMoreUnitsOnlyAndReleases) {
 }
 
 // The mode of the created file: the requested permissions (0 meaning
-// 0644), under the daemon's file-creation mask.
+// 0644), under the daemon's file-creation mask, never set-id.
 TEST_F(ReceiveFile, PermissionsOfTheCreatedFile) {
     Server s;
     EXPECT_TRUE(Store(s.d.port(), peer::ReceiveRecord("p0", 0)).released);
     EXPECT_TRUE(Store(s.d.port(), peer::ReceiveRecord("p600", 0600)).released);
     EXPECT_TRUE(Store(s.d.port(), peer::ReceiveRecord("p666", 0666)).released);
+    EXPECT_TRUE(Store(s.d.port(), peer::ReceiveRecord("p6755", 06755)).released);
     EXPECT_EQ(Mode(s / "p0"), 0644u);
     EXPECT_EQ(Mode(s / "p600"), 0600u);
     EXPECT_EQ(Mode(s / "p666"), 0644u);
+    EXPECT_EQ(Mode(s / "p6755"), 0755u);
 }
 
 // A file that cannot be created is refused up front with the real error

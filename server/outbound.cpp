@@ -25,6 +25,7 @@
 #include "services.h"
 #include "spxproto.h"
 #include "spxsupport.h"
+#include "writeall.h"
 
 namespace {
 
@@ -51,20 +52,6 @@ bool CopyField(std::span<const unsigned char, N> field, std::array<char, N>& out
 void WaitForEvent(int fd) {
     while (t_look(fd) == 0) {
     }
-}
-
-// Writes all of bytes to descriptor fd; false on a failed write.
-bool WriteAll(int fd, std::span<const unsigned char> bytes) {
-    while (!bytes.empty()) {
-        const ssize_t w = write(fd, bytes.data(), bytes.size());
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(w));
-    }
-    return true;
 }
 
 // A shell command running with its standard output on a pipe.

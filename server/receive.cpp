@@ -32,6 +32,7 @@
 #include "services.h"
 #include "spxproto.h"
 #include "spxsupport.h"
+#include "writeall.h"
 
 namespace {
 
@@ -50,21 +51,6 @@ constexpr mode_t GRANTABLE_PERMISSIONS = 01777;
 int SetFileSizeLimit(std::uint32_t blocks) {
     const rlimit limit{blocks * ULIMIT_BLOCK, blocks * ULIMIT_BLOCK};
     return setrlimit(RLIMIT_FSIZE, &limit) == 0 ? 0 : errno;
-}
-
-// Writes all of data to fd. False with errno set when any of it could not
-// be written (a full disk, or the file-size limit reached).
-bool WriteAll(int fd, std::span<const unsigned char> data) {
-    while (!data.empty()) {
-        const ssize_t n = write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data = data.subspan(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 // Received units waiting to be written to the file.

@@ -105,14 +105,6 @@ std::vector<std::string> Units(const std::string& data, std::size_t size = SPX_M
     return out;
 }
 
-std::vector<std::string> LinesWith(const std::string& text, std::string_view part) {
-    std::vector<std::string> out;
-    for (auto& l : Lines(text))
-        if (l.find(part) != std::string::npos)
-            out.push_back(l);
-    return out;
-}
-
 mode_t Mode(const fs::path& p) {
     struct stat st {};
     return stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;

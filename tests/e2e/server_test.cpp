@@ -41,14 +41,6 @@ std::string StampedTitle() {
     return Escape(kTitle) + ": " + kStamp;
 }
 
-std::vector<std::string> LinesWith(const std::string& text, std::string_view part) {
-    std::vector<std::string> out;
-    for (auto& l : Lines(text))
-        if (l.find(part) != std::string::npos)
-            out.push_back(l);
-    return out;
-}
-
 // Waits until the daemon has printed count state lines (it then waits in
 // t_listen, or has just got past it).
 bool WaitForStateLines(Daemon& d, std::size_t count) {

@@ -81,6 +81,14 @@ std::vector<std::string> Lines(std::string_view text) {
     return lines;
 }
 
+std::vector<std::string> LinesWith(std::string_view text, std::string_view part) {
+    std::vector<std::string> out;
+    for (auto& l : Lines(text))
+        if (l.find(part) != std::string::npos)
+            out.push_back(l);
+    return out;
+}
+
 std::string Pattern(std::size_t size, unsigned seed) {
     std::string s(size, '\0');
     unsigned x = seed * 2654435761u + 12345u;

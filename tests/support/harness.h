@@ -45,6 +45,8 @@ std::string ReadFile(const fs::path& p);
 void WriteFile(const fs::path& p, std::string_view data);
 // Lines of text without their line ends.
 std::vector<std::string> Lines(std::string_view text);
+// The lines of text that contain part.
+std::vector<std::string> LinesWith(std::string_view text, std::string_view part);
 // Bytes of a given size with a recognisable pattern.
 std::string Pattern(std::size_t size, unsigned seed = 1);
 

@@ -227,9 +227,7 @@ void CheckOutcome(std::string_view request) {
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     (void)argc;
     (void)argv;
-    SetReportStyle(ReportStyle::Server);
-    SetTitle("varneld: 01/02/24 10:11:12 AM :");
-    idno = 4321;
+    world::ServerReporting();
     return 0;
 }
 

@@ -42,9 +42,7 @@ std::string FirstName(const std::string& text) {
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     (void)argc;
     (void)argv;
-    SetReportStyle(ReportStyle::Server);
-    SetTitle("varneld: 01/02/24 10:11:12 AM :");
-    idno = 4321;
+    world::ServerReporting();
     return 0;
 }
 

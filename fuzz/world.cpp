@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include "spxsupport.h"
 
 namespace world {
 
@@ -53,6 +54,12 @@ void Begin(State initial) {
     stdout = devNull;
     stderr = devNull;
     active = true;
+}
+
+void ServerReporting() {
+    SetReportStyle(ReportStyle::Server);
+    SetTitle("varneld: 01/02/24 10:11:12 AM :");
+    idno = 4321;
 }
 
 void Fail(const char* target, const char* what) {
@@ -149,31 +156,27 @@ using world::state;
 
 extern "C" {
 
-int __wrap_open(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, int));
-        va_end(ap);
+// The mode argument of open() is there only when a file may be created.
+#define OPEN_MODE(flags, mode)                                                                  \
+    mode_t mode = 0;                                                                            \
+    if (((flags) & (O_CREAT | O_TMPFILE)) != 0) {                                              \
+        va_list ap;                                                                             \
+        va_start(ap, flags);                                                                    \
+        mode = static_cast<mode_t>(va_arg(ap, int));                                            \
+        va_end(ap);                                                                             \
     }
-    if (!world::Active())
-        return __real_open(path, flags, mode);
-    return world::OpenFile(path, flags);
+
+int __wrap_open(const char* path, int flags, ...) {
+    OPEN_MODE(flags, mode);
+    return world::Active() ? world::OpenFile(path, flags) : __real_open(path, flags, mode);
 }
 
 int __wrap_open64(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, int));
-        va_end(ap);
-    }
-    if (!world::Active())
-        return __real_open64(path, flags, mode);
-    return world::OpenFile(path, flags);
+    OPEN_MODE(flags, mode);
+    return world::Active() ? world::OpenFile(path, flags) : __real_open64(path, flags, mode);
 }
+
+#undef OPEN_MODE
 
 int __wrap_close(int fd) {
     if (!world::Active())

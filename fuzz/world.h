@@ -81,6 +81,10 @@ bool Active();
 extern std::jmp_buf exitJump;
 extern bool exitArmed;
 
+// Sets up the server's reporting as a service child has it (style, title
+// with a timestamp, process id), for the targets that run server code.
+void ServerReporting();
+
 // Reports a failed check on the fuzzer's own output and aborts.
 [[noreturn]] void Fail(const char* target, const char* what);
 

@@ -28,18 +28,25 @@
 #include <spx/stropts.h>
 #include <spx/tiuser.h>
 
+#include "connection.h"
+#include "hostfile.h"
+#include "io.h"
+#include "settings.h"
 #include "spxproto.h"
 #include "spxsupport.h"
-#include "varnel.h"
 
 namespace {
 
-// Source file, module names and the result of the last module query and
-// of the last write on the connection.
-int jfd = -1;
-std::array<char, FMNAMESZ + 1> jbuf{};
-int nummods = 0;
-int bytesAccepted = 0;
+// The settings from the command line, read by every step of the run.
+Settings settings;
+
+// How a run ends.
+enum class RunEnd {
+    Confirmed,      // the server released the connection: the data was taken
+    NotConfirmed,   // a failure reported on the way; the closing steps follow
+    SourceUnopened, // exit status -1 at once, without the closing steps
+    ModuleFailed,   // exit status -2 at once, without the closing steps
+};
 
 // The source file is read in blocks of this size and cut into chunks of
 // packetSize; each chunk is one write on the connection.
@@ -65,25 +72,10 @@ void ReportErrno(const char* prefix, int err) {
     std::perror(prefix);
 }
 
-// Opens the endpoint on the SPX provider; exits with -1 when it cannot.
-int OpenEndpoint() {
-    struct t_info spxInfo {};
-    const int spxfd = t_open(spxDevice, O_RDWR, &spxInfo);
-    if (spxfd < 0) {
-        std::fprintf(stderr, "%s: open of %s failed \n", titleStr, spxDevice);
-        SpxError(spxfd);
-        std::exit(-1);
-    }
-    return spxfd;
-}
-
 // Binds spxfd to an address the provider chooses. 0, or -1 (reported).
 int BindEndpoint(int spxfd) {
     ipxAddr_t bindAddress{};
-    struct t_bind bind {};
-    bind.addr = {sizeof bindAddress, sizeof bindAddress, reinterpret_cast<char*>(&bindAddress)};
-    bind.qlen = 0;
-    if (t_bind(spxfd, &bind, &bind) < 0) {
+    if (BindAnySocket(spxfd, bindAddress) < 0) {
         std::fprintf(stderr, "%s: t_bind failed \n", titleStr);
         SpxError(spxfd);
         return -1;
@@ -98,13 +90,15 @@ int BindEndpoint(int spxfd) {
 // Finds the server's address in the host address file, with the -s
 // override applied. 0, or -1 (reported).
 int LookUpServer(ipxAddr_t& serversAddress) {
+    const char* remoteName = settings.remoteName.data();
+    const char* addressFile = settings.addressFile.data();
     if (GetIpxAddress(addressFile, remoteName, &serversAddress) != 0) {
         std::fprintf(stderr, "%s: get ipx address of %s from %s failed \n", titleStr, remoteName,
                      addressFile);
         return -1;
     }
-    if (destSocket != 0)
-        std::memcpy(serversAddress.sock, &destSocket, sizeof serversAddress.sock);
+    if (settings.destSocket != 0)
+        std::memcpy(serversAddress.sock, &settings.destSocket, sizeof serversAddress.sock);
     if (verbose) {
         std::printf("%s: connecting to %s at:  ", titleStr, remoteName);
         ShowIpxAddress(serversAddress, AddressForm::Connecting);
@@ -115,12 +109,7 @@ int LookUpServer(ipxAddr_t& serversAddress) {
 // Connects spxfd to serversAddress. 0, or -1 (reported).
 int Connect(int spxfd, ipxAddr_t& serversAddress) {
     SPX_OPTS serversId{};
-    struct t_call call {};
-    call.addr = {sizeof serversAddress, sizeof serversAddress,
-                 reinterpret_cast<char*>(&serversAddress)};
-    call.opt = {sizeof serversId, sizeof serversId, reinterpret_cast<char*>(&serversId)};
-    call.udata = {0, 0, nullptr};
-    if (t_connect(spxfd, &call, &call) < 0) {
+    if (ConnectTo(spxfd, serversAddress, serversId) < 0) {
         std::fprintf(stderr, "%s: t_connect failed \n", titleStr);
         SpxError(spxfd);
         return -1;
@@ -140,13 +129,13 @@ int Connect(int spxfd, ipxAddr_t& serversAddress) {
 // 0 when the server is ready, -1 otherwise (reported).
 int Request(int spxfd) {
     receiveFile_t request{};
-    if (fileTran) {
+    if (settings.fileTran) {
         spx::PutBE32(request.spxServPrimType, SERV_RECV_FILE);
-        // ScanArgs refused any name that does not fit the field.
-        const std::size_t nameLength = strnlen(filename, sizeof request.filename - 1);
-        std::memcpy(request.filename, filename, nameLength);
-        spx::PutBE32(request.newUlimit, newULimit);
-        spx::PutBE32(request.permissions, newPermissions);
+        // ParseArgs refused any name that does not fit the field.
+        const std::size_t nameLength = strnlen(settings.filename.data(), sizeof request.filename - 1);
+        std::memcpy(request.filename, settings.filename.data(), nameLength);
+        spx::PutBE32(request.newUlimit, settings.newULimit);
+        spx::PutBE32(request.permissions, settings.newPermissions);
     } else {
         spx::PutBE32(request.spxServPrimType, SERV_RECV_STDOUT);
     }
@@ -157,7 +146,7 @@ int Request(int spxfd) {
     }
 
     unsigned char status = 0;
-    if (fileTran) {
+    if (settings.fileTran) {
         int flags = 0;
         if (t_rcv(spxfd, &status, 1, &flags) < 0) {
             std::fprintf(stderr, "%s: t_rcv failed \n", titleStr);
@@ -174,59 +163,59 @@ int Request(int spxfd) {
     return 0;
 }
 
-// The stream module operations; any failure ends the program with -2.
-void ListModules(int spxfd, const char* failPrefix) {
-    nummods = spx_ioctl(spxfd, I_LIST, nullptr);
+// The stream module operations; each reports its failure and returns false
+// (the run then ends with -2).
+bool ListModules(int spxfd, const char* failPrefix) {
+    const int nummods = spx_ioctl(spxfd, I_LIST, nullptr);
     if (nummods < 0) {
         const int err = errno;
         std::fputs("I_LIST of spxfd failed.\n", stderr);
         ReportErrno(failPrefix, err);
-        std::exit(-2);
+        return false;
     }
     std::printf("# modules = %d\n", nummods);
+    return true;
 }
 
-void PopModule(int spxfd) {
+bool PopModule(int spxfd) {
     if (spx_ioctl(spxfd, I_POP, nullptr) < 0) {
         const int err = errno;
         std::fprintf(stderr, "I_POP of tirdwr failed! errno = %d\n", err);
         ReportErrno("The rotten ...", err);
-        std::exit(-2);
+        return false;
     }
+    return true;
 }
 
-void PushModule(int spxfd, const char* module) {
+bool PushModule(int spxfd, const char* module) {
     if (spx_ioctl(spxfd, I_PUSH, module) < 0) {
         const int err = errno;
         std::fprintf(stderr, "I_PUSH of %s failed miserably\n", module);
         ReportErrno("Misery ...", err);
-        std::exit(-2);
+        return false;
     }
+    return true;
 }
 
 // Replaces timod by tirdwr, so that the data moves with plain writes.
-void PushReadWrite(int spxfd) {
-    nummods = spx_ioctl(spxfd, I_LOOK, jbuf.data());
-    if (nummods < 0) {
+bool PushReadWrite(int spxfd) {
+    std::array<char, FMNAMESZ + 1> jbuf{};
+    if (spx_ioctl(spxfd, I_LOOK, jbuf.data()) < 0) {
         const int err = errno;
         std::fputs("I_LOOK of spxfd failed.\n", stderr);
         ReportErrno("Nasty Little I_LOOK", err);
-        std::exit(-2);
+        return false;
     }
     jbuf.back() = '\0';
     std::printf("top module: %s\n", jbuf.data());
-    ListModules(spxfd, "Nasty I_LIST");
-    PopModule(spxfd);
-    PushModule(spxfd, "tirdwr");
-    ListModules(spxfd, "Nasty, Nasty I_LIST");
+    return ListModules(spxfd, "Nasty I_LIST") && PopModule(spxfd) &&
+           PushModule(spxfd, "tirdwr") && ListModules(spxfd, "Nasty, Nasty I_LIST");
 }
 
 // Puts timod back on top for the end unit and the closing steps.
-void PushTimod(int spxfd) {
-    ListModules(spxfd, "Nasty, Nasty I_LIST");
-    PopModule(spxfd);
-    PushModule(spxfd, "timod");
-    ListModules(spxfd, "Nasty, Nasty I_LIST");
+bool PushTimod(int spxfd) {
+    return ListModules(spxfd, "Nasty, Nasty I_LIST") && PopModule(spxfd) &&
+           PushModule(spxfd, "timod") && ListModules(spxfd, "Nasty, Nasty I_LIST");
 }
 
 // Counts one pass of the data loop that moved n bytes.
@@ -261,15 +250,7 @@ class ChunkReports {
             return;
         const int saved = errno;
         std::fflush(stdout); // whatever was printed before goes first
-        std::span<const char> left(text_.data(), used_);
-        while (!left.empty()) {
-            const ssize_t n = write(STDOUT_FILENO, left.data(), left.size());
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            left = left.subspan(static_cast<std::size_t>(n));
-        }
+        WriteAll(STDOUT_FILENO, std::string_view(text_.data(), used_));
         used_ = 0;
         errno = saved;
     }
@@ -307,7 +288,7 @@ int WriteChunk(int spxfd, std::span<const unsigned char> chunk) {
             ReportErrno("write", err);
             return -1;
         }
-        bytesAccepted = static_cast<int>(n);
+        const int bytesAccepted = static_cast<int>(n);
         chunkReports.Add(bytesAccepted, static_cast<int>(chunk.size()));
         chunk = chunk.subspan(static_cast<std::size_t>(n));
     }
@@ -316,8 +297,8 @@ int WriteChunk(int spxfd, std::span<const unsigned char> chunk) {
 
 // Streams the source file in chunks of packetSize until its end. 0, or -1
 // after a failed read or write (reported).
-int SendChunks(int spxfd, Statistics& st) {
-    const std::size_t chunkSize = packetSize; // 1 to 1024, ScanArgs saw to it
+int SendChunks(int spxfd, int jfd, Statistics& st) {
+    const std::size_t chunkSize = settings.packetSize; // 1 to 1024, ParseArgs saw to it
     const std::size_t blockSize = tranbuf.size() / chunkSize * chunkSize;
     for (;;) {
         const ssize_t bytesRead = read(jfd, tranbuf.data(), blockSize);
@@ -347,8 +328,8 @@ int SendChunks(int spxfd, Statistics& st) {
 
 // The data phase: the chunks, and every chunk's line on standard output
 // before anything else is printed.
-int SendData(int spxfd, Statistics& st) {
-    const int result = SendChunks(spxfd, st);
+int SendData(int spxfd, int jfd, Statistics& st) {
+    const int result = SendChunks(spxfd, jfd, st);
     chunkReports.Flush();
     return result;
 }
@@ -368,17 +349,9 @@ void ShowStatistics(const Statistics& st) {
     std::printf("%s: %lu kbytes/sec\n", titleStr, lu(st.total / 1024 / timeDiff));
 }
 
-// Polls until an event is pending on spxfd; its code, or -1.
-int WaitForEvent(int spxfd) {
-    int retval;
-    while ((retval = t_look(spxfd)) == 0) {
-    }
-    return retval;
-}
-
 // Waits for and takes the server's disconnect.
 void TakeDisconnect(int spxfd) {
-    if (WaitForEvent(spxfd) < 0) {
+    if (AwaitEvent(spxfd) < 0) {
         std::fprintf(stderr, "%s: t_look for disconnect indication failed \n", titleStr);
         SpxError(spxfd);
         return;
@@ -392,7 +365,7 @@ void TakeDisconnect(int spxfd) {
 // the transfer; false when it ended it any other way (reported).
 bool AwaitServerEnd(int spxfd) {
     t_errno = 0;
-    const int retval = WaitForEvent(spxfd);
+    const int retval = AwaitEvent(spxfd);
     if (retval < 0) {
         std::fprintf(stderr, "%s: t_look for disconnect indication failed \n", titleStr);
         SpxError(spxfd);
@@ -412,7 +385,7 @@ bool AwaitServerEnd(int spxfd) {
     }
     // The server stores a file, releases and goes; the output copy waits
     // for our release before it ends.
-    if (!fileTran && t_sndrel(spxfd) < 0) {
+    if (!settings.fileTran && t_sndrel(spxfd) < 0) {
         std::fprintf(stderr, "%s: t_sndrel failed \n", titleStr);
         SpxError(spxfd);
     }
@@ -421,39 +394,41 @@ bool AwaitServerEnd(int spxfd) {
     return true;
 }
 
-// The transfer from the bound endpoint on. true when the server confirmed it.
-bool Transfer(int spxfd) {
+// The transfer from the bound endpoint on; jfd receives the source file.
+RunEnd Transfer(int spxfd, int& jfd) {
     ipxAddr_t serversAddress{};
     if (LookUpServer(serversAddress) != 0 || Connect(spxfd, serversAddress) != 0)
-        return false;
+        return RunEnd::NotConfirmed;
     // The source is opened before the request goes out: a request for a file
     // the client then cannot send would truncate the remote file.
-    jfd = open(sourcefile, O_RDONLY | O_CLOEXEC);
+    jfd = open(settings.sourcefile.data(), O_RDONLY | O_CLOEXEC);
     if (jfd < 0) {
         std::perror("Can't open sourcefile");
-        std::exit(-1);
+        return RunEnd::SourceUnopened;
     }
     if (Request(spxfd) != 0)
-        return false;
+        return RunEnd::NotConfirmed;
 
     Statistics st;
     errno = 0;
     st.beginTime = std::time(nullptr);
 
-    PushReadWrite(spxfd);
-    if (SendData(spxfd, st) != 0)
-        return false;
+    if (!PushReadWrite(spxfd))
+        return RunEnd::ModuleFailed;
+    if (SendData(spxfd, jfd, st) != 0)
+        return RunEnd::NotConfirmed;
     st.endTime = std::time(nullptr);
-    PushTimod(spxfd);
+    if (!PushTimod(spxfd))
+        return RunEnd::ModuleFailed;
 
     sleep(1);
     if (t_snd(spxfd, tranbuf.data(), 0, 0) < 0) {
         std::fprintf(stderr, "%s: t_snd EOF failed \n", titleStr);
         SpxError(spxfd);
-        return false;
+        return RunEnd::NotConfirmed;
     }
     ShowStatistics(st);
-    return AwaitServerEnd(spxfd);
+    return AwaitServerEnd(spxfd) ? RunEnd::Confirmed : RunEnd::NotConfirmed;
 }
 
 } // namespace
@@ -464,15 +439,37 @@ int main(int argc, char* argv[]) {
     SetReportStyle(ReportStyle::Client);
 
     SetTitle(argc > 0 && argv[0] != nullptr ? argv[0] : "varnel");
-    ResetSettings();
-    ScanArgs(argc, argv, CLIENT_OPTIONS);
-    if (remoteName[0] == '\0')
-        ShowOptionsExit();
+    switch (ParseArgs(argc, argv, settings)) {
+    case ArgsResult::Ok:
+        break;
+    case ArgsResult::Usage:
+        ShowOptions();
+        return 1;
+    case ArgsResult::UlimitWithoutName:
+    case ArgsResult::Refused:
+        return 1;
+    }
+    verbose = settings.verbose;
+    if (settings.remoteName[0] == '\0') {
+        ShowOptions();
+        return 1;
+    }
     if (verbose)
-        std::printf("%s: packet data size %d\n", titleStr, static_cast<int>(packetSize));
+        std::printf("%s: packet data size %d\n", titleStr, static_cast<int>(settings.packetSize));
 
-    const int spxfd = OpenEndpoint();
-    const bool confirmed = BindEndpoint(spxfd) == 0 && Transfer(spxfd);
+    struct t_info spxInfo {};
+    const int spxfd = t_open(spxDevice, O_RDWR, &spxInfo);
+    if (spxfd < 0) {
+        std::fprintf(stderr, "%s: open of %s failed \n", titleStr, spxDevice);
+        SpxError(spxfd);
+        return -1;
+    }
+    int jfd = -1;
+    const RunEnd end = BindEndpoint(spxfd) == 0 ? Transfer(spxfd, jfd) : RunEnd::NotConfirmed;
+    if (end == RunEnd::SourceUnopened)
+        return -1;
+    if (end == RunEnd::ModuleFailed)
+        return -2;
 
     // Closing steps, whatever state the endpoint is in.
     if (t_unbind(spxfd) < 0) {
@@ -486,5 +483,5 @@ int main(int argc, char* argv[]) {
     int status = 0;
     if (jfd >= 0 && close(jfd) != 0)
         status = -1;
-    return confirmed ? status : 2;
+    return end == RunEnd::Confirmed ? status : 2;
 }

@@ -13,7 +13,7 @@
 #include <spx/tiuser.h>
 
 #include "endpoint.h"
-#include "frame.h"
+#include <spx/wire.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::span<const unsigned char> bytes(data, size);

@@ -1,81 +1,61 @@
-// The service child's request: one unit of at most 534 bytes, received into
-// a zero-filled buffer and dispatched on its big-endian command code. Also
-// the child's abortive end, which every service may take.
 #include "request.h"
 
-#include <array>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
-#include <span>
 
 #include <spx/byteorder.h>
-#include <spx/tiuser.h>
-
-#include "services.h"
-#include "spxproto.h"
-#include "spxsupport.h"
 
 namespace {
 
-// The printable part of a fixed-size, possibly unterminated name field.
-int FieldLength(std::span<const char> field) {
-    return static_cast<int>(strnlen(field.data(), field.size()));
+// Copies the name field of N bytes at offset of the record into request:
+// its text up to the terminator, or its first bytes cut to fit.
+template <std::size_t N>
+void TakeText(std::span<const unsigned char, SPX_MAX_DATA> record, std::size_t offset,
+              Request& request) {
+    const auto field = record.subspan(offset, N);
+    const auto end = std::find(field.begin(), field.end(), 0);
+    const auto length = static_cast<std::size_t>(end - field.begin());
+    const std::size_t kept = std::min(length, request.text.size() - 1);
+    std::copy_n(field.begin(), kept, request.text.begin());
+    request.text[kept] = '\0';
+    request.terminated = end != field.end();
 }
 
 } // namespace
 
-void ServeRequest(int spxFd2) {
-    std::array<unsigned char, SPX_MAX_DATA> dataBuffer{};
-    int flags = 0;
-    const int received = t_rcv(spxFd2, dataBuffer.data(), dataBuffer.size(), &flags);
-    if (received < 0) {
-        std::fprintf(stderr, "%s %d: t_rcv command failed \n", titleStr, idno);
-        SpxError(spxFd2);
-        Abort(spxFd2);
-    }
-    const unsigned bytesRcvd = static_cast<unsigned>(received);
-    if (bytesRcvd < 4) {
-        std::fprintf(stderr, "%s %d: size of command too small %d \n", titleStr, idno, received);
-        Abort(spxFd2);
-    }
+Request DecodeRequest(std::span<const unsigned char> unit) {
+    Request request;
+    // The record as a zero-filled buffer: fields the unit did not carry
+    // read as zeros.
+    std::array<unsigned char, SPX_MAX_DATA> record{};
+    request.size = std::min(unit.size(), record.size());
+    std::copy_n(unit.begin(), request.size, record.begin());
+    if (request.size < 4)
+        return request;
 
-    // The command code goes back into the buffer in host order; the rest of
-    // the record stays as received (zeros beyond what arrived).
-    const std::uint32_t command = spx::GetBE32(std::span(dataBuffer).first<4>());
-    std::memcpy(dataBuffer.data(), &command, sizeof command);
-
-    const DataBuffer buffer{dataBuffer};
-    switch (command) {
+    const std::span<const unsigned char, SPX_MAX_DATA> r{record};
+    request.command = spx::GetBE32(r.first<4>());
+    switch (request.command) {
     case SERV_SEND_FILE:
-        SendFile(spxFd2, buffer, flags);
+        request.kind = RequestKind::SendFile;
+        TakeText<sizeof(sendFile_t::fileName)>(r, offsetof(sendFile_t, fileName), request);
+        break;
     case SERV_RSH:
-        RemoteShell(spxFd2, buffer, flags);
+        request.kind = RequestKind::RunCommand;
+        TakeText<sizeof(rshData_t::command)>(r, offsetof(rshData_t, command), request);
+        break;
     case SERV_RECV_STDOUT:
-        ReceiveStdout(spxFd2, buffer, flags);
-    case SERV_RECV_FILE: {
-        receiveFile_t request;
-        std::memcpy(&request, dataBuffer.data(), sizeof request);
-        if (ReceiveFile(spxFd2, &request) == 0)
-            std::exit(0);
-        std::printf("%s %d: recieve file %.*s failed \n", titleStr, idno,
-                    FieldLength(request.filename), request.filename);
-        Abort(spxFd2);
-    }
+        request.kind = RequestKind::CopyOutput;
+        break;
+    case SERV_RECV_FILE:
+        request.kind = RequestKind::StoreFile;
+        TakeText<sizeof(receiveFile_t::filename)>(r, offsetof(receiveFile_t, filename), request);
+        request.newUlimit = spx::GetBE32(r.subspan<offsetof(receiveFile_t, newUlimit), 4>());
+        request.permissions = spx::GetBE32(r.subspan<offsetof(receiveFile_t, permissions), 4>());
+        break;
     default:
-        std::printf("%s %d: unrecognized command 0x%08X \n", titleStr, idno,
-                    static_cast<unsigned>(command));
-        Abort(spxFd2);
+        request.kind = RequestKind::Unrecognized;
+        break;
     }
-}
-
-// Ends the child abortively: the client sees a disconnect indication.
-void Abort(int spxFd2) {
-    std::fprintf(stderr, "in abort\n");
-    if (t_snddis(spxFd2, nullptr) < 0) {
-        std::printf("%s %d: abortive t_snddis failed \n\t", titleStr, idno);
-        SpxError(spxFd2);
-    }
-    std::exit(0);
+    return request;
 }

@@ -25,8 +25,8 @@
 #include <spx/ipx.h>
 #include <spx/tiuser.h>
 
-#include "request.h"
-#include "services.h"
+#include "child.h"
+#include "numbers.h"
 #include "spxproto.h"
 #include "spxsupport.h"
 
@@ -38,24 +38,12 @@ std::array<unsigned char, 2> socketToBind{0x45, 0x00};
 // The invocation name, for resetting titleStr on every pass.
 std::string_view programName = "varneld";
 
-void Usage() {
+[[noreturn]] void Usage() {
     std::printf("%s usage: %s", titleStr, titleStr);
     std::printf(" [-s<socket>] [-v]\n");
     std::printf("       socket:    local socket number (0x4000 - 0x5000\n");
     std::printf("       -v : verbose \n");
     std::exit(1);
-}
-
-// Scans a hexadecimal socket number the way "%hx" does (blanks, a sign and
-// 0x allowed; the value taken modulo 0x10000). False when no digit can be
-// read.
-bool ScanSocket(const char* text, std::uint16_t& value) {
-    char* end = nullptr;
-    const unsigned long v = std::strtoul(text, &end, 16);
-    if (end == text)
-        return false;
-    value = static_cast<std::uint16_t>(v);
-    return true;
 }
 
 // Appends the accept time to titleStr: argv[0], ": ", "%D %r :".
@@ -72,34 +60,6 @@ void StampTitle() {
 #pragma GCC diagnostic pop
     AppendTitle(": ");
     AppendTitle(timeStr.data());
-}
-
-// Gives a service child, and the commands it runs, the default handling of
-// the signals the listener ignores and an empty signal mask: popen/pclose
-// wait for their command, which needs SIGCHLD; and a child whose standard
-// output has no reader any more ends rather than swallowing what it was
-// asked to deliver.
-void ResetChildSignals() {
-    std::signal(SIGCHLD, SIG_DFL);
-    std::signal(SIGPIPE, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-}
-
-// The child: gives up the listening endpoint, then reads one request from
-// spxFd2 and serves it. Never returns.
-[[noreturn]] void ServeChild(int spxFd, int spxFd2) {
-    idno = static_cast<int>(getpid());
-    ResetChildSignals();
-
-    if (t_close(spxFd) < 0) {
-        std::fprintf(stderr, "%s %d: t_close failed \n", titleStr, idno);
-        t_error("");
-        Abort(spxFd2);
-    }
-
-    ServeRequest(spxFd2);
 }
 
 // Loads the account database's modules in the listener, once: each child
@@ -142,10 +102,11 @@ void ScanArgs(int argc, char* argv[], const char* optstr) {
     while ((c = getopt(argc, argv, optstr)) != -1) {
         switch (c) {
         case 's': {
-            std::uint16_t value = 0;
-            if (!ScanSocket(optarg, value))
+            // As "%hx" reads it: blanks, a sign and 0x allowed, 16 bits kept.
+            const auto value = ScanUnsigned(optarg, 16);
+            if (!value)
                 Usage();
-            spx::PutBE16(socketToBind, value);
+            spx::PutBE16(socketToBind, static_cast<std::uint16_t>(*value));
             break;
         }
         case 'v':

@@ -16,7 +16,7 @@
 #include <spx/ipx.h>
 #include <spx/stropts.h>
 
-#include "frame.h"
+#include <spx/wire.h>
 
 namespace spx {
 

@@ -1,4 +1,4 @@
-#include "frame.h"
+#include <spx/wire.h>
 
 namespace spx {
 

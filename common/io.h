@@ -1,10 +1,12 @@
-// Writing a whole buffer to a descriptor, for the services' files and pipes.
+// Writing a whole buffer to a descriptor: stored files, pipes, standard
+// output.
 #pragma once
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <span>
+#include <string_view>
 
 // Writes all of data to fd, going on after short writes and interruptions.
 // False with errno set when any of it could not be written (a full disk, the
@@ -22,4 +24,8 @@ inline bool WriteAll(int fd, std::span<const unsigned char> data) {
         data = data.subspan(static_cast<std::size_t>(n));
     }
     return true;
+}
+
+inline bool WriteAll(int fd, std::string_view text) {
+    return WriteAll(fd, {reinterpret_cast<const unsigned char*>(text.data()), text.size()});
 }

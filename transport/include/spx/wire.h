@@ -1,4 +1,5 @@
-// The frames that carry an SPX connection over TCP.
+// The wire format of the provider: the frames that carry an SPX connection
+// over TCP. Any two implementations of the provider interoperate through it.
 //
 // Every byte on the TCP connection belongs to a frame: type (1 byte), flags
 // (1 byte), payload length (2 bytes, big-endian), payload. This header holds

@@ -28,11 +28,11 @@
 #include <spx/byteorder.h>
 #include <spx/tiuser.h>
 
-#include "runid.h"
+#include "identity.h"
+#include "io.h"
 #include "services.h"
 #include "spxproto.h"
 #include "spxsupport.h"
-#include "writeall.h"
 
 namespace {
 
@@ -90,18 +90,15 @@ int WriteFailed() {
 
 // Creates the file of the request. The descriptor, or -1 with the error
 // number in status.
-int CreateFile(const receiveFile_t& request, mode_t permissions, int& status) {
-    const std::span<const char> field{request.filename};
-    const std::size_t length = strnlen(field.data(), field.size());
+int CreateFile(const Request& request, mode_t permissions, int& status) {
     int fd = -1;
-    if (length == field.size())
+    if (!request.terminated)
         errno = ENAMETOOLONG; // no terminator inside the field: not a name
     else
-        fd = open(field.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, permissions);
+        fd = open(request.text.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, permissions);
     if (fd < 0) {
         status = errno;
-        std::fprintf(stderr, "%s %d: open of %.*s failed \n", titleStr, idno,
-                     static_cast<int>(length), field.data());
+        std::fprintf(stderr, "%s %d: open of %s failed \n", titleStr, idno, request.text.data());
         std::perror("");
     }
     return fd;
@@ -109,17 +106,14 @@ int CreateFile(const receiveFile_t& request, mode_t permissions, int& status) {
 
 } // namespace
 
-int ReceiveFile(int spxFd, receiveFile_t* fileDataPtr) {
+int ReceiveFile(int spxFd, const Request& request) {
     errno = 0;
     t_errno = 0;
-    receiveFile_t& request = *fileDataPtr;
-    const int nameLength = static_cast<int>(strnlen(request.filename, sizeof request.filename));
-
     if (verbose)
-        std::printf("%s %d: receiveing %.*s \n", titleStr, idno, nameLength, request.filename);
+        std::printf("%s %d: receiveing %s \n", titleStr, idno, request.text.data());
 
-    const std::uint32_t newUlimit = spx::GetBE32(request.newUlimit);
-    std::uint32_t permissions = spx::GetBE32(request.permissions);
+    const std::uint32_t newUlimit = request.newUlimit;
+    std::uint32_t permissions = request.permissions;
     if (permissions == 0)
         permissions = DEFAULT_PERMISSIONS;
 
@@ -186,7 +180,7 @@ int ReceiveFile(int spxFd, receiveFile_t* fileDataPtr) {
     close(fd);
 
     if (verbose)
-        std::printf("%s %d: received file %.*s\n", titleStr, idno, nameLength, request.filename);
+        std::printf("%s %d: received file %s\n", titleStr, idno, request.text.data());
     if (t_sndrel(spxFd) < 0) {
         std::fprintf(stderr, "%s %d: t_sndrel failed \n\t", titleStr, idno);
         SpxError(spxFd);

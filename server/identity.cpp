@@ -1,6 +1,6 @@
 // The run-as identity of a service child: the account named by the first
 // word of "./.spxrunid", or without that file "spxhost", else "guest".
-#include "runid.h"
+#include "identity.h"
 
 #include <grp.h>
 #include <pwd.h>
@@ -125,4 +125,11 @@ int SetEffectiveRunId() {
     const bool ok = SwitchTo(account, shownName);
     endpwent();
     return ok ? 1 : 0;
+}
+
+bool SwitchToRunAsAccount() {
+    if (SetEffectiveRunId() != 0)
+        return true;
+    std::fprintf(stderr, "%s %d: couldnt set effective userid\n", titleStr, idno);
+    return false;
 }

@@ -1,9 +1,4 @@
-// The host address file: a stream of white-space separated fields, five to
-// a record (host name, net, node bytes 0-3, node bytes 4-5 in the upper
-// half of the field, socket; the numbers in hexadecimal). Line ends carry
-// no meaning.
-
-#include "varnel.h"
+#include "hostfile.h"
 
 #include <array>
 #include <cctype>
@@ -12,6 +7,7 @@
 
 #include <spx/byteorder.h>
 
+#include "numbers.h"
 #include "spxsupport.h"
 
 namespace {
@@ -46,28 +42,12 @@ bool ReadField(std::FILE* fp, Field& f) {
     return f.length > 0;
 }
 
-// A hexadecimal field, optionally with a 0x prefix, of at most max.
+// A number field: hexadecimal, optionally with a 0x prefix, at most max.
 bool ParseHex(const Field& f, std::uint32_t max, std::uint32_t& value) {
-    if (!f.Fits())
+    const auto v = ParseUnsigned(f.View(), 16, max);
+    if (!f.Fits() || !v)
         return false;
-    std::string_view s = f.View();
-    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
-        s.remove_prefix(2);
-    if (s.empty())
-        return false;
-    std::uint64_t v = 0;
-    for (char ch : s) {
-        const int d = std::isdigit(static_cast<unsigned char>(ch)) ? ch - '0'
-                      : (ch >= 'a' && ch <= 'f')                   ? ch - 'a' + 10
-                      : (ch >= 'A' && ch <= 'F')                   ? ch - 'A' + 10
-                                                                   : -1;
-        if (d < 0)
-            return false;
-        v = v * 16 + static_cast<unsigned>(d);
-        if (v > max)
-            return false;
-    }
-    value = static_cast<std::uint32_t>(v);
+    value = static_cast<std::uint32_t>(*v);
     return true;
 }
 

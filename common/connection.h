@@ -1,0 +1,18 @@
+// The steps every SPX client takes on its endpoint: bind to a socket the
+// provider chooses, connect to a server, wait for the server's next event.
+#pragma once
+
+#include <spx/ipx.h>
+
+// Binds fd to a socket the provider chooses and fills bound with the
+// endpoint's address. t_bind's result.
+int BindAnySocket(int fd, ipxAddr_t& bound);
+
+// Connects fd to server. On success server holds the responding address
+// and options the listener's SPX options. t_connect's result.
+int ConnectTo(int fd, ipxAddr_t& server, SPX_OPTS& options);
+
+// Waits until an event is pending on fd. The event code, -1 when t_look
+// fails, 0 when timeoutMs milliseconds passed first (a negative timeoutMs
+// waits as long as it takes).
+int AwaitEvent(int fd, int timeoutMs = -1);

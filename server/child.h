@@ -1,0 +1,8 @@
+// The service child: one per connection, forked by the listener.
+#pragma once
+
+// Gives up the listening endpoint spxFd, reads one request from the service
+// endpoint spxFd2, serves it and ends the process with exit status 0, after
+// the abortive disconnect when the request was refused or the service
+// failed. The only place a child decides how it ends.
+[[noreturn]] void ServeChild(int spxFd, int spxFd2);

@@ -1,0 +1,57 @@
+// Output copy (0xFE): every unit the client sends, the last one included,
+// goes to standard output; then our release and the client's.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+
+#include <spx/tiuser.h>
+
+#include "connection.h"
+#include "identity.h"
+#include "io.h"
+#include "services.h"
+#include "spxproto.h"
+#include "spxsupport.h"
+
+ServiceEnd ReceiveStdout(int spxFd2, DataBuffer dataBuffer, int flags) {
+    if (!SwitchToRunAsAccount())
+        return ServiceEnd::Abort;
+
+    // Data goes straight to descriptor 1: nothing buffered may come after it.
+    std::fflush(stdout);
+    bool writeReported = false;
+    flags |= T_MORE;
+    while (flags & T_MORE) {
+        const int bytesRcvd =
+            t_rcv(spxFd2, dataBuffer.data(), static_cast<unsigned>(SPX_MAX_DATA), &flags);
+        if (bytesRcvd < 0) {
+            std::fprintf(stderr, "%s %d: error recieving stdout ", titleStr, idno);
+            SpxError(spxFd2);
+            return ServiceEnd::Abort;
+        }
+        if (!WriteAll(STDOUT_FILENO, dataBuffer.first(static_cast<std::size_t>(bytesRcvd))) &&
+            !writeReported) {
+            // Lost output is reported once; the stream is still taken to its end.
+            const int saved = errno;
+            std::fprintf(stderr, "%s %d: write of stdout data failed \n", titleStr, idno);
+            errno = saved;
+            std::perror("");
+            writeReported = true;
+        }
+    }
+    if (verbose)
+        std::printf("%s %d: received stdout\n", titleStr, idno);
+
+    if (t_sndrel(spxFd2) < 0) {
+        std::fprintf(stderr, "%s %d: stdout receive t_sndrel failed\n", titleStr, idno);
+        SpxError(spxFd2);
+    }
+    AwaitEvent(spxFd2);
+    if (t_rcvrel(spxFd2) < 0) {
+        std::fprintf(stderr, "%s %d: stdout receive t_rcvdrel failed\n", titleStr, idno);
+        SpxError(spxFd2);
+    }
+    return ServiceEnd::Exit;
+}

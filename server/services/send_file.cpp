@@ -1,0 +1,95 @@
+// Send file (0xFC): the status byte, the file in units of up to 534 bytes
+// with T_MORE, the 1-byte end unit, then the client's release and
+// disconnect. A refused open still sends the end unit and waits for the
+// client's closing steps.
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+
+#include <spx/tiuser.h>
+
+#include "connection.h"
+#include "identity.h"
+#include "services.h"
+#include "spxproto.h"
+#include "spxsupport.h"
+
+bool SendPieces(int spxFd2, std::FILE* fp, DataBuffer dataBuffer, const char* source,
+                const char* sendFailed) {
+    while (!std::feof(fp)) {
+        const std::size_t bread = std::fread(dataBuffer.data(), 1, SPX_MAX_DATA, fp);
+        const int readErrno = errno;
+        const bool readFailed = std::ferror(fp) != 0;
+        if (t_snd(spxFd2, dataBuffer.data(), static_cast<unsigned>(bread), T_MORE) < 0) {
+            std::printf("%s %d: %s", titleStr, idno, sendFailed);
+            SpxError(spxFd2);
+            return false;
+        }
+        if (readFailed) {
+            // Neither data nor end of file: stop instead of spinning.
+            std::fprintf(stderr, "%s %d: read of %s failed \n", titleStr, idno, source);
+            errno = readErrno;
+            std::perror("");
+            break;
+        }
+    }
+    return true;
+}
+
+ServiceEnd SendFile(int spxFd2, const Request& request, DataBuffer dataBuffer, int flags) {
+    if (!SwitchToRunAsAccount())
+        return ServiceEnd::Abort;
+    const char* fileName = request.text.data();
+    if (verbose)
+        std::printf("%s %d: send file request: %s \n", titleStr, idno, fileName);
+
+    errno = 0;
+    std::FILE* fp = nullptr;
+    int openErrno = 0;
+    if (!request.terminated) {
+        openErrno = ENAMETOOLONG; // never open a name cut to fit
+    } else {
+        // "r+": a file the run-as account may read but not write is refused.
+        fp = std::fopen(fileName, "r+be");
+        if (fp == nullptr)
+            openErrno = errno != 0 ? errno : EIO;
+    }
+    if (fp == nullptr) {
+        std::printf("%s %d: open of %s failed \n", titleStr, idno, fileName);
+        errno = openErrno;
+        std::perror("");
+    }
+
+    const unsigned char errnoNetOrder = static_cast<unsigned char>(openErrno & 0xFF);
+    const bool statusSent = t_snd(spxFd2, &errnoNetOrder, 1, flags) >= 0;
+    const bool sendSystemError = !statusSent && t_errno == TSYSERR;
+
+    if (fp != nullptr && !sendSystemError &&
+        !SendPieces(spxFd2, fp, dataBuffer, fileName, "send file t_snd failed\n"))
+        return ServiceEnd::Abort;
+
+    if (t_snd(spxFd2, dataBuffer.data(), 1, flags & ~T_MORE) < 0) {
+        std::printf("%s %d: send file t_snd EOF failed \n", titleStr, idno);
+        SpxError(spxFd2);
+        return ServiceEnd::Abort;
+    }
+    if (fp != nullptr)
+        std::fclose(fp);
+
+    AwaitEvent(spxFd2);
+    if (t_rcvrel(spxFd2) < 0) {
+        std::printf("%s %d: send file t_rcvrel failed \n", titleStr, idno);
+        SpxError(spxFd2);
+        return ServiceEnd::Abort;
+    }
+    while (t_rcvdis(spxFd2, nullptr) < 0) {
+        if (t_errno != TNODIS) {
+            std::printf("%s %d: send file t_rcvdis failed \n", titleStr, idno);
+            SpxError(spxFd2);
+            return ServiceEnd::Abort;
+        }
+    }
+    if (verbose)
+        std::printf("%s %d: sent file to client \n", titleStr, idno);
+    return ServiceEnd::Exit;
+}

@@ -1,0 +1,38 @@
+// The four services of a service child. Each switches to the run-as
+// account, serves one request on the service endpoint and tells the child
+// how to end: the child alone ends the process.
+#pragma once
+
+#include <cstdio>
+#include <span>
+
+#include "request.h"
+#include "spxproto.h"
+
+// The child's request and data buffer: the request record as received
+// (command code in host order); the services reuse it for their data.
+using DataBuffer = std::span<unsigned char, SPX_MAX_DATA>;
+
+// How a service ends the child: exit status 0, or the abortive disconnect
+// first.
+enum class ServiceEnd { Exit, Abort };
+
+// Store a file (0xFF). 0 when the stream was stored to its end, -1 when the
+// service failed (the child then reports the file and aborts).
+int ReceiveFile(int spxFd, const Request& request);
+
+// Send a server file to the client (0xFC).
+ServiceEnd SendFile(int spxFd2, const Request& request, DataBuffer dataBuffer, int flags);
+
+// Run a shell command and send its standard output (0xFD).
+ServiceEnd RemoteShell(int spxFd2, const Request& request, DataBuffer dataBuffer, int flags);
+
+// Copy the data the client sends to standard output (0xFE).
+ServiceEnd ReceiveStdout(int spxFd2, DataBuffer dataBuffer, int flags);
+
+// Sends what fp holds in units of up to SPX_MAX_DATA bytes with T_MORE, each
+// read's bytes however few, until fp's end (a read error ends it too,
+// reported as a failed read of source). False after a failed send, reported
+// with the line sendFailed; the service then aborts.
+bool SendPieces(int spxFd2, std::FILE* fp, DataBuffer dataBuffer, const char* source,
+                const char* sendFailed);

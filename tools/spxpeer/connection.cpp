@@ -1,0 +1,167 @@
+// What the verbs share: the host lookup, the connection, sends and
+// receives with their reports, and the gathered local output.
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <spx/byteorder.h>
+#include <spx/tiuser.h>
+
+#include "connection.h"
+#include "hostfile.h"
+#include "io.h"
+#include "spxpeer.h"
+#include "spxsupport.h"
+
+namespace {
+
+// Output is gathered into writes of this size.
+constexpr std::size_t OUTPUT_CHUNK = 64 * 1024;
+
+// Looks host up in the host address file, opened for reading only. 0, or
+// -1 after a message.
+int GetHostAddress(const char* hostFile, const char* host, ipxAddr_t& addr) {
+    std::FILE* fp = std::fopen(hostFile, "re");
+    if (fp == nullptr) {
+        std::fprintf(stderr, "%s: cannot open host address file %s: %s\n", titleStr, hostFile,
+                     std::strerror(errno));
+        return -1;
+    }
+    const int found = FindHostRecord(fp, host, addr);
+    const bool readError = std::ferror(fp) != 0;
+    std::fclose(fp);
+    if (found == 0)
+        return 0;
+    if (readError)
+        std::fprintf(stderr, "%s: read of host address file %s failed\n", titleStr, hostFile);
+    else
+        std::fprintf(stderr, "%s: couldn't find remote name %s in %s\n", titleStr, host, hostFile);
+    return -1;
+}
+
+// Reports the event pending on fd on standard error, consuming a disconnect
+// or a release.
+void ReportEvent(int fd) {
+    const int ev = t_look(fd);
+    if (ev == T_DISCONNECT) {
+        t_discon discon{};
+        if (t_rcvdis(fd, &discon) == 0) {
+            std::fprintf(stderr, "%s: disconnect %s\n", titleStr,
+                         DisconnectText(discon.reason).c_str());
+            return;
+        }
+    } else if (ev == T_ORDREL) {
+        if (t_rcvrel(fd) == 0) {
+            std::fprintf(stderr, "%s: the server released the connection early\n", titleStr);
+            return;
+        }
+    } else if (ev >= 0) {
+        std::fprintf(stderr, "%s: unexpected event 0x%X\n", titleStr, static_cast<unsigned>(ev));
+        return;
+    }
+    t_error(" \t ");
+}
+
+} // namespace
+
+std::string DisconnectText(int reason) {
+    char buf[80];
+    if (reason == SPX_DISCON_TERMINATED)
+        std::snprintf(buf, sizeof buf, "reason=%d (connection terminated by remote endpoint)",
+                      reason);
+    else if (reason == SPX_DISCON_FAILED)
+        std::snprintf(buf, sizeof buf, "reason=%d (connection failed)", reason);
+    else
+        std::snprintf(buf, sizeof buf, "reason=%d (0x%04X)", reason, static_cast<unsigned>(reason));
+    return buf;
+}
+
+void ReportCall(int fd, const char* call) {
+    const int err = t_errno;
+    std::fprintf(stderr, "%s: %s failed \n", titleStr, call);
+    t_errno = err;
+    if (err == TLOOK) {
+        t_error(" \t ");
+        ReportEvent(fd);
+    } else {
+        SpxError(fd);
+    }
+}
+
+int AwaitServer(int fd, unsigned timeout) {
+    return AwaitEvent(fd, timeout == 0 ? -1 : static_cast<int>(timeout * 1000));
+}
+
+int ReceiveUnit(int fd, std::span<unsigned char> buf, int& flags, unsigned timeout) {
+    if (timeout != 0) {
+        const int ev = AwaitServer(fd, timeout);
+        if (ev == 0) {
+            std::fprintf(stderr, "%s: nothing from the server for %u seconds\n", titleStr, timeout);
+            return -1;
+        }
+        if (ev < 0) {
+            ReportCall(fd, "t_look");
+            return -1;
+        }
+    }
+    flags = 0;
+    const int n = t_rcv(fd, buf.data(), static_cast<unsigned>(buf.size()), &flags);
+    if (n < 0)
+        ReportCall(fd, "t_rcv");
+    return n;
+}
+
+int ConnectToServer(const Settings& s) {
+    ipxAddr_t serversAddress{};
+    if (GetHostAddress(s.hostFile.c_str(), s.host.c_str(), serversAddress) != 0)
+        return -1;
+    if (s.socket != 0)
+        spx::PutBE16(serversAddress.sock, s.socket);
+
+    t_info info{};
+    const int fd = t_open(spxDevice, O_RDWR, &info);
+    if (fd < 0) {
+        std::fprintf(stderr, "%s: open of %s failed \n", titleStr, spxDevice);
+        SpxError(fd);
+        return -1;
+    }
+    ipxAddr_t bindAddress{};
+    if (BindAnySocket(fd, bindAddress) < 0) {
+        ReportCall(fd, "t_bind");
+        t_close(fd);
+        return -1;
+    }
+    SPX_OPTS serversId{};
+    if (ConnectTo(fd, serversAddress, serversId) < 0) {
+        ReportCall(fd, "t_connect");
+        t_close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool SendUnit(int fd, std::span<const unsigned char> unit, int flags) {
+    if (t_snd(fd, unit.data(), static_cast<unsigned>(unit.size()), flags) < 0) {
+        ReportCall(fd, "t_snd");
+        return false;
+    }
+    return true;
+}
+
+void Disconnect(int fd) {
+    t_snddis(fd, nullptr);
+    t_close(fd);
+}
+
+bool Output::Write(std::span<const unsigned char> bytes) {
+    buf_.insert(buf_.end(), bytes.begin(), bytes.end());
+    return buf_.size() < OUTPUT_CHUNK || Flush();
+}
+
+bool Output::Flush() {
+    const bool written = WriteAll(fd_, buf_);
+    buf_.clear();
+    return written;
+}

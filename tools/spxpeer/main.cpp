@@ -1,0 +1,248 @@
+// spxpeer: a peer of varneld for the services varnel does not use.
+//
+//   spxpeer get  fetches a file of the server (service 0xFC),
+//   spxpeer rsh  runs a shell command on the server and copies its output
+//                (service 0xFD),
+//   spxpeer raw  sends a hand-made request (and units) and prints what comes
+//                back, one line per unit and event, for diagnosis and tests.
+//
+// The server is named by host name and looked up in a host address file of
+// the format varnel reads. Exit status: 0 when the service completed, 1 on a
+// usage error, 2 on every other failure. spxpeer(1) tells the whole story.
+
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <spx/byteorder.h>
+#include <spx/tiuser.h>
+
+#include "numbers.h"
+#include "spxpeer.h"
+#include "spxproto.h"
+#include "spxsupport.h"
+
+namespace {
+
+const char* const usageText =
+    "usage: %s get -r host [-h hostfile] [-s socket] [-t seconds] remotefile [localfile]\n"
+    "       %s rsh -r host [-h hostfile] [-s socket] [-t seconds] command ...\n"
+    "       %s raw -r host [-h hostfile] [-s socket] [-t seconds] [-c count [-d]]\n"
+    "              [-m unit] [-e unit] request ...\n"
+    "       %s --help\n";
+
+const char* const helpText =
+    "get: fetch remotefile (service 0xFC) into localfile or standard output\n"
+    "rsh: run command with the server's shell (service 0xFD), copy its output\n"
+    "raw: send the request bytes (hexadecimal) and the units of -m (more data)\n"
+    "     and -e (end unit); print every unit and event that comes back\n"
+    "-h host address file (./yellowpages)   -s server socket, hexadecimal\n"
+    "-t give up after this many seconds of silence   -c, -d raw: release after\n"
+    "   count end units, then disconnect\n"
+    "See spxpeer(1).\n";
+
+[[noreturn]] void UsageExit(const char* why = nullptr) {
+    if (why != nullptr)
+        std::fprintf(stderr, "%s: %s\n", titleStr, why);
+    std::fprintf(stderr, usageText, titleStr, titleStr, titleStr, titleStr);
+    std::exit(EXIT_USAGE);
+}
+
+// Parses hexadecimal bytes (two digits each; blanks, colons and dashes
+// between bytes ignored). nullopt on anything else or an odd digit.
+std::optional<std::vector<unsigned char>> ParseHexBytes(std::string_view text) {
+    std::vector<unsigned char> bytes;
+    int high = -1;
+    for (const char c : text) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == ':' || c == '-') {
+            if (high >= 0)
+                return std::nullopt;
+            continue;
+        }
+        const int digit =
+            isxdigit(static_cast<unsigned char>(c))
+                ? (isdigit(static_cast<unsigned char>(c)) ? c - '0' : (tolower(c) - 'a' + 10))
+                : -1;
+        if (digit < 0)
+            return std::nullopt;
+        if (high < 0) {
+            high = digit;
+        } else {
+            bytes.push_back(static_cast<unsigned char>(high << 4 | digit));
+            high = -1;
+        }
+    }
+    if (high >= 0)
+        return std::nullopt;
+    return bytes;
+}
+
+Settings ScanArgs(int argc, char** argv) {
+    Settings s;
+    const std::string_view name = argv[1];
+    if (name == "get")
+        s.command = Command::Get;
+    else if (name == "rsh")
+        s.command = Command::Rsh;
+    else if (name == "raw")
+        s.command = Command::Raw;
+    else {
+        fprintf(stderr, "%s: unknown command %s\n", titleStr, argv[1]);
+        UsageExit();
+    }
+
+    // Options stop at the first operand, so a command's own options pass.
+    opterr = 0;
+    optind = 1;
+    int c;
+    const int subArgc = argc - 1;
+    char** subArgv = argv + 1;
+    while ((c = getopt(subArgc, subArgv, "+:r:h:s:t:c:dm:e:")) != -1) {
+        switch (c) {
+        case 'r':
+            s.host = optarg;
+            break;
+        case 'h':
+            s.hostFile = optarg;
+            break;
+        case 's': {
+            const auto v = ParseUnsigned(optarg, 16, 0xFFFF);
+            if (!v)
+                UsageExit("-s wants a hexadecimal socket number up to ffff");
+            s.socket = static_cast<std::uint16_t>(*v);
+            break;
+        }
+        case 't': {
+            const auto v = ParseUnsigned(optarg, 10, 86400);
+            if (!v)
+                UsageExit("-t wants a number of seconds up to 86400");
+            s.timeout = static_cast<unsigned>(*v);
+            break;
+        }
+        case 'c': {
+            const auto v = ParseUnsigned(optarg, 10, 1000000);
+            if (!v || *v == 0)
+                UsageExit("-c wants a count of at least 1");
+            s.closeAfter = static_cast<unsigned>(*v);
+            break;
+        }
+        case 'd':
+            s.disconnect = true;
+            break;
+        case 'm':
+        case 'e': {
+            const auto bytes = ParseHexBytes(optarg);
+            if (!bytes)
+                UsageExit("units are hexadecimal bytes, two digits each");
+            if (bytes->size() > RECEIVE_SIZE)
+                UsageExit("a unit has at most 65535 bytes");
+            s.units.emplace_back(*bytes, c == 'm' ? T_MORE : 0);
+            break;
+        }
+        case ':': {
+            char why[64];
+            snprintf(why, sizeof why, "option -%c needs an argument", optopt);
+            UsageExit(why);
+        }
+        default: {
+            char why[64];
+            snprintf(why, sizeof why, "unknown option -%c", optopt);
+            UsageExit(why);
+        }
+        }
+    }
+    for (int i = optind; i < subArgc; ++i)
+        s.operands.emplace_back(subArgv[i]);
+
+    if (s.host.empty())
+        UsageExit("-r host is required");
+    if (s.command != Command::Raw && (s.closeAfter != 0 || s.disconnect || !s.units.empty()))
+        UsageExit("-c, -d, -m and -e apply to raw only");
+    if (s.disconnect && s.closeAfter == 0)
+        UsageExit("-d needs -c");
+    switch (s.command) {
+    case Command::Get:
+        if (s.operands.empty() || s.operands.size() > 2)
+            UsageExit("get wants a remote file and at most one local file");
+        if (s.operands[0].empty() || s.operands[0].size() >= sizeof(sendFile_t::fileName))
+            UsageExit("the remote file name must have 1 to 79 characters");
+        if (s.operands.size() == 2 && s.operands[1].empty())
+            UsageExit("the local file name is empty");
+        break;
+    case Command::Rsh: {
+        if (s.operands.empty())
+            UsageExit("rsh wants a command");
+        std::string joined;
+        for (const auto& w : s.operands)
+            joined += (joined.empty() ? "" : " ") + w;
+        if (joined.size() >= sizeof(rshData_t::command))
+            UsageExit("the command line must have at most 99 characters");
+        s.operands = {joined};
+        break;
+    }
+    case Command::Raw: {
+        if (s.operands.empty())
+            UsageExit("raw wants the request bytes");
+        std::string joined;
+        for (const auto& w : s.operands)
+            joined += (joined.empty() ? "" : " ") + w;
+        const auto bytes = ParseHexBytes(joined);
+        if (!bytes)
+            UsageExit("the request is hexadecimal bytes, two digits each");
+        if (bytes->size() > RECEIVE_SIZE)
+            UsageExit("the request has at most 65535 bytes");
+        s.operands = {joined};
+        s.request = *bytes;
+        // Without -c, close the way the requested service expects.
+        if (s.closeAfter == 0 && bytes->size() >= 4) {
+            const std::uint32_t code =
+                spx::GetBE32(std::span<const unsigned char, 4>(bytes->data(), 4));
+            if (code == SERV_SEND_FILE) {
+                s.closeAfter = 2; // the status, then the end unit
+                s.disconnect = true;
+            } else if (code == SERV_RSH) {
+                s.closeAfter = 1; // the end unit
+            }
+        }
+        break;
+    }
+    }
+    return s;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    signal(SIGPIPE, SIG_IGN);
+    SetTitle(argc > 0 && argv[0] != nullptr ? argv[0] : "spxpeer");
+    SetReportStyle(ReportStyle::Client);
+
+    if (argc < 2)
+        UsageExit();
+    const std::string_view first = argv[1];
+    if (first == "--help" || (argc > 2 && std::string_view(argv[2]) == "--help")) {
+        std::printf(usageText, titleStr, titleStr, titleStr, titleStr);
+        std::fputs(helpText, stdout);
+        return EXIT_DONE;
+    }
+    const Settings s = ScanArgs(argc, argv);
+    switch (s.command) {
+    case Command::Get:
+        return GetFile(s);
+    case Command::Rsh:
+        return RemoteCommand(s);
+    case Command::Raw:
+        return RawExchange(s);
+    }
+    return EXIT_FAILED;
+}

@@ -1,0 +1,138 @@
+// spxpeer raw: send a hand-made request (and units) and print what comes
+// back, one line per unit and event, for diagnosis and tests.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <spx/byteorder.h>
+#include <spx/tiuser.h>
+
+#include "spxpeer.h"
+#include "spxproto.h"
+#include "spxsupport.h"
+
+namespace {
+
+// raw prints at most this many bytes of each unit.
+constexpr std::size_t SHOWN_BYTES = 16;
+
+// One line for a unit that came back.
+void ShowUnit(std::span<const unsigned char> unit, int flags) {
+    std::string line = "unit length=" + std::to_string(unit.size()) +
+                       ((flags & T_MORE) ? " flags=T_MORE" : " flags=0");
+    if (!unit.empty()) {
+        line += " data=";
+        char hex[4];
+        for (std::size_t i = 0; i < unit.size() && i < SHOWN_BYTES; ++i) {
+            snprintf(hex, sizeof hex, i == 0 ? "%02x" : " %02x", unit[i]);
+            line += hex;
+        }
+        if (unit.size() > SHOWN_BYTES)
+            line += " ...";
+    }
+    printf("%s\n", line.c_str());
+}
+
+} // namespace
+
+// raw: the given units out, then every unit and event that comes back.
+int RawExchange(const Settings& s) {
+    const int fd = ConnectToServer(s);
+    if (fd < 0)
+        return EXIT_FAILED;
+
+    bool sent = SendUnit(fd, s.request, 0);
+    for (std::size_t i = 0; sent && i < s.units.size(); ++i)
+        sent = SendUnit(fd, s.units[i].first, s.units[i].second);
+    if (!sent) {
+        t_close(fd);
+        return EXIT_FAILED;
+    }
+
+    std::vector<unsigned char> buf(RECEIVE_SIZE);
+    unsigned endUnits = 0;
+    bool released = false;
+    for (;;) {
+        const int ev = AwaitServer(fd, s.timeout);
+        if (ev == 0) {
+            printf("timeout\n");
+            fprintf(stderr, "%s: nothing from the server for %u seconds\n", titleStr, s.timeout);
+            Disconnect(fd);
+            return EXIT_FAILED;
+        }
+        if (ev < 0) {
+            ReportCall(fd, "t_look");
+            t_close(fd);
+            return EXIT_FAILED;
+        }
+        if (ev == T_DISCONNECT) {
+            t_discon discon{};
+            if (t_rcvdis(fd, &discon) < 0) {
+                ReportCall(fd, "t_rcvdis");
+                t_close(fd);
+                return EXIT_FAILED;
+            }
+            printf("disconnect %s\n", DisconnectText(discon.reason).c_str());
+            t_close(fd);
+            return EXIT_DONE;
+        }
+        if (ev == T_ORDREL) {
+            if (t_rcvrel(fd) < 0) {
+                ReportCall(fd, "t_rcvrel");
+                t_close(fd);
+                return EXIT_FAILED;
+            }
+            printf("release\n");
+            if (!released) {
+                if (t_sndrel(fd) < 0) {
+                    ReportCall(fd, "t_sndrel");
+                    t_close(fd);
+                    return EXIT_FAILED;
+                }
+                printf("sent release\n");
+            }
+            t_close(fd);
+            return EXIT_DONE;
+        }
+        if (ev != T_DATA) {
+            printf("event 0x%X\n", static_cast<unsigned>(ev));
+            Disconnect(fd);
+            return EXIT_FAILED;
+        }
+        int flags = 0;
+        const int n = t_rcv(fd, buf.data(), static_cast<unsigned>(buf.size()), &flags);
+        if (n < 0) {
+            if (t_errno == TLOOK)
+                continue; // the event is taken by the next pass
+            ReportCall(fd, "t_rcv");
+            t_close(fd);
+            return EXIT_FAILED;
+        }
+        ShowUnit({buf.data(), static_cast<std::size_t>(n)}, flags);
+        if ((flags & T_MORE) || released || s.closeAfter == 0 || ++endUnits < s.closeAfter)
+            continue;
+        if (t_sndrel(fd) < 0) {
+            ReportCall(fd, "t_sndrel");
+            t_close(fd);
+            return EXIT_FAILED;
+        }
+        printf("sent release\n");
+        released = true;
+        if (s.disconnect) {
+            if (t_snddis(fd, nullptr) < 0) {
+                ReportCall(fd, "t_snddis");
+                t_close(fd);
+                return EXIT_FAILED;
+            }
+            printf("sent disconnect\n");
+            t_close(fd);
+            return EXIT_DONE;
+        }
+    }
+}
+

@@ -1,0 +1,78 @@
+// spxpeer: a peer of varneld for the services varnel does not use, and a
+// raw probe of the service protocol. One file per verb; this header holds
+// what the verbs share: the checked command line and the connection steps.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+inline constexpr int EXIT_DONE = 0;   // the service completed
+inline constexpr int EXIT_USAGE = 1;  // bad command line
+inline constexpr int EXIT_FAILED = 2; // anything else went wrong
+
+// The largest unit taken in one receive: one provider frame.
+inline constexpr std::size_t RECEIVE_SIZE = 65535;
+
+enum class Command { Get, Rsh, Raw };
+
+// The command line, checked.
+struct Settings {
+    Command command = Command::Get;
+    std::string host;                         // -r
+    std::string hostFile = "./yellowpages";   // -h
+    std::uint16_t socket = 0;                 // -s, 0: the host file's socket
+    unsigned timeout = 0;                     // -t seconds of silence, 0: none
+    unsigned closeAfter = 0;                  // raw -c: release after this many end units
+    bool disconnect = false;                  // raw -d: disconnect after the release
+    std::vector<std::string> operands;        // get: remote [local]; rsh, raw: the words joined
+    std::vector<unsigned char> request;       // raw: the request bytes
+    // raw -m and -e: units sent after the request, in the order given.
+    std::vector<std::pair<std::vector<unsigned char>, int>> units;
+};
+
+// The verbs: each returns the exit status.
+int GetFile(const Settings& s);
+int RemoteCommand(const Settings& s);
+int RawExchange(const Settings& s);
+
+// Opens an endpoint and connects it to the server named in the settings.
+// The endpoint, or -1 after the failure has been reported.
+int ConnectToServer(const Settings& s);
+
+// Reports a failed transport call: its line, then the library's text or the
+// event that got in the way (consumed).
+void ReportCall(int fd, const char* call);
+
+// Sends one unit; false after the failure has been reported.
+bool SendUnit(int fd, std::span<const unsigned char> unit, int flags);
+
+// Receives the next unit into buf, waiting at most timeout seconds (0: no
+// limit). The count, or -1 after the failure (a time-out, a release or a
+// disconnect instead of data) has been reported.
+int ReceiveUnit(int fd, std::span<unsigned char> buf, int& flags, unsigned timeout);
+
+// Waits for an event as AwaitEvent does, for at most timeout seconds.
+int AwaitServer(int fd, unsigned timeout);
+
+// Ends the connection abortively and closes the endpoint.
+void Disconnect(int fd);
+
+// The text of a disconnect reason: "reason=N (...)".
+std::string DisconnectText(int reason);
+
+// Local output gathered into large writes.
+class Output {
+  public:
+    explicit Output(int fd) : fd_(fd) {}
+    // Adds bytes; false when a write failed (errno tells why).
+    bool Write(std::span<const unsigned char> bytes);
+    // Writes what is gathered; false when a write failed.
+    bool Flush();
+
+  private:
+    int fd_;
+    std::vector<unsigned char> buf_;
+};

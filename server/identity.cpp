@@ -19,9 +19,6 @@ namespace {
 
 const char* const runNameFile = "./.spxrunid";
 
-// A name read from the run-id file holds at most this many characters.
-constexpr std::size_t RUN_NAME_SIZE = 80;
-
 // What the switch needs of an account, copied out of the password database's
 // static record.
 struct Account {
@@ -40,10 +37,8 @@ bool LookUp(const char* name, Account& account) {
     return true;
 }
 
-// Reads the first whitespace-delimited word of file into runName. False at
-// end of file before any word, and for a word of RUN_NAME_SIZE characters
-// or more (runName then holds its first RUN_NAME_SIZE - 1 characters, for
-// the message only; errno is ENAMETOOLONG).
+} // namespace
+
 bool ReadRunName(FILE* file, std::array<char, RUN_NAME_SIZE>& runName) {
     std::array<char, RUN_NAME_SIZE + 1> word{};
     if (std::fscanf(file, "%80s", word.data()) != 1)
@@ -58,6 +53,8 @@ bool ReadRunName(FILE* file, std::array<char, RUN_NAME_SIZE>& runName) {
     }
     return true;
 }
+
+namespace {
 
 // Gives up the daemon's identity for account's: supplementary groups (only
 // a privileged process can set them), group id, user id, in that order, and

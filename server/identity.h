@@ -1,6 +1,19 @@
 // The run-as identity of a service child.
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <cstdio>
+
+// A name read from the run-id file holds fewer characters than this.
+inline constexpr std::size_t RUN_NAME_SIZE = 80;
+
+// Reads the first whitespace-delimited word of file into runName. False at
+// end of file before any word, and for a word of RUN_NAME_SIZE characters
+// or more (runName then holds its first RUN_NAME_SIZE - 1 characters, for
+// the message only; errno is ENAMETOOLONG).
+bool ReadRunName(std::FILE* file, std::array<char, RUN_NAME_SIZE>& runName);
+
 // Switches the process to the account named in "./.spxrunid" (or, without
 // that file, "spxhost", else "guest"). 1 on success, 0 on failure; prints
 // its own messages.

@@ -15,11 +15,13 @@
 
 namespace {
 
-// Copies text into the field dest, which the caller has checked it fits.
-template <std::size_t N> void CopyField(std::array<char, N>& dest, std::string_view text) {
-    const std::size_t n = text.size() < N ? text.size() : N - 1;
-    std::memcpy(dest.data(), text.data(), n);
-    dest[n] = '\0';
+// Copies text into the field dest when it fits there, terminator included.
+template <std::size_t N> bool CopyField(std::array<char, N>& dest, std::string_view text) {
+    if (text.size() >= N)
+        return false;
+    std::memcpy(dest.data(), text.data(), text.size());
+    dest[text.size()] = '\0';
+    return true;
 }
 
 // A number of an unsigned long conversion, kept in 32 bits: a value that
@@ -95,9 +97,8 @@ ArgsResult ParseArgs(int argc, char* argv[], Settings& s) {
         case 'h':
             // Falling back to the default file could send the data to
             // another host.
-            if (arg.size() >= ADDRESS_FILE_SIZE)
+            if (!CopyField(s.addressFile, arg))
                 return Refuse("-h host address file path longer than 79 characters");
-            CopyField(s.addressFile, arg);
             break;
         case 's': {
             // As "%hx" reads it; held in network order, the exchange
@@ -118,9 +119,8 @@ ArgsResult ParseArgs(int argc, char* argv[], Settings& s) {
         }
         case 'j':
             // Ignoring it could send an earlier -j's file instead.
-            if (arg.size() >= SOURCE_FILE_SIZE)
+            if (!CopyField(s.sourcefile, arg))
                 return Refuse("-j source file path longer than 1024 characters");
-            CopyField(s.sourcefile, arg);
             break;
         default:
             return ArgsResult::Usage;

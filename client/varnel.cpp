@@ -72,14 +72,18 @@ void ReportErrno(const char* prefix, int err) {
     std::perror(prefix);
 }
 
+// Reports a failed TLI call on spxfd: the line naming it, then SpxError. -1.
+int Failed(int spxfd, const char* line) {
+    std::fprintf(stderr, "%s: %s", titleStr, line);
+    SpxError(spxfd);
+    return -1;
+}
+
 // Binds spxfd to an address the provider chooses. 0, or -1 (reported).
 int BindEndpoint(int spxfd) {
     ipxAddr_t bindAddress{};
-    if (BindAnySocket(spxfd, bindAddress) < 0) {
-        std::fprintf(stderr, "%s: t_bind failed \n", titleStr);
-        SpxError(spxfd);
-        return -1;
-    }
+    if (BindAnySocket(spxfd, bindAddress) < 0)
+        return Failed(spxfd, "t_bind failed \n");
     if (verbose) {
         std::printf("%s: clients local address: ", titleStr);
         ShowIpxAddress(bindAddress, AddressForm::Blank);
@@ -109,11 +113,8 @@ int LookUpServer(ipxAddr_t& serversAddress) {
 // Connects spxfd to serversAddress. 0, or -1 (reported).
 int Connect(int spxfd, ipxAddr_t& serversAddress) {
     SPX_OPTS serversId{};
-    if (ConnectTo(spxfd, serversAddress, serversId) < 0) {
-        std::fprintf(stderr, "%s: t_connect failed \n", titleStr);
-        SpxError(spxfd);
-        return -1;
-    }
+    if (ConnectTo(spxfd, serversAddress, serversId) < 0)
+        return Failed(spxfd, "t_connect failed \n");
     if (verbose) {
         std::printf("%s: servers IPX address: ", titleStr);
         ShowIpxAddress(serversAddress, AddressForm::Standard);
@@ -139,20 +140,14 @@ int Request(int spxfd) {
     } else {
         spx::PutBE32(request.spxServPrimType, SERV_RECV_STDOUT);
     }
-    if (t_snd(spxfd, &request, sizeof request, 0) < 0) {
-        std::fprintf(stderr, "%s: t_snd file request failed \n", titleStr);
-        SpxError(spxfd);
-        return -1;
-    }
+    if (t_snd(spxfd, &request, sizeof request, 0) < 0)
+        return Failed(spxfd, "t_snd file request failed \n");
 
     unsigned char status = 0;
     if (settings.fileTran) {
         int flags = 0;
-        if (t_rcv(spxfd, &status, 1, &flags) < 0) {
-            std::fprintf(stderr, "%s: t_rcv failed \n", titleStr);
-            SpxError(spxfd);
-            return -1;
-        }
+        if (t_rcv(spxfd, &status, 1, &flags) < 0)
+            return Failed(spxfd, "t_rcv failed \n");
     }
     if (status != 0) {
         // The server's error number, told in this host's words.
@@ -177,24 +172,17 @@ bool ListModules(int spxfd, const char* failPrefix) {
     return true;
 }
 
-bool PopModule(int spxfd) {
-    if (spx_ioctl(spxfd, I_POP, nullptr) < 0) {
-        const int err = errno;
+// Pops the top module (module nullptr) or pushes module.
+bool ChangeModule(int spxfd, const char* module) {
+    if (spx_ioctl(spxfd, module == nullptr ? I_POP : I_PUSH, module) >= 0)
+        return true;
+    const int err = errno;
+    if (module == nullptr)
         std::fprintf(stderr, "I_POP of tirdwr failed! errno = %d\n", err);
-        ReportErrno("The rotten ...", err);
-        return false;
-    }
-    return true;
-}
-
-bool PushModule(int spxfd, const char* module) {
-    if (spx_ioctl(spxfd, I_PUSH, module) < 0) {
-        const int err = errno;
+    else
         std::fprintf(stderr, "I_PUSH of %s failed miserably\n", module);
-        ReportErrno("Misery ...", err);
-        return false;
-    }
-    return true;
+    ReportErrno(module == nullptr ? "The rotten ..." : "Misery ...", err);
+    return false;
 }
 
 // Replaces timod by tirdwr, so that the data moves with plain writes.
@@ -208,14 +196,14 @@ bool PushReadWrite(int spxfd) {
     }
     jbuf.back() = '\0';
     std::printf("top module: %s\n", jbuf.data());
-    return ListModules(spxfd, "Nasty I_LIST") && PopModule(spxfd) &&
-           PushModule(spxfd, "tirdwr") && ListModules(spxfd, "Nasty, Nasty I_LIST");
+    return ListModules(spxfd, "Nasty I_LIST") && ChangeModule(spxfd, nullptr) &&
+           ChangeModule(spxfd, "tirdwr") && ListModules(spxfd, "Nasty, Nasty I_LIST");
 }
 
 // Puts timod back on top for the end unit and the closing steps.
 bool PushTimod(int spxfd) {
-    return ListModules(spxfd, "Nasty, Nasty I_LIST") && PopModule(spxfd) &&
-           PushModule(spxfd, "timod") && ListModules(spxfd, "Nasty, Nasty I_LIST");
+    return ListModules(spxfd, "Nasty, Nasty I_LIST") && ChangeModule(spxfd, nullptr) &&
+           ChangeModule(spxfd, "timod") && ListModules(spxfd, "Nasty, Nasty I_LIST");
 }
 
 // Counts one pass of the data loop that moved n bytes.
@@ -352,8 +340,7 @@ void ShowStatistics(const Statistics& st) {
 // Waits for and takes the server's disconnect.
 void TakeDisconnect(int spxfd) {
     if (AwaitEvent(spxfd) < 0) {
-        std::fprintf(stderr, "%s: t_look for disconnect indication failed \n", titleStr);
-        SpxError(spxfd);
+        Failed(spxfd, "t_look for disconnect indication failed \n");
         return;
     }
     if (RecieveDisconnect(spxfd) < 0)
@@ -367,8 +354,7 @@ bool AwaitServerEnd(int spxfd) {
     t_errno = 0;
     const int retval = AwaitEvent(spxfd);
     if (retval < 0) {
-        std::fprintf(stderr, "%s: t_look for disconnect indication failed \n", titleStr);
-        SpxError(spxfd);
+        Failed(spxfd, "t_look for disconnect indication failed \n");
         return false;
     }
     if (retval != T_ORDREL) {
@@ -379,15 +365,13 @@ bool AwaitServerEnd(int spxfd) {
         return false;
     }
     if (t_rcvrel(spxfd) < 0) {
-        std::fprintf(stderr, "%s: t_rcvrel failed \n", titleStr);
-        SpxError(spxfd);
+        Failed(spxfd, "t_rcvrel failed \n");
         return false;
     }
     // The server stores a file, releases and goes; the output copy waits
     // for our release before it ends.
     if (!settings.fileTran && t_sndrel(spxfd) < 0) {
-        std::fprintf(stderr, "%s: t_sndrel failed \n", titleStr);
-        SpxError(spxfd);
+        Failed(spxfd, "t_sndrel failed \n");
     }
     if (t_getstate(spxfd) != T_IDLE)
         TakeDisconnect(spxfd);
@@ -423,8 +407,7 @@ RunEnd Transfer(int spxfd, int& jfd) {
 
     sleep(1);
     if (t_snd(spxfd, tranbuf.data(), 0, 0) < 0) {
-        std::fprintf(stderr, "%s: t_snd EOF failed \n", titleStr);
-        SpxError(spxfd);
+        Failed(spxfd, "t_snd EOF failed \n");
         return RunEnd::NotConfirmed;
     }
     ShowStatistics(st);
@@ -473,12 +456,10 @@ int main(int argc, char* argv[]) {
 
     // Closing steps, whatever state the endpoint is in.
     if (t_unbind(spxfd) < 0) {
-        std::fprintf(stderr, "%s: t_unbind failed \n", titleStr);
-        SpxError(spxfd);
+        Failed(spxfd, "t_unbind failed \n");
     }
     if (t_close(spxfd) < 0) {
-        std::fprintf(stderr, "%s: t_close failed \n", titleStr);
-        SpxError(spxfd);
+        Failed(spxfd, "t_close failed \n");
     }
     int status = 0;
     if (jfd >= 0 && close(jfd) != 0)

@@ -28,13 +28,13 @@ typedef struct receiveFile_s {
     unsigned char permissions[4];  // mode of the created file, 0: 0644
 } receiveFile_t;
 
-static_assert(sizeof(receiveFile_t) == 96);
-static_assert(offsetof(receiveFile_t, spxServPrimType) == 0);
-static_assert(offsetof(receiveFile_t, filename) == 4);
-static_assert(offsetof(receiveFile_t, newUlimit) == 84);
-static_assert(offsetof(receiveFile_t, uid) == 88);
-static_assert(offsetof(receiveFile_t, gid) == 90);
-static_assert(offsetof(receiveFile_t, permissions) == 92);
+static_assert(sizeof(receiveFile_t) == 96 &&
+              offsetof(receiveFile_t, spxServPrimType) == 0 &&
+              offsetof(receiveFile_t, filename) == 4 &&
+              offsetof(receiveFile_t, newUlimit) == 84 &&
+              offsetof(receiveFile_t, uid) == 88 &&
+              offsetof(receiveFile_t, gid) == 90 &&
+              offsetof(receiveFile_t, permissions) == 92);
 
 // Run a shell command (0xFD).
 typedef struct rshData_s {
@@ -42,9 +42,7 @@ typedef struct rshData_s {
     char command[100]; // NUL-terminated, at most 99 characters
 } rshData_t;
 
-static_assert(sizeof(rshData_t) == 104);
-static_assert(offsetof(rshData_t, spxServPrimType) == 0);
-static_assert(offsetof(rshData_t, command) == 4);
+static_assert(sizeof(rshData_t) == 104 && offsetof(rshData_t, command) == 4);
 
 // Send a server file (0xFC).
 typedef struct sendFile_s {
@@ -52,8 +50,6 @@ typedef struct sendFile_s {
     char fileName[80]; // NUL-terminated, at most 79 characters
 } sendFile_t;
 
-static_assert(sizeof(sendFile_t) == 84);
-static_assert(offsetof(sendFile_t, spxServPrimType) == 0);
-static_assert(offsetof(sendFile_t, fileName) == 4);
+static_assert(sizeof(sendFile_t) == 84 && offsetof(sendFile_t, fileName) == 4);
 
 static_assert(sizeof(receiveFile_t) <= SPX_MAX_DATA && sizeof(rshData_t) <= SPX_MAX_DATA);

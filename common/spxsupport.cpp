@@ -112,14 +112,27 @@ void ReasonLine(int reason) {
     Line(stdout, buf.data());
 }
 
-// Looks at fd; on failure reports with failureText and returns -1.
-int LookOrReport(int fd, const char* failureText) {
+// Reports a TLI call that failed inside this module: its line, then the
+// library's text. -1.
+int CallFailed(const char* text) {
+    Line(FailureStream(), text);
+    t_error("");
+    return -1;
+}
+
+// Looks at fd; on failure reports and returns -1.
+int LookOrReport(int fd) {
     const int event = t_look(fd);
-    if (event < 0) {
-        Line(FailureStream(), failureText);
-        t_error("");
-    }
-    return event;
+    return event < 0 ? CallFailed("t_look failed \n") : event;
+}
+
+// True when the pending event on fd is expected; otherwise reports the look's
+// failure or absentText, leaving the endpoint as it is.
+bool Expect(int fd, int expected, const char* absentText) {
+    const int event = LookOrReport(fd);
+    if (event >= 0 && event != expected)
+        Line(FailureStream(), absentText);
+    return event == expected;
 }
 
 } // namespace
@@ -165,42 +178,26 @@ int SpxError(int fd) {
 }
 
 int RecieveDisconnect(int fd) {
-    const int retval = LookOrReport(fd, "t_look failed \n");
-    if (retval < 0)
+    if (!Expect(fd, T_DISCONNECT, "no disconnect indication on the stream head \n"))
         return -1;
-    if (retval != T_DISCONNECT) {
-        Line(FailureStream(), "no disconnect indication on the stream head \n");
-        return -1;
-    }
     t_discon disconInfo{};
-    if (t_rcvdis(fd, &disconInfo) < 0) {
-        Line(FailureStream(), "t_rcvdis failed \n");
-        t_error("");
-        return -1;
-    }
+    if (t_rcvdis(fd, &disconInfo) < 0)
+        return CallFailed("t_rcvdis failed \n");
     if (ServerStyle() || verbose != 0)
         ReasonLine(disconInfo.reason);
     return 0;
 }
 
 int RecieveOrdRel(int fd) {
-    const int retval = LookOrReport(fd, "t_look failed \n");
-    if (retval < 0)
+    if (!Expect(fd, T_ORDREL, "no orderly release indication on the stream head \n"))
         return -1;
-    if (retval != T_ORDREL) {
-        Line(FailureStream(), "no orderly release indication on the stream head \n");
-        return -1;
-    }
-    if (t_rcvrel(fd) < 0) {
-        Line(FailureStream(), "t_rcvrel failed \n");
-        t_error("");
-        return -1;
-    }
+    if (t_rcvrel(fd) < 0)
+        return CallFailed("t_rcvrel failed \n");
     return 0;
 }
 
 int TLook(int fd) {
-    const int retInt = LookOrReport(fd, "t_look failed \n");
+    const int retInt = LookOrReport(fd);
     if (retInt < 0)
         return -1;
     EventLine(retInt);

@@ -90,6 +90,12 @@ void ReportCall(int fd, const char* call) {
     }
 }
 
+int GiveUp(int fd, const char* call) {
+    ReportCall(fd, call);
+    t_close(fd);
+    return EXIT_FAILED;
+}
+
 int AwaitServer(int fd, unsigned timeout) {
     return AwaitEvent(fd, timeout == 0 ? -1 : static_cast<int>(timeout * 1000));
 }
@@ -113,7 +119,7 @@ int ReceiveUnit(int fd, std::span<unsigned char> buf, int& flags, unsigned timeo
     return n;
 }
 
-int ConnectToServer(const Settings& s) {
+int StartService(const Settings& s) {
     ipxAddr_t serversAddress{};
     if (GetHostAddress(s.hostFile.c_str(), s.host.c_str(), serversAddress) != 0)
         return -1;
@@ -136,6 +142,10 @@ int ConnectToServer(const Settings& s) {
     SPX_OPTS serversId{};
     if (ConnectTo(fd, serversAddress, serversId) < 0) {
         ReportCall(fd, "t_connect");
+        t_close(fd);
+        return -1;
+    }
+    if (!SendUnit(fd, s.request, 0)) {
         t_close(fd);
         return -1;
     }

@@ -21,17 +21,9 @@ int GetFile(const Settings& s) {
     const std::string& remote = s.operands[0];
     const char* local = s.operands.size() == 2 ? s.operands[1].c_str() : nullptr;
 
-    const int fd = ConnectToServer(s);
+    const int fd = StartService(s);
     if (fd < 0)
         return EXIT_FAILED;
-
-    sendFile_t request{};
-    spx::PutBE32(request.spxServPrimType, SERV_SEND_FILE);
-    memcpy(request.fileName, remote.data(), remote.size()); // checked < 80
-    if (!SendUnit(fd, {reinterpret_cast<const unsigned char*>(&request), sizeof request}, 0)) {
-        t_close(fd);
-        return EXIT_FAILED;
-    }
 
     std::vector<unsigned char> buf(RECEIVE_SIZE);
     int flags = 0;

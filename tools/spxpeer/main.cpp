@@ -14,7 +14,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -84,6 +86,16 @@ std::optional<std::vector<unsigned char>> ParseHexBytes(std::string_view text) {
     if (high >= 0)
         return std::nullopt;
     return bytes;
+}
+
+// A request record of size bytes: the command code, then text in the name
+// field that follows it (the checks above keep it inside the field).
+std::vector<unsigned char> Record(std::size_t size, std::uint32_t code, std::string_view text) {
+    static_assert(offsetof(sendFile_t, fileName) == 4 && offsetof(rshData_t, command) == 4);
+    std::vector<unsigned char> record(size);
+    spx::PutBE32(std::span<unsigned char, 4>(record.data(), 4), code);
+    std::copy(text.begin(), text.end(), record.begin() + 4);
+    return record;
 }
 
 Settings ScanArgs(int argc, char** argv) {
@@ -169,38 +181,36 @@ Settings ScanArgs(int argc, char** argv) {
         UsageExit("-c, -d, -m and -e apply to raw only");
     if (s.disconnect && s.closeAfter == 0)
         UsageExit("-d needs -c");
+    // get and rsh send their record; raw the bytes given. Words join with blanks.
+    std::string joined;
+    for (const auto& w : s.operands)
+        joined += (joined.empty() ? "" : " ") + w;
+    const char* const wants[] = {"get wants a remote file and at most one local file",
+                                 "rsh wants a command", "raw wants the request bytes"};
+    if (s.operands.empty() || (s.command == Command::Get && s.operands.size() > 2))
+        UsageExit(wants[static_cast<int>(s.command)]);
     switch (s.command) {
-    case Command::Get:
-        if (s.operands.empty() || s.operands.size() > 2)
-            UsageExit("get wants a remote file and at most one local file");
-        if (s.operands[0].empty() || s.operands[0].size() >= sizeof(sendFile_t::fileName))
+    case Command::Get: {
+        const std::string& remote = s.operands[0];
+        if (remote.empty() || remote.size() >= sizeof(sendFile_t::fileName))
             UsageExit("the remote file name must have 1 to 79 characters");
         if (s.operands.size() == 2 && s.operands[1].empty())
             UsageExit("the local file name is empty");
+        s.request = Record(sizeof(sendFile_t), SERV_SEND_FILE, remote);
         break;
+    }
     case Command::Rsh: {
-        if (s.operands.empty())
-            UsageExit("rsh wants a command");
-        std::string joined;
-        for (const auto& w : s.operands)
-            joined += (joined.empty() ? "" : " ") + w;
         if (joined.size() >= sizeof(rshData_t::command))
             UsageExit("the command line must have at most 99 characters");
-        s.operands = {joined};
+        s.request = Record(sizeof(rshData_t), SERV_RSH, joined);
         break;
     }
     case Command::Raw: {
-        if (s.operands.empty())
-            UsageExit("raw wants the request bytes");
-        std::string joined;
-        for (const auto& w : s.operands)
-            joined += (joined.empty() ? "" : " ") + w;
         const auto bytes = ParseHexBytes(joined);
         if (!bytes)
             UsageExit("the request is hexadecimal bytes, two digits each");
         if (bytes->size() > RECEIVE_SIZE)
             UsageExit("the request has at most 65535 bytes");
-        s.operands = {joined};
         s.request = *bytes;
         // Without -c, close the way the requested service expects.
         if (s.closeAfter == 0 && bytes->size() >= 4) {

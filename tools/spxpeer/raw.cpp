@@ -42,11 +42,11 @@ void ShowUnit(std::span<const unsigned char> unit, int flags) {
 
 // raw: the given units out, then every unit and event that comes back.
 int RawExchange(const Settings& s) {
-    const int fd = ConnectToServer(s);
+    const int fd = StartService(s);
     if (fd < 0)
         return EXIT_FAILED;
 
-    bool sent = SendUnit(fd, s.request, 0);
+    bool sent = true;
     for (std::size_t i = 0; sent && i < s.units.size(); ++i)
         sent = SendUnit(fd, s.units[i].first, s.units[i].second);
     if (!sent) {
@@ -65,35 +65,23 @@ int RawExchange(const Settings& s) {
             Disconnect(fd);
             return EXIT_FAILED;
         }
-        if (ev < 0) {
-            ReportCall(fd, "t_look");
-            t_close(fd);
-            return EXIT_FAILED;
-        }
+        if (ev < 0)
+            return GiveUp(fd, "t_look");
         if (ev == T_DISCONNECT) {
             t_discon discon{};
-            if (t_rcvdis(fd, &discon) < 0) {
-                ReportCall(fd, "t_rcvdis");
-                t_close(fd);
-                return EXIT_FAILED;
-            }
+            if (t_rcvdis(fd, &discon) < 0)
+                return GiveUp(fd, "t_rcvdis");
             printf("disconnect %s\n", DisconnectText(discon.reason).c_str());
             t_close(fd);
             return EXIT_DONE;
         }
         if (ev == T_ORDREL) {
-            if (t_rcvrel(fd) < 0) {
-                ReportCall(fd, "t_rcvrel");
-                t_close(fd);
-                return EXIT_FAILED;
-            }
+            if (t_rcvrel(fd) < 0)
+                return GiveUp(fd, "t_rcvrel");
             printf("release\n");
             if (!released) {
-                if (t_sndrel(fd) < 0) {
-                    ReportCall(fd, "t_sndrel");
-                    t_close(fd);
-                    return EXIT_FAILED;
-                }
+                if (t_sndrel(fd) < 0)
+                    return GiveUp(fd, "t_sndrel");
                 printf("sent release\n");
             }
             t_close(fd);
@@ -109,26 +97,18 @@ int RawExchange(const Settings& s) {
         if (n < 0) {
             if (t_errno == TLOOK)
                 continue; // the event is taken by the next pass
-            ReportCall(fd, "t_rcv");
-            t_close(fd);
-            return EXIT_FAILED;
+            return GiveUp(fd, "t_rcv");
         }
         ShowUnit({buf.data(), static_cast<std::size_t>(n)}, flags);
         if ((flags & T_MORE) || released || s.closeAfter == 0 || ++endUnits < s.closeAfter)
             continue;
-        if (t_sndrel(fd) < 0) {
-            ReportCall(fd, "t_sndrel");
-            t_close(fd);
-            return EXIT_FAILED;
-        }
+        if (t_sndrel(fd) < 0)
+            return GiveUp(fd, "t_sndrel");
         printf("sent release\n");
         released = true;
         if (s.disconnect) {
-            if (t_snddis(fd, nullptr) < 0) {
-                ReportCall(fd, "t_snddis");
-                t_close(fd);
-                return EXIT_FAILED;
-            }
+            if (t_snddis(fd, nullptr) < 0)
+                return GiveUp(fd, "t_snddis");
             printf("sent disconnect\n");
             t_close(fd);
             return EXIT_DONE;

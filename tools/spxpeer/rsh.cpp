@@ -19,18 +19,9 @@
 // rsh: the command's output to standard output until the end unit, then our
 // release; done when the server, having taken it, ends the connection.
 int RemoteCommand(const Settings& s) {
-    const std::string& command = s.operands[0];
-    const int fd = ConnectToServer(s);
+    const int fd = StartService(s);
     if (fd < 0)
         return EXIT_FAILED;
-
-    rshData_t request{};
-    spx::PutBE32(request.spxServPrimType, SERV_RSH);
-    memcpy(request.command, command.data(), command.size()); // checked < 100
-    if (!SendUnit(fd, {reinterpret_cast<const unsigned char*>(&request), sizeof request}, 0)) {
-        t_close(fd);
-        return EXIT_FAILED;
-    }
 
     std::vector<unsigned char> buf(RECEIVE_SIZE);
     Output out(STDOUT_FILENO);
@@ -55,11 +46,8 @@ int RemoteCommand(const Settings& s) {
         Disconnect(fd);
         return EXIT_FAILED;
     }
-    if (t_sndrel(fd) < 0) {
-        ReportCall(fd, "t_sndrel");
-        t_close(fd);
-        return EXIT_FAILED;
-    }
+    if (t_sndrel(fd) < 0)
+        return GiveUp(fd, "t_sndrel");
     // The server takes the release and exits; its end is our disconnect.
     const int ev = AwaitServer(fd, s.timeout);
     int result = EXIT_DONE;

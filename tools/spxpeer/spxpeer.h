@@ -28,7 +28,7 @@ struct Settings {
     unsigned closeAfter = 0;                  // raw -c: release after this many end units
     bool disconnect = false;                  // raw -d: disconnect after the release
     std::vector<std::string> operands;        // get: remote [local]; rsh, raw: the words joined
-    std::vector<unsigned char> request;       // raw: the request bytes
+    std::vector<unsigned char> request;       // the request unit
     // raw -m and -e: units sent after the request, in the order given.
     std::vector<std::pair<std::vector<unsigned char>, int>> units;
 };
@@ -38,13 +38,16 @@ int GetFile(const Settings& s);
 int RemoteCommand(const Settings& s);
 int RawExchange(const Settings& s);
 
-// Opens an endpoint and connects it to the server named in the settings.
+// Connects to the server named in the settings and sends the request unit.
 // The endpoint, or -1 after the failure has been reported.
-int ConnectToServer(const Settings& s);
+int StartService(const Settings& s);
 
 // Reports a failed transport call: its line, then the library's text or the
 // event that got in the way (consumed).
 void ReportCall(int fd, const char* call);
+
+// Reports the failed call, closes the endpoint: EXIT_FAILED.
+int GiveUp(int fd, const char* call);
 
 // Sends one unit; false after the failure has been reported.
 bool SendUnit(int fd, std::span<const unsigned char> unit, int flags);

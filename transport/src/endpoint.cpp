@@ -243,6 +243,17 @@ int Outbound::Queue(int fd, FrameType type, std::uint8_t flags,
     return now - oldest_ > HOLD ? Flush(fd) : 0;
 }
 
+int Outbound::QueueUnit(int fd, std::span<const unsigned char> data, bool more) {
+    do {
+        auto piece = data.first(std::min(data.size(), FRAME_MAX_PAYLOAD));
+        data = data.subspan(piece.size());
+        const std::uint8_t flags = (more || !data.empty()) ? FRAME_MORE : 0;
+        if (int err = Queue(fd, FRAME_DATA, flags, piece))
+            return err;
+    } while (!data.empty());
+    return 0;
+}
+
 int Outbound::Flush(int fd) {
     if (len_ == 0)
         return 0;

@@ -92,6 +92,9 @@ public:
 
     // Queues one frame; flushes first when it does not fit. 0, or an errno.
     int Queue(int fd, FrameType type, std::uint8_t flags, std::span<const unsigned char> payload);
+    // Queues a DATA unit of any size: pieces of at most 65535 bytes, all but
+    // the last with T_MORE. 0, or an errno.
+    int QueueUnit(int fd, std::span<const unsigned char> data, bool more);
     // Sends everything queued. 0, or an errno (the queue is then dropped).
     int Flush(int fd);
     bool Empty() const { return len_ == 0; }
@@ -146,6 +149,11 @@ struct Listener {
 
     ~Listener();
     void CloseAll();
+    // The indication t_listen reported with sequence (never 0); nullptr when
+    // none.
+    Indication* Reported(int sequence);
+    // Closes the reported indication's caller and forgets it.
+    void Forget(Indication* indication);
     // Accepts and reads callers, waiting up to timeoutMs for progress.
     void Serve(int listenFd, int timeoutMs);
 };

@@ -64,6 +64,17 @@ void Listener::CloseAll() {
     reported.clear();
 }
 
+Indication* Listener::Reported(int sequence) {
+    auto it = std::find_if(reported.begin(), reported.end(),
+                           [&](const Indication& i) { return i.sequence == sequence; });
+    return it == reported.end() ? nullptr : &*it;
+}
+
+void Listener::Forget(Indication* indication) {
+    close(indication->fd);
+    reported.erase(reported.begin() + (indication - reported.data()));
+}
+
 void Listener::Serve(int listenFd, int timeoutMs) {
     const auto now = std::chrono::steady_clock::now();
     const bool accepting = pending.size() < MAX_PENDING && now >= acceptPausedUntil;

@@ -73,14 +73,11 @@ ssize_t spx_write(int fd, const void* buf, size_t n) {
     if (ep->in.Ended())
         return Errno(EPIPE);
     std::span<const unsigned char> data(static_cast<const unsigned char*>(buf), n);
-    while (!data.empty()) {
-        auto piece = data.first(std::min(data.size(), FRAME_MAX_PAYLOAD));
-        data = data.subspan(piece.size());
-        if (int err = ep->out.Queue(fd, FRAME_DATA, FRAME_MORE, piece)) {
-            ep->in.Fill(fd, 0);
-            ep->in.Broke();
-            return Errno(err);
-        }
+    if (int err = ep->out.QueueUnit(fd, data, true)) {
+        // The connection is gone: a DISCON that came first keeps its reason.
+        ep->in.Fill(fd, 0);
+        ep->in.Broke();
+        return Errno(err);
     }
     return static_cast<ssize_t>(n);
 }

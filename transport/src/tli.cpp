@@ -44,6 +44,13 @@ Endpoint* Usable(int fd) {
     return ep;
 }
 
+// Runs body on the endpoint of fd when the TLI calls may use it; -1 (TBADF)
+// otherwise.
+template <typename Body> int WithEndpoint(int fd, Body body) {
+    Endpoint* ep = Usable(fd);
+    return ep == nullptr ? -1 : body(*ep);
+}
+
 bool InConnection(const Endpoint& ep) {
     return ep.state == T_DATAXFER || ep.state == T_OUTREL || ep.state == T_INREL ||
            (ep.state == T_OUTCON && ep.in.Ended());
@@ -156,19 +163,6 @@ int AwaitAccept(Endpoint& ep, SPX_OPTS& options) {
     }
 }
 
-// Queues a unit of any size: pieces of at most 65535 bytes, all but the
-// last with T_MORE. 0, or an errno.
-int QueueUnit(Endpoint& ep, std::span<const unsigned char> data, bool more) {
-    do {
-        auto piece = data.first(std::min(data.size(), FRAME_MAX_PAYLOAD));
-        data = data.subspan(piece.size());
-        std::uint8_t flags = (more || !data.empty()) ? FRAME_MORE : 0;
-        if (int err = ep.out.Queue(ep.fd, FRAME_DATA, flags, piece))
-            return err;
-    } while (!data.empty());
-    return 0;
-}
-
 } // namespace
 
 int t_open(const char* path, int oflag, t_info* info) {
@@ -193,182 +187,173 @@ int t_open(const char* path, int oflag, t_info* info) {
 }
 
 int t_bind(int fd, struct t_bind* req, struct t_bind* ret) {
-    Endpoint* ep = Usable(fd);
-    if (ep == nullptr)
-        return -1;
-    if (ep->state != T_UNBND)
-        return Fail(TOUTSTATE);
-    std::uint16_t port = 0;
-    if (req != nullptr && req->addr.len != 0) {
-        if (req->addr.len != sizeof(ipxAddr_t) || req->addr.buf == nullptr)
-            return Fail(TBADADDR);
-        ipxAddr_t want;
-        std::memcpy(&want, req->addr.buf, sizeof want);
-        port = GetBE16(want.sock);
-    }
-    if (ret != nullptr && !Fits(ret->addr, sizeof(ipxAddr_t)))
-        return Fail(TBUFOVFLW);
-    const unsigned int qlen = req != nullptr ? req->qlen : 0;
-    if (ep->connected && !ReplaceSocket(*ep))
-        return SysFail(errno);
-    if (!BindPort(fd, port)) {
-        if (errno == EADDRINUSE)
-            return Fail(TADDRBUSY);
-        if (errno == EACCES)
-            return Fail(TACCES);
-        return SysFail(errno);
-    }
-    if (qlen > 0) {
-        // Callers are taken from the kernel without blocking (see Listener).
-        if (listen(fd, SOMAXCONN) != 0 || !SetBlocking(fd, false))
+    return WithEndpoint(fd, [&](Endpoint& ep) {
+        if (ep.state != T_UNBND)
+            return Fail(TOUTSTATE);
+        std::uint16_t port = 0;
+        if (req != nullptr && req->addr.len != 0) {
+            if (req->addr.len != sizeof(ipxAddr_t) || req->addr.buf == nullptr)
+                return Fail(TBADADDR);
+            ipxAddr_t want;
+            std::memcpy(&want, req->addr.buf, sizeof want);
+            port = GetBE16(want.sock);
+        }
+        if (ret != nullptr && !Fits(ret->addr, sizeof(ipxAddr_t)))
+            return Fail(TBUFOVFLW);
+        const unsigned int qlen = req != nullptr ? req->qlen : 0;
+        if (ep.connected && !ReplaceSocket(ep))
             return SysFail(errno);
-        ep->listener = std::make_unique<Listener>();
-    }
-    ep->qlen = qlen;
-    ep->local = HostAddress(GetBE16(SocketAddress(fd, false).sock));
-    if (ret != nullptr) {
-        Give(ret->addr, ep->local);
-        ret->qlen = qlen;
-    }
-    ep->state = T_IDLE;
-    return 0;
+        if (!BindPort(fd, port)) {
+            if (errno == EADDRINUSE)
+                return Fail(TADDRBUSY);
+            if (errno == EACCES)
+                return Fail(TACCES);
+            return SysFail(errno);
+        }
+        if (qlen > 0) {
+            // Callers are taken from the kernel without blocking (see Listener).
+            if (listen(fd, SOMAXCONN) != 0 || !SetBlocking(fd, false))
+                return SysFail(errno);
+            ep.listener = std::make_unique<Listener>();
+        }
+        ep.qlen = qlen;
+        ep.local = HostAddress(GetBE16(SocketAddress(fd, false).sock));
+        if (ret != nullptr) {
+            Give(ret->addr, ep.local);
+            ret->qlen = qlen;
+        }
+        ep.state = T_IDLE;
+        return 0;
+    });
 }
 
 int t_unbind(int fd) {
-    Endpoint* ep = Usable(fd);
-    if (ep == nullptr)
-        return -1;
-    if (ep->state != T_IDLE)
-        return Fail(InConnection(*ep) && ep->in.Ended() ? TLOOK : TOUTSTATE);
-    if (!ReplaceSocket(*ep))
-        return SysFail(errno);
-    ep->listener.reset();
-    ep->qlen = 0;
-    ep->state = T_UNBND;
-    return 0;
+    return WithEndpoint(fd, [&](Endpoint& ep) {
+        if (ep.state != T_IDLE)
+            return Fail(InConnection(ep) && ep.in.Ended() ? TLOOK : TOUTSTATE);
+        if (!ReplaceSocket(ep))
+            return SysFail(errno);
+        ep.listener.reset();
+        ep.qlen = 0;
+        ep.state = T_UNBND;
+        return 0;
+    });
 }
 
 int t_listen(int fd, t_call* call) {
-    Endpoint* ep = Usable(fd);
-    if (ep == nullptr)
-        return -1;
-    if (!ep->listener)
-        return Fail(TBADQLEN);
-    if (ep->state != T_IDLE && ep->state != T_INCON)
-        return Fail(TOUTSTATE);
-    if (call == nullptr || !Fits(call->addr, sizeof(ipxAddr_t)) || !Fits(call->opt, sizeof(SPX_OPTS)))
-        return Fail(TBUFOVFLW);
-    Listener& l = *ep->listener;
-    while (l.ready.empty())
-        l.Serve(fd, -1);
-    Indication ind = l.ready.front();
-    l.ready.pop_front();
-    l.reported.push_back(ind);
-    Give(call->addr, ind.addr);
-    Give(call->opt, ind.options);
-    call->udata.len = 0;
-    call->sequence = ind.sequence;
-    ep->state = T_INCON;
-    return 0;
+    return WithEndpoint(fd, [&](Endpoint& ep) {
+        if (!ep.listener)
+            return Fail(TBADQLEN);
+        if (ep.state != T_IDLE && ep.state != T_INCON)
+            return Fail(TOUTSTATE);
+        if (call == nullptr || !Fits(call->addr, sizeof(ipxAddr_t)) || !Fits(call->opt, sizeof(SPX_OPTS)))
+            return Fail(TBUFOVFLW);
+        Listener& l = *ep.listener;
+        while (l.ready.empty())
+            l.Serve(fd, -1);
+        Indication ind = l.ready.front();
+        l.ready.pop_front();
+        l.reported.push_back(ind);
+        Give(call->addr, ind.addr);
+        Give(call->opt, ind.options);
+        call->udata.len = 0;
+        call->sequence = ind.sequence;
+        ep.state = T_INCON;
+        return 0;
+    });
 }
 
 int t_accept(int fd, int resfd, t_call* call) {
-    Endpoint* ep = Usable(fd);
-    if (ep == nullptr)
-        return -1;
-    if (!ep->listener || ep->state != T_INCON)
-        return Fail(TOUTSTATE);
-    if (resfd == fd)
-        return Fail(TNOTSUPPORT);
-    Endpoint* res = Usable(resfd);
-    if (res == nullptr)
-        return -1;
-    if (res->state != T_IDLE || res->listener)
-        return Fail(TOUTSTATE);
-    if (call == nullptr)
-        return Fail(TBADSEQ);
-    auto& reported = ep->listener->reported;
-    auto it = std::find_if(reported.begin(), reported.end(),
-                           [&](const Indication& i) { return i.sequence == call->sequence; });
-    if (it == reported.end())
-        return Fail(TBADSEQ);
+    return WithEndpoint(fd, [&](Endpoint& ep) {
+        if (!ep.listener || ep.state != T_INCON)
+            return Fail(TOUTSTATE);
+        if (resfd == fd)
+            return Fail(TNOTSUPPORT);
+        Endpoint* res = Usable(resfd);
+        if (res == nullptr)
+            return -1;
+        if (res->state != T_IDLE || res->listener)
+            return Fail(TOUTSTATE);
+        Listener& l = *ep.listener;
+        Indication* it = l.Reported(call == nullptr ? 0 : call->sequence);
+        if (it == nullptr)
+            return Fail(TBADSEQ);
 
-    // A caller that has gone already is accepted all the same: the service
-    // endpoint then finds the disconnect.
-    SetBlocking(it->fd, true);
-    TuneConnection(it->fd);
-    res->connectionId = NewConnectionId();
-    HandshakeFrame accept = MakeHandshake(FRAME_ACCEPT, res->Options());
-    send(it->fd, &accept, sizeof accept, MSG_NOSIGNAL);
-    if (dup3(it->fd, resfd, O_CLOEXEC) < 0)
-        return SysFail(errno);
-    close(it->fd);
-    reported.erase(it);
+        // A caller that has gone already is accepted all the same: the service
+        // endpoint then finds the disconnect.
+        SetBlocking(it->fd, true);
+        TuneConnection(it->fd);
+        res->connectionId = NewConnectionId();
+        HandshakeFrame accept = MakeHandshake(FRAME_ACCEPT, res->Options());
+        send(it->fd, &accept, sizeof accept, MSG_NOSIGNAL);
+        if (dup3(it->fd, resfd, O_CLOEXEC) < 0)
+            return SysFail(errno);
+        l.Forget(it);
 
-    res->connected = true;
-    res->in.Reset();
-    res->out.Drop();
-    res->local = SocketAddress(resfd, false);
-    res->state = T_DATAXFER;
-    ep->state = reported.empty() ? T_IDLE : T_INCON;
-    return 0;
+        res->connected = true;
+        res->in.Reset();
+        res->out.Drop();
+        res->local = SocketAddress(resfd, false);
+        res->state = T_DATAXFER;
+        ep.state = l.reported.empty() ? T_IDLE : T_INCON;
+        return 0;
+    });
 }
 
 int t_connect(int fd, t_call* sndcall, t_call* rcvcall) {
-    Endpoint* ep = Usable(fd);
-    if (ep == nullptr)
-        return -1;
-    if (ep->state != T_IDLE || ep->listener)
-        return Fail(TOUTSTATE);
-    if (sndcall == nullptr || sndcall->addr.len != sizeof(ipxAddr_t) || sndcall->addr.buf == nullptr)
-        return Fail(TBADADDR);
-    if (rcvcall != nullptr && (!Fits(rcvcall->addr, sizeof(ipxAddr_t)) ||
-                               !Fits(rcvcall->opt, sizeof(SPX_OPTS))))
-        return Fail(TBUFOVFLW);
-    ipxAddr_t to;
-    std::memcpy(&to, sndcall->addr.buf, sizeof to);
-    std::uint32_t ipv4 = 0;
-    std::uint16_t port = 0;
-    if (!ToInet(to, ipv4, port) || port == 0)
-        return Fail(TBADADDR);
-    if (ep->connected && (!ReplaceSocket(*ep) || !BindPort(fd, 0)))
-        return SysFail(errno);
+    return WithEndpoint(fd, [&](Endpoint& ep) {
+        if (ep.state != T_IDLE || ep.listener)
+            return Fail(TOUTSTATE);
+        if (sndcall == nullptr || sndcall->addr.len != sizeof(ipxAddr_t) || sndcall->addr.buf == nullptr)
+            return Fail(TBADADDR);
+        if (rcvcall != nullptr && (!Fits(rcvcall->addr, sizeof(ipxAddr_t)) ||
+                                   !Fits(rcvcall->opt, sizeof(SPX_OPTS))))
+            return Fail(TBUFOVFLW);
+        ipxAddr_t to;
+        std::memcpy(&to, sndcall->addr.buf, sizeof to);
+        std::uint32_t ipv4 = 0;
+        std::uint16_t port = 0;
+        if (!ToInet(to, ipv4, port) || port == 0)
+            return Fail(TBADADDR);
+        if (ep.connected && (!ReplaceSocket(ep) || !BindPort(fd, 0)))
+            return SysFail(errno);
 
-    ep->connected = true;
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(ipv4);
-    sin.sin_port = htons(port);
-    SetBlocking(fd, false);
-    int r = connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-    if (r != 0 && errno == EINPROGRESS && WaitWritable(fd, kConnectWaitMs)) {
-        int err = 0;
-        socklen_t len = sizeof err;
-        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-        r = err == 0 ? 0 : -1;
-    }
-    SetBlocking(fd, true);
-    if (r != 0)
-        return ConnectFailed(*ep, SPX_DISCON_FAILED);
+        ep.connected = true;
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = htonl(ipv4);
+        sin.sin_port = htons(port);
+        SetBlocking(fd, false);
+        int r = connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+        if (r != 0 && errno == EINPROGRESS && WaitWritable(fd, kConnectWaitMs)) {
+            int err = 0;
+            socklen_t len = sizeof err;
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            r = err == 0 ? 0 : -1;
+        }
+        SetBlocking(fd, true);
+        if (r != 0)
+            return ConnectFailed(ep, SPX_DISCON_FAILED);
 
-    TuneConnection(fd);
-    ep->in.Reset();
-    ep->out.Drop();
-    HandshakeFrame hello = MakeHandshake(FRAME_CONNECT, ep->Options());
-    if (send(fd, &hello, sizeof hello, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof hello))
-        return ConnectFailed(*ep, SPX_DISCON_FAILED);
-    SPX_OPTS theirs{};
-    if (int reason = AwaitAccept(*ep, theirs))
-        return ConnectFailed(*ep, reason);
+        TuneConnection(fd);
+        ep.in.Reset();
+        ep.out.Drop();
+        HandshakeFrame hello = MakeHandshake(FRAME_CONNECT, ep.Options());
+        if (send(fd, &hello, sizeof hello, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof hello))
+            return ConnectFailed(ep, SPX_DISCON_FAILED);
+        SPX_OPTS theirs{};
+        if (int reason = AwaitAccept(ep, theirs))
+            return ConnectFailed(ep, reason);
 
-    ep->local = SocketAddress(fd, false);
-    ep->state = T_DATAXFER;
-    if (rcvcall != nullptr) {
-        Give(rcvcall->addr, SocketAddress(fd, true));
-        Give(rcvcall->opt, theirs);
-        rcvcall->udata.len = 0;
-    }
-    return 0;
+        ep.local = SocketAddress(fd, false);
+        ep.state = T_DATAXFER;
+        if (rcvcall != nullptr) {
+            Give(rcvcall->addr, SocketAddress(fd, true));
+            Give(rcvcall->opt, theirs);
+            rcvcall->udata.len = 0;
+        }
+        return 0;
+    });
 }
 
 int t_getstate(int fd) {
@@ -377,175 +362,164 @@ int t_getstate(int fd) {
 }
 
 int t_snd(int fd, const void* buf, unsigned int nbytes, int flags) {
-    Endpoint* ep = Usable(fd);
-    if (ep == nullptr)
-        return -1;
-    if ((flags & ~T_MORE) != 0)
-        return Fail(TBADFLAG);
-    if (ep->state != T_DATAXFER && ep->state != T_INREL)
-        return Fail(ep->in.Ended() && InConnection(*ep) ? TLOOK : TOUTSTATE);
-    if (ep->in.Ended())
-        return Fail(TLOOK);
-    if (buf == nullptr && nbytes != 0)
-        return Fail(TBADDATA);
-    std::span<const unsigned char> data(static_cast<const unsigned char*>(buf), nbytes);
-    int err = QueueUnit(*ep, data, (flags & T_MORE) != 0);
-    if (err == 0 && (flags & T_MORE) == 0)
-        err = ep->out.Flush(fd);
-    if (err != 0) {
-        SendFailed(*ep);
-        return Fail(TLOOK);
-    }
-    return static_cast<int>(nbytes);
+    return WithEndpoint(fd, [&](Endpoint& ep) {
+        if ((flags & ~T_MORE) != 0)
+            return Fail(TBADFLAG);
+        if (ep.state != T_DATAXFER && ep.state != T_INREL)
+            return Fail(ep.in.Ended() && InConnection(ep) ? TLOOK : TOUTSTATE);
+        if (ep.in.Ended())
+            return Fail(TLOOK);
+        if (buf == nullptr && nbytes != 0)
+            return Fail(TBADDATA);
+        std::span<const unsigned char> data(static_cast<const unsigned char*>(buf), nbytes);
+        int err = ep.out.QueueUnit(fd, data, (flags & T_MORE) != 0);
+        if (err == 0 && (flags & T_MORE) == 0)
+            err = ep.out.Flush(fd);
+        if (err != 0) {
+            SendFailed(ep);
+            return Fail(TLOOK);
+        }
+        return static_cast<int>(nbytes);
+    });
 }
 
 int t_rcv(int fd, void* buf, unsigned int nbytes, int* flags) {
-    Endpoint* ep = Usable(fd);
-    if (ep == nullptr)
-        return -1;
-    if (ep->state != T_DATAXFER && ep->state != T_OUTREL)
-        return Fail(TOUTSTATE);
-    if (buf == nullptr && nbytes != 0)
-        return Fail(TBADDATA);
-    FlushBeforeWait(*ep);
-    for (;;) {
-        int ev = ep->in.Peek();
-        if (ev == T_ORDREL || ev == T_DISCONNECT)
-            return Fail(TLOOK);
-        if (ev == T_DATA) {
-            std::size_t want = std::min<std::size_t>(nbytes, ep->in.DataLeft());
-            if (ep->in.DataReady() >= want || ep->in.Ended()) {
-                int f = 0;
-                std::size_t n = ep->in.TakeData({static_cast<unsigned char*>(buf), nbytes}, f);
-                if (flags != nullptr)
-                    *flags = f;
-                return static_cast<int>(n);
+    return WithEndpoint(fd, [&](Endpoint& ep) {
+        if (ep.state != T_DATAXFER && ep.state != T_OUTREL)
+            return Fail(TOUTSTATE);
+        if (buf == nullptr && nbytes != 0)
+            return Fail(TBADDATA);
+        FlushBeforeWait(ep);
+        for (;;) {
+            int ev = ep.in.Peek();
+            if (ev == T_ORDREL || ev == T_DISCONNECT)
+                return Fail(TLOOK);
+            if (ev == T_DATA) {
+                std::size_t want = std::min<std::size_t>(nbytes, ep.in.DataLeft());
+                if (ep.in.DataReady() >= want || ep.in.Ended()) {
+                    int f = 0;
+                    std::size_t n = ep.in.TakeData({static_cast<unsigned char*>(buf), nbytes}, f);
+                    if (flags != nullptr)
+                        *flags = f;
+                    return static_cast<int>(n);
+                }
             }
+            ep.in.Fill(fd, -1);
         }
-        ep->in.Fill(fd, -1);
-    }
+    });
 }
 
 int t_look(int fd) {
-    Endpoint* ep = Usable(fd);
-    if (ep == nullptr)
-        return -1;
-    if (ep->listener) {
-        if (ep->listener->ready.empty())
-            ep->listener->Serve(fd, kLookWaitMs);
-        return ep->listener->ready.empty() ? 0 : T_LISTEN;
-    }
-    if (!InConnection(*ep)) {
-        // Nothing can happen here; the pause keeps a polling loop cheap.
-        poll(nullptr, 0, kLookWaitMs);
-        return 0;
-    }
-    FlushBeforeWait(*ep);
-    int ev = ep->in.Peek();
-    if (ev == 0) {
-        ep->in.Fill(fd, kLookWaitMs);
-        ev = ep->in.Peek();
-    }
-    return ev;
+    return WithEndpoint(fd, [&](Endpoint& ep) {
+        if (ep.listener) {
+            if (ep.listener->ready.empty())
+                ep.listener->Serve(fd, kLookWaitMs);
+            return ep.listener->ready.empty() ? 0 : T_LISTEN;
+        }
+        if (!InConnection(ep)) {
+            // Nothing can happen here; the pause keeps a polling loop cheap.
+            poll(nullptr, 0, kLookWaitMs);
+            return 0;
+        }
+        FlushBeforeWait(ep);
+        int ev = ep.in.Peek();
+        if (ev == 0) {
+            ep.in.Fill(fd, kLookWaitMs);
+            ev = ep.in.Peek();
+        }
+        return ev;
+    });
 }
 
 int t_sndrel(int fd) {
-    Endpoint* ep = Usable(fd);
-    if (ep == nullptr)
-        return -1;
-    if (ep->state != T_DATAXFER && ep->state != T_INREL)
-        return Fail(ep->in.Ended() && InConnection(*ep) ? TLOOK : TOUTSTATE);
-    if (ep->in.Ended())
-        return Fail(TLOOK);
-    int err = ep->out.Queue(fd, FRAME_ORDREL, 0, {});
-    if (err == 0)
-        err = ep->out.Flush(fd);
-    if (err != 0) {
-        SendFailed(*ep);
-        return Fail(TLOOK);
-    }
-    ep->state = ep->state == T_DATAXFER ? T_OUTREL : T_IDLE;
-    return 0;
+    return WithEndpoint(fd, [&](Endpoint& ep) {
+        if (ep.state != T_DATAXFER && ep.state != T_INREL)
+            return Fail(ep.in.Ended() && InConnection(ep) ? TLOOK : TOUTSTATE);
+        if (ep.in.Ended())
+            return Fail(TLOOK);
+        int err = ep.out.Queue(fd, FRAME_ORDREL, 0, {});
+        if (err == 0)
+            err = ep.out.Flush(fd);
+        if (err != 0) {
+            SendFailed(ep);
+            return Fail(TLOOK);
+        }
+        ep.state = ep.state == T_DATAXFER ? T_OUTREL : T_IDLE;
+        return 0;
+    });
 }
 
 int t_rcvrel(int fd) {
-    Endpoint* ep = Usable(fd);
-    if (ep == nullptr)
-        return -1;
-    if (ep->state != T_DATAXFER && ep->state != T_OUTREL)
-        return Fail(TOUTSTATE);
-    FlushBeforeWait(*ep);
-    int ev = ep->in.Peek();
-    if (ev == 0) {
-        ep->in.Fill(fd, kLookWaitMs);
-        ev = ep->in.Peek();
-    }
-    if (ev == 0)
-        return Fail(TNOREL);
-    if (ev != T_ORDREL)
-        return Fail(TLOOK);
-    ep->in.TakeOrdRel();
-    ep->state = ep->state == T_DATAXFER ? T_INREL : T_IDLE;
-    return 0;
+    return WithEndpoint(fd, [&](Endpoint& ep) {
+        if (ep.state != T_DATAXFER && ep.state != T_OUTREL)
+            return Fail(TOUTSTATE);
+        FlushBeforeWait(ep);
+        int ev = ep.in.Peek();
+        if (ev == 0) {
+            ep.in.Fill(fd, kLookWaitMs);
+            ev = ep.in.Peek();
+        }
+        if (ev == 0)
+            return Fail(TNOREL);
+        if (ev != T_ORDREL)
+            return Fail(TLOOK);
+        ep.in.TakeOrdRel();
+        ep.state = ep.state == T_DATAXFER ? T_INREL : T_IDLE;
+        return 0;
+    });
 }
 
 int t_snddis(int fd, t_call* call) {
-    Endpoint* ep = Usable(fd);
-    if (ep == nullptr)
-        return -1;
-    if (ep->listener) {
-        if (call == nullptr)
-            return Fail(TBADSEQ);
-        auto& reported = ep->listener->reported;
-        auto it = std::find_if(reported.begin(), reported.end(),
-                               [&](const Indication& i) { return i.sequence == call->sequence; });
-        if (it == reported.end())
-            return Fail(TBADSEQ);
-        DisconFrame refuse = MakeDiscon(SPX_DISCON_TERMINATED);
-        send(it->fd, &refuse, sizeof refuse, MSG_NOSIGNAL | MSG_DONTWAIT);
-        close(it->fd);
-        reported.erase(it);
-        ep->state = reported.empty() ? T_IDLE : T_INCON;
+    return WithEndpoint(fd, [&](Endpoint& ep) {
+        if (ep.listener) {
+            Listener& l = *ep.listener;
+            Indication* it = l.Reported(call == nullptr ? 0 : call->sequence);
+            if (it == nullptr)
+                return Fail(TBADSEQ);
+            DisconFrame refuse = MakeDiscon(SPX_DISCON_TERMINATED);
+            send(it->fd, &refuse, sizeof refuse, MSG_NOSIGNAL | MSG_DONTWAIT);
+            l.Forget(it);
+            ep.state = l.reported.empty() ? T_IDLE : T_INCON;
+            return 0;
+        }
+        if (!InConnection(ep))
+            return Fail(TOUTSTATE);
+        if (ep.in.Ended())
+            return Fail(TLOOK);
+        // Units already accepted go out first; then the disconnect ends it.
+        DisconFrame bye = MakeDiscon(SPX_DISCON_TERMINATED);
+        if (ep.out.Queue(fd, FRAME_DISCON, 0, std::span(bye.reason)) == 0)
+            ep.out.Flush(fd);
+        ep.out.Drop();
+        // Unread input would turn the close into a reset; it is of no use now.
+        std::array<unsigned char, 4096> sink;
+        for (int i = 0; i < 64 && recv(fd, sink.data(), sink.size(), MSG_DONTWAIT) > 0; ++i) {
+        }
+        shutdown(fd, SHUT_RDWR);
+        ep.in.Reset();
+        ep.state = T_IDLE;
         return 0;
-    }
-    if (!InConnection(*ep))
-        return Fail(TOUTSTATE);
-    if (ep->in.Ended())
-        return Fail(TLOOK);
-    // Units already accepted go out first; then the disconnect ends it.
-    DisconFrame bye = MakeDiscon(SPX_DISCON_TERMINATED);
-    if (ep->out.Queue(fd, FRAME_DISCON, 0, std::span(bye.reason)) == 0)
-        ep->out.Flush(fd);
-    ep->out.Drop();
-    // Unread input would turn the close into a reset; it is of no use now.
-    std::array<unsigned char, 4096> sink;
-    for (int i = 0; i < 64 && recv(fd, sink.data(), sink.size(), MSG_DONTWAIT) > 0; ++i) {
-    }
-    shutdown(fd, SHUT_RDWR);
-    ep->in.Reset();
-    ep->state = T_IDLE;
-    return 0;
+    });
 }
 
 int t_rcvdis(int fd, t_discon* discon) {
-    Endpoint* ep = Usable(fd);
-    if (ep == nullptr)
-        return -1;
-    if (!InConnection(*ep))
-        return Fail(ep->state == T_IDLE ? TNODIS : TOUTSTATE);
-    FlushBeforeWait(*ep);
-    if (!ep->in.Ended())
-        ep->in.Fill(fd, kLookWaitMs);
-    if (!ep->in.Ended())
-        return Fail(TNODIS);
-    int reason = ep->in.TakeDisconnect();
-    if (discon != nullptr) {
-        discon->reason = reason;
-        discon->sequence = 0;
-        discon->udata.len = 0;
-    }
-    ep->state = T_IDLE;
-    return 0;
+    return WithEndpoint(fd, [&](Endpoint& ep) {
+        if (!InConnection(ep))
+            return Fail(ep.state == T_IDLE ? TNODIS : TOUTSTATE);
+        FlushBeforeWait(ep);
+        if (!ep.in.Ended())
+            ep.in.Fill(fd, kLookWaitMs);
+        if (!ep.in.Ended())
+            return Fail(TNODIS);
+        int reason = ep.in.TakeDisconnect();
+        if (discon != nullptr) {
+            discon->reason = reason;
+            discon->sequence = 0;
+            discon->udata.len = 0;
+        }
+        ep.state = T_IDLE;
+        return 0;
+    });
 }
 
 int t_close(int fd) {

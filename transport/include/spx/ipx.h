@@ -12,10 +12,10 @@ typedef struct ipxAddress {
     unsigned char sock[2];
 } ipxAddr_t;
 
-static_assert(sizeof(ipxAddr_t) == 12);
-static_assert(offsetof(ipxAddr_t, net) == 0);
-static_assert(offsetof(ipxAddr_t, node) == 4);
-static_assert(offsetof(ipxAddr_t, sock) == 10);
+static_assert(sizeof(ipxAddr_t) == 12 &&
+              offsetof(ipxAddr_t, net) == 0 &&
+              offsetof(ipxAddr_t, node) == 4 &&
+              offsetof(ipxAddr_t, sock) == 10);
 
 // The 4 option bytes exchanged at connect and accept: the endpoint's SPX
 // connection id and allocation number, each 16 bits big-endian.
@@ -24,9 +24,9 @@ typedef struct spxopt_s {
     unsigned char spx_allocationNumber[2];
 } SPX_OPTS;
 
-static_assert(sizeof(SPX_OPTS) == 4);
-static_assert(offsetof(SPX_OPTS, spx_connectionID) == 0);
-static_assert(offsetof(SPX_OPTS, spx_allocationNumber) == 2);
+static_assert(sizeof(SPX_OPTS) == 4 &&
+              offsetof(SPX_OPTS, spx_connectionID) == 0 &&
+              offsetof(SPX_OPTS, spx_allocationNumber) == 2);
 
 // Disconnect reasons reported by the provider.
 inline constexpr int SPX_DISCON_TERMINATED = 236; // the peer ended the connection

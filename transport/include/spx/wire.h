@@ -36,10 +36,10 @@ struct FrameHeader {
     unsigned char flags;
     unsigned char length[2];
 };
-static_assert(sizeof(FrameHeader) == FRAME_HEADER);
-static_assert(offsetof(FrameHeader, type) == 0);
-static_assert(offsetof(FrameHeader, flags) == 1);
-static_assert(offsetof(FrameHeader, length) == 2);
+static_assert(sizeof(FrameHeader) == FRAME_HEADER &&
+              offsetof(FrameHeader, type) == 0 &&
+              offsetof(FrameHeader, flags) == 1 &&
+              offsetof(FrameHeader, length) == 2);
 
 // Payload of CONNECT and ACCEPT.
 struct HandshakePayload {
@@ -47,10 +47,10 @@ struct HandshakePayload {
     unsigned char reserved[2];
     SPX_OPTS options;
 };
-static_assert(sizeof(HandshakePayload) == HANDSHAKE_PAYLOAD);
-static_assert(offsetof(HandshakePayload, version) == 0);
-static_assert(offsetof(HandshakePayload, reserved) == 2);
-static_assert(offsetof(HandshakePayload, options) == 4);
+static_assert(sizeof(HandshakePayload) == HANDSHAKE_PAYLOAD &&
+              offsetof(HandshakePayload, version) == 0 &&
+              offsetof(HandshakePayload, reserved) == 2 &&
+              offsetof(HandshakePayload, options) == 4);
 
 // A whole handshake frame (CONNECT or ACCEPT).
 struct HandshakeFrame {

@@ -1,0 +1,101 @@
+// Units gathered for sending: frames queued into large writes.
+#include "endpoint.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include <spx/tiuser.h>
+
+namespace spx {
+
+namespace {
+
+// Sends every byte of the vectors; 0 or an errno.
+int SendAll(int fd, iovec* iov, int count) {
+    while (count > 0) {
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<std::size_t>(count);
+        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                WaitWritable(fd, -1);
+                continue;
+            }
+            return errno;
+        }
+        auto left = static_cast<std::size_t>(n);
+        while (count > 0 && left >= iov->iov_len) {
+            left -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<char*>(iov->iov_base) + left;
+            iov->iov_len -= left;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int Outbound::Queue(int fd, FrameType type, std::uint8_t flags,
+                    std::span<const unsigned char> payload) {
+    if (!buf_)
+        buf_ = std::make_unique_for_overwrite<unsigned char[]>(CAPACITY);
+    const std::size_t size = FRAME_HEADER + payload.size();
+    if (len_ + size > CAPACITY) {
+        if (int err = Flush(fd))
+            return err;
+    }
+    FrameHeader h = MakeHeader(type, flags, static_cast<std::uint16_t>(payload.size()));
+    if (size > CAPACITY) {
+        // Larger than the whole buffer: straight to the connection.
+        iovec iov[2] = {{&h, sizeof h},
+                        {const_cast<unsigned char*>(payload.data()), payload.size()}};
+        return SendAll(fd, iov, 2);
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (len_ == 0)
+        oldest_ = now;
+    std::memcpy(buf_.get() + len_, &h, sizeof h);
+    if (!payload.empty())
+        std::memcpy(buf_.get() + len_ + sizeof h, payload.data(), payload.size());
+    len_ += size;
+    return now - oldest_ > HOLD ? Flush(fd) : 0;
+}
+
+int Outbound::QueueUnit(int fd, std::span<const unsigned char> data, bool more) {
+    do {
+        auto piece = data.first(std::min(data.size(), FRAME_MAX_PAYLOAD));
+        data = data.subspan(piece.size());
+        const std::uint8_t flags = (more || !data.empty()) ? FRAME_MORE : 0;
+        if (int err = Queue(fd, FRAME_DATA, flags, piece))
+            return err;
+    } while (!data.empty());
+    return 0;
+}
+
+int Outbound::Flush(int fd) {
+    if (len_ == 0)
+        return 0;
+    iovec iov{buf_.get(), len_};
+    len_ = 0;
+    return SendAll(fd, &iov, 1);
+}
+
+} // namespace spx

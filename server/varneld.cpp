@@ -38,12 +38,11 @@ std::array<unsigned char, 2> socketToBind{0x45, 0x00};
 // The invocation name, for resetting titleStr on every pass.
 std::string_view programName = "varneld";
 
-[[noreturn]] void Usage() {
+void Usage() {
     std::printf("%s usage: %s", titleStr, titleStr);
     std::printf(" [-s<socket>] [-v]\n");
     std::printf("       socket:    local socket number (0x4000 - 0x5000\n");
     std::printf("       -v : verbose \n");
-    std::exit(1);
 }
 
 // Appends the accept time to titleStr: argv[0], ": ", "%D %r :".
@@ -92,11 +91,12 @@ int Quit(int spxFd) {
 
 } // namespace
 
-void ScanArgs(int argc, char* argv[], const char* optstr);
+bool ScanArgs(int argc, char* argv[], const char* optstr);
 void SpawnChildServiceRequest(int spxFd, int spxFd2);
 
-// Parses -s <hex socket> and -v; anything else prints the usage and exits 1.
-void ScanArgs(int argc, char* argv[], const char* optstr) {
+// Parses -s <hex socket> and -v into socketToBind and verbose. False on
+// anything else, when the usage text is wanted.
+bool ScanArgs(int argc, char* argv[], const char* optstr) {
     opterr = 0;
     int c = 0;
     while ((c = getopt(argc, argv, optstr)) != -1) {
@@ -105,7 +105,7 @@ void ScanArgs(int argc, char* argv[], const char* optstr) {
             // As "%hx" reads it: blanks, a sign and 0x allowed, 16 bits kept.
             const auto value = ScanUnsigned(optarg, 16);
             if (!value)
-                Usage();
+                return false;
             spx::PutBE16(socketToBind, static_cast<std::uint16_t>(*value));
             break;
         }
@@ -113,9 +113,10 @@ void ScanArgs(int argc, char* argv[], const char* optstr) {
             verbose = 1;
             break;
         default:
-            Usage();
+            return false;
         }
     }
+    return true;
 }
 
 // Forks the child that serves the connection on spxFd2. Returns in the
@@ -149,7 +150,10 @@ int main(int argc, char* argv[]) {
     if (argc > 0 && argv[0] != nullptr)
         programName = argv[0];
     SetTitle(programName);
-    ScanArgs(argc, argv, "vs:");
+    if (!ScanArgs(argc, argv, "vs:")) {
+        Usage();
+        return 1;
+    }
 
     t_info spxInfo{};
     const int spxFd = t_open(spxDevice, O_RDWR, &spxInfo);

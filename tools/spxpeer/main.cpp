@@ -52,11 +52,12 @@ const char* const helpText =
     "   count end units, then disconnect\n"
     "See spxpeer(1).\n";
 
-[[noreturn]] void UsageExit(const char* why = nullptr) {
-    if (why != nullptr)
+// The usage text on standard error, after why when there is more to say.
+int Usage(const char* why) {
+    if (why[0] != '\0')
         std::fprintf(stderr, "%s: %s\n", titleStr, why);
     std::fprintf(stderr, usageText, titleStr, titleStr, titleStr, titleStr);
-    std::exit(EXIT_USAGE);
+    return EXIT_USAGE;
 }
 
 // Parses hexadecimal bytes (two digits each; blanks, colons and dashes
@@ -98,8 +99,9 @@ std::vector<unsigned char> Record(std::size_t size, std::uint32_t code, std::str
     return record;
 }
 
-Settings ScanArgs(int argc, char** argv) {
-    Settings s;
+// Parses the command line into s. nullptr when it is usable; otherwise why
+// not ("" when the usage text says it all).
+const char* ScanArgs(int argc, char** argv, Settings& s) {
     const std::string_view name = argv[1];
     if (name == "get")
         s.command = Command::Get;
@@ -109,7 +111,7 @@ Settings ScanArgs(int argc, char** argv) {
         s.command = Command::Raw;
     else {
         fprintf(stderr, "%s: unknown command %s\n", titleStr, argv[1]);
-        UsageExit();
+        return "";
     }
 
     // Options stop at the first operand, so a command's own options pass.
@@ -129,21 +131,21 @@ Settings ScanArgs(int argc, char** argv) {
         case 's': {
             const auto v = ParseUnsigned(optarg, 16, 0xFFFF);
             if (!v)
-                UsageExit("-s wants a hexadecimal socket number up to ffff");
+                return "-s wants a hexadecimal socket number up to ffff";
             s.socket = static_cast<std::uint16_t>(*v);
             break;
         }
         case 't': {
             const auto v = ParseUnsigned(optarg, 10, 86400);
             if (!v)
-                UsageExit("-t wants a number of seconds up to 86400");
+                return "-t wants a number of seconds up to 86400";
             s.timeout = static_cast<unsigned>(*v);
             break;
         }
         case 'c': {
             const auto v = ParseUnsigned(optarg, 10, 1000000);
             if (!v || *v == 0)
-                UsageExit("-c wants a count of at least 1");
+                return "-c wants a count of at least 1";
             s.closeAfter = static_cast<unsigned>(*v);
             break;
         }
@@ -154,21 +156,21 @@ Settings ScanArgs(int argc, char** argv) {
         case 'e': {
             const auto bytes = ParseHexBytes(optarg);
             if (!bytes)
-                UsageExit("units are hexadecimal bytes, two digits each");
+                return "units are hexadecimal bytes, two digits each";
             if (bytes->size() > RECEIVE_SIZE)
-                UsageExit("a unit has at most 65535 bytes");
+                return "a unit has at most 65535 bytes";
             s.units.emplace_back(*bytes, c == 'm' ? T_MORE : 0);
             break;
         }
         case ':': {
-            char why[64];
+            static char why[64];
             snprintf(why, sizeof why, "option -%c needs an argument", optopt);
-            UsageExit(why);
+            return why;
         }
         default: {
-            char why[64];
+            static char why[64];
             snprintf(why, sizeof why, "unknown option -%c", optopt);
-            UsageExit(why);
+            return why;
         }
         }
     }
@@ -176,11 +178,11 @@ Settings ScanArgs(int argc, char** argv) {
         s.operands.emplace_back(subArgv[i]);
 
     if (s.host.empty())
-        UsageExit("-r host is required");
+        return "-r host is required";
     if (s.command != Command::Raw && (s.closeAfter != 0 || s.disconnect || !s.units.empty()))
-        UsageExit("-c, -d, -m and -e apply to raw only");
+        return "-c, -d, -m and -e apply to raw only";
     if (s.disconnect && s.closeAfter == 0)
-        UsageExit("-d needs -c");
+        return "-d needs -c";
     // get and rsh send their record; raw the bytes given. Words join with blanks.
     std::string joined;
     for (const auto& w : s.operands)
@@ -188,29 +190,29 @@ Settings ScanArgs(int argc, char** argv) {
     const char* const wants[] = {"get wants a remote file and at most one local file",
                                  "rsh wants a command", "raw wants the request bytes"};
     if (s.operands.empty() || (s.command == Command::Get && s.operands.size() > 2))
-        UsageExit(wants[static_cast<int>(s.command)]);
+        return wants[static_cast<int>(s.command)];
     switch (s.command) {
     case Command::Get: {
         const std::string& remote = s.operands[0];
         if (remote.empty() || remote.size() >= sizeof(sendFile_t::fileName))
-            UsageExit("the remote file name must have 1 to 79 characters");
+            return "the remote file name must have 1 to 79 characters";
         if (s.operands.size() == 2 && s.operands[1].empty())
-            UsageExit("the local file name is empty");
+            return "the local file name is empty";
         s.request = Record(sizeof(sendFile_t), SERV_SEND_FILE, remote);
         break;
     }
     case Command::Rsh: {
         if (joined.size() >= sizeof(rshData_t::command))
-            UsageExit("the command line must have at most 99 characters");
+            return "the command line must have at most 99 characters";
         s.request = Record(sizeof(rshData_t), SERV_RSH, joined);
         break;
     }
     case Command::Raw: {
         const auto bytes = ParseHexBytes(joined);
         if (!bytes)
-            UsageExit("the request is hexadecimal bytes, two digits each");
+            return "the request is hexadecimal bytes, two digits each";
         if (bytes->size() > RECEIVE_SIZE)
-            UsageExit("the request has at most 65535 bytes");
+            return "the request has at most 65535 bytes";
         s.request = *bytes;
         // Without -c, close the way the requested service expects.
         if (s.closeAfter == 0 && bytes->size() >= 4) {
@@ -226,7 +228,7 @@ Settings ScanArgs(int argc, char** argv) {
         break;
     }
     }
-    return s;
+    return nullptr;
 }
 
 } // namespace
@@ -238,14 +240,16 @@ int main(int argc, char** argv) {
     SetReportStyle(ReportStyle::Client);
 
     if (argc < 2)
-        UsageExit();
+        return Usage("");
     const std::string_view first = argv[1];
     if (first == "--help" || (argc > 2 && std::string_view(argv[2]) == "--help")) {
         std::printf(usageText, titleStr, titleStr, titleStr, titleStr);
         std::fputs(helpText, stdout);
         return EXIT_DONE;
     }
-    const Settings s = ScanArgs(argc, argv);
+    Settings s;
+    if (const char* why = ScanArgs(argc, argv, s))
+        return Usage(why);
     switch (s.command) {
     case Command::Get:
         return GetFile(s);

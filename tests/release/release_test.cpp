@@ -1,0 +1,128 @@
+// What a release ships: manual pages and the Debian package, and the programs
+// on two hosts. Run once, in the release build.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace {
+
+using namespace harness;
+
+const fs::path kBuild = BinDir().parent_path();
+
+// Runs a shell command line in cwd: its standard output, or why it failed.
+std::string Shell(const std::string& script, const fs::path& cwd = {}) {
+    const Result r = harness::Run({"/bin/sh", "-c", script}, {cwd, std::nullopt}, 300s);
+    return r.status == 0 ? r.out : "failed: " + script + "\n" + r.out + r.err;
+}
+
+class Release : public ::testing::Test {
+  protected:
+    void SetUp() override {
+#if defined(__SANITIZE_ADDRESS__)
+        GTEST_SKIP() << "a release check: it runs in the release build";
+#endif
+    }
+};
+
+// A manual page that lags behind its program (an option offered and not
+// described, or described and gone), filed under another name, or whose
+// markup renders with warnings.
+TEST_F(Release, ManualPages) {
+    if (!Shell("command -v groff >/dev/null").empty())
+        GTEST_SKIP() << "groff is not installed";
+    // The option letters of what comes before, one of each; "-x" after a blank or [ in a usage.
+    const std::string letters = " | grep -oE '[A-Za-z]' | sort -u | tr -d '\\n'";
+    using Row = std::tuple<const char*, const char*, std::string>; // page, header, usage run
+    for (const auto& [page, header, usage] :
+         std::vector<Row>{{"varnel.1", "VARNEL 1", Bin("varnel")},
+                          {"varneld.8", "VARNELD 8", Bin("varneld").string() + " -Z"},
+                          {"spxpeer.1", "SPXPEER 1", Bin("spxpeer").string() + " --help"},
+                          {"yellowpages.5", "YELLOWPAGES 5", ""}}) {
+        const std::string file = (kBuild / "man" / page).string();
+        EXPECT_NE(ReadFile(file).find("\n.Dt " + std::string(header) + "\n"), std::string::npos);
+        EXPECT_EQ(Shell("groff -ww -mandoc -z " + file + " 2>&1"), "");
+        if (usage.empty())
+            continue;
+        const std::string described =
+            Shell("grep -oE '^\\.It Fl [A-Za-z]\\b' " + file + " | cut -c8" + letters);
+        EXPECT_NE(described, "");
+        EXPECT_EQ(Shell(usage + " 2>&1 | grep -oE '(^|[[ ])-[A-Za-z]\\b' | cut -d- -f2" + letters),
+                  described)
+            << page;
+    }
+    for (const std::string command : {"get", "rsh", "raw"})
+        EXPECT_NE(ReadFile(kBuild / "man/spxpeer.1").find("\n.It Cm " + command),
+                  std::string::npos);
+}
+
+// A file missing or with the wrong mode in the package, a unit naming the
+// daemon elsewhere, a maintainer script, or a packaged client that does not
+// work with the example host file.
+TEST_F(Release, Package) {
+    if (!Shell("command -v cpack dpkg-deb >/dev/null").empty())
+        GTEST_SKIP() << "cpack and dpkg-deb are needed";
+    TempDir dir;
+    ASSERT_EQ(Shell("cpack -G DEB --config " + (kBuild / "CPackConfig.cmake").string() +
+                        " >/dev/null && dpkg-deb -x *.deb root && dpkg-deb -e *.deb control",
+                    dir.path()),
+              "");
+    const std::string files = "find . -type f -printf '%m %P\\n' | LC_ALL=C sort -k2";
+    EXPECT_EQ(Shell(files, dir / "root"),
+              "755 usr/bin/spxpeer\n755 usr/bin/varnel\n"
+              "644 usr/lib/systemd/system/varneld.service\n755 usr/sbin/varneld\n"
+              "644 usr/share/doc/varnel/yellowpages.example\n"
+              "644 usr/share/man/man1/spxpeer.1\n644 usr/share/man/man1/varnel.1\n"
+              "644 usr/share/man/man5/yellowpages.5\n644 usr/share/man/man8/varneld.8\n");
+    EXPECT_EQ(Shell(files, dir / "control"), "644 control\n644 md5sums\n");
+    EXPECT_NE(ReadFile(dir / "control/control").find("Package: varnel\n"), std::string::npos);
+    const std::string unit = ReadFile(dir / "root/usr/lib/systemd/system/varneld.service");
+    for (const char* line : {"ExecStart=/usr/sbin/varneld", "Restart=on-failure",
+                             "StateDirectory=varneld", "WorkingDirectory=/var/lib/varneld"})
+        EXPECT_NE(unit.find("\n" + std::string(line) + "\n"), std::string::npos) << line;
+    Daemon d; // the packaged client and the example's localhost record at work
+    WriteFile(dir / "payload", Pattern(5000));
+    EXPECT_EQ(Shell("cp root/usr/share/doc/varnel/yellowpages.example yellowpages && chmod u+w "
+                    "yellowpages && root/usr/bin/varnel -r localhost -s " +
+                        HexPort(d.port()) + " -j payload -f stored >/dev/null",
+                    dir.path()),
+              "");
+    EXPECT_TRUE(ReadFile(d.dir() / "stored") == Pattern(5000));
+}
+
+// Addresses mapped wrong between hosts: varneld and varnel in network
+// namespaces of their own joined by a veth pair; the namespaces belong to
+// processes the test started, and go with them.
+TEST_F(Release, TwoHosts) {
+    if (geteuid() != 0 || !Shell("command -v ip unshare nsenter >/dev/null").empty())
+        GTEST_SKIP() << "needs the superuser, iproute2 and util-linux";
+    TempDir serverDir, clientDir;
+    WriteFile(serverDir / ".spxrunid", CurrentUser() + "\n");
+    // varneld on its default socket 4500, free in a namespace of its own.
+    Process server({"/usr/bin/env", "unshare", "--net", "--", Bin("varneld"), "-v"},
+                   {serverDir.path(), std::nullopt});
+    Process client({"/usr/bin/env", "unshare", "--net", "sh", "-c", "echo in; exec sleep 300"});
+    if (!server.WaitForOutput("spxfd = ", true) || !client.WaitForOutput("in"))
+        GTEST_SKIP() << "no network namespaces here: " << server.Stderr() << client.Stderr();
+    // 10.199.7.1 is node 00 00 0A C7 07 01: the last two bytes from the upper
+    // half of the fourth field.
+    WriteFile(clientDir / "yellowpages", "server 00000000 00000AC7 07010000 4500\n");
+    const std::string data = Pattern(3 << 20, 77);
+    WriteFile(clientDir / "source", data);
+    const std::string sp = std::to_string(server.pid()), cp = std::to_string(client.pid());
+    ASSERT_EQ(Shell("ns() { n=$1; shift; nsenter --net=/proc/$n/ns/net \"$@\"; }; up() { ns $1 ip "
+                    "addr add $3 dev $2 && ns $1 ip link set $2 up && ns $1 ip link set lo up; }; "
+                    "ip link add vsrv netns " +
+                        sp + " type veth peer vcli netns " + cp + " && up " + sp +
+                        " vsrv 10.199.7.1/24 && up " + cp + " vcli 10.199.7.2/24 && ns " + cp +
+                        " " + Bin("varnel").string() + " -r server -j source -f crossed >/dev/null",
+                    clientDir.path()),
+              "");
+    EXPECT_TRUE(ReadFile(serverDir / "crossed") == data);
+    EXPECT_NE(server.Stdout().find("clients IPX address: 00000000h 00000AC70702h "),
+              std::string::npos);
+}
+
+} // namespace

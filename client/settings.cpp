@@ -101,11 +101,11 @@ ArgsResult ParseArgs(int argc, char* argv[], Settings& s) {
                 return Refuse("-h host address file path longer than 79 characters");
             break;
         case 's': {
-            // As "%hx" reads it; held in network order, the exchange
-            // follows every -s.
-            if (const auto v = ScanUnsigned(arg, 16))
-                s.destSocket = static_cast<unsigned short>(*v);
-            s.destSocket = htons(s.destSocket);
+            // A socket nobody named could deliver the file to another service.
+            const auto v = ParseSocket(arg);
+            if (!v)
+                return Refuse("-s socket not one to four hexadecimal digits");
+            s.destSocket = htons(*v); // held in network order
             break;
         }
         case 'p': {
@@ -126,6 +126,9 @@ ArgsResult ParseArgs(int argc, char* argv[], Settings& s) {
             return ArgsResult::Usage;
         }
     }
+    // A word the options do not take would be silently ignored.
+    if (optind < argc)
+        return ArgsResult::Usage;
     // Every read would ask for nothing: an empty file reported as sent.
     if (s.packetSize == 0)
         return Refuse("-p packet size 0");

@@ -17,7 +17,8 @@ inline constexpr std::size_t REQUEST_NAME_MAX = 79;
 inline constexpr unsigned DEFAULT_PACKET_SIZE = 1024;
 
 // The client's option string.
-inline constexpr const char* CLIENT_OPTIONS = "P:vr:f:u:h:s:p:j:";
+// The client's options, parsed in POSIX order: the first operand ends them.
+inline constexpr const char* CLIENT_OPTIONS = "+P:vr:f:u:h:s:p:j:";
 inline constexpr const char* defaultAddressFile = "./yellowpages";
 
 struct Settings {
@@ -36,7 +37,7 @@ struct Settings {
 // What ParseArgs found.
 enum class ArgsResult {
     Ok,                // settings filled
-    Usage,             // unknown option or missing argument: usage text wanted
+    Usage,             // unknown option, missing argument or an operand: usage text wanted
     UlimitWithoutName, // -u before a non-empty -f (message printed)
     Refused,           // an argument out of bounds (message printed)
 };

@@ -10,6 +10,7 @@
 // be closed; 254 when a stream module operation fails.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -383,10 +384,15 @@ RunEnd Transfer(int spxfd, int& jfd) {
     ipxAddr_t serversAddress{};
     if (LookUpServer(serversAddress) != 0 || Connect(spxfd, serversAddress) != 0)
         return RunEnd::NotConfirmed;
-    // The source is opened before the request goes out: a request for a file
-    // the client then cannot send would truncate the remote file.
+    // The source is opened, and known to be no directory, before the request
+    // goes out: a request for a file the client then cannot send would
+    // truncate the remote file.
     jfd = open(settings.sourcefile.data(), O_RDONLY | O_CLOEXEC);
-    if (jfd < 0) {
+    struct stat source {};
+    const bool directory = jfd >= 0 && fstat(jfd, &source) == 0 && S_ISDIR(source.st_mode);
+    if (directory)
+        errno = EISDIR;
+    if (jfd < 0 || directory) {
         std::perror("Can't open sourcefile");
         return RunEnd::SourceUnopened;
     }

@@ -81,3 +81,12 @@ std::optional<unsigned long> ParseUnsigned(std::string_view text, int base, unsi
         return std::nullopt;
     return value;
 }
+
+std::optional<std::uint16_t> ParseSocket(std::string_view text) {
+    if (HasHexPrefix(text))
+        text.remove_prefix(2);
+    if (text.empty() || text.size() > 4)
+        return std::nullopt;
+    const auto v = ParseUnsigned(text, 16, 0xFFFF);
+    return v ? std::optional<std::uint16_t>(static_cast<std::uint16_t>(*v)) : std::nullopt;
+}

@@ -6,6 +6,7 @@
 // everything new (ParseUnsigned: digits only, the whole text, a maximum).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -21,3 +22,7 @@ std::optional<long> ScanSigned(std::string_view text, int base);
 // at most max. nullopt for anything else: blanks, signs, other characters,
 // an empty text, a larger value.
 std::optional<unsigned long> ParseUnsigned(std::string_view text, int base, unsigned long max);
+
+// An SPX socket number as both programs' -s takes it: one to four
+// hexadecimal digits, optionally after 0x. nullopt for anything else.
+std::optional<std::uint16_t> ParseSocket(std::string_view text);

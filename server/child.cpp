@@ -86,7 +86,7 @@ void ServeChild(int spxFd, int spxFd2) {
     case RequestKind::StoreFile:
         if (ReceiveFile(spxFd2, request) == 0)
             std::exit(0);
-        std::printf("%s %d: recieve file %s failed \n", titleStr, idno, request.text.data());
+        std::printf("%s %d: recieve file %s failed \n", titleStr, idno, request.Shown().c_str());
         Abort(spxFd2);
     case RequestKind::TooSmall:
     case RequestKind::Unrecognized:

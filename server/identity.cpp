@@ -4,6 +4,7 @@
 
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -56,6 +57,19 @@ bool ReadRunName(FILE* file, std::array<char, RUN_NAME_SIZE>& runName) {
 
 namespace {
 
+// Opens the run-id file for reading and update, or for reading alone when it
+// may not be written (a read-only mount, an immutable file). nullptr (errno
+// set) when it cannot be read; missing is set when nothing at all is there
+// by that name (a link to nothing is something).
+FILE* OpenRunIdFile(bool& missing) {
+    FILE* file = std::fopen(runNameFile, "r+te");
+    struct stat st {};
+    missing = file == nullptr && lstat(runNameFile, &st) != 0 && errno == ENOENT;
+    if (file == nullptr && !missing)
+        file = std::fopen(runNameFile, "re");
+    return file;
+}
+
 // Gives up the daemon's identity for account's: supplementary groups (only
 // a privileged process can set them), group id, user id, in that order, and
 // then makes sure the old identity cannot come back.
@@ -91,7 +105,17 @@ int SetEffectiveRunId() {
     Account account;
 
     setpwent();
-    FILE* file = std::fopen(runNameFile, "r+te");
+    bool missing = false;
+    FILE* file = OpenRunIdFile(missing);
+    if (file == nullptr && !missing) {
+        // There but unreadable: never serve under a fallback nobody chose.
+        const int err = errno;
+        std::printf("%s %d: open of %s failed \n", titleStr, idno, runNameFile);
+        errno = err;
+        std::perror("");
+        endpwent();
+        return 0;
+    }
     if (file == nullptr) {
         if (!LookUp("spxhost", account) && !LookUp("guest", account)) {
             std::printf("%s %d: no valid idname found - exiting\n", titleStr, idno);

@@ -23,6 +23,24 @@ void TakeText(std::span<const unsigned char, SPX_MAX_DATA> record, std::size_t o
 
 } // namespace
 
+std::string Request::Shown() const {
+    std::string shown;
+    for (const char c : Text()) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            shown += "\\\\";
+        } else if (byte >= 0x20 && byte < 0x7F) {
+            shown += c;
+        } else {
+            const char octal[] = {'\\', static_cast<char>('0' + (byte >> 6)),
+                                  static_cast<char>('0' + ((byte >> 3) & 7)),
+                                  static_cast<char>('0' + (byte & 7))};
+            shown.append(octal, sizeof octal);
+        }
+    }
+    return shown;
+}
+
 Request DecodeRequest(std::span<const unsigned char> unit) {
     Request request;
     // The record as a zero-filled buffer: fields the unit did not carry

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "spxproto.h"
@@ -39,6 +40,9 @@ struct Request {
     std::uint32_t permissions = 0; // StoreFile: as sent, 0: the default mode
 
     std::string_view Text() const { return {text.data()}; }
+    // The text as a log line may show it: bytes outside printable ASCII as
+    // \ooo, a backslash as \\, so that a caller cannot forge a line.
+    std::string Shown() const;
 };
 
 // Decodes one request unit (at most SPX_MAX_DATA bytes; more is ignored).

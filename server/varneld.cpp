@@ -102,8 +102,7 @@ bool ScanArgs(int argc, char* argv[], const char* optstr) {
     while ((c = getopt(argc, argv, optstr)) != -1) {
         switch (c) {
         case 's': {
-            // As "%hx" reads it: blanks, a sign and 0x allowed, 16 bits kept.
-            const auto value = ScanUnsigned(optarg, 16);
+            const auto value = ParseSocket(optarg);
             if (!value)
                 return false;
             spx::PutBE16(socketToBind, static_cast<std::uint16_t>(*value));
@@ -116,7 +115,7 @@ bool ScanArgs(int argc, char* argv[], const char* optstr) {
             return false;
         }
     }
-    return true;
+    return optind == argc; // no operands
 }
 
 // Forks the child that serves the connection on spxFd2. Returns in the
@@ -150,7 +149,7 @@ int main(int argc, char* argv[]) {
     if (argc > 0 && argv[0] != nullptr)
         programName = argv[0];
     SetTitle(programName);
-    if (!ScanArgs(argc, argv, "vs:")) {
+    if (!ScanArgs(argc, argv, "+vs:")) {
         Usage();
         return 1;
     }

@@ -1,8 +1,11 @@
 // Output copy (0xFE): every unit the client sends, the last one included,
-// goes to standard output; then our release and the client's.
+// goes to standard output; then our release and the client's. Output that
+// cannot be written ends the service abortively, so that the client never
+// takes lost data for delivered.
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdio>
 
@@ -20,8 +23,9 @@ ServiceEnd ReceiveStdout(int spxFd2, DataBuffer dataBuffer, int flags) {
         return ServiceEnd::Abort;
 
     // Data goes straight to descriptor 1: nothing buffered may come after it.
+    // A reader that has gone is a failed write (EPIPE), not a silent death.
     std::fflush(stdout);
-    bool writeReported = false;
+    std::signal(SIGPIPE, SIG_IGN);
     flags |= T_MORE;
     while (flags & T_MORE) {
         const int bytesRcvd =
@@ -31,14 +35,12 @@ ServiceEnd ReceiveStdout(int spxFd2, DataBuffer dataBuffer, int flags) {
             SpxError(spxFd2);
             return ServiceEnd::Abort;
         }
-        if (!WriteAll(STDOUT_FILENO, dataBuffer.first(static_cast<std::size_t>(bytesRcvd))) &&
-            !writeReported) {
-            // Lost output is reported once; the stream is still taken to its end.
+        if (!WriteAll(STDOUT_FILENO, dataBuffer.first(static_cast<std::size_t>(bytesRcvd)))) {
             const int saved = errno;
             std::fprintf(stderr, "%s %d: write of stdout data failed \n", titleStr, idno);
             errno = saved;
             std::perror("");
-            writeReported = true;
+            return ServiceEnd::Abort;
         }
     }
     if (verbose)

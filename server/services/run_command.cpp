@@ -1,30 +1,81 @@
 // Remote command (0xFD): the command's standard output in units of up to
 // 534 bytes with T_MORE, the 1-byte end unit, then the client's release.
 // No status byte; the service sends no release of its own.
+//
+// The command runs as a login of the run-as account would: "/bin/sh -c",
+// default signal dispositions, an empty signal mask, standard input the
+// daemon's, only descriptors 0 to 2, and an environment of its own (HOME,
+// USER, LOGNAME, SHELL of the account, a fixed PATH). Its standard error
+// reaches the daemon's through a pipe the child copies, so that a command
+// never holds the daemon's log itself.
 #include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
 #include <signal.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <string>
 
 #include <spx/tiuser.h>
 
 #include "identity.h"
+#include "io.h"
 #include "services.h"
 #include "spxproto.h"
 #include "spxsupport.h"
 
 namespace {
 
-// A shell command running with its standard output on a pipe.
+// The command's environment: what a login of the current account sets.
+class Environment {
+  public:
+    Environment() {
+        const passwd* pw = getpwuid(getuid());
+        const std::string name = pw != nullptr ? pw->pw_name : "";
+        const std::string shell = pw != nullptr && pw->pw_shell[0] != '\0' ? pw->pw_shell : "/bin/sh";
+        vars_ = {"HOME=" + std::string(pw != nullptr ? pw->pw_dir : "/"), "USER=" + name,
+                 "LOGNAME=" + name, "SHELL=" + shell, "PATH=/usr/local/bin:/usr/bin:/bin"};
+        for (std::size_t i = 0; i < vars_.size(); ++i)
+            envp_[i] = vars_[i].data();
+    }
+    char* const* Envp() { return envp_.data(); }
+
+  private:
+    std::array<std::string, 5> vars_;
+    std::array<char*, 6> envp_{};
+};
+
+// A pipe whose ends are close-on-exec and above the standard descriptors,
+// so that dup2 onto 1 or 2 always makes a copy.
+bool MakePipe(std::array<int, 2>& ends) {
+    if (pipe2(ends.data(), O_CLOEXEC) != 0)
+        return false;
+    for (int& end : ends) {
+        if (end > STDERR_FILENO)
+            continue;
+        const int moved = fcntl(end, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        close(end);
+        end = moved;
+    }
+    if (ends[0] >= 0 && ends[1] >= 0)
+        return true;
+    for (const int end : ends)
+        if (end >= 0)
+            close(end);
+    return false;
+}
+
+// A running command and the read ends of its standard output and error.
 struct ShellCommand {
-    FILE* fp = nullptr; // read end of the command's output
     pid_t pid = -1;
+    int out = -1;
+    int err = -1;
 };
 
 // Closes every descriptor from 3 up, in a child about to exec.
@@ -36,65 +87,113 @@ void CloseDescriptorsFrom3() {
         close(fd);
 }
 
-// Starts "/bin/sh -c command" with its standard output on a pipe, like
-// popen(command, "r"), except that the command gets default signal
-// dispositions, an empty signal mask and no descriptor beyond standard
-// input, output and error. Returns false when no pipe or process could be
-// set up (errno tells why).
+// Starts "/bin/sh -c command". False when no pipe or process could be set
+// up (errno tells why).
+//
+// vfork, not fork: nothing of the service child is copied. posix_spawn would
+// do as much, but leaves the C library's own two real-time signals ignored
+// in the command; here the exec gives them their default. Every signal is
+// blocked across the vfork, so that no handler of ours runs in the child.
 bool StartShellCommand(const char* command, ShellCommand& sc) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
+    std::array<int, 2> out{-1, -1}, err{-1, -1};
+    if (!MakePipe(out))
         return false;
-    fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid < 0) {
-        const int saved = errno;
-        close(fds[0]);
-        close(fds[1]);
-        errno = saved;
+    if (!MakePipe(err)) {
+        close(out[0]);
+        close(out[1]);
         return false;
     }
+    Environment env;
+    char sh[] = "sh", dashC[] = "-c";
+    char* const argv[] = {sh, dashC, const_cast<char*>(command), nullptr};
+    sigset_t all, saved;
+    sigfillset(&all);
+    std::fflush(nullptr);
+    sigprocmask(SIG_SETMASK, &all, &saved);
+    const pid_t pid = vfork();
     if (pid == 0) {
-        // The command: only async-signal-safe calls from here on.
+        // The command: system calls only, and nothing written but the stack.
         struct sigaction dfl {};
         dfl.sa_handler = SIG_DFL;
-        sigemptyset(&dfl.sa_mask);
         for (int sig = 1; sig < NSIG; ++sig)
             sigaction(sig, &dfl, nullptr); // fails harmlessly for KILL, STOP
+        if (dup2(out[1], STDOUT_FILENO) < 0 || dup2(err[1], STDERR_FILENO) < 0)
+            _exit(127);
+        CloseDescriptorsFrom3();
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        if (fds[1] == STDOUT_FILENO) {
-            if (fcntl(STDOUT_FILENO, F_SETFD, 0) != 0)
-                _exit(127);
-        } else if (dup2(fds[1], STDOUT_FILENO) < 0) {
-            _exit(127);
-        }
-        CloseDescriptorsFrom3();
-        execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+        execve("/bin/sh", argv, env.Envp());
         _exit(127);
     }
-    close(fds[1]);
-    sc.fp = fdopen(fds[0], "r");
-    if (sc.fp == nullptr) {
-        const int saved = errno;
-        close(fds[0]);
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        errno = saved;
+    const int forkErrno = errno;
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+    close(out[1]);
+    close(err[1]);
+    if (pid < 0) {
+        close(out[0]);
+        close(err[0]);
+        errno = forkErrno;
         return false;
     }
-    sc.pid = pid;
+    sc = {pid, out[0], err[0]};
     return true;
 }
 
-// Closes the pipe and waits for the command to end, like pclose.
-void EndShellCommand(ShellCommand& sc) {
-    fclose(sc.fp);
-    sc.fp = nullptr;
-    while (waitpid(sc.pid, nullptr, 0) < 0 && errno == EINTR) {
+// Sends the command's output in units of SPX_MAX_DATA bytes with T_MORE, the
+// last one at its end however few bytes it holds (even none), and copies its
+// standard error to ours, until both have ended. False after a failed send
+// (reported).
+bool RelayOutput(int spxFd2, ShellCommand& sc, DataBuffer dataBuffer) {
+    std::size_t filled = 0;
+    std::array<pollfd, 2> fds{{{sc.out, POLLIN, 0}, {sc.err, POLLIN, 0}}};
+    auto sendPiece = [&] {
+        const bool sent = t_snd(spxFd2, dataBuffer.data(), static_cast<unsigned>(filled), T_MORE) >= 0;
+        if (!sent) {
+            std::printf("%s %d: shell command t_snd failed \n", titleStr, idno);
+            SpxError(spxFd2);
+        }
+        filled = 0;
+        return sent;
+    };
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            fds[1].fd = -1; // nothing to wait with: end as at the output's end
+            fds[0].revents = POLLERR;
+        }
+        if (fds[1].revents != 0) {
+            std::array<unsigned char, 4096> text;
+            const ssize_t n = read(fds[1].fd, text.data(), text.size());
+            if (n > 0)
+                WriteAll(STDERR_FILENO, std::span(text).first(static_cast<std::size_t>(n)));
+            else if (n == 0 || errno != EINTR)
+                fds[1].fd = -1;
+        }
+        if (fds[0].revents == 0)
+            continue;
+        const ssize_t n = read(fds[0].fd, dataBuffer.data() + filled, SPX_MAX_DATA - filled);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n > 0) {
+            filled += static_cast<std::size_t>(n);
+            if (filled == SPX_MAX_DATA && !sendPiece())
+                return false;
+            continue;
+        }
+        if (n < 0) {
+            // Neither data nor end of file: stop instead of spinning.
+            const int readErrno = errno;
+            std::fprintf(stderr, "%s %d: read of shell command output failed \n", titleStr, idno);
+            errno = readErrno;
+            std::perror("");
+        }
+        fds[0].fd = -1;
+        if (!sendPiece())
+            return false;
     }
-    sc.pid = -1;
+    return true;
 }
 
 } // namespace
@@ -102,27 +201,30 @@ void EndShellCommand(ShellCommand& sc) {
 ServiceEnd RemoteShell(int spxFd2, const Request& request, DataBuffer dataBuffer, int flags) {
     if (!SwitchToRunAsAccount())
         return ServiceEnd::Abort;
-    const char* command = request.text.data();
     if (!request.terminated) {
         // A cut command line would run something the client never asked for.
-        std::fprintf(stderr, "%s %d: rsh command not terminated within %zu bytes \n", titleStr, idno,
-                     sizeof(rshData_t::command));
+        std::fprintf(stderr, "%s %d: rsh command not terminated within %zu bytes \n", titleStr,
+                     idno, sizeof(rshData_t::command));
         return ServiceEnd::Abort;
     }
     if (verbose)
-        std::printf("%s %d: rsh request: %s \n", titleStr, idno, command);
+        std::printf("%s %d: rsh request: %s \n", titleStr, idno, request.Shown().c_str());
 
     // The daemon ignores SIGCLD; the wait for the command needs it back.
     std::signal(SIGCHLD, SIG_DFL);
     ShellCommand sc;
-    if (!StartShellCommand(command, sc)) {
-        std::printf("%s %d: exec of shell command %s failed \n", titleStr, idno, command);
+    if (!StartShellCommand(request.text.data(), sc)) {
+        std::printf("%s %d: exec of shell command %s failed \n", titleStr, idno,
+                    request.Shown().c_str());
         return ServiceEnd::Abort;
     }
-    if (!SendPieces(spxFd2, sc.fp, dataBuffer, "shell command output",
-                    "shell command t_snd failed \n"))
+    const bool relayed = RelayOutput(spxFd2, sc, dataBuffer);
+    close(sc.out);
+    close(sc.err);
+    if (!relayed)
         return ServiceEnd::Abort; // the command is left to its own end
-    EndShellCommand(sc);
+    while (waitpid(sc.pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
 
     if (t_snd(spxFd2, dataBuffer.data(), 1, flags & ~T_MORE) < 0) {
         std::printf("%s %d: shell command t_snd failed \n", titleStr, idno);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 #include <spx/tiuser.h>
 
@@ -14,14 +15,18 @@
 #include "spxproto.h"
 #include "spxsupport.h"
 
-bool SendPieces(int spxFd2, std::FILE* fp, DataBuffer dataBuffer, const char* source,
-                const char* sendFailed) {
+namespace {
+
+// Sends what fp holds in units of up to SPX_MAX_DATA bytes with T_MORE, each
+// read's bytes however few, until fp's end (a read error ends it too,
+// reported as a failed read of source). False after a failed send, reported.
+bool SendPieces(int spxFd2, std::FILE* fp, DataBuffer dataBuffer, const char* source) {
     while (!std::feof(fp)) {
         const std::size_t bread = std::fread(dataBuffer.data(), 1, SPX_MAX_DATA, fp);
         const int readErrno = errno;
         const bool readFailed = std::ferror(fp) != 0;
         if (t_snd(spxFd2, dataBuffer.data(), static_cast<unsigned>(bread), T_MORE) < 0) {
-            std::printf("%s %d: %s", titleStr, idno, sendFailed);
+            std::printf("%s %d: send file t_snd failed\n", titleStr, idno);
             SpxError(spxFd2);
             return false;
         }
@@ -36,12 +41,15 @@ bool SendPieces(int spxFd2, std::FILE* fp, DataBuffer dataBuffer, const char* so
     return true;
 }
 
+} // namespace
+
 ServiceEnd SendFile(int spxFd2, const Request& request, DataBuffer dataBuffer, int flags) {
     if (!SwitchToRunAsAccount())
         return ServiceEnd::Abort;
     const char* fileName = request.text.data();
+    const std::string shown = request.Shown();
     if (verbose)
-        std::printf("%s %d: send file request: %s \n", titleStr, idno, fileName);
+        std::printf("%s %d: send file request: %s \n", titleStr, idno, shown.c_str());
 
     errno = 0;
     std::FILE* fp = nullptr;
@@ -55,7 +63,7 @@ ServiceEnd SendFile(int spxFd2, const Request& request, DataBuffer dataBuffer, i
             openErrno = errno != 0 ? errno : EIO;
     }
     if (fp == nullptr) {
-        std::printf("%s %d: open of %s failed \n", titleStr, idno, fileName);
+        std::printf("%s %d: open of %s failed \n", titleStr, idno, shown.c_str());
         errno = openErrno;
         std::perror("");
     }
@@ -65,7 +73,7 @@ ServiceEnd SendFile(int spxFd2, const Request& request, DataBuffer dataBuffer, i
     const bool sendSystemError = !statusSent && t_errno == TSYSERR;
 
     if (fp != nullptr && !sendSystemError &&
-        !SendPieces(spxFd2, fp, dataBuffer, fileName, "send file t_snd failed\n"))
+        !SendPieces(spxFd2, fp, dataBuffer, shown.c_str()))
         return ServiceEnd::Abort;
 
     if (t_snd(spxFd2, dataBuffer.data(), 1, flags & ~T_MORE) < 0) {

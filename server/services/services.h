@@ -3,7 +3,6 @@
 // how to end: the child alone ends the process.
 #pragma once
 
-#include <cstdio>
 #include <span>
 
 #include "request.h"
@@ -29,10 +28,3 @@ ServiceEnd RemoteShell(int spxFd2, const Request& request, DataBuffer dataBuffer
 
 // Copy the data the client sends to standard output (0xFE).
 ServiceEnd ReceiveStdout(int spxFd2, DataBuffer dataBuffer, int flags);
-
-// Sends what fp holds in units of up to SPX_MAX_DATA bytes with T_MORE, each
-// read's bytes however few, until fp's end (a read error ends it too,
-// reported as a failed read of source). False after a failed send, reported
-// with the line sendFailed; the service then aborts.
-bool SendPieces(int spxFd2, std::FILE* fp, DataBuffer dataBuffer, const char* source,
-                const char* sendFailed);

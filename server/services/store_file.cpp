@@ -89,16 +89,25 @@ int WriteFailed() {
 }
 
 // Creates the file of the request. The descriptor, or -1 with the error
-// number in status.
+// number in status. A FIFO without a reader is refused (ENXIO) rather than
+// waited for: the open never blocks, and the descriptor blocks again after.
 int CreateFile(const Request& request, mode_t permissions, int& status) {
     int fd = -1;
     if (!request.terminated)
         errno = ENAMETOOLONG; // no terminator inside the field: not a name
     else
-        fd = open(request.text.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, permissions);
+        fd = open(request.text.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK,
+                  permissions);
+    if (fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        const int err = errno;
+        close(fd);
+        fd = -1;
+        errno = err;
+    }
     if (fd < 0) {
         status = errno;
-        std::fprintf(stderr, "%s %d: open of %s failed \n", titleStr, idno, request.text.data());
+        std::fprintf(stderr, "%s %d: open of %s failed \n", titleStr, idno,
+                     request.Shown().c_str());
         std::perror("");
     }
     return fd;
@@ -110,7 +119,7 @@ int ReceiveFile(int spxFd, const Request& request) {
     errno = 0;
     t_errno = 0;
     if (verbose)
-        std::printf("%s %d: receiveing %s \n", titleStr, idno, request.text.data());
+        std::printf("%s %d: receiveing %s \n", titleStr, idno, request.Shown().c_str());
 
     const std::uint32_t newUlimit = request.newUlimit;
     std::uint32_t permissions = request.permissions;
@@ -121,18 +130,20 @@ int ReceiveFile(int spxFd, const Request& request) {
     // process.
     std::signal(SIGXFSZ, SIG_IGN);
 
+    // The limit is set after the switch, so that a caller cannot raise a
+    // hard limit the administrator set: that fails like any refused limit.
     int status = 0;
     int fd = -1;
-    if (newUlimit != 0) {
+    if (SetEffectiveRunId() == 0) {
+        std::fprintf(stderr, "%s %d: couldnt set effective userid\n", titleStr, idno);
+        status = EACCES;
+    }
+    if (status == 0 && newUlimit != 0) {
         status = SetFileSizeLimit(newUlimit);
         if (status != 0) {
             std::fprintf(stderr, "%s %d: set ulimit failed \n", titleStr, idno);
             std::perror("");
         }
-    }
-    if (status == 0 && SetEffectiveRunId() == 0) {
-        std::fprintf(stderr, "%s %d: couldnt set effective userid\n", titleStr, idno);
-        status = EACCES;
     }
     if (status == 0)
         fd = CreateFile(request, static_cast<mode_t>(permissions) & GRANTABLE_PERMISSIONS, status);
@@ -177,10 +188,16 @@ int ReceiveFile(int spxFd, const Request& request) {
     }
     if (!gathered.Flush())
         return WriteFailed();
-    close(fd);
+    // A late write error (a quota, a network file system) shows at close.
+    if (close(fd) != 0) {
+        std::fprintf(stderr, "%s %d: close of %s failed \n\t", titleStr, idno,
+                     request.Shown().c_str());
+        std::perror("");
+        return -1;
+    }
 
     if (verbose)
-        std::printf("%s %d: received file %s\n", titleStr, idno, request.text.data());
+        std::printf("%s %d: received file %s\n", titleStr, idno, request.Shown().c_str());
     if (t_sndrel(spxFd) < 0) {
         std::fprintf(stderr, "%s %d: t_sndrel failed \n\t", titleStr, idno);
         SpxError(spxFd);

@@ -1,5 +1,9 @@
 #include "connection.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include <chrono>
 
 #include <spx/tiuser.h>
@@ -21,11 +25,22 @@ int ConnectTo(int fd, ipxAddr_t& server, SPX_OPTS& options) {
 }
 
 int AwaitEvent(int fd, int timeoutMs) {
+    if (timeoutMs == ENDPOINT_LIMIT) {
+        timeval tv{};
+        socklen_t len = sizeof tv;
+        const bool set = getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) == 0 &&
+                         (tv.tv_sec != 0 || tv.tv_usec != 0);
+        timeoutMs = set ? static_cast<int>(tv.tv_sec * 1000 + tv.tv_usec / 1000) : -1;
+    }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        // With nothing pending, t_look itself waits a few milliseconds.
+        // t_look takes what has arrived; poll sleeps until more does.
         const int event = t_look(fd);
-        if (event != 0 || (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline))
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (event != 0 || (timeoutMs >= 0 && left.count() <= 0))
             return event;
+        pollfd p{fd, POLLIN, 0};
+        poll(&p, 1, timeoutMs < 0 ? -1 : static_cast<int>(left.count()));
     }
 }

@@ -12,7 +12,11 @@ int BindAnySocket(int fd, ipxAddr_t& bound);
 // and options the listener's SPX options. t_connect's result.
 int ConnectTo(int fd, ipxAddr_t& server, SPX_OPTS& options);
 
-// Waits until an event is pending on fd. The event code, -1 when t_look
-// fails, 0 when timeoutMs milliseconds passed first (a negative timeoutMs
-// waits as long as it takes).
-int AwaitEvent(int fd, int timeoutMs = -1);
+// AwaitEvent's time-out: the receive time-out set on the endpoint's
+// descriptor (SO_RCVTIMEO), none when it has none.
+inline constexpr int ENDPOINT_LIMIT = -2;
+
+// Waits until an event is pending on fd, sleeping in poll between events.
+// The event code, -1 when t_look fails, 0 when timeoutMs milliseconds passed
+// first (-1 waits as long as it takes).
+int AwaitEvent(int fd, int timeoutMs = ENDPOINT_LIMIT);

@@ -1,5 +1,7 @@
 #include "child.h"
 
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <array>
@@ -49,9 +51,16 @@ void ResetChildSignals() {
 
 } // namespace
 
-void ServeChild(int spxFd, int spxFd2) {
+void ServeChild(int spxFd, int spxFd2, unsigned idleSeconds) {
     idno = static_cast<int>(getpid());
     ResetChildSignals();
+    if (idleSeconds != 0) {
+        // The provider bounds its receives and sends by the descriptor's
+        // time-outs; the services' waits for an event take the same limit.
+        const timeval limit{static_cast<time_t>(idleSeconds), 0};
+        setsockopt(spxFd2, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        setsockopt(spxFd2, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    }
 
     if (t_close(spxFd) < 0) {
         std::fprintf(stderr, "%s %d: t_close failed \n", titleStr, idno);

@@ -5,4 +5,8 @@
 // endpoint spxFd2, serves it and ends the process with exit status 0, after
 // the abortive disconnect when the request was refused or the service
 // failed. The only place a child decides how it ends.
-[[noreturn]] void ServeChild(int spxFd, int spxFd2);
+//
+// idleSeconds (0: no limit) bounds every wait for the caller: for the
+// request, for each data unit, for room to send, for the caller's closing
+// steps. A wait that passes it fails like a failed receive of its service.
+[[noreturn]] void ServeChild(int spxFd, int spxFd2, unsigned idleSeconds);

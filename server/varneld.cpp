@@ -3,13 +3,20 @@
 // The listener binds one SPX socket and takes connections strictly one after
 // another: each is accepted onto a fresh service endpoint and served by a
 // child of its own, which reads one request, dispatches on its command code
-// and exits. The listener never waits for its children (SIGCHLD ignored).
+// and exits. The listener counts its children and reaps them: at the limit
+// (-c) it takes no connection until one has ended, and callers wait in the
+// queue. A connection that cannot be served (no endpoint, no process) is
+// refused, and the listener pauses before it goes on; only a failure of the
+// listening endpoint itself ends it.
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -20,6 +27,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include <spx/byteorder.h>
 #include <spx/ipx.h>
@@ -38,11 +46,55 @@ std::array<unsigned char, 2> socketToBind{0x45, 0x00};
 // The invocation name, for resetting titleStr on every pass.
 std::string_view programName = "varneld";
 
+// Service children at once at most (-c), and how long a child waits for its
+// caller (-t, seconds; 0: no limit).
+unsigned maxChildren = 100;
+unsigned idleSeconds = 120;
+
+// Children forked and not yet reaped.
+unsigned children = 0;
+
 void Usage() {
     std::printf("%s usage: %s", titleStr, titleStr);
-    std::printf(" [-s<socket>] [-v]\n");
+    std::printf(" [-s<socket>] [-v] [-c<children>] [-t<seconds>]\n");
     std::printf("       socket:    local socket number (0x4000 - 0x5000\n");
     std::printf("       -v : verbose \n");
+    std::printf("       children:  service children at once at most (100)\n");
+    std::printf("       seconds:   a caller may keep a child waiting (120, 0: no limit)\n");
+}
+
+// Reaps the children that have ended; with wait, first waits for one.
+void ReapChildren(bool wait) {
+    int options = wait ? 0 : WNOHANG;
+    pid_t pid = 0;
+    while (children > 0 && ((pid = waitpid(-1, nullptr, options)) > 0 || errno == EINTR)) {
+        if (pid > 0)
+            --children;
+        options = WNOHANG;
+    }
+    if (pid < 0 && errno == ECHILD)
+        children = 0; // none left, whatever the count says
+}
+
+// After a connection that could not be served: a pause that grows while the
+// failures go on (a quarter of a second, doubling up to eight seconds), so
+// that a shortage of ports, descriptors or processes is not made worse.
+void PauseAfterFailure(unsigned failures) {
+    const unsigned shift = std::min(failures, 6U) - 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250U << shift));
+}
+
+// Takes the next caller of the listening endpoint and refuses it with a
+// disconnect: no endpoint could be made ready for it. False when the
+// listening endpoint failed (reported).
+bool RefuseNextCaller(int spxFd, t_call& call) {
+    if (t_listen(spxFd, &call) < 0) {
+        std::printf("%s: server t_listen failed \n\t", titleStr);
+        SpxError(spxFd);
+        return false;
+    }
+    t_snddis(spxFd, &call);
+    return true;
 }
 
 // Appends the accept time to titleStr: argv[0], ": ", "%D %r :".
@@ -92,10 +144,12 @@ int Quit(int spxFd) {
 } // namespace
 
 bool ScanArgs(int argc, char* argv[], const char* optstr);
-void SpawnChildServiceRequest(int spxFd, int spxFd2);
+bool SpawnChildServiceRequest(int spxFd, int spxFd2);
 
-// Parses -s <hex socket> and -v into socketToBind and verbose. False on
-// anything else, when the usage text is wanted.
+// Parses -s <hex socket>, -v, -c <children> and -t <seconds> into
+// socketToBind, verbose, maxChildren and idleSeconds. False on anything else
+// (an unknown option, a value that is not a number, an operand), when the
+// usage text is wanted.
 bool ScanArgs(int argc, char* argv[], const char* optstr) {
     opterr = 0;
     int c = 0;
@@ -111,6 +165,20 @@ bool ScanArgs(int argc, char* argv[], const char* optstr) {
         case 'v':
             verbose = 1;
             break;
+        case 'c': {
+            const auto value = ParseUnsigned(optarg, 10, 100000);
+            if (!value || *value == 0)
+                return false;
+            maxChildren = static_cast<unsigned>(*value);
+            break;
+        }
+        case 't': {
+            const auto value = ParseUnsigned(optarg, 10, 7 * 86400);
+            if (!value)
+                return false;
+            idleSeconds = static_cast<unsigned>(*value);
+            break;
+        }
         default:
             return false;
         }
@@ -119,23 +187,26 @@ bool ScanArgs(int argc, char* argv[], const char* optstr) {
 }
 
 // Forks the child that serves the connection on spxFd2. Returns in the
-// listener only, which gives up its copy of the service endpoint.
-void SpawnChildServiceRequest(int spxFd, int spxFd2) {
+// listener only, which gives up its copy of the service endpoint: true when
+// a child serves the connection, false when none could be made (the caller
+// is then told with a disconnect).
+bool SpawnChildServiceRequest(int spxFd, int spxFd2) {
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid < 0) {
         std::fprintf(stderr, "%s: fork failed\n", titleStr);
-        // Nobody will serve this caller: tell it, and free the endpoint.
         t_snddis(spxFd2, nullptr);
         t_close(spxFd2);
-        return;
+        return false;
     }
     if (pid == 0)
-        ServeChild(spxFd, spxFd2);
+        ServeChild(spxFd, spxFd2, idleSeconds);
+    ++children;
     if (t_close(spxFd2) < 0) {
         std::printf("%s: parents t_close of spxFd2 failed \n\t", titleStr);
         t_error("");
     }
+    return true;
 }
 
 int main(int argc, char* argv[]) {
@@ -143,13 +214,13 @@ int main(int argc, char* argv[]) {
     SetReportStyle(ReportStyle::Server);
     t_errno = 0;
     errno = 0;
-    std::signal(SIGCHLD, SIG_IGN);
+    std::signal(SIGCHLD, SIG_DFL); // children are counted and reaped
     std::signal(SIGPIPE, SIG_IGN);
 
     if (argc > 0 && argv[0] != nullptr)
         programName = argv[0];
     SetTitle(programName);
-    if (!ScanArgs(argc, argv, "+vs:")) {
+    if (!ScanArgs(argc, argv, "+vs:c:t:")) {
         Usage();
         return 1;
     }
@@ -191,12 +262,22 @@ int main(int argc, char* argv[]) {
     call.opt.len = sizeof spxClientsId;
     call.opt.buf = reinterpret_cast<char*>(&spxClientsId);
 
+    unsigned failures = 0; // passes in a row whose caller could not be served
     for (;;) {
+        if (failures > 0)
+            PauseAfterFailure(failures);
+        ReapChildren(false);
+        while (children >= maxChildren)
+            ReapChildren(true);
+
         const int spxFd2 = t_open(spxDevice, O_RDWR, &spxInfo);
         if (spxFd2 < 0) {
             std::printf("%s: server open of service stream failed, errno = %d \n", titleStr, errno);
             SpxError(spxFd2);
-            break;
+            if (!RefuseNextCaller(spxFd, call))
+                break;
+            ++failures;
+            continue;
         }
         std::printf("%s: provider type = %lx \n", titleStr,
                     static_cast<unsigned long>(spxInfo.servtype));
@@ -208,7 +289,11 @@ int main(int argc, char* argv[]) {
         if (t_bind(spxFd2, &bind, &bind) < 0) {
             std::printf("%s: service stream t_bind failed \n", titleStr);
             SpxError(spxFd2);
-            break;
+            t_close(spxFd2);
+            if (!RefuseNextCaller(spxFd, call))
+                break;
+            ++failures;
+            continue;
         }
 
         SetTitle(programName);
@@ -237,7 +322,7 @@ int main(int argc, char* argv[]) {
             std::printf("%s: clients allocation number:  %04Xh \n", titleStr,
                         static_cast<unsigned>(spx::GetBE16(spxClientsId.spx_allocationNumber)));
         }
-        SpawnChildServiceRequest(spxFd, spxFd2);
+        failures = SpawnChildServiceRequest(spxFd, spxFd2) ? 0 : failures + 1;
     }
     return Quit(spxFd);
 }

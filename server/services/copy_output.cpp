@@ -50,10 +50,12 @@ ServiceEnd ReceiveStdout(int spxFd2, DataBuffer dataBuffer, int flags) {
         std::fprintf(stderr, "%s %d: stdout receive t_sndrel failed\n", titleStr, idno);
         SpxError(spxFd2);
     }
-    AwaitEvent(spxFd2);
+    const int event = AwaitEvent(spxFd2);
     if (t_rcvrel(spxFd2) < 0) {
         std::fprintf(stderr, "%s %d: stdout receive t_rcvdrel failed\n", titleStr, idno);
         SpxError(spxFd2);
+        if (event == 0)
+            return ServiceEnd::Abort; // nothing came within the time-out
     }
     return ServiceEnd::Exit;
 }

@@ -24,6 +24,7 @@
 
 #include <spx/tiuser.h>
 
+#include "connection.h"
 #include "identity.h"
 #include "io.h"
 #include "services.h"
@@ -231,12 +232,14 @@ ServiceEnd RemoteShell(int spxFd2, const Request& request, DataBuffer dataBuffer
         SpxError(spxFd2);
         return ServiceEnd::Abort;
     }
-    while (t_rcvrel(spxFd2) < 0) {
-        if (t_errno != TNOREL) {
-            std::printf("%s %d: remote shell t_rcvrel failed \n", titleStr, idno);
-            SpxError(spxFd2);
-            break;
-        }
+    // A release that does not come within the time-out ends the child
+    // abortively; any other failure is only reported.
+    const int event = AwaitEvent(spxFd2);
+    if (t_rcvrel(spxFd2) < 0) {
+        std::printf("%s %d: remote shell t_rcvrel failed \n", titleStr, idno);
+        SpxError(spxFd2);
+        if (event == 0)
+            return ServiceEnd::Abort;
     }
     if (verbose)
         std::printf("%s %d: executed remote shell\n", titleStr, idno);

@@ -91,7 +91,8 @@ ServiceEnd SendFile(int spxFd2, const Request& request, DataBuffer dataBuffer, i
         return ServiceEnd::Abort;
     }
     while (t_rcvdis(spxFd2, nullptr) < 0) {
-        if (t_errno != TNODIS) {
+        // Nothing there yet: wait for it, as long as the time-out allows.
+        if (t_errno != TNODIS || AwaitEvent(spxFd2) != T_DISCONNECT) {
             std::printf("%s %d: send file t_rcvdis failed \n", titleStr, idno);
             SpxError(spxFd2);
             return ServiceEnd::Abort;

@@ -126,6 +126,7 @@ private:
 // A caller whose CONNECT is still being read.
 struct PendingCaller {
     int fd = -1;
+    std::uint32_t source = 0; // the caller's IPv4 address, network order
     std::chrono::steady_clock::time_point deadline;
     std::array<unsigned char, sizeof(HandshakeFrame)> buf{};
     std::size_t have = 0;

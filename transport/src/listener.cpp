@@ -1,7 +1,9 @@
 // Callers of a listening endpoint. Each caller is accepted from the kernel at
 // once and read without blocking; only a caller whose first frame is a valid
 // CONNECT reaches the program. Silent callers are dropped after 5 seconds,
-// anything else at once, so that no caller can hold up another.
+// anything else at once, so that no caller can hold up another; one address
+// holds at most MAX_PENDING_PER_SOURCE of the slots, so that one host cannot
+// keep the others out.
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -18,6 +20,7 @@ namespace {
 
 constexpr auto CONNECT_WAIT = std::chrono::seconds(5);
 constexpr std::size_t MAX_PENDING = 1024;
+constexpr std::size_t MAX_PENDING_PER_SOURCE = 16;
 
 // Reads what the caller has sent. True while it may still become a valid
 // caller; on completion moves it to ready.
@@ -113,14 +116,25 @@ void Listener::Serve(int listenFd, int timeoutMs) {
 
     if (r > 0 && (fds[0].revents & POLLIN) != 0) {
         while (pending.size() < MAX_PENDING) {
-            int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            sockaddr_in from{};
+            socklen_t fromLength = sizeof from;
+            int fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&from), &fromLength,
+                             SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd < 0) {
                 if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
                     acceptPausedUntil = later + std::chrono::milliseconds(100);
                 break;
             }
+            const auto fromThere = std::count_if(pending.begin(), pending.end(), [&](auto& p) {
+                return p.source == from.sin_addr.s_addr;
+            });
+            if (static_cast<std::size_t>(fromThere) >= MAX_PENDING_PER_SOURCE) {
+                close(fd); // that host has its share of callers in the handshake
+                continue;
+            }
             PendingCaller c;
             c.fd = fd;
+            c.source = from.sin_addr.s_addr;
             c.deadline = later + CONNECT_WAIT;
             // The CONNECT usually comes with the connection: read it now.
             if (ReadCaller(c, *this))

@@ -1,6 +1,7 @@
 // Units gathered for sending: frames queued into large writes.
 #include "endpoint.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -32,6 +33,10 @@ int SendAll(int fd, iovec* iov, int count) {
             if (errno == EINTR)
                 continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // A blocking socket says so only when its send time-out
+                // (SO_SNDTIMEO) has passed.
+                if ((fcntl(fd, F_GETFL) & O_NONBLOCK) == 0)
+                    return ETIMEDOUT;
                 WaitWritable(fd, -1);
                 continue;
             }

@@ -3,9 +3,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -32,6 +34,16 @@ int SysFail(int err) {
     errno = err;
     t_errno = TSYSERR;
     return -1;
+}
+
+// How long a receive may wait for the peer: the receive time-out set on the
+// descriptor (SO_RCVTIMEO) in milliseconds, -1 when none is set.
+int ReceiveLimitMs(int fd) {
+    timeval tv{};
+    socklen_t len = sizeof tv;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) != 0 || (tv.tv_sec == 0 && tv.tv_usec == 0))
+        return -1;
+    return static_cast<int>(std::max<long>(1, tv.tv_sec * 1000 + tv.tv_usec / 1000));
 }
 
 // The endpoint of fd, as long as the TLI calls may use it ("timod" on top).
@@ -390,6 +402,9 @@ int t_rcv(int fd, void* buf, unsigned int nbytes, int* flags) {
         if (buf == nullptr && nbytes != 0)
             return Fail(TBADDATA);
         FlushBeforeWait(ep);
+        // The whole receive, however slowly its bytes come, within the limit.
+        int limitMs = -2; // not asked yet
+        std::chrono::steady_clock::time_point deadline;
         for (;;) {
             int ev = ep.in.Peek();
             if (ev == T_ORDREL || ev == T_DISCONNECT)
@@ -404,7 +419,19 @@ int t_rcv(int fd, void* buf, unsigned int nbytes, int* flags) {
                     return static_cast<int>(n);
                 }
             }
-            ep.in.Fill(fd, -1);
+            if (limitMs == -2) {
+                limitMs = ReceiveLimitMs(fd);
+                deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+            }
+            int waitMs = -1;
+            if (limitMs >= 0) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0)
+                    return SysFail(ETIMEDOUT);
+                waitMs = static_cast<int>(left.count());
+            }
+            ep.in.Fill(fd, waitMs);
         }
     });
 }

@@ -5,8 +5,8 @@
 // that failed. Then every unit that carries T_MORE is stored in the file;
 // the first unit without it ends the stream and is not stored.
 //
-// Units are received 534 bytes at a time but reach the file in large
-// writes: they are gathered and written when 64 KiB have come together,
+// Units are received straight into a gathering buffer and reach the file in
+// large writes: they are written when 64 KiB have come together,
 // before the service waits for more from the client, at the end unit, and
 // before any failure is reported. So a failed write is still reported and
 // ends the service with the abortive disconnect, never with the release, and
@@ -27,6 +27,7 @@
 
 #include <spx/byteorder.h>
 #include <spx/tiuser.h>
+#include <spx/wire.h>
 
 #include "identity.h"
 #include "io.h"
@@ -58,10 +59,11 @@ class Gathered {
   public:
     explicit Gathered(int fd) : fd_(fd) {}
 
-    // Where the next unit is received: room for SPX_MAX_DATA bytes.
-    std::span<unsigned char, SPX_MAX_DATA> Room() {
-        return std::span<unsigned char, SPX_MAX_DATA>(buffer_.data() + held_, SPX_MAX_DATA);
-    }
+    // Where the next unit is received: all the free room, which always holds
+    // a whole frame. A receive never returns bytes of two frames, so a piece
+    // with T_MORE is data and a piece without it is a whole end unit (of up
+    // to 65535 bytes), which is never stored.
+    std::span<unsigned char> Room() { return std::span(buffer_).subspan(held_); }
     // Keeps the n bytes just received into Room().
     void Keep(std::size_t n) { held_ += n; }
     bool Holding() const { return held_ > 0; }
@@ -78,8 +80,8 @@ class Gathered {
     static constexpr std::size_t GATHER_SIZE = 64 * 1024;
     int fd_;
     std::size_t held_ = 0;
-    // Filled up to GATHER_SIZE at most before a write, plus one unit's room.
-    std::array<unsigned char, GATHER_SIZE + SPX_MAX_DATA> buffer_;
+    // Filled up to GATHER_SIZE at most before a write, plus a frame's room.
+    std::array<unsigned char, GATHER_SIZE + spx::FRAME_MAX_PAYLOAD> buffer_;
 };
 
 int WriteFailed() {
@@ -168,7 +170,8 @@ int ReceiveFile(int spxFd, const Request& request) {
         if (gathered.Holding() && t_look(spxFd) != T_DATA && !gathered.Flush())
             return WriteFailed();
         const auto room = gathered.Room();
-        const int bytesRcvd = t_rcv(spxFd, room.data(), room.size(), &flags);
+        const int bytesRcvd =
+            t_rcv(spxFd, room.data(), static_cast<unsigned>(room.size()), &flags);
         if (bytesRcvd < 0) {
             // What came before the failure goes to the file first; a write
             // that fails there is the earlier failure.

@@ -12,13 +12,26 @@
 #include <spx/tiuser.h>
 
 #include "connection.h"
+#include "gathered.h"
 #include "identity.h"
 #include "io.h"
 #include "services.h"
 #include "spxproto.h"
 #include "spxsupport.h"
 
-ServiceEnd ReceiveStdout(int spxFd2, DataBuffer dataBuffer, int flags) {
+namespace {
+
+ServiceEnd WriteFailed() {
+    const int saved = errno;
+    std::fprintf(stderr, "%s %d: write of stdout data failed \n", titleStr, idno);
+    errno = saved;
+    std::perror("");
+    return ServiceEnd::Abort;
+}
+
+} // namespace
+
+ServiceEnd ReceiveStdout(int spxFd2, int flags) {
     if (!SwitchToRunAsAccount())
         return ServiceEnd::Abort;
 
@@ -26,23 +39,30 @@ ServiceEnd ReceiveStdout(int spxFd2, DataBuffer dataBuffer, int flags) {
     // A reader that has gone is a failed write (EPIPE), not a silent death.
     std::fflush(stdout);
     std::signal(SIGPIPE, SIG_IGN);
+    Gathered gathered(STDOUT_FILENO);
     flags |= T_MORE;
     while (flags & T_MORE) {
+        // Nothing waits in memory while the client keeps the service waiting.
+        if (gathered.Holding() && t_look(spxFd2) != T_DATA && !gathered.Flush())
+            return WriteFailed();
+        const auto room = gathered.Room();
         const int bytesRcvd =
-            t_rcv(spxFd2, dataBuffer.data(), static_cast<unsigned>(SPX_MAX_DATA), &flags);
+            t_rcv(spxFd2, room.data(), static_cast<unsigned>(room.size()), &flags);
         if (bytesRcvd < 0) {
+            const int rcvErrno = errno;
+            if (!gathered.Flush())
+                return WriteFailed();
+            errno = rcvErrno;
             std::fprintf(stderr, "%s %d: error recieving stdout ", titleStr, idno);
             SpxError(spxFd2);
             return ServiceEnd::Abort;
         }
-        if (!WriteAll(STDOUT_FILENO, dataBuffer.first(static_cast<std::size_t>(bytesRcvd)))) {
-            const int saved = errno;
-            std::fprintf(stderr, "%s %d: write of stdout data failed \n", titleStr, idno);
-            errno = saved;
-            std::perror("");
-            return ServiceEnd::Abort;
-        }
+        gathered.Keep(static_cast<std::size_t>(bytesRcvd)); // the end unit too
+        if (gathered.Full() && !gathered.Flush())
+            return WriteFailed();
     }
+    if (!gathered.Flush())
+        return WriteFailed();
     if (verbose)
         std::printf("%s %d: received stdout\n", titleStr, idno);
 

@@ -29,6 +29,7 @@
 #include <spx/tiuser.h>
 #include <spx/wire.h>
 
+#include "gathered.h"
 #include "identity.h"
 #include "io.h"
 #include "services.h"
@@ -53,36 +54,6 @@ int SetFileSizeLimit(std::uint32_t blocks) {
     const rlimit limit{blocks * ULIMIT_BLOCK, blocks * ULIMIT_BLOCK};
     return setrlimit(RLIMIT_FSIZE, &limit) == 0 ? 0 : errno;
 }
-
-// Received units waiting to be written to the file.
-class Gathered {
-  public:
-    explicit Gathered(int fd) : fd_(fd) {}
-
-    // Where the next unit is received: all the free room, which always holds
-    // a whole frame. A receive never returns bytes of two frames, so a piece
-    // with T_MORE is data and a piece without it is a whole end unit (of up
-    // to 65535 bytes), which is never stored.
-    std::span<unsigned char> Room() { return std::span(buffer_).subspan(held_); }
-    // Keeps the n bytes just received into Room().
-    void Keep(std::size_t n) { held_ += n; }
-    bool Holding() const { return held_ > 0; }
-    bool Full() const { return held_ >= GATHER_SIZE; }
-    // Writes what is held. False with errno set when any of it could not be
-    // written; nothing is held afterwards either way.
-    bool Flush() {
-        const bool written = WriteAll(fd_, std::span(buffer_).first(held_));
-        held_ = 0;
-        return written;
-    }
-
-  private:
-    static constexpr std::size_t GATHER_SIZE = 64 * 1024;
-    int fd_;
-    std::size_t held_ = 0;
-    // Filled up to GATHER_SIZE at most before a write, plus a frame's room.
-    std::array<unsigned char, GATHER_SIZE + spx::FRAME_MAX_PAYLOAD> buffer_;
-};
 
 int WriteFailed() {
     std::fprintf(stderr, "%s %d: write of file data failed \n\t", titleStr, idno);

@@ -46,6 +46,12 @@ int spx_ioctl(int fd, unsigned long request, ...) {
             return Errno(EINVAL);
         return m.Count();
     case I_POP:
+        // Units written through the module leave with it, rather than wait
+        // for the next call that waits for the peer.
+        if (ep->connected && !ep->out.Empty() && ep->out.Flush(fd) != 0) {
+            ep->in.Fill(fd, 0);
+            ep->in.Broke();
+        }
         return m.Pop() ? 0 : Errno(EINVAL);
     case I_PUSH: {
         if (arg == nullptr)

@@ -322,6 +322,7 @@ int main(int argc, char* argv[]) {
             std::printf("%s: clients allocation number:  %04Xh \n", titleStr,
                         static_cast<unsigned>(spx::GetBE16(spxClientsId.spx_allocationNumber)));
         }
+        ReapChildren(false); // ended children hold no process slot the fork needs
         failures = SpawnChildServiceRequest(spxFd, spxFd2) ? 0 : failures + 1;
     }
     return Quit(spxFd);

@@ -35,7 +35,7 @@ static std::string Failed(ReportStyle style, int error = TLOOK) {
 struct Accepted {
     Listener listener;
     RawCaller caller{listener.port()}, second{listener.port()};
-    int fd = caller.SendConnect() ? listener.Accept() : -1;
+    int fd = caller.SendConnect() && WaitEvent(listener.fd) == T_LISTEN ? listener.Accept() : -1;
     Accepted(ReportStyle style, int verb) {
         SetReportStyle(style), SetTitle("T"), verbose = verb, idno = 7;
     }
@@ -63,6 +63,7 @@ TEST(SpxSupport, EventsAndTheirLinesInBothStyles) {
     const std::string discS = "T 7: disconnect indication arrived \nT 7: " + ended;
     const std::string discC = "T: disconnect indication arrived \nT: " + ended;
     const std::string noDis = "no disconnect indication on the stream head \n";
+    const std::string relS = "T 7: orderly release indication arrived \n";
     const std::string noRel = "T 7: no orderly release indication on the stream head \n";
     const std::string lookFailed = "T 7: t_look failed \n";
     const std::string bad = t_strerror(TBADF) + std::string("\n");
@@ -70,32 +71,22 @@ TEST(SpxSupport, EventsAndTheirLinesInBothStyles) {
         {Error, S, 0, T_DISCONNECT, {T_DISCONNECT, discS, Failed(S)}, 0},
         {Error, C, 0, T_DISCONNECT, {T_DISCONNECT, "", Failed(C)}, T_DISCONNECT},
         {Error, C, 1, T_DISCONNECT, {T_DISCONNECT, discC, Failed(C)}, 0},
-        {Error,
-         S,
-         0,
-         T_ORDREL,
-         {T_ORDREL, "T 7: orderly release indication arrived \n", Failed(S)},
-         0},
+        {Error, S, 0, T_ORDREL, {T_ORDREL, relS, Failed(S)}, 0},
         {Error, C, 0, T_ORDREL, {T_ORDREL, "", Failed(C)}, T_ORDREL},
         {Error, C, 1, T_ORDREL, {T_ORDREL, "T: TLook default 0x80 \n", Failed(C)}, T_ORDREL},
         {Error, S, 0, GONE, {0, "T 7: TLook default 0x0 \n", Failed(S)}, 0},
-        {Error, C, 0, GONE, {0, "", Failed(C)}, 0},
-        {Error, C, 1, GONE, {0, "T: TLook default 0x0 \n", Failed(C)}, 0},
         {Error, S, 0, DEAD, {-1, "T 7: SpxError t_look failed \n", Failed(S) + bad}, 0},
         {Error, C, 0, DEAD, {-1, "", Failed(C) + "T: t_look failed \n" + bad}, 0},
         {Other, S, 1, T_DISCONNECT, {0, "", Failed(S, TOUTSTATE)}, T_DISCONNECT},
-        {Other, C, 1, T_DISCONNECT, {0, "", Failed(C, TOUTSTATE)}, T_DISCONNECT},
         {Look, S, 0, 0, {0, "T 7: TLook default 0x0 \n", ""}, 0},
         {Look, S, 0, T_DATA, {T_DATA, "T 7: data indication arrived \n", ""}, T_DATA},
         {Look, S, 0, T_LISTEN, {T_LISTEN, "T 7: listen indication arrived \n", ""}, T_LISTEN},
         {Look, S, 0, DEAD, {-1, lookFailed, bad}, 0},
-        {Discon, S, 0, 0, {-1, "T 7: " + noDis, ""}, 0},
         {Discon, S, 0, T_DATA, {-1, "T 7: " + noDis, ""}, T_DATA},
         {Discon, C, 0, T_ORDREL, {-1, "", "T: " + noDis}, T_ORDREL},
         {Discon, S, 0, DEAD, {-1, lookFailed, bad}, 0},
         {OrdRel, S, 0, T_DATA, {-1, noRel, ""}, T_DATA},
         {OrdRel, S, 0, T_ORDREL, {0, "", ""}, 0},
-        {OrdRel, S, 0, DEAD, {-1, lookFailed, bad}, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "call " << c.call << ", pending " << c.pending);
@@ -127,8 +118,7 @@ TEST(SpxSupport, DisconnectReasons) {
         {236, S, 0, "T 7: connection terminated by remote endpoint \n"},
         {237, S, 0, "T 7: connection failed \n"},
         {5, S, 0, "T 7: default disconnect reason 0x0005 \n"},
-        {0x1234, S, 0, "T 7: default disconnect reason 0x1234 \n"},
-        {0x12345, S, 0, "T 7: default disconnect reason 0x12345 \n"},
+        {0x1234A, S, 0, "T 7: default disconnect reason 0x1234A \n"},
         {-1, C, 1, "T: connection failed \n"}, // a reset
         {236, C, 0, ""},
     };
@@ -147,7 +137,6 @@ TEST(SpxSupport, TitleAndAddresses) {
     const std::tuple<std::string, std::string, std::string> titles[] = {
         {std::string(300, 'a'), ": more", std::string(TITLE_SIZE - 1, 'a')},
         {std::string(95, 'b'), ": 01/02/03", std::string(95, 'b') + ": 01"},
-        {"varneld", ": x", "varneld: x"},
     };
     for (const auto& [title, appended, want] : titles)
         EXPECT_EQ((SetTitle(title), AppendTitle(appended), std::string(titleStr)), want);

@@ -1,5 +1,6 @@
 // What a release ships: manual pages and the Debian package, and the programs
 // on two hosts. Run once, in the release build.
+#include <pwd.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,7 +15,7 @@ const fs::path kBuild = BinDir().parent_path();
 
 // Runs a shell command line in cwd: its standard output, or why it failed.
 std::string Shell(const std::string& script, const fs::path& cwd = {}) {
-    const Result r = harness::Run({"/bin/sh", "-c", script}, {cwd, std::nullopt}, 300s);
+    const Result r = harness::Run({"/bin/sh", "-c", script}, cwd, 300s);
     return r.status == 0 ? r.out : "failed: " + script + "\n" + r.out + r.err;
 }
 
@@ -59,8 +60,9 @@ TEST_F(Release, ManualPages) {
 }
 
 // A file missing or with the wrong mode in the package, a unit naming the
-// daemon elsewhere, a maintainer script, or a packaged client that does not
-// work with the example host file.
+// daemon elsewhere, a maintainer script, anything lintian finds wrong or
+// unhardened, a unit whose confinement stops the identity switch, or a
+// packaged client that does not work with the example host file.
 TEST_F(Release, Package) {
     if (!Shell("command -v cpack dpkg-deb >/dev/null").empty())
         GTEST_SKIP() << "cpack and dpkg-deb are needed";
@@ -71,18 +73,38 @@ TEST_F(Release, Package) {
               "");
     const std::string files = "find . -type f -printf '%m %P\\n' | LC_ALL=C sort -k2";
     EXPECT_EQ(Shell(files, dir / "root"),
-              "755 usr/bin/spxpeer\n755 usr/bin/varnel\n"
-              "644 usr/lib/systemd/system/varneld.service\n755 usr/sbin/varneld\n"
-              "644 usr/share/doc/varnel/yellowpages.example\n"
-              "644 usr/share/man/man1/spxpeer.1\n644 usr/share/man/man1/varnel.1\n"
-              "644 usr/share/man/man5/yellowpages.5\n644 usr/share/man/man8/varneld.8\n");
+              "755 usr/bin/spxpeer\n755 usr/bin/varnel\n644 usr/lib/systemd/system/varneld.service"
+              "\n755 usr/sbin/varneld\n644 usr/share/doc/varnel/changelog.gz\n"
+              "644 usr/share/doc/varnel/copyright\n644 usr/share/doc/varnel/yellowpages.example\n"
+              "644 usr/share/lintian/overrides/varnel\n644 usr/share/man/man1/spxpeer.1.gz\n"
+              "644 usr/share/man/man1/varnel.1.gz\n644 usr/share/man/man5/yellowpages.5.gz\n"
+              "644 usr/share/man/man8/varneld.8.gz\n");
     EXPECT_EQ(Shell(files, dir / "control"), "644 control\n644 md5sums\n");
     EXPECT_NE(ReadFile(dir / "control/control").find("Package: varnel\n"), std::string::npos);
-    const std::string unit = ReadFile(dir / "root/usr/lib/systemd/system/varneld.service");
+    // Errors and warnings, and the hardening lintian reports only as information.
+    if (Shell("command -v lintian >/dev/null").empty()) {
+        EXPECT_EQ(Shell("lintian --fail-on error,warning -I *.deb >lint 2>&1; s=$?; "
+                        "grep -E '^[EW]: |hardening-' lint; exit $s",
+                        dir.path()),
+                  "");
+    }
+    const fs::path unit = dir / "root/usr/lib/systemd/system/varneld.service";
     for (const char* line : {"ExecStart=/usr/sbin/varneld", "Restart=on-failure",
                              "StateDirectory=varneld", "WorkingDirectory=/var/lib/varneld"})
-        EXPECT_NE(unit.find("\n" + std::string(line) + "\n"), std::string::npos) << line;
-    Daemon d; // the packaged client and the example's localhost record at work
+        EXPECT_NE(ReadFile(unit).find("\n" + std::string(line) + "\n"), std::string::npos) << line;
+    // The packaged client and the example's localhost record at work; as root
+    // with the unit's capabilities and no_new_privs, serving as nobody.
+    const passwd* pw = geteuid() == 0 ? getpwnam("nobody") : nullptr;
+    const std::string nobody = pw != nullptr ? std::to_string(pw->pw_uid) + "\n" : "";
+    Strings confined;
+    if (!nobody.empty() && fs::exists("/usr/bin/setpriv"))
+        confined = {"/usr/bin/setpriv", "--inh-caps=-all", "--no-new-privs",
+                    Shell("sed -n 's/^CapabilityBoundingSet=/--bounding-set=-all /p' " +
+                          unit.string() + " | sed 's/ CAP_/,+/g' | tr -d '\\n' | tr A-Z a-z")};
+    Daemon d({}, confined);
+    ASSERT_TRUE(d.started()) << d.Stderr();
+    if (!confined.empty())
+        WriteFile(d.dir() / ".spxrunid", "nobody\n");
     WriteFile(dir / "payload", Pattern(5000));
     EXPECT_EQ(Shell("cp root/usr/share/doc/varnel/yellowpages.example yellowpages && chmod u+w "
                     "yellowpages && root/usr/bin/varnel -r localhost -s " +
@@ -90,6 +112,9 @@ TEST_F(Release, Package) {
                     dir.path()),
               "");
     EXPECT_TRUE(ReadFile(d.dir() / "stored") == Pattern(5000));
+    if (!confined.empty()) {
+        EXPECT_EQ(Shell("stat -c %u stored", d.dir()), nobody);
+    }
 }
 
 // Addresses mapped wrong between hosts: varneld and varnel in network
@@ -102,7 +127,7 @@ TEST_F(Release, TwoHosts) {
     WriteFile(serverDir / ".spxrunid", CurrentUser() + "\n");
     // varneld on its default socket 4500, free in a namespace of its own.
     Process server({"/usr/bin/env", "unshare", "--net", "--", Bin("varneld"), "-v"},
-                   {serverDir.path(), std::nullopt});
+                   serverDir.path());
     Process client({"/usr/bin/env", "unshare", "--net", "sh", "-c", "echo in; exec sleep 300"});
     if (!server.WaitForOutput("spxfd = ", true) || !client.WaitForOutput("in"))
         GTEST_SKIP() << "no network namespaces here: " << server.Stderr() << client.Stderr();

@@ -1,14 +1,14 @@
 // varneld's listener and the start of every service child, end to end: the
 // real daemon on a free loopback socket, driven by TLI clients and raw callers.
-#include <signal.h>
-
 #include <memory>
 
-#include "daemon.h"
+#include "peer.h"
 
 namespace {
 
-using namespace srv;
+using namespace harness;
+
+const std::string kTitle = Bin("varneld").string();
 
 // One connection that sends bytes: the reason of the disconnect that ends it.
 int Refused(int port, std::string_view bytes) {
@@ -17,39 +17,27 @@ int Refused(int port, std::string_view bytes) {
     return c.ReceiveDisconnect();
 }
 
-std::size_t Descriptors(int pid) {
-    const fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd");
-    return static_cast<std::size_t>(std::distance(it, fs::directory_iterator{}));
-}
-
-// A listener that ends with the wrong status or lines, or binds another default socket.
+// Wrong status or lines at the end, an end for want of a descriptor, or another default socket.
 TEST(Listener, StatusAndLinesWhenItEnds) {
     Daemon taken;
-    const std::string usage = " usage: " + kTitle + " [-s<socket>] [-v]\n" +
-                              "       socket:    local socket number (0x4000 - 0x5000\n" +
-                              "       -v : verbose \n";
-    const struct {
-        Strings argv;
-        int status;
-        std::string out, err; // how each stream begins (standard output after argv[0])
-    } rows[] = {
-        {{kTitle, "-x"}, 1, usage, ""},
+    const std::string usage = " usage: " + kTitle + " [-s<socket>] [-v]";
+    const std::tuple<Strings, int, std::string, std::string> rows[] = {
+        {{kTitle, "-x"}, 1, usage, ""}, // how each stream begins (standard output after argv[0])
         {{kTitle, "-s"}, 1, usage, ""},
         {{kTitle, "-v", "-s", "zz"}, 1, usage, ""},
         {{kTitle, "-s", HexPort(taken.port())}, 255, ": first t_bind failed \n", "t_errno = 23\n"},
-        // No descriptor for a service endpoint: the loop ends, status 0.
-        {{"/bin/sh", "-c", "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 4 && exec \"$@\"",
-          "sh", kTitle, "-s", HexPort(FreePort())},
-         0,
-         ": server open of service stream failed, errno = 24 \n",
-         "t_errno = 8\n"},
     };
-    for (const auto& row : rows) {
-        const Result r = harness::Run(row.argv, {}, 20s);
-        EXPECT_EQ(r.status, row.status) << row.argv.back();
-        EXPECT_TRUE(r.out.starts_with(kTitle + row.out)) << r.out;
-        EXPECT_TRUE(r.err.starts_with(row.err)) << r.err;
+    for (const auto& [argv, status, out, err] : rows) {
+        const Result r = harness::Run(argv, {}, 20s);
+        EXPECT_EQ(r.status, status) << argv.back();
+        EXPECT_TRUE(r.out.starts_with(kTitle + out) && r.err.starts_with(err)) << r.out << r.err;
     }
+    Process low({"/bin/sh", "-c",
+                 "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 4 && exec \"$@\"", "sh",
+                 kTitle, "-s", HexPort(FreePort())});
+    EXPECT_TRUE(
+        low.WaitForOutput(kTitle + ": server open of service stream failed, errno = 24 \n"));
+    EXPECT_TRUE(low.WaitForOutput("t_errno = 8\n", true) && !low.Wait(300ms)) << "it ended";
 
     Process p({kTitle, "-v"}); // without -s
     ASSERT_TRUE(WaitUntil([&] { return !p.Running() || !LinesWith(p.Stderr(), "spxfd").empty(); }));
@@ -71,64 +59,53 @@ TEST(Listener, LinesOfEveryPassAndRefusedRequests) {
     };
     for (const auto& [bytes, line] : rows)
         EXPECT_TRUE(bytes ? Refused(d.port(), *bytes) == SPX_DISCON_TERMINATED
-                          : peer::Conn(d.port()).ok());
-    ASSERT_TRUE(Passes(d.process(), 9));
+                          : peer::Conn(d.port()).ok);
+    ASSERT_TRUE(d.Passes(9));
     ASSERT_TRUE(
         WaitUntil([&] { return LinesWith(d.Stderr(), "in abort") == Strings(4, "in abort"); }));
 
-    const auto hex = [](int p) {
-        char h[8];
-        return std::string(h, std::snprintf(h, 8, "%04X", p));
-    };
-    const std::string out = d.Stdout(), err = d.Stderr(), port = hex(d.port());
+    const std::string out = d.Stdout(), err = d.Stderr();
+    char port[8], from[8];
+    std::snprintf(port, 8, "%04X", d.port()), std::snprintf(from, 8, "%04X", caller.localPort);
     EXPECT_EQ(Said(err, "command"), (Strings{"size of command too small 3 ", rows[2].second}));
     EXPECT_EQ(Said(out, "command"), (Strings{rows[0].second, rows[1].second}));
     const auto local = Said(out, "servers local address", false, false);
     EXPECT_TRUE(local.size() == 1 && local[0].starts_with("servers local address: 00000000h ") &&
-                local[0].ends_with("h " + port + "h"));
+                local[0].ends_with("h " + std::string(port) + "h"));
     EXPECT_EQ(Said(out, "listening", false, false),
-              Strings(5, "server listening on socket " + port + "h"));
-    const auto types = LinesWith(out, "provider type");
-    ASSERT_EQ(types.size(), 5u);
-    for (std::size_t i = 0; i < types.size(); ++i)
-        EXPECT_EQ(Body(types[i], i > 0, false), "provider type = 2 ");
+              Strings(5, "server listening on socket " + std::string(port) + "h"));
     const auto clients = Said(out, "clients ", true, false);
     ASSERT_EQ(clients.size(), 12u);
     EXPECT_EQ(
         Strings(clients.begin(), clients.begin() + 3),
-        (Strings{"clients IPX address: 00000000h 00007F000001h " + hex(caller.localPort()) + "h",
+        (Strings{"clients IPX address: 00000000h 00007F000001h " + std::string(from) + "h",
                  "clients connection number:  1234h ", "clients allocation number:  0056h "}));
-    const auto states = LinesWith(err, "spxfd = ");
-    for (std::size_t i = 0; i < states.size(); ++i)
-        EXPECT_EQ(states[i], states[0].substr(0, states[0].find(',')) + ", state = " + "24"[i % 2]);
 }
 
 // A failed fork that leaves its caller waiting, keeps the endpoint, or stops the listener.
 TEST(Listener, FailedForkDisconnectsTheCaller) {
     // In a user namespace of its own only the daemon and its children count against its
     // limit of three processes; the superuser's would be exempt, so it runs as the account.
-    auto wrapper = AsRunAsAccount();
-    wrapper.insert(wrapper.end(),
-                   {"/usr/bin/unshare", "--user", "--map-user=" + std::to_string(Account().pw_uid),
-                    "--map-group=" + std::to_string(Account().pw_gid), "/usr/bin/prlimit",
-                    "--nproc=3:"});
-    Wrapped d(wrapper);
-    if (!d.started)
-        GTEST_SKIP() << "no user namespace with a process limit of its own here: " << d.why();
-    const int pid = d.p->pid();
-    peer::Conn a(d.port), b(d.port); // two children wait for their requests
-    ASSERT_TRUE(Passes(*d.p, 5));
-    const std::size_t before = Descriptors(pid);
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(Refused(d.port, "ab"), SPX_DISCON_TERMINATED) << i;
-    ASSERT_TRUE(Passes(*d.p, 11));
-    EXPECT_EQ(Said(d.p->Stderr(), "fork", true, false), Strings(3, "fork failed"));
-    EXPECT_EQ(Descriptors(pid), before);
-
-    for (int kid : Children(pid))
-        kill(kid, SIGKILL);
-    ASSERT_TRUE(WaitUntil([&] { return Children(pid).empty(); }));
-    EXPECT_EQ(Store(d.port, peer::ReceiveRecord("after"), {"served"}), "0 released 236");
+    Daemon d({}, {"/usr/bin/unshare", "--map-current-user", "/usr/bin/prlimit", "--nproc=3:"},
+             true);
+    if (!d.started())
+        GTEST_SKIP() << "no user namespace with a process limit of its own here: " << d.Stderr();
+    const int pid = d.process().pid();
+    {
+        peer::Conn a(d.port()), b(d.port()); // two children wait for their requests
+        ASSERT_TRUE(d.Passes(5));
+        const std::size_t before = Descriptors(pid);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(Refused(d.port(), "ab"), SPX_DISCON_TERMINATED) << i;
+        ASSERT_TRUE(d.Passes(11));
+        EXPECT_EQ(Said(d.Stderr(), "fork", true, false), Strings(3, "fork failed"));
+        EXPECT_EQ(Descriptors(pid), before);
+    } // the two callers leave, and their children end
+    // Ended children are reaped at the start of a pass: the first caller after them may be refused.
+    const auto served = [&] {
+        return peer::Store(d.port(), peer::ReceiveRecord("after")) == "0 released 236";
+    };
+    EXPECT_TRUE(served() || served());
 }
 
 // Bytes lost or mixed between concurrent stores, or a listener hurt by callers that never ask.
@@ -142,7 +119,7 @@ TEST(Listener, ConcurrentStoresAmidHostileCallers) {
         data.push_back(Pattern(60'000 + 997 * i, 100 + i));
         conns.push_back(std::make_unique<peer::Conn>(d.port()));
         ASSERT_TRUE(conns[i]->Send(peer::ReceiveRecord("store" + std::to_string(i))));
-        ASSERT_EQ(conns[i]->Recv(1)->data, std::string(1, '\0'));
+        ASSERT_EQ(conns[i]->Recv(1).data, std::string(1, '\0'));
     }
     for (std::size_t at = 0; at < data.back().size(); at += SPX_MAX_DATA) {
         if (at == 40 * SPX_MAX_DATA) { // callers that never make a request, amid the data

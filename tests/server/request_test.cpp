@@ -1,24 +1,13 @@
 // The request decoder: the bytes of one request unit in, the request out.
-#include <gtest/gtest.h>
-
 #include <cstdio>
-#include <string>
 
+#include "peer.h"
 #include "request.h"
 
 namespace {
 
 using namespace std::string_literals;
-
-std::string Be32(std::uint32_t v) {
-    return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-}
-
-// The code, then text in a field of size bytes (unterminated when it fills it), then tail.
-std::string Record(std::uint32_t code, const std::string& text, std::size_t size,
-                   const std::string& tail = "") {
-    return Be32(code) + text + std::string(size - text.size(), '\0') + tail;
-}
+using peer::BE, peer::Record;
 
 // What the decoder made of bytes, in one line: kind, size, command in hex; the
 // name field, [terminated] or <cut>; the limit and the octal mode of a store.
@@ -38,14 +27,14 @@ std::string Decoded(const std::string& bytes) {
 
 // A request read with the wrong kind, size, byte order or text, or past its field.
 TEST(DecodeRequest, Table) {
-    const std::string fields = Be32(4096) + "\x12\x34\x56\x78"s + Be32(0600);
+    const std::string fields = BE(4096, 4) + "\x12\x34\x56\x78"s + BE(0600, 4);
     const std::string n80(80, 'n'), c100(100, 'c');
     const std::pair<std::string, std::string> rows[] = {
         {"", "small 0 0"},
         {"\0\0\xFF"s, "small 3 0"}, // no room for a command code
-        {Be32(1) + "name", "unknown 8 1"},
+        {BE(1, 4) + "name", "unknown 8 1"},
         {"\xFF\0\0\0"s, "unknown 4 FF000000"}, // a little-endian sender
-        {Be32(0xFF), "store 4 FF [] 0 0"},     // the rest reads as zeros
+        {BE(0xFF, 4), "store 4 FF [] 0 0"},    // the rest reads as zeros
         {Record(0xFF, "out.txt", 80, fields), "store 96 FF [out.txt] 4096 600"},
         {Record(0xFE, "", 80, fields), "copy 96 FE"},
         {Record(0xFC, "some/file", 80), "send 84 FC [some/file]"},

@@ -1,22 +1,22 @@
-// The support of every test: temporary directories, child processes, a
-// varneld on loopback, one wait-until, the test account. A process started here
-// runs in a process group of its own, killed by that id when its handle goes.
+// The support of every test: temporary directories, files, child processes
+// (each in a process group of its own, killed by that id when its handle
+// goes), a varneld on loopback, one wait-until, the test account.
 #pragma once
-
-#include <signal.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
-#include <string_view>
+#include <thread>
 #include <vector>
 
 namespace harness {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
 
 // Directory of the built programs, and the path of one of them.
 inline fs::path BinDir() {
@@ -26,58 +26,99 @@ inline fs::path Bin(std::string_view name) {
     return BinDir() / name;
 }
 
+inline std::string ReadFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+inline void WriteFile(const fs::path& p, std::string_view data) {
+    std::ofstream(p, std::ios::binary).write(data.data(), static_cast<long>(data.size()));
+}
+
+// The lines of text, without their line ends, that contain part.
+inline Strings LinesWith(std::string_view text, std::string_view part) {
+    Strings lines;
+    for (std::string_view l; !text.empty(); text.remove_prefix(std::min(l.size() + 1, text.size())))
+        if ((l = text.substr(0, text.find('\n'))).find(part) != l.npos)
+            lines.emplace_back(l);
+    return lines;
+}
+
+// Bytes of a given size with a recognisable pattern.
+inline std::string Pattern(std::size_t size, unsigned seed = 1) {
+    std::string s(size, '\0');
+    unsigned x = seed * 2654435761u + 12345u;
+    for (auto& c : s)
+        c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+    return s;
+}
+
+// Polls done, at first every millisecond and then every 10 ms, until it
+// holds or timeout has passed; its last answer.
+inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (auto pause = 1ms; !done(); pause = std::min(2 * pause, std::chrono::milliseconds(10))) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return done();
+        std::this_thread::sleep_for(pause);
+    }
+    return true;
+}
+
+// A TCP port on 127.0.0.1 that nobody listens on at the time of the call; a
+// port as varneld's and varnel's -s want it (4 hex digits); a host file record
+// naming 127.0.0.1 (node all zero) and port.
+int FreePort();
+std::string HexPort(int port);
+inline std::string HostRecord(std::string_view host, int port) {
+    return std::string(host) + " 00000000 00000000 00000000 " + HexPort(port) + "\n";
+}
+
+// The user running the tests, and the account the daemon's children run as
+// in the tests: the tester's own, or, for the superuser, "varneltest" with a
+// group of its own (made on first use).
+std::string CurrentUser();
+std::string RunAsAccount();
+
+// What /proc tells of a process: its children that have not ended, a signal set ("SigIgn",
+// "SigBlk"; all bits when unreadable), how many descriptors it holds.
+std::vector<int> Children(int pid);
+unsigned long long Signals(int pid, const std::string& key);
+std::size_t Descriptors(int pid);
+
 // A fresh directory removed with everything in it at scope end.
 class TempDir {
   public:
     TempDir();
-    ~TempDir();
+    ~TempDir() { fs::remove_all(path_, ignored_); }
     TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
     const fs::path& path() const { return path_; }
     fs::path operator/(std::string_view name) const { return path_ / name; }
 
   private:
     fs::path path_;
+    std::error_code ignored_;
 };
 
-// A TCP port on 127.0.0.1 that nobody listens on at the time of the call,
-// and the same as varneld's and varnel's -s want it: 4 lower-case hex digits.
-int FreePort();
-std::string HexPort(int port);
-// A host address file record naming 127.0.0.1 (node all zero) and port.
-std::string HostRecord(std::string_view host, int port);
-
-std::string ReadFile(const fs::path& p);
-void WriteFile(const fs::path& p, std::string_view data);
-// The lines of text without their line ends: all, or those that contain part.
-std::vector<std::string> Lines(std::string_view text);
-std::vector<std::string> LinesWith(std::string_view text, std::string_view part);
-// Bytes of a given size with a recognisable pattern.
-std::string Pattern(std::size_t size, unsigned seed = 1);
-
-struct Options {
-    fs::path cwd;                     // working directory (empty: inherit)
-    std::optional<std::string> input; // standard input (default: /dev/null)
-};
-// A running child process whose standard output and error go to files.
+// A running child process in cwd (empty: inherited), standard input
+// /dev/null, standard output and error to files.
 class Process {
   public:
-    Process(std::vector<std::string> argv, Options opts = {});
+    explicit Process(Strings argv, const fs::path& cwd = {});
     ~Process() { Kill(); }
     int pid() const { return pid_; }
     // Waits for the exit: its status (0..255, 128+signal when killed), or
     // nullopt on time-out (the process keeps running).
     std::optional<int> Wait(std::chrono::milliseconds timeout = 30s);
     bool Running() { return !Wait(0ms); }
-    // Sends sig to the process (its own process group when group is set).
-    void Signal(int sig, bool group = false) { kill(group ? -pid_ : pid_, sig); }
     // Kills the process and everything in its process group, and reaps it.
     void Kill();
     std::string Stdout() const { return ReadFile(capture_ / "stdout"); }
     std::string Stderr() const { return ReadFile(capture_ / "stderr"); }
     // Waits until text appears on standard output (err: standard error).
     bool WaitForOutput(std::string_view text, bool err = false,
-                       std::chrono::milliseconds timeout = 10s) const;
+                       std::chrono::milliseconds t = 10s) const {
+        return WaitUntil([&] { return (err ? Stderr() : Stdout()).find(text) != text.npos; }, t);
+    }
 
   private:
     int pid_ = -1;
@@ -90,23 +131,33 @@ struct Result {
     std::string out, err;
 };
 // Runs argv to its end (killed after timeout).
-Result Run(std::vector<std::string> argv, Options opts = {},
-           std::chrono::milliseconds timeout = 60s);
+inline Result Run(Strings argv, const fs::path& cwd = {}, std::chrono::milliseconds timeout = 60s) {
+    Process p(std::move(argv), cwd);
+    const auto status = p.Wait(timeout);
+    p.Kill();
+    return {status.value_or(-1), p.Stdout(), p.Stderr()};
+}
 
-// varneld on a free loopback port in a temporary directory whose run-id
-// file names the current user. Started with -s and the port, plus extra.
+// varneld in a temporary directory whose run-id file (mode 0666) names the
+// daemon's own account, on a free loopback port: the wrapper (a command that
+// runs the rest of its arguments), varneld, -s and the port, extra. With
+// asAccount a superuser's daemon runs as RunAsAccount(). One that does not
+// start is a failure, but behind a wrapper the test asks started().
 class Daemon {
   public:
-    explicit Daemon(std::vector<std::string> extra = {}, bool writeRunId = true);
+    explicit Daemon(Strings extra = {}, Strings wrapper = {}, bool asAccount = false);
+    bool started() const { return Passes(1, 0ms); }
     const fs::path& dir() const { return dir_.path(); }
     int port() const { return port_; }
     Process& process() { return *proc_; }
-    // Writes "yellowpages" in dir, naming this daemon as host; its path.
-    fs::path WriteHostFile(std::string_view host = "server") const;
-    // Stops the daemon and its children; its output stays readable.
-    void Stop() { proc_->Kill(); }
     std::string Stdout() const { return proc_->Stdout(); }
     std::string Stderr() const { return proc_->Stderr(); }
+    // Writes "yellowpages" in dir, naming this daemon as host "server".
+    void WriteHostFile() const { WriteFile(dir_ / "yellowpages", HostRecord("server", port_)); }
+    // Waits for the listener's nth state line (2 a connection, 1 more in t_listen).
+    bool Passes(std::size_t n, std::chrono::milliseconds timeout = 10s) const {
+        return WaitUntil([&] { return LinesWith(Stderr(), "spxfd = ").size() >= n; }, timeout);
+    }
 
   private:
     TempDir dir_;
@@ -114,13 +165,9 @@ class Daemon {
     std::optional<Process> proc_;
 };
 
-// Name of the user running the tests.
-std::string CurrentUser();
-// Polls done, at first every millisecond and then every 10 ms, until it
-// holds or timeout has passed; its last answer.
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s);
-// The account the daemon's children run as in the tests: the tester's own,
-// or, for the superuser, "varneltest" with a group of its own (made on first use).
-std::string RunAsAccount();
+// The messages of the lines of text that contain part, after each line's head:
+// argv[0], when stamped the accept time (": MM/DD/YY hh:mm:ss AM :"), in a child
+// " <pid>", then ": "; "head? " and the line when the head is not that.
+Strings Said(std::string_view text, std::string_view part, bool stamped = true, bool child = true);
 
 } // namespace harness

@@ -1,6 +1,6 @@
-// Test peers: provider endpoints and connected pairs on loopback, a TLI
-// client (Conn), a raw TCP caller that writes the provider's frames byte by
-// byte, apart from the provider's own encoder (RawCaller), request records.
+// Test peers on loopback: provider endpoints and connected pairs, a TLI client
+// (Conn) and one store through it, request records, and a raw TCP caller that
+// writes the provider's frames apart from the provider's encoder (RawCaller).
 #pragma once
 
 #include <arpa/inet.h>
@@ -8,9 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <ostream>
-#include <thread>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -41,14 +39,20 @@ inline std::string BE(std::uint32_t v, int n) {
     return s;
 }
 
-// A receiveFile_s record (96 bytes) as a client sends it. The name is copied
-// as given, up to the field's 80 bytes (no terminator when it fills them).
-inline std::string ReceiveRecord(std::string_view filename, std::uint32_t permissions = 0,
-                                 std::uint32_t newUlimit = 0, std::uint16_t uid = 0,
-                                 std::uint16_t gid = 0, std::uint32_t command = SERV_RECV_FILE) {
-    std::string name(filename.substr(0, 80));
-    name.resize(80, '\0');
-    return BE(command, 4) + name + BE(newUlimit, 4) + BE(uid, 2) + BE(gid, 2) + BE(permissions, 4);
+// A request: the code, then text in a field of size bytes (no terminator
+// when the text fills it), then tail.
+inline std::string Record(std::uint32_t code, std::string_view text, std::size_t size,
+                          std::string_view tail = "") {
+    return BE(code, 4) + std::string(text) + std::string(size - text.size(), '\0') +
+           std::string(tail);
+}
+
+// A receiveFile_s record (96 bytes) as a client sends it: the name cut to its 80 bytes.
+inline std::string ReceiveRecord(std::string_view name, std::uint32_t permissions = 0,
+                                 std::uint32_t ulimit = 0, std::uint16_t uid = 0,
+                                 std::uint16_t gid = 0) {
+    return Record(SERV_RECV_FILE, name.substr(0, 80), 80,
+                  BE(ulimit, 4) + BE(uid, 2) + BE(gid, 2) + BE(permissions, 4));
 }
 
 // An endpoint bound to a provider-chosen socket (listening when qlen > 0),
@@ -142,89 +146,78 @@ struct Pair {
     ~Pair() { t_close(client), t_close(server); }
 };
 
-// A TLI endpoint connected to the listener on 127.0.0.1:port; ok() tells
-// whether the connect succeeded.
-class Conn {
-  public:
-    explicit Conn(int port) : fd_(OpenBound()), ok_(fd_ >= 0 && Connect(fd_, port) == 0) {}
-    ~Conn() { t_close(fd_); }
-    Conn(const Conn&) = delete;
-    bool ok() const { return ok_; }
-    bool Send(std::string_view data, int flags = 0) { return peer::Send(fd_, data, flags); }
-    // Receives up to max bytes of the next unit.
-    std::optional<Unit> Recv(unsigned max = SPX_MAX_DATA) {
-        const Unit u = Receive(fd_, max);
-        return u.flags < 0 ? std::nullopt : std::optional(u);
-    }
-    // Waits until an event is pending; returns it, or 0 after timeout.
-    int WaitEvent(std::chrono::milliseconds timeout = 20s) { return peer::WaitEvent(fd_, timeout); }
-    // Waits for a disconnect and takes it: its reason, or -1 when another
-    // event came first or none came.
-    int ReceiveDisconnect(std::chrono::milliseconds timeout = 20s) {
-        return WaitEvent(timeout) == T_DISCONNECT ? TakeDisconnect(fd_) : -1;
-    }
-    // Reads and drops units until the next event is not data, then returns
-    // that event (T_ORDREL, T_DISCONNECT), 0 after timeout, -1 on failure.
-    int SkipToEvent(std::chrono::milliseconds timeout = 20s) {
-        int ev = 0;
-        while ((ev = WaitEvent(timeout)) == T_DATA && Recv()) {
-        }
-        return ev == T_DATA ? -1 : ev;
-    }
-    bool ReceiveRelease() { return t_rcvrel(fd_) == 0; }
+// A TLI endpoint connected to the listener on 127.0.0.1:port (ok: the connect
+// succeeded), closed at scope end.
+struct Conn {
+    int fd = OpenBound();
+    bool ok;
 
-  private:
-    int fd_;
-    bool ok_;
+    explicit Conn(int port) : ok(fd >= 0 && Connect(fd, port) == 0) {}
+    ~Conn() { t_close(fd); }
+    Conn(const Conn&) = delete;
+    bool Send(std::string_view data, int flags = 0) { return peer::Send(fd, data, flags); }
+    Unit Recv(unsigned max = SPX_MAX_DATA) { return Receive(fd, max); }
+    int WaitEvent(std::chrono::milliseconds timeout = 20s) { return peer::WaitEvent(fd, timeout); }
+    // Waits for a disconnect and takes it: its reason, or -1 when another event came first.
+    int ReceiveDisconnect() { return WaitEvent() == T_DISCONNECT ? TakeDisconnect(fd) : -1; }
 };
 
-// Frame types of the provider's wire format.
-enum FrameType : unsigned char { CONNECT = 1, ACCEPT = 2, DATA = 3, ORDREL = 4, DISCON = 5 };
+// One store: the request, on status 0 the units with T_MORE and the end unit. What the
+// client saw: the status byte, the server's release, the disconnect ("0 released 236").
+inline std::string Store(int port, const std::string& request, const harness::Strings& units = {},
+                         const std::string& endUnit = "") {
+    Conn c(port);
+    const Unit st = c.ok && c.Send(request) && c.WaitEvent() == T_DATA ? c.Recv(1) : Unit{};
+    if (st.data.size() != 1)
+        return "no status";
+    const int status = static_cast<unsigned char>(st.data[0]);
+    for (std::size_t i = 0; status == 0 && i <= units.size(); ++i)
+        if (!c.Send(i < units.size() ? units[i] : endUnit, i < units.size() ? T_MORE : 0))
+            break;
+    int ev = 0;
+    while ((ev = c.WaitEvent()) == T_DATA && c.Recv().flags >= 0) {
+    }
+    const bool released = ev == T_ORDREL && t_rcvrel(c.fd) == 0;
+    return std::to_string(status) + (released ? " released " : " ") +
+           std::to_string(ev == T_DISCONNECT || released ? c.ReceiveDisconnect() : -1);
+}
 
 // A caller that speaks the provider's frames over a plain TCP connection.
-class RawCaller {
-  public:
-    explicit RawCaller(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+struct RawCaller {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), localPort = 0; // 0: not connected
+
+    explicit RawCaller(int port) {
         sockaddr_in a{AF_INET, htons(std::uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t len = sizeof a;
-        ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
-              getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0;
-        localPort_ = ok_ ? ntohs(a.sin_port) : 0;
+        if (connect(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            localPort = ntohs(a.sin_port);
     }
     ~RawCaller() { Close(); }
     RawCaller(const RawCaller&) = delete;
-    bool ok() const { return ok_; }
-    int localPort() const { return localPort_; }
-
-    static std::string BE(std::uint32_t v, int n) { return peer::BE(v, n); }
-    bool SendFrame(unsigned char type, unsigned char flags, std::string_view payload) {
-        return SendBytes(BE(type, 1) + BE(flags, 1) + BE(payload.size(), 2) + std::string(payload));
-    }
     bool SendBytes(std::string_view b) {
-        ssize_t n = 0;
-        while (!b.empty() && (n = send(fd_, b.data(), b.size(), MSG_NOSIGNAL)) > 0)
+        for (ssize_t n = 0; !b.empty() && (n = send(fd, b.data(), b.size(), MSG_NOSIGNAL)) > 0;)
             b.remove_prefix(static_cast<std::size_t>(n));
         return b.empty();
     }
+    // A frame: its type (1 CONNECT, 3 DATA, 4 ORDREL, 5 DISCON), flags, length, payload.
+    bool SendFrame(int type, int flags, std::string_view payload) {
+        return SendBytes(BE(type, 1) + BE(flags, 1) + BE(payload.size(), 2) + std::string(payload));
+    }
     // The caller's first frame: version 1, its connection id and allocation number.
     bool SendConnect(std::uint16_t connectionId = 0x1234, std::uint16_t allocation = 8) {
-        return SendFrame(CONNECT, 0, BE(1, 2) + BE(0, 2) + BE(connectionId, 2) + BE(allocation, 2));
+        return SendFrame(1, 0, BE(1, 2) + BE(0, 2) + BE(connectionId, 2) + BE(allocation, 2));
     }
-    bool SendData(std::string_view data, bool more) { return SendFrame(DATA, more ? 1 : 0, data); }
-    bool SendOrdrel() { return SendFrame(ORDREL, 0, {}); }
-    bool SendDiscon(std::uint32_t reason) { return SendFrame(DISCON, 0, BE(reason, 4)); }
+    bool SendData(std::string_view data, bool more) { return SendFrame(3, more, data); }
+    bool SendOrdrel() { return SendFrame(4, 0, {}); }
+    bool SendDiscon(std::uint32_t reason) { return SendFrame(5, 0, BE(reason, 4)); }
     // Ends the TCP connection with a reset (a failed connection to the far side).
     void Reset() {
         const linger l{1, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
         Close();
     }
-    void Close() { close(std::exchange(fd_, -1)); } // a second close fails harmlessly
-
-  private:
-    int fd_;
-    bool ok_ = false;
-    int localPort_ = 0;
+    void Close() { close(std::exchange(fd, -1)); } // a second close fails harmlessly
 };
 
 } // namespace peer

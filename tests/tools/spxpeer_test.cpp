@@ -57,7 +57,7 @@ TEST(Spxpeer, ServicesAgainstVarneld) {
         // clang-format on
         Args argv = args;
         argv.insert(argv.begin(), Bin("spxpeer"));
-        const Result res = harness::Run(argv, {d.dir(), std::nullopt});
+        const Result res = harness::Run(argv, d.dir());
         EXPECT_EQ(res.status, exit) << args.size() << " " << (args.empty() ? "" : args.back());
         EXPECT_TRUE(std::equal(out.begin(), out.end(), res.out.begin(), res.out.end(),
                                [](char w, char g) { return w == '?' || w == g; }))

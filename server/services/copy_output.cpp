@@ -40,29 +40,14 @@ ServiceEnd ReceiveStdout(int spxFd2, int flags) {
     std::fflush(stdout);
     std::signal(SIGPIPE, SIG_IGN);
     Gathered gathered(STDOUT_FILENO);
-    flags |= T_MORE;
-    while (flags & T_MORE) {
-        // Nothing waits in memory while the client keeps the service waiting.
-        if (gathered.Holding() && t_look(spxFd2) != T_DATA && !gathered.Flush())
-            return WriteFailed();
-        const auto room = gathered.Room();
-        const int bytesRcvd =
-            t_rcv(spxFd2, room.data(), static_cast<unsigned>(room.size()), &flags);
-        if (bytesRcvd < 0) {
-            const int rcvErrno = errno;
-            if (!gathered.Flush())
-                return WriteFailed();
-            errno = rcvErrno;
-            std::fprintf(stderr, "%s %d: error recieving stdout ", titleStr, idno);
-            SpxError(spxFd2);
-            return ServiceEnd::Abort;
-        }
-        gathered.Keep(static_cast<std::size_t>(bytesRcvd)); // the end unit too
-        if (gathered.Full() && !gathered.Flush())
-            return WriteFailed();
-    }
-    if (!gathered.Flush())
+    const Received received = gathered.ReceiveStream(spxFd2, true); // the end unit too
+    if (received == Received::WriteFailed)
         return WriteFailed();
+    if (received == Received::ReceiveFailed) {
+        std::fprintf(stderr, "%s %d: error recieving stdout ", titleStr, idno);
+        SpxError(spxFd2);
+        return ServiceEnd::Abort;
+    }
     if (verbose)
         std::printf("%s %d: received stdout\n", titleStr, idno);
 

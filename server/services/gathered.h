@@ -7,12 +7,21 @@
 #pragma once
 
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <span>
 
+#include <spx/tiuser.h>
 #include <spx/wire.h>
 
 #include "io.h"
+
+// How a stream of units ended.
+enum class Received {
+    All,           // its end unit arrived, and everything is written
+    ReceiveFailed, // a receive failed (t_errno and errno tell why, for SpxError)
+    WriteFailed,   // a write failed (errno tells why)
+};
 
 // Received units waiting to be written to a file or standard output.
 class Gathered {
@@ -36,6 +45,34 @@ class Gathered {
         const bool written = WriteAll(fd_, std::span(buffer_).first(held_));
         held_ = 0;
         return written;
+    }
+
+    // Receives units from fd and writes them, up to the first unit without
+    // T_MORE, which is written only with keepEnd. Whatever was received before
+    // a failed receive is written first: a write that fails there is the
+    // earlier failure.
+    Received ReceiveStream(int fd, bool keepEnd) {
+        int flags = T_MORE;
+        while ((flags & T_MORE) != 0) {
+            // Nothing waits in memory while the client keeps the service waiting.
+            if (Holding() && t_look(fd) != T_DATA && !Flush())
+                return Received::WriteFailed;
+            const auto room = Room();
+            const int n = t_rcv(fd, room.data(), static_cast<unsigned>(room.size()), &flags);
+            if (n < 0) {
+                const int rcvErrno = errno, rcvTerrno = t_errno;
+                if (!Flush())
+                    return Received::WriteFailed;
+                errno = rcvErrno;
+                t_errno = rcvTerrno;
+                return Received::ReceiveFailed;
+            }
+            if ((flags & T_MORE) != 0 || keepEnd)
+                Keep(static_cast<std::size_t>(n));
+            if (Full() && !Flush())
+                return Received::WriteFailed;
+        }
+        return Flush() ? Received::All : Received::WriteFailed;
     }
 
   private:

@@ -135,33 +135,16 @@ int ReceiveFile(int spxFd, const Request& request) {
         return -1;
 
     Gathered gathered(fd);
-    int flags = T_MORE;
-    while ((flags & T_MORE) != 0) {
-        // Nothing waits in memory while the client keeps the service waiting.
-        if (gathered.Holding() && t_look(spxFd) != T_DATA && !gathered.Flush())
-            return WriteFailed();
-        const auto room = gathered.Room();
-        const int bytesRcvd =
-            t_rcv(spxFd, room.data(), static_cast<unsigned>(room.size()), &flags);
-        if (bytesRcvd < 0) {
-            // What came before the failure goes to the file first; a write
-            // that fails there is the earlier failure.
-            const int rcvErrno = errno;
-            if (!gathered.Flush())
-                return WriteFailed();
-            errno = rcvErrno;
-            std::fprintf(stderr, "%s %d: t_rcv of file data failed \n\t", titleStr, idno);
-            SpxError(spxFd);
-            return -1;
-        }
-        if ((flags & T_MORE) == 0)
-            break; // the end unit: never stored
-        gathered.Keep(static_cast<std::size_t>(bytesRcvd));
-        if (gathered.Full() && !gathered.Flush())
-            return WriteFailed();
-    }
-    if (!gathered.Flush())
+    switch (gathered.ReceiveStream(spxFd, false)) { // the end unit is never stored
+    case Received::All:
+        break;
+    case Received::WriteFailed:
         return WriteFailed();
+    case Received::ReceiveFailed:
+        std::fprintf(stderr, "%s %d: t_rcv of file data failed \n\t", titleStr, idno);
+        SpxError(spxFd);
+        return -1;
+    }
     // A late write error (a quota, a network file system) shows at close.
     if (close(fd) != 0) {
         std::fprintf(stderr, "%s %d: close of %s failed \n\t", titleStr, idno,

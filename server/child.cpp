@@ -91,7 +91,7 @@ void ServeChild(int spxFd, int spxFd2, unsigned idleSeconds) {
     case RequestKind::RunCommand:
         End(spxFd2, RemoteShell(spxFd2, request, dataBuffer, flags));
     case RequestKind::CopyOutput:
-        End(spxFd2, ReceiveStdout(spxFd2, flags));
+        End(spxFd2, ReceiveStdout(spxFd2));
     case RequestKind::StoreFile:
         if (ReceiveFile(spxFd2, request) == 0)
             std::exit(0);

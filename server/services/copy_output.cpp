@@ -31,7 +31,7 @@ ServiceEnd WriteFailed() {
 
 } // namespace
 
-ServiceEnd ReceiveStdout(int spxFd2, int flags) {
+ServiceEnd ReceiveStdout(int spxFd2) {
     if (!SwitchToRunAsAccount())
         return ServiceEnd::Abort;
 

@@ -27,4 +27,4 @@ ServiceEnd SendFile(int spxFd2, const Request& request, DataBuffer dataBuffer, i
 ServiceEnd RemoteShell(int spxFd2, const Request& request, DataBuffer dataBuffer, int flags);
 
 // Copy the data the client sends to standard output (0xFE).
-ServiceEnd ReceiveStdout(int spxFd2, int flags);
+ServiceEnd ReceiveStdout(int spxFd2);

@@ -59,6 +59,8 @@ TEST(ClientSettings, ParseArgs) {
              {{"-p", "-1", "-P", "600"}, "P=600 p=534", "-p compared as unsigned, -P octal"},
              {{"-s", "4510", "-s", "8060"}, "s=8060", "the last -s, in network order"},
              {{"-s", "8060x"}, "refused", "a socket nobody named"},
+             {{"-s", "0x4510"}, "s=4510", "0x allowed"},
+             {{"-s", "5a01", "-s", "zz"}, "refused", "not the bytes swapped twice"},
              {{"-r", "alpha", "-j"}, "usage", "option without its argument"},
              {{"-r", "alpha", "beta"}, "usage", "a word no option takes"}})
         EXPECT_EQ(Parsed(args), want) << why;
@@ -116,6 +118,7 @@ TEST(ClientRun, FailedRuns) {
         {{"-j", "x"}, 1, usage},
         {{"-x", "-r", "server"}, 1, usage},
         {{"-r", "server", "-p", "0"}, 1, t + "-p packet size 0 refused\n"},
+        {{"-r", "server", "-s", "12345"}, 1, t + "-s socket not one to four hexadecimal digits refused\n"},
         {{"-r", "server", "-u", "9"}, 1, "VARNEL: ulimit must be preceeded with a filename\n"},
         {{"-r", "server", "-h", "absent"}, 2, "VARNEL: error opening yellowpages: No such file"
             " or directory\n" + t + ipx + "server from absent failed \n"},
@@ -155,26 +158,34 @@ TEST(ClientRun, QuietTransfer) {
 
 // Statistics miscounted (84 bytes and 2 packets a pass, the last, empty one
 // included; both rates from that total), or data altered on its way, without -f,
-// to the server's standard output after the child's line.
+// to the server's standard output after the child's line; or its loss (the daemon's
+// standard output full, or its reader gone) reported as success.
 TEST(ClientRun, VerboseStatisticsAndStandardOutput) {
-    Daemon d;
-    d.WriteHostFile();
-    const std::string data = Pattern(3000); // 3 chunks of 1024 and the empty one: 4 passes
-    WriteFile(d.dir() / "in", data);
-    const Result r = Varnel(d.dir(), {"-v", "-r", "server", "-j", "in"});
-    const auto secs = LinesWith(r.out, " seconds to transmit");
-    ASSERT_TRUE(r.status == 0 && secs.size() == 1) << r.out << r.err;
-    const unsigned long s = std::max(std::stoul(secs[0].substr(kTitle.size())), 1ul);
-    const auto line = [](unsigned long n, const char* what) {
-        return kTitle + std::to_string(n) + " " + what + "\n";
-    };
-    EXPECT_NE(r.out.find(line(3000, "bytes sent") + line(3336, "bytes sent including SPX data") +
-                         line(8, "packets sent") + line(s, "seconds to transmit") +
-                         line(3336 / s, "bytes/sec") + line(3336 / 1024 / s, "kbytes/sec")),
-              std::string::npos)
-        << r.out;
-    const std::string out = d.Stdout();
-    EXPECT_TRUE(out.substr(out.find(" \n", out.rfind("provider type")) + 2) == data);
+    for (const std::string to : {"exec \"$@\" >/dev/full", "\"$@\" | :", "exec \"$@\""}) {
+        Daemon d({}, {"/bin/sh", "-c", to, "sh"});
+        d.WriteHostFile();
+        const std::string data = Pattern(3000); // 3 chunks of 1024 and the empty one: 4 passes
+        WriteFile(d.dir() / "in", data);
+        const Result r = Varnel(d.dir(), {"-v", "-r", "server", "-j", "in"});
+        if (to != "exec \"$@\"") {
+            EXPECT_TRUE(r.status == 2 && d.process().WaitForOutput("stdout data failed", true));
+            continue;
+        }
+        const auto secs = LinesWith(r.out, " seconds to transmit");
+        ASSERT_TRUE(r.status == 0 && secs.size() == 1) << r.out << r.err;
+        const unsigned long s = std::max(std::stoul(secs[0].substr(kTitle.size())), 1ul);
+        const auto line = [](unsigned long n, const char* what) {
+            return kTitle + std::to_string(n) + " " + what + "\n";
+        };
+        EXPECT_NE(r.out.find(line(3000, "bytes sent") +
+                             line(3336, "bytes sent including SPX data") + line(8, "packets sent") +
+                             line(s, "seconds to transmit") + line(3336 / s, "bytes/sec") +
+                             line(3336 / 1024 / s, "kbytes/sec")),
+                  std::string::npos)
+            << r.out;
+        const std::string out = d.Stdout();
+        EXPECT_TRUE(out.substr(out.find(" \n", out.rfind("provider type")) + 2) == data);
+    }
 }
 
 // A request record wrongly filled, or a transfer the server refused or never

@@ -1,5 +1,10 @@
 // varneld's listener and the start of every service child, end to end: the
 // real daemon on a free loopback socket, driven by TLI clients and raw callers.
+#include <poll.h>
+
+#include <cstring>
+#include <deque>
+#include <future>
 #include <memory>
 
 #include "peer.h"
@@ -25,6 +30,10 @@ TEST(Listener, StatusAndLinesWhenItEnds) {
         {{kTitle, "-x"}, 1, usage, ""}, // how each stream begins (standard output after argv[0])
         {{kTitle, "-s"}, 1, usage, ""},
         {{kTitle, "-v", "-s", "zz"}, 1, usage, ""},
+        {{kTitle, "-c", "0"}, 1, usage, ""},
+        {{kTitle, "-c", "x"}, 1, usage, ""},
+        {{kTitle, "-t", "-1"}, 1, usage, ""},
+        {{kTitle, "-v", "stray", "-s", "4510"}, 1, usage, ""}, // operands, in POSIX order
         {{kTitle, "-s", HexPort(taken.port())}, 255, ": first t_bind failed \n", "t_errno = 23\n"},
     };
     for (const auto& [argv, status, out, err] : rows) {
@@ -108,10 +117,12 @@ TEST(Listener, FailedForkDisconnectsTheCaller) {
     EXPECT_TRUE(served() || served());
 }
 
-// Bytes lost or mixed between concurrent stores, or a listener hurt by callers that never ask.
+// Bytes lost or mixed between concurrent stores, a listener hurt by callers that never ask,
+// or children that spin while they wait for the release.
 TEST(Listener, ConcurrentStoresAmidHostileCallers) {
     Daemon d;
-    const std::size_t baseline = Descriptors(d.process().pid());
+    const int pid = d.process().pid();
+    const std::size_t baseline = Descriptors(pid);
     peer::RawCaller silent(d.port());
     std::vector<std::unique_ptr<peer::Conn>> conns;
     Strings data;
@@ -139,9 +150,65 @@ TEST(Listener, ConcurrentStoresAmidHostileCallers) {
         EXPECT_EQ(conns[i]->WaitEvent(), T_ORDREL) << i;
         EXPECT_TRUE(ReadFile(d.dir() / ("store" + std::to_string(i))) == data[i]) << i;
     }
+    const auto cpu = [&] { // nanoseconds the children ran
+        unsigned long long sum = 0;
+        for (const int k : Children(pid))
+            sum += std::stoull(ReadFile("/proc/" + std::to_string(k) + "/schedstat"));
+        return sum;
+    };
+    std::deque<peer::Conn> waiting; // for the release, after the file
+    for (int i = 0; i < 50; ++i)
+        waiting.emplace_back(d.port()).Send(peer::Record(SERV_SEND_FILE, ".spxrunid", 80));
+    ASSERT_TRUE(WaitUntil([&] { return Children(pid).size() == 50; }));
+    const auto before = (std::this_thread::sleep_for(300ms), cpu());
+    std::this_thread::sleep_for(2s);
+    EXPECT_LE(cpu() - before, 20'000'000u) << "ns in 2 s, a busy wait";
     silent.Close();
-    EXPECT_TRUE(WaitUntil([&] { return Descriptors(d.process().pid()) == baseline; }));
+    waiting.clear();
+    EXPECT_TRUE(WaitUntil([&] { return Descriptors(pid) == baseline; }));
     EXPECT_TRUE(d.process().Running());
+}
+
+// More children than -c, a child kept past -t by a silent, dripping or stalled caller (and
+// what it stored lost), a transfer that keeps moving cut, or one address crowding out others.
+TEST(Listener, ChildAndIdleLimits) {
+    Daemon d({"-c", "3", "-t", "1"});
+    const int pid = d.process().pid();
+    std::deque<peer::RawCaller> idle;
+    for (int i = 0; i < 8; ++i)
+        idle.emplace_back(d.port()).SendConnect();
+    auto real = std::async(std::launch::async, [&] {
+        return peer::Store(d.port(), peer::ReceiveRecord("real"), {"x"});
+    });
+    std::size_t most = 0;
+    while (real.wait_for(10ms) != std::future_status::ready)
+        most = std::max(most, Children(pid).size());
+    EXPECT_TRUE(real.get() == "0 released 236" && most == 3u) << most; // the store during the flood
+    peer::RawCaller drip(d.port());
+    peer::Conn stall(d.port()), slow(d.port());
+    const std::string part = Pattern(534, 2);
+    ASSERT_TRUE(drip.SendConnect() && stall.Send(peer::ReceiveRecord("stall")) &&
+                stall.Recv(1).data.size() == 1 && stall.Send(part, T_MORE) &&
+                !stall.WaitEvent(1ms));
+    ASSERT_TRUE(slow.Send(peer::ReceiveRecord("slow")) && slow.Recv(1).data.size() == 1);
+    for (int i = 0; i < 6; ++i, std::this_thread::sleep_for(500ms))
+        EXPECT_TRUE(slow.Send("s", T_MORE)), drip.SendData(std::string(1, '\0'), true);
+    EXPECT_TRUE(slow.Send("", 0) && slow.WaitEvent() == T_ORDREL);
+    EXPECT_TRUE(ReadFile(d.dir() / "slow") == "ssssss" && ReadFile(d.dir() / "stall") == part);
+    // Children that end at once may mix their lines: count them where they are.
+    EXPECT_EQ(LinesWith(d.Stderr(), ": t_rcv command failed ").size(), 9u); // and the drip
+    EXPECT_EQ(LinesWith(d.Stderr(), ": t_rcv of file data failed ").size(), 1u);
+    EXPECT_FALSE(LinesWith(d.Stderr(), std::strerror(ETIMEDOUT)).empty());
+    // One address may not take the handshake slots of all: its 17th silent caller is closed.
+    std::deque<peer::RawCaller> silent;
+    for (int i = 0; i < 17; ++i)
+        silent.emplace_back(d.port());
+    pollfd p{silent[16].fd, POLLIN, 0};
+    char b = 0;
+    EXPECT_TRUE(poll(&p, 1, 2000) == 1 && recv(p.fd, &b, 1, 0) <= 0);
+    EXPECT_EQ(recv(silent[15].fd, &b, 1, MSG_DONTWAIT), -1); // the 16th is kept
+    peer::RawCaller other(d.port(), INADDR_LOOPBACK + 1);    // from 127.0.0.2
+    EXPECT_TRUE(other.SendConnect() && WaitUntil([&] { return Children(pid).size() == 1; }, 2s));
 }
 
 } // namespace

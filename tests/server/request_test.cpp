@@ -20,12 +20,11 @@ std::string Decoded(const std::string& bytes) {
     std::snprintf(store, sizeof store, " %u %o", r.newUlimit, r.permissions);
     const bool named = r.kind == RequestKind::SendFile || r.kind == RequestKind::RunCommand ||
                        r.kind == RequestKind::StoreFile;
-    const std::string text =
-        (r.terminated ? " [" : " <") + std::string(r.Text()) + (r.terminated ? "]" : ">");
+    const std::string text = (r.terminated ? " [" : " <") + r.Shown() + (r.terminated ? "]" : ">");
     return head + (named ? text : "") + (r.kind == RequestKind::StoreFile ? store : "");
 }
 
-// A request read with the wrong kind, size, byte order or text, or past its field.
+// A request read with the wrong kind, size, byte order or text, past its field, or shown raw.
 TEST(DecodeRequest, Table) {
     const std::string fields = BE(4096, 4) + "\x12\x34\x56\x78"s + BE(0600, 4);
     const std::string n80(80, 'n'), c100(100, 'c');
@@ -39,6 +38,7 @@ TEST(DecodeRequest, Table) {
         {Record(0xFE, "", 80, fields), "copy 96 FE"},
         {Record(0xFC, "some/file", 80), "send 84 FC [some/file]"},
         {Record(0xFD, "ls -l | wc", 100), "run 104 FD [ls -l | wc]"},
+        {Record(0xFC, "a\nb\\\x7F\xFF", 80), "send 84 FC [a\\012b\\\\\\177\\377]"}, // log lines
         // An unterminated field is cut to fit, never read past its end.
         {Record(0xFF, n80, 80, "AAAA"), "store 88 FF <" + n80 + "> 1094795585 0"},
         {Record(0xFC, n80, 80, "zzzz"), "send 88 FC <" + n80 + ">"},

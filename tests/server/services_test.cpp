@@ -45,9 +45,11 @@ Strings Units(const std::string& data) {
 // Bytes, mode, owner, size limit, status or account of a store other than asked for.
 TEST(Store, WhatIsStoredAndTheStatus) {
     umask(022);
-    // A limit the daemon may not raise: it runs unprivileged, under a hard limit.
-    Daemon d({"-v"}, {"/bin/sh", "-c", "ulimit -f 4096 && exec \"$@\"", "sh"}, true);
+    // A limit no child may raise, not even a superuser's before it takes the account.
+    Daemon d({"-v"}, {"/bin/sh", "-c", "ulimit -f 4096 && exec \"$@\"", "sh"});
     ASSERT_TRUE(d.started()) << d.Stderr();
+    WriteFile(d.dir() / ".spxrunid", RunAsAccount() + "\n");
+    harness::Run({"/usr/bin/mkfifo", "-m", "666", (d.dir() / "fifo").string()}); // no reader
     const passwd account = *getpwnam(RunAsAccount().c_str());
     fs::create_directory(d.dir() / "ro");
     fs::permissions(d.dir() / "ro", fs::perms(0555));
@@ -71,7 +73,9 @@ TEST(Store, WhatIsStoredAndTheStatus) {
         {ReceiveRecord(m), {"x"}, ok, m, "x"},
         {ReceiveRecord("lim", 0, 130), Units(big), "0 236", "lim", big.substr(0, 130 * 512)},
         {ReceiveRecord("after"), Units(big), ok, "after", big}, // the limit went with its child
-        {ReceiveRecord("nodir/x"), {"x"}, refused(ENOENT)},
+        {ReceiveRecord("end"), {b}, ok, "end", b},              // a whole end unit is never data
+        {ReceiveRecord("nodir\n/x"), {"x"}, refused(ENOENT)},   // shown escaped in the log
+        {ReceiveRecord("fifo"), {"x"}, refused(ENXIO)},
         {ReceiveRecord("ro/x"), {"x"}, refused(EACCES)},
         {ReceiveRecord(std::string(80, 'n')), {"x"}, refused(ENAMETOOLONG)}, // no terminator
         {std::string("\0\0\0\xFF", 4), {"x"}, refused(ENOENT)}, // the rest reads as zeros
@@ -79,7 +83,7 @@ TEST(Store, WhatIsStoredAndTheStatus) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.request.substr(4, 12));
-        EXPECT_EQ(Store(d.port(), row.request, row.units, Pattern(534, 5)), row.outcome);
+        EXPECT_EQ(Store(d.port(), row.request, row.units, Pattern(1000, 5)), row.outcome);
         struct stat st {};
         if (row.name.empty())
             continue;
@@ -88,31 +92,41 @@ TEST(Store, WhatIsStoredAndTheStatus) {
         EXPECT_EQ(st.st_mode & 07777, row.mode);
         EXPECT_TRUE(st.st_uid == account.pw_uid && st.st_gid == account.pw_gid);
     }
-    EXPECT_EQ(std::distance(fs::directory_iterator(d.dir()), {}), 11); // 9, ro, run-id file
+    EXPECT_EQ(std::distance(fs::directory_iterator(d.dir()), {}), 13); // 10, ro, fifo, run-id file
     EXPECT_TRUE(fs::is_empty(d.dir() / "ro"));
     const std::string err = d.Stderr();
     for (const std::string line :
-         {"write of file data failed ", "open of nodir/x failed ", "set ulimit failed "})
+         {"write of file data failed ", "open of nodir\\012/x failed ", "set ulimit failed "})
         EXPECT_EQ(Said(err, line), Strings{line});
     EXPECT_EQ(LinesWith(err, std::strerror(EFBIG)),
               Strings{"\t" + std::string(std::strerror(EFBIG))});
-    EXPECT_EQ(Said(d.Stdout(), "recieve file nodir"), Strings{"recieve file nodir/x failed "});
+    EXPECT_EQ(Said(d.Stdout(), "recieve file nodir"), Strings{"recieve file nodir\\012/x failed "});
 
-    const std::string u(79, 'u');
+    const std::string u(79, 'u'), open = "open of ./.spxrunid failed ";
     const std::pair<std::string, std::string> runIds[] = {
         {"  " + RunAsAccount() + " other\n", ""},
+        {"-> nowhere", open},
+        {"dir", "error reading name  from ./.spxrunid file "},
         {"", "error reading name  from ./.spxrunid file "},
         {"  \n\t \n", "error reading name  from ./.spxrunid file "},
         {"nosuchaccount_vt\n", "error getting passwd entry for nosuchaccount_vt"}, // no fallback
         {u + "\n", "error getting passwd entry for " + u},
         {u + "v\n", "error reading name " + u + " from ./.spxrunid file "}, // never cut
+        {RunAsAccount() + "\n ", ""}, // read, though it cannot be written (immutable, 0444)
     };
     for (const auto& [text, line] : runIds) {
-        WriteFile(d.dir() / ".spxrunid", text);
+        const fs::path f = d.dir() / ".spxrunid";
+        fs::remove_all(f);
+        if (text == "dir" || text == "-> nowhere")
+            text == "dir" ? (void)fs::create_directory(f) : fs::create_symlink("nowhere", f);
+        else if (WriteFile(f, text); text.ends_with(" "))
+            fs::permissions(f, fs::perms(0444)),
+                harness::Run({"/usr/bin/chattr", "+i", f.string()});
         EXPECT_EQ(Store(d.port(), ReceiveRecord("w"), {"w"}), line.empty() ? ok : refused(EACCES));
         EXPECT_TRUE(line.empty() || Said(d.Stdout(), line).back() == line) << line;
     }
-    EXPECT_EQ(Said(d.Stderr(), "couldnt set"), Strings(5, "couldnt set effective userid"));
+    harness::Run({"/usr/bin/chattr", "-i", (d.dir() / ".spxrunid").string()});
+    EXPECT_EQ(Said(d.Stderr(), "couldnt set"), Strings(7, "couldnt set effective userid"));
 }
 
 // Without a run-id file, another account than "spxhost", else "guest", or none.
@@ -199,6 +213,10 @@ TEST(Services, SendRunCopyAndEnd) {
     const auto file = [](std::string_view name) { return Record(SERV_SEND_FILE, name, 80); };
     const auto command = [](std::string_view line) { return Record(SERV_RSH, line, 100); };
     const std::string copy = Record(SERV_RECV_STDOUT, "", 92), big = Pattern(534, 7);
+    const passwd* pw = getpwnam(CurrentUser().c_str()); // a login's environment, no log descriptor
+    const std::string login = "HOME=" + std::string(pw->pw_dir) + "\nLOGNAME=" + pw->pw_name +
+                              "\nPATH=/usr/local/bin:/usr/bin:/bin\nSHELL=" + pw->pw_shell +
+                              "\nUSER=" + pw->pw_name + "\npipe:[\n";
     // The ids as a superuser's daemon gives them, or as an ordinary user's has them.
     const Strings id =
         geteuid() == 0 ? Strings{"/usr/bin/id", RunAsAccount()} : Strings{"/usr/bin/id"};
@@ -222,6 +240,7 @@ TEST(Services, SendRunCopyAndEnd) {
         {command("seq 1 3000"), -1, harness::Run({"/usr/bin/seq", "1", "3000"}).out},
         {command("echo out; echo err-text >&2"), -1, "out\n"}, // standard error stays here
         {command("ls /proc/$$/fd; true"), -1, "0\n1\n2\n"},
+        {command("env -u PWD -u SHLVL -u _|sort;readlink /proc/self/fd/2|cut -c-6"), -1, login},
         {command("grep -E '^Sig(Blk|Ign):' /proc/self/status"), -1,
          "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"},
         {command("id"), -1, harness::Run(id).out, false, RunAsAccount()},

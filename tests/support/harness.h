@@ -1,6 +1,5 @@
-// The support of every test: temporary directories, files, child processes
-// (each in a process group of its own, killed by that id when its handle
-// goes), a varneld on loopback, one wait-until, the test account.
+// The support of every test: temporary directories, files, child processes (each in a process
+// group of its own, killed by that id), a varneld on loopback, one wait-until, the test account.
 #pragma once
 
 #include <chrono>
@@ -52,8 +51,7 @@ inline std::string Pattern(std::size_t size, unsigned seed = 1) {
     return s;
 }
 
-// Polls done, at first every millisecond and then every 10 ms, until it
-// holds or timeout has passed; its last answer.
+// Polls done (every 1 ms, then 10 ms) until it holds or timeout has passed; its last answer.
 inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (auto pause = 1ms; !done(); pause = std::min(2 * pause, std::chrono::milliseconds(10))) {
@@ -64,18 +62,16 @@ inline bool WaitUntil(const std::function<bool()>& done, std::chrono::millisecon
     return true;
 }
 
-// A TCP port on 127.0.0.1 that nobody listens on at the time of the call; a
-// port as varneld's and varnel's -s want it (4 hex digits); a host file record
-// naming 127.0.0.1 (node all zero) and port.
+// A TCP port on 127.0.0.1 that nobody listens on at the time of the call; a port as -s wants
+// it (4 hex digits); a host file record naming 127.0.0.1 (node all zero) and port.
 int FreePort();
 std::string HexPort(int port);
 inline std::string HostRecord(std::string_view host, int port) {
     return std::string(host) + " 00000000 00000000 00000000 " + HexPort(port) + "\n";
 }
 
-// The user running the tests, and the account the daemon's children run as
-// in the tests: the tester's own, or, for the superuser, "varneltest" with a
-// group of its own (made on first use).
+// The user running the tests, and the account the daemon's children run as in the tests: the
+// tester's own, or, for the superuser, "varneltest" with a group of its own (made on first use).
 std::string CurrentUser();
 std::string RunAsAccount();
 
@@ -99,15 +95,13 @@ class TempDir {
     std::error_code ignored_;
 };
 
-// A running child process in cwd (empty: inherited), standard input
-// /dev/null, standard output and error to files.
+// A running child process in cwd (empty: inherited), input /dev/null, output and error to files.
 class Process {
   public:
     explicit Process(Strings argv, const fs::path& cwd = {});
     ~Process() { Kill(); }
     int pid() const { return pid_; }
-    // Waits for the exit: its status (0..255, 128+signal when killed), or
-    // nullopt on time-out (the process keeps running).
+    // Waits for the exit: its status (0..255, 128+signal when killed), nullopt on time-out.
     std::optional<int> Wait(std::chrono::milliseconds timeout = 30s);
     bool Running() { return !Wait(0ms); }
     // Kills the process and everything in its process group, and reaps it.
@@ -138,11 +132,9 @@ inline Result Run(Strings argv, const fs::path& cwd = {}, std::chrono::milliseco
     return {status.value_or(-1), p.Stdout(), p.Stderr()};
 }
 
-// varneld in a temporary directory whose run-id file (mode 0666) names the
-// daemon's own account, on a free loopback port: the wrapper (a command that
-// runs the rest of its arguments), varneld, -s and the port, extra. With
-// asAccount a superuser's daemon runs as RunAsAccount(). One that does not
-// start is a failure, but behind a wrapper the test asks started().
+// varneld in a temporary directory whose run-id file (mode 0666) names the daemon's account, on a
+// free loopback port, run as wrapper (a command running the rest), varneld -s port, extra; with
+// asAccount a superuser's runs as RunAsAccount(). Behind a wrapper, the test asks started().
 class Daemon {
   public:
     explicit Daemon(Strings extra = {}, Strings wrapper = {}, bool asAccount = false);
@@ -165,9 +157,8 @@ class Daemon {
     std::optional<Process> proc_;
 };
 
-// The messages of the lines of text that contain part, after each line's head:
-// argv[0], when stamped the accept time (": MM/DD/YY hh:mm:ss AM :"), in a child
-// " <pid>", then ": "; "head? " and the line when the head is not that.
+// The messages of the lines of text containing part, after their head: argv[0], when stamped the
+// accept time (": MM/DD/YY hh:mm:ss AM :"), in a child " <pid>", ": " (else "head? " + line).
 Strings Said(std::string_view text, std::string_view part, bool stamped = true, bool child = true);
 
 } // namespace harness

@@ -1,6 +1,5 @@
-// Test peers on loopback: provider endpoints and connected pairs, a TLI client
-// (Conn) and one store through it, request records, and a raw TCP caller that
-// writes the provider's frames apart from the provider's encoder (RawCaller).
+// Test peers on loopback: provider endpoints and connected pairs, a TLI client (Conn) and one store
+// through it, request records, and a raw TCP caller writing frames apart from the provider's.
 #pragma once
 
 #include <arpa/inet.h>
@@ -39,8 +38,7 @@ inline std::string BE(std::uint32_t v, int n) {
     return s;
 }
 
-// A request: the code, then text in a field of size bytes (no terminator
-// when the text fills it), then tail.
+// A request: the code, then text in a field of size bytes (unterminated when full), then tail.
 inline std::string Record(std::uint32_t code, std::string_view text, std::size_t size,
                           std::string_view tail = "") {
     return BE(code, 4) + std::string(text) + std::string(size - text.size(), '\0') +
@@ -55,8 +53,7 @@ inline std::string ReceiveRecord(std::string_view name, std::uint32_t permission
                   BE(ulimit, 4) + BE(uid, 2) + BE(gid, 2) + BE(permissions, 4));
 }
 
-// An endpoint bound to a provider-chosen socket (listening when qlen > 0),
-// its address written to *bound; -1 on failure.
+// An endpoint on a provider-chosen socket (listening when qlen > 0; address in *bound), or -1.
 inline int OpenBound(unsigned qlen = 0, ipxAddr_t* bound = nullptr) {
     const int fd = t_open(kDevice, O_RDWR, nullptr);
     ipxAddr_t any{};
@@ -128,15 +125,13 @@ struct Listener {
     }
 };
 
-// Two endpoints of this process connected through a listener: the caller's
-// and the service one. A test that closes one sets it to -1.
+// Two endpoints connected through a listener: caller's, service's (-1 when a test closes it).
 struct Pair {
     Listener listener;
     int client = OpenBound(), server = -1;
 
     Pair() {
-        // The connect waits for the accept; both endpoints exist before the
-        // thread starts, so the two sides touch only their own state.
+        // The connect waits for the accept; each side touches only its own, existing, endpoint.
         int result = -1;
         std::thread caller([&] { result = Connect(client, listener.port()); });
         server = listener.Accept();
@@ -146,8 +141,7 @@ struct Pair {
     ~Pair() { t_close(client), t_close(server); }
 };
 
-// A TLI endpoint connected to the listener on 127.0.0.1:port (ok: the connect
-// succeeded), closed at scope end.
+// A TLI endpoint connected to 127.0.0.1:port (ok: the connect succeeded), closed at scope end.
 struct Conn {
     int fd = OpenBound();
     bool ok;
@@ -186,9 +180,11 @@ inline std::string Store(int port, const std::string& request, const harness::St
 struct RawCaller {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), localPort = 0; // 0: not connected
 
-    explicit RawCaller(int port) {
-        sockaddr_in a{AF_INET, htons(std::uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    explicit RawCaller(int port, std::uint32_t from = INADDR_LOOPBACK) { // from that address
+        sockaddr_in a{AF_INET, 0, {htonl(from)}, {}};
         socklen_t len = sizeof a;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0)
+            a = {AF_INET, htons(std::uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
         if (connect(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
             getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
             localPort = ntohs(a.sin_port);

@@ -2,6 +2,9 @@
 // group of its own, killed by that id), a varneld on loopback, one wait-until, the test account.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -25,9 +28,17 @@ inline fs::path Bin(std::string_view name) {
     return BinDir() / name;
 }
 
+// What can be read of a file (of a /proc file whose process has gone, what
+// came before).
 inline std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    std::string text;
+    const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    char buf[65536];
+    for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<std::size_t>(n));
+    if (fd >= 0)
+        close(fd);
+    return text;
 }
 inline void WriteFile(const fs::path& p, std::string_view data) {
     std::ofstream(p, std::ios::binary).write(data.data(), static_cast<long>(data.size()));

@@ -185,11 +185,12 @@ TEST(Listener, ChildAndIdleLimits) {
         most = std::max(most, Children(pid).size());
     EXPECT_TRUE(real.get() == "0 released 236" && most == 3u) << most; // the store during the flood
     peer::RawCaller drip(d.port());
-    peer::Conn stall(d.port()), slow(d.port());
+    peer::Conn stall(d.port()); // its request at once: the child waits at most a second
     const std::string part = Pattern(534, 2);
     ASSERT_TRUE(drip.SendConnect() && stall.Send(peer::ReceiveRecord("stall")) &&
                 stall.Recv(1).data.size() == 1 && stall.Send(part, T_MORE) &&
                 !stall.WaitEvent(1ms));
+    peer::Conn slow(d.port());
     ASSERT_TRUE(slow.Send(peer::ReceiveRecord("slow")) && slow.Recv(1).data.size() == 1);
     for (int i = 0; i < 6; ++i, std::this_thread::sleep_for(500ms))
         EXPECT_TRUE(slow.Send("s", T_MORE)), drip.SendData(std::string(1, '\0'), true);

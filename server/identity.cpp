@@ -22,12 +22,6 @@ const char* const runNameFile = "./.spxrunid";
 
 // What the switch needs of an account, copied out of the password database's
 // static record.
-struct Account {
-    std::string name;
-    uid_t uid = 0;
-    gid_t gid = 0;
-};
-
 bool LookUp(const char* name, Account& account) {
     const passwd* pw = getpwnam(name);
     if (pw == nullptr)
@@ -35,10 +29,19 @@ bool LookUp(const char* name, Account& account) {
     account.name = pw->pw_name;
     account.uid = pw->pw_uid;
     account.gid = pw->pw_gid;
+    account.home = pw->pw_dir;
+    account.shell = pw->pw_shell[0] != '\0' ? pw->pw_shell : "/bin/sh";
     return true;
 }
 
+// The account of the last switch that succeeded.
+Account switched;
+
 } // namespace
+
+const Account& SwitchedAccount() {
+    return switched;
+}
 
 bool ReadRunName(FILE* file, std::array<char, RUN_NAME_SIZE>& runName) {
     std::array<char, RUN_NAME_SIZE + 1> word{};
@@ -145,6 +148,8 @@ int SetEffectiveRunId() {
     const char* shownName = runName[0] != '\0' ? runName.data() : account.name.c_str();
     const bool ok = SwitchTo(account, shownName);
     endpwent();
+    if (ok)
+        switched = account;
     return ok ? 1 : 0;
 }
 

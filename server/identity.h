@@ -4,6 +4,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdio>
+#include <string>
+
+#include <sys/types.h>
 
 // A name read from the run-id file holds fewer characters than this.
 inline constexpr std::size_t RUN_NAME_SIZE = 80;
@@ -18,6 +21,18 @@ bool ReadRunName(std::FILE* file, std::array<char, RUN_NAME_SIZE>& runName);
 // that file, "spxhost", else "guest"). 1 on success, 0 on failure; prints
 // its own messages.
 int SetEffectiveRunId();
+
+// An account as the run-as switch takes it from the password database.
+struct Account {
+    std::string name;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string home;
+    std::string shell; // the account's, or /bin/sh when it names none
+};
+
+// The account the process switched to (an empty name before a switch).
+const Account& SwitchedAccount();
 
 // The run-as switch as the outbound services take it: false after the
 // refusal line ("couldnt set effective userid"), when the service must

@@ -266,8 +266,7 @@ int main(int argc, char* argv[]) {
     for (;;) {
         if (failures > 0)
             PauseAfterFailure(failures);
-        ReapChildren(false);
-        while (children >= maxChildren)
+        while (children >= maxChildren) // an ended child is reaped at once
             ReapChildren(true);
 
         const int spxFd2 = t_open(spxDevice, O_RDWR, &spxInfo);

@@ -10,7 +10,6 @@
 // never holds the daemon's log itself.
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,15 +32,13 @@
 
 namespace {
 
-// The command's environment: what a login of the current account sets.
+// The command's environment: what a login of the run-as account sets.
 class Environment {
   public:
     Environment() {
-        const passwd* pw = getpwuid(getuid());
-        const std::string name = pw != nullptr ? pw->pw_name : "";
-        const std::string shell = pw != nullptr && pw->pw_shell[0] != '\0' ? pw->pw_shell : "/bin/sh";
-        vars_ = {"HOME=" + std::string(pw != nullptr ? pw->pw_dir : "/"), "USER=" + name,
-                 "LOGNAME=" + name, "SHELL=" + shell, "PATH=/usr/local/bin:/usr/bin:/bin"};
+        const Account& a = SwitchedAccount();
+        vars_ = {"HOME=" + a.home, "USER=" + a.name, "LOGNAME=" + a.name, "SHELL=" + a.shell,
+                 "PATH=/usr/local/bin:/usr/bin:/bin"};
         for (std::size_t i = 0; i < vars_.size(); ++i)
             envp_[i] = vars_[i].data();
     }

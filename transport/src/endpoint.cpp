@@ -46,6 +46,16 @@ bool ModuleStack::Push(std::string_view name) {
 
 // ---- endpoints of this process ---------------------------------------------
 
+void Endpoint::SendFailed() {
+    in.Fill(fd, 0);
+    in.Broke();
+}
+
+void Endpoint::FlushQueued() {
+    if (connected && !out.Empty() && out.Flush(fd) != 0)
+        SendFailed();
+}
+
 SPX_OPTS Endpoint::Options() const {
     SPX_OPTS o{};
     PutBE16(o.spx_connectionID, connectionId);

@@ -172,6 +172,12 @@ struct Endpoint {
     std::unique_ptr<Listener> listener;
 
     SPX_OPTS Options() const;
+    // A send failed: the connection is gone. A DISCON the peer sent before
+    // going is taken at its word; otherwise the connection failed.
+    void SendFailed();
+    // Puts queued units on their way (before a wait for the peer, a module
+    // change); a failure is SendFailed.
+    void FlushQueued();
 };
 
 // The endpoint of fd in this process, or null with t_errno = TBADF.

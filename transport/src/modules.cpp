@@ -48,10 +48,7 @@ int spx_ioctl(int fd, unsigned long request, ...) {
     case I_POP:
         // Units written through the module leave with it, rather than wait
         // for the next call that waits for the peer.
-        if (ep->connected && !ep->out.Empty() && ep->out.Flush(fd) != 0) {
-            ep->in.Fill(fd, 0);
-            ep->in.Broke();
-        }
+        ep->FlushQueued();
         return m.Pop() ? 0 : Errno(EINVAL);
     case I_PUSH: {
         if (arg == nullptr)
@@ -80,9 +77,7 @@ ssize_t spx_write(int fd, const void* buf, size_t n) {
         return Errno(EPIPE);
     std::span<const unsigned char> data(static_cast<const unsigned char*>(buf), n);
     if (int err = ep->out.QueueUnit(fd, data, true)) {
-        // The connection is gone: a DISCON that came first keeps its reason.
-        ep->in.Fill(fd, 0);
-        ep->in.Broke();
+        ep->SendFailed();
         return Errno(err);
     }
     return static_cast<ssize_t>(n);

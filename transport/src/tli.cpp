@@ -68,19 +68,6 @@ bool InConnection(const Endpoint& ep) {
            (ep.state == T_OUTCON && ep.in.Ended());
 }
 
-// A send failed: the connection is gone. A DISCON the peer sent before
-// going is taken at its word; otherwise the connection failed.
-void SendFailed(Endpoint& ep) {
-    ep.in.Fill(ep.fd, 0);
-    ep.in.Broke();
-}
-
-// Queued units go out before the process waits for the peer.
-void FlushBeforeWait(Endpoint& ep) {
-    if (ep.connected && !ep.out.Empty() && ep.out.Flush(ep.fd) != 0)
-        SendFailed(ep);
-}
-
 // Gives fd a fresh, unconnected socket in place of the old one.
 bool ReplaceSocket(Endpoint& ep) {
     int s = NewSocket();
@@ -388,7 +375,7 @@ int t_snd(int fd, const void* buf, unsigned int nbytes, int flags) {
         if (err == 0 && (flags & T_MORE) == 0)
             err = ep.out.Flush(fd);
         if (err != 0) {
-            SendFailed(ep);
+            ep.SendFailed();
             return Fail(TLOOK);
         }
         return static_cast<int>(nbytes);
@@ -401,7 +388,7 @@ int t_rcv(int fd, void* buf, unsigned int nbytes, int* flags) {
             return Fail(TOUTSTATE);
         if (buf == nullptr && nbytes != 0)
             return Fail(TBADDATA);
-        FlushBeforeWait(ep);
+        ep.FlushQueued();
         // The whole receive, however slowly its bytes come, within the limit.
         int limitMs = -2; // not asked yet
         std::chrono::steady_clock::time_point deadline;
@@ -448,7 +435,7 @@ int t_look(int fd) {
             poll(nullptr, 0, kLookWaitMs);
             return 0;
         }
-        FlushBeforeWait(ep);
+        ep.FlushQueued();
         int ev = ep.in.Peek();
         if (ev == 0) {
             ep.in.Fill(fd, kLookWaitMs);
@@ -468,7 +455,7 @@ int t_sndrel(int fd) {
         if (err == 0)
             err = ep.out.Flush(fd);
         if (err != 0) {
-            SendFailed(ep);
+            ep.SendFailed();
             return Fail(TLOOK);
         }
         ep.state = ep.state == T_DATAXFER ? T_OUTREL : T_IDLE;
@@ -480,7 +467,7 @@ int t_rcvrel(int fd) {
     return WithEndpoint(fd, [&](Endpoint& ep) {
         if (ep.state != T_DATAXFER && ep.state != T_OUTREL)
             return Fail(TOUTSTATE);
-        FlushBeforeWait(ep);
+        ep.FlushQueued();
         int ev = ep.in.Peek();
         if (ev == 0) {
             ep.in.Fill(fd, kLookWaitMs);
@@ -533,7 +520,7 @@ int t_rcvdis(int fd, t_discon* discon) {
     return WithEndpoint(fd, [&](Endpoint& ep) {
         if (!InConnection(ep))
             return Fail(ep.state == T_IDLE ? TNODIS : TOUTSTATE);
-        FlushBeforeWait(ep);
+        ep.FlushQueued();
         if (!ep.in.Ended())
             ep.in.Fill(fd, kLookWaitMs);
         if (!ep.in.Ended())

@@ -4,11 +4,20 @@
 // failure is reported, so that what was received is never lost to a later
 // failure and never waits in memory for a client that keeps the service
 // waiting.
+//
+// The full writes end on 64 KiB boundaries of the file, whatever the units'
+// size and wherever the output starts (the daemon's standard output may
+// already hold its own lines): a file system then never has to fill in a
+// partly written page between two writes.
 #pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
 #include <span>
 
 #include <spx/tiuser.h>
@@ -26,7 +35,12 @@ enum class Received {
 // Received units waiting to be written to a file or standard output.
 class Gathered {
   public:
-    explicit Gathered(int fd) : fd_(fd) {}
+    explicit Gathered(int fd) : fd_(fd) {
+        // Where a regular file's writes start; a pipe or terminal has no offset.
+        const off_t at = lseek(fd, 0, SEEK_CUR);
+        if (at > 0)
+            phase_ = static_cast<std::size_t>(at % GATHER_SIZE);
+    }
     Gathered(const Gathered&) = delete;
     Gathered& operator=(const Gathered&) = delete;
 
@@ -38,14 +52,13 @@ class Gathered {
     // Keeps the n bytes just received into Room().
     void Keep(std::size_t n) { held_ += n; }
     bool Holding() const { return held_ > 0; }
-    bool Full() const { return held_ >= GATHER_SIZE; }
+    bool Full() const { return held_ >= GATHER_SIZE - phase_; }
     // Writes what is held. False with errno set when any of it could not be
     // written; nothing is held afterwards either way.
-    bool Flush() {
-        const bool written = WriteAll(fd_, std::span(buffer_).first(held_));
-        held_ = 0;
-        return written;
-    }
+    bool Flush() { return Write(held_); }
+    // Writes up to the next boundary and keeps the rest (part of one unit)
+    // for the next write.
+    bool FlushFull() { return Write(GATHER_SIZE - phase_); }
 
     // Receives units from fd and writes them, up to the first unit without
     // T_MORE, which is written only with keepEnd. Whatever was received before
@@ -69,7 +82,7 @@ class Gathered {
             }
             if ((flags & T_MORE) != 0 || keepEnd)
                 Keep(static_cast<std::size_t>(n));
-            if (Full() && !Flush())
+            if (Full() && !FlushFull())
                 return Received::WriteFailed;
         }
         return Flush() ? Received::All : Received::WriteFailed;
@@ -77,8 +90,20 @@ class Gathered {
 
   private:
     static constexpr std::size_t GATHER_SIZE = 64 * 1024;
+
+    // Writes the first n bytes held and moves the rest to the front; after a
+    // failure nothing is held.
+    bool Write(std::size_t n) {
+        const bool written = WriteAll(fd_, std::span(buffer_).first(n));
+        held_ = written ? held_ - n : 0;
+        std::memmove(buffer_.data(), buffer_.data() + n, held_);
+        phase_ = (phase_ + n) % GATHER_SIZE;
+        return written;
+    }
+
     int fd_;
     std::size_t held_ = 0;
+    std::size_t phase_ = 0; // the file's offset modulo GATHER_SIZE, as far as we know it
     // Filled up to GATHER_SIZE at most before a write, plus a frame's room.
     std::array<unsigned char, GATHER_SIZE + spx::FRAME_MAX_PAYLOAD> buffer_;
 };

@@ -210,7 +210,10 @@ bool SpawnChildServiceRequest(int spxFd, int spxFd2) {
 }
 
 int main(int argc, char* argv[]) {
+    // Whole lines: the listener and its children share both streams, and a
+    // line written in pieces could be cut by another process's line.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::setvbuf(stderr, nullptr, _IOLBF, 0);
     SetReportStyle(ReportStyle::Server);
     t_errno = 0;
     errno = 0;

@@ -1,5 +1,4 @@
-// Fuzz target for varnel's readers; the first byte picks one: the command line (the
-// rest split at NUL bytes), a host file searched for "alpha", or a number.
+// Fuzz target for varnel's readers, by the first byte: argv (split at NULs), host file, number.
 #include <bit>
 #include <cctype>
 #include <cerrno>

@@ -1,5 +1,4 @@
-// Fuzz target for the frame decoder: the input as the front of a stream, in every
-// phase, fed in pieces; and the frames the builders make.
+// Fuzz target for the frame decoder (the input in every phase, in pieces) and the builders.
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -13,8 +12,7 @@
 using namespace spx;
 static_assert(std::has_unique_object_representations_v<Decoded>); // compared with memcmp
 
-// A piece read past (each in a buffer of its own size), consumed while Incomplete or
-// judged unlike the whole; a frame claiming more than its header and checked payload.
+// A piece read past, consumed while Incomplete or judged unlike the whole; a frame overlong.
 static Decoded Judge(std::span<const unsigned char> bytes, Phase phase) {
     const Decoded whole = DecodeFrame(bytes, phase);
     for (std::size_t n = 0; n <= std::min<std::size_t>(bytes.size(), 16); ++n) {

@@ -1,5 +1,4 @@
-// Fuzz target for varneld's readers: after an odd first byte a request unit (against a
-// zero-filled 534-byte record), after an even one the run-id file.
+// Fuzz target for varneld's readers: a request unit (odd first byte) or the run-id file.
 #include <algorithm>
 #include <cstring>
 #include <sstream>

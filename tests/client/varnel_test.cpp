@@ -17,8 +17,7 @@ using R = ArgsResult;
 
 const std::string kVarnel = Bin("varnel").string(), kTitle = kVarnel + ": ";
 
-// What ParseArgs makes of the options: "usage", "ulimit", "refused", or the
-// settings that differ from their defaults, as "name=value" words.
+// ParseArgs' answer ("usage", "ulimit", "refused") or the settings off their defaults ("p=534").
 static std::string Parsed(Strings args) {
     args.insert(args.begin(), "varnel");
     std::vector<char*> argv{nullptr};
@@ -66,8 +65,7 @@ TEST(ClientSettings, ParseArgs) {
         EXPECT_EQ(Parsed(args), want) << why;
 }
 
-// Records misread or mismatched, or a host file the user may not write taken
-// (the client opens it for update): the data goes to another host, or nowhere.
+// Records misread or mismatched, or a file the user may not write (opened for update) taken.
 TEST(ClientHostFile, GetIpxAddress) {
     const std::string rec = "alpha 1 0A0B0C0D 3C4D0000 8060", n(150, 'n');
     const ipxAddr_t at{{0, 0, 0, 1}, {0x0a, 0x0b, 0x0c, 0x0d, 0x3c, 0x4d}, {0x80, 0x60}};
@@ -100,8 +98,7 @@ static Result Varnel(const fs::path& dir, Strings args) {
     return Run(std::move(args), dir);
 }
 
-// A failed run with the wrong report or status, or a request sent for a source that
-// cannot be opened or is a directory (the remote file would be truncated).
+// A failed run with the wrong report or status, or a request sent for an unreadable source.
 TEST(ClientRun, FailedRuns) {
     Daemon d;
     d.WriteHostFile();
@@ -136,8 +133,7 @@ TEST(ClientRun, FailedRuns) {
     EXPECT_EQ(ReadFile(d.dir() / "kept"), "precious");
 }
 
-// Progress lines lost, cut or reordered where their buffer fills, or data, mode or -s
-// override lost on the way: a quiet run prints the module lines and a line per chunk only.
+// Progress lines lost, cut or reordered where their buffer fills; data, mode or -s lost.
 TEST(ClientRun, QuietTransfer) {
     Daemon d;
     WriteFile(d.dir() / "elsewhere", HostRecord("server", FreePort()));
@@ -156,10 +152,7 @@ TEST(ClientRun, QuietTransfer) {
     EXPECT_EQ(static_cast<int>(fs::status(d.dir() / "out").permissions()), 0600);
 }
 
-// Statistics miscounted (84 bytes and 2 packets a pass, the last, empty one
-// included; both rates from that total), or data altered on its way, without -f,
-// to the server's standard output after the child's line; or its loss (the daemon's
-// standard output full, or its reader gone) reported as success.
+// Statistics miscounted, data altered on its way to the server's stdout, or its loss unreported.
 TEST(ClientRun, VerboseStatisticsAndStandardOutput) {
     for (const std::string to : {"exec \"$@\" >/dev/full", "\"$@\" | :", "exec \"$@\""}) {
         Daemon d({}, {"/bin/sh", "-c", to, "sh"});
@@ -188,8 +181,7 @@ TEST(ClientRun, VerboseStatisticsAndStandardOutput) {
     }
 }
 
-// A request record wrongly filled, or a transfer the server refused or never
-// confirmed ending with status 0, or data sent after a refusal.
+// A request wrongly filled, an unconfirmed transfer ending with 0, or data sent after a refusal.
 TEST(ClientRun, UnconfirmedTransfersFail) {
     TempDir here;
     WriteFile(here / "in", Pattern(1 << 20));

@@ -1,7 +1,7 @@
-// varneld's listener and the start of every service child, end to end: the
-// real daemon on a free loopback socket, driven by TLI clients and raw callers.
+// varneld's listener and the start of every service child, end to end, on loopback.
 #include <poll.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <future>
@@ -76,7 +76,9 @@ TEST(Listener, LinesOfEveryPassAndRefusedRequests) {
     const std::string out = d.Stdout(), err = d.Stderr();
     char port[8], from[8];
     std::snprintf(port, 8, "%04X", d.port()), std::snprintf(from, 8, "%04X", caller.localPort);
-    EXPECT_EQ(Said(err, "command"), (Strings{"size of command too small 3 ", rows[2].second}));
+    Strings children = Said(err, "command"); // two children, in either order
+    std::ranges::sort(children);
+    EXPECT_EQ(children, (Strings{"size of command too small 3 ", rows[2].second}));
     EXPECT_EQ(Said(out, "command"), (Strings{rows[0].second, rows[1].second}));
     const auto local = Said(out, "servers local address", false, false);
     EXPECT_TRUE(local.size() == 1 && local[0].starts_with("servers local address: 00000000h ") &&
@@ -117,13 +119,11 @@ TEST(Listener, FailedForkDisconnectsTheCaller) {
     EXPECT_TRUE(served() || served());
 }
 
-// Bytes lost or mixed between concurrent stores, a listener hurt by callers that never ask,
-// or children that spin while they wait for the release.
-TEST(Listener, ConcurrentStoresAmidHostileCallers) {
+// Bytes lost or mixed between concurrent stores, or children that spin waiting for the release.
+TEST(Listener, ConcurrentStores) {
     Daemon d;
     const int pid = d.process().pid();
     const std::size_t baseline = Descriptors(pid);
-    peer::RawCaller silent(d.port());
     std::vector<std::unique_ptr<peer::Conn>> conns;
     Strings data;
     for (unsigned i = 0; i < 16; ++i) {
@@ -132,19 +132,9 @@ TEST(Listener, ConcurrentStoresAmidHostileCallers) {
         ASSERT_TRUE(conns[i]->Send(peer::ReceiveRecord("store" + std::to_string(i))));
         ASSERT_EQ(conns[i]->Recv(1).data, std::string(1, '\0'));
     }
-    for (std::size_t at = 0; at < data.back().size(); at += SPX_MAX_DATA) {
-        if (at == 40 * SPX_MAX_DATA) { // callers that never make a request, amid the data
-            peer::RawCaller(d.port()).SendBytes("GET / HTTP/1.0\r\n\r\n");
-            peer::RawCaller(d.port()).SendBytes(std::string("\x01\x00\x00", 3)); // half a frame
-            peer::RawCaller connected(d.port()), reset(d.port());
-            connected.SendConnect();
-            connected.SendBytes(Pattern(300, 1)); // garbage after the first frame
-            reset.SendConnect();
-            reset.Reset();
-        }
+    for (std::size_t at = 0; at < data.back().size(); at += SPX_MAX_DATA)
         for (std::size_t i = 0; i < conns.size(); ++i)
             ASSERT_TRUE(at >= data[i].size() || conns[i]->Send(data[i].substr(at, 534), T_MORE));
-    }
     for (std::size_t i = 0; i < conns.size(); ++i) {
         ASSERT_TRUE(conns[i]->Send("", 0));
         EXPECT_EQ(conns[i]->WaitEvent(), T_ORDREL) << i;
@@ -163,14 +153,12 @@ TEST(Listener, ConcurrentStoresAmidHostileCallers) {
     const auto before = (std::this_thread::sleep_for(300ms), cpu());
     std::this_thread::sleep_for(2s);
     EXPECT_LE(cpu() - before, 20'000'000u) << "ns in 2 s, a busy wait";
-    silent.Close();
     waiting.clear();
     EXPECT_TRUE(WaitUntil([&] { return Descriptors(pid) == baseline; }));
     EXPECT_TRUE(d.process().Running());
 }
 
-// More children than -c, a child kept past -t by a silent, dripping or stalled caller (and
-// what it stored lost), a transfer that keeps moving cut, or one address crowding out others.
+// More children than -c, a child kept past -t, a moving transfer cut, or one address's flood.
 TEST(Listener, ChildAndIdleLimits) {
     Daemon d({"-c", "3", "-t", "1"});
     const int pid = d.process().pid();

@@ -2,17 +2,27 @@
 // group of its own, killed by that id), a varneld on loopback, one wait-until, the test account.
 #pragma once
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace harness {
 
@@ -20,25 +30,15 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Strings = std::vector<std::string>;
 
-// Directory of the built programs, and the path of one of them.
-inline fs::path BinDir() {
-    return VARNEL_BIN_DIR;
-}
+// The path of a built program (VARNEL_BIN_DIR: their directory).
 inline fs::path Bin(std::string_view name) {
-    return BinDir() / name;
+    return fs::path(VARNEL_BIN_DIR) / name;
 }
 
-// What can be read of a file (of a /proc file whose process has gone, what
-// came before).
+// What can be read of a file (of a /proc file whose process has gone, what came before).
 inline std::string ReadFile(const fs::path& p) {
-    std::string text;
-    const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
-    char buf[65536];
-    for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;)
-        text.append(buf, static_cast<std::size_t>(n));
-    if (fd >= 0)
-        close(fd);
-    return text;
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 inline void WriteFile(const fs::path& p, std::string_view data) {
     std::ofstream(p, std::ios::binary).write(data.data(), static_cast<long>(data.size()));
@@ -73,29 +73,71 @@ inline bool WaitUntil(const std::function<bool()>& done, std::chrono::millisecon
     return true;
 }
 
-// A TCP port on 127.0.0.1 that nobody listens on at the time of the call; a port as -s wants
-// it (4 hex digits); a host file record naming 127.0.0.1 (node all zero) and port.
-int FreePort();
-std::string HexPort(int port);
+// A TCP port on 127.0.0.1 that nobody listens on at the time of the call.
+inline int FreePort() {
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof a;
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
+                    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+    close(s);
+    return ok ? ntohs(a.sin_port) : throw std::runtime_error("no free port");
+}
+
+// A port as -s wants it (4 hex digits); a host file record naming 127.0.0.1 (node all zero).
+inline std::string HexPort(int port) {
+    char buf[8];
+    return std::string(buf, std::snprintf(buf, sizeof buf, "%04x", port & 0xFFFF));
+}
 inline std::string HostRecord(std::string_view host, int port) {
     return std::string(host) + " 00000000 00000000 00000000 " + HexPort(port) + "\n";
 }
 
 // The user running the tests, and the account the daemon's children run as in the tests: the
-// tester's own, or, for the superuser, "varneltest" with a group of its own (made on first use).
-std::string CurrentUser();
-std::string RunAsAccount();
+// tester's own, or, for the superuser, "varneltest" with a group of its own. CTest's fixture
+// makes it before the tests and removes it after them; a test program run by hand makes it here.
+inline std::string CurrentUser() {
+    const passwd* pw = getpwuid(geteuid());
+    return pw ? pw->pw_name : "root";
+}
+inline std::string RunAsAccount() {
+    if (geteuid() != 0)
+        return CurrentUser();
+    if (getpwnam("varneltest") == nullptr) // two at once: one of them fails
+        [[maybe_unused]] const int made =
+            std::system("useradd -U -M -s /usr/sbin/nologin varneltest >/dev/null 2>&1");
+    return "varneltest";
+}
 
 // What /proc tells of a process: its children that have not ended, a signal set ("SigIgn",
 // "SigBlk"; all bits when unreadable), how many descriptors it holds.
-std::vector<int> Children(int pid);
-unsigned long long Signals(int pid, const std::string& key);
-std::size_t Descriptors(int pid);
+inline std::vector<int> Children(int pid) {
+    const std::string self = std::to_string(pid);
+    std::istringstream in(ReadFile("/proc/" + self + "/task/" + self + "/children"));
+    std::vector<int> out;
+    for (int c = 0; in >> c;)
+        if (ReadFile("/proc/" + std::to_string(c) + "/stat").find(") Z ") == std::string::npos)
+            out.push_back(c);
+    return out;
+}
+inline unsigned long long Signals(int pid, const std::string& key) {
+    const auto line = LinesWith(ReadFile("/proc/" + std::to_string(pid) + "/status"), key + ":");
+    return line.empty() ? ~0ull : std::stoull(line[0].substr(key.size() + 1), nullptr, 16);
+}
+inline std::size_t Descriptors(int pid) {
+    const fs::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd");
+    return static_cast<std::size_t>(std::distance(fds, fs::directory_iterator{}));
+}
 
-// A fresh directory removed with everything in it at scope end.
+// A fresh directory, open to all (services switch to the run-as account, which may not be the
+// owner), removed with everything in it at scope end.
 class TempDir {
   public:
-    TempDir();
+    TempDir() {
+        std::string tmpl = (fs::temp_directory_path() / "varnel-test-XXXXXX").string();
+        path_ = mkdtemp(tmpl.data()) ? tmpl : throw std::runtime_error("mkdtemp failed");
+        fs::permissions(path_, fs::perms::all);
+    }
     ~TempDir() { fs::remove_all(path_, ignored_); }
     TempDir(const TempDir&) = delete;
     const fs::path& path() const { return path_; }
@@ -106,17 +148,50 @@ class TempDir {
     std::error_code ignored_;
 };
 
-// A running child process in cwd (empty: inherited), input /dev/null, output and error to files.
+// A running child process in cwd (empty: inherited), input /dev/null, output and error to files;
+// a process group of its own, SIGPIPE at its default and no signal blocked.
 class Process {
   public:
-    explicit Process(Strings argv, const fs::path& cwd = {});
+    explicit Process(Strings argv, const fs::path& cwd = {}) {
+        const std::string out = capture_ / "stdout", err = capture_ / "stderr";
+        std::vector<char*> args;
+        for (auto& a : argv)
+            args.push_back(a.data());
+        args.push_back(nullptr);
+        std::fflush(nullptr);
+        if ((pid_ = fork()) < 0)
+            throw std::runtime_error("fork failed");
+        if (pid_ == 0) {
+            sigset_t none;
+            sigemptyset(&none);
+            setpgid(0, 0), signal(SIGPIPE, SIG_DFL), sigprocmask(SIG_SETMASK, &none, nullptr);
+            const int fds[] = {open("/dev/null", O_RDONLY | O_CLOEXEC),
+                               open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600),
+                               open(err.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)};
+            for (int i = 0; i < 3; ++i)
+                if (fds[i] < 0 || dup2(fds[i], i) < 0)
+                    _exit(126);
+            if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+                _exit(126);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        setpgid(pid_, pid_);
+    }
     ~Process() { Kill(); }
     int pid() const { return pid_; }
     // Waits for the exit: its status (0..255, 128+signal when killed), nullopt on time-out.
-    std::optional<int> Wait(std::chrono::milliseconds timeout = 30s);
+    std::optional<int> Wait(std::chrono::milliseconds timeout = 30s) {
+        int st = 0;
+        pid_t r = 0; // the process once reaped, -1 when there is none to reap
+        const auto reaped = [&] { return (r = waitpid(pid_, &st, WNOHANG)) != 0; };
+        if (!status_ && WaitUntil(reaped, timeout) && r == pid_)
+            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return status_;
+    }
     bool Running() { return !Wait(0ms); }
-    // Kills the process and everything in its process group, and reaps it.
-    void Kill();
+    // Kills the process and everything it forked (its process group), and reaps it.
+    void Kill() { kill(-pid_, SIGKILL), Wait(10s); }
     std::string Stdout() const { return ReadFile(capture_ / "stdout"); }
     std::string Stderr() const { return ReadFile(capture_ / "stderr"); }
     // Waits until text appears on standard output (err: standard error).
@@ -148,7 +223,25 @@ inline Result Run(Strings argv, const fs::path& cwd = {}, std::chrono::milliseco
 // asAccount a superuser's runs as RunAsAccount(). Behind a wrapper, the test asks started().
 class Daemon {
   public:
-    explicit Daemon(Strings extra = {}, Strings wrapper = {}, bool asAccount = false);
+    explicit Daemon(Strings extra = {}, Strings wrapper = {}, bool asAccount = false) {
+        const std::string account = asAccount ? RunAsAccount() : CurrentUser();
+        WriteFile(dir_ / ".spxrunid", account + "\n");
+        fs::permissions(dir_ / ".spxrunid", fs::perms(0666)); // opened for update
+        if (const passwd* pw = getpwnam(account.c_str()); asAccount && geteuid() == 0)
+            wrapper.insert(wrapper.begin(),
+                           {"/usr/bin/setpriv", "--reuid=" + std::to_string(pw->pw_uid),
+                            "--regid=" + std::to_string(pw->pw_gid), "--clear-groups"});
+        // A port found free may be taken before the daemon binds it: try again.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            Strings argv = wrapper;
+            argv.insert(argv.end(), {Bin("varneld").string(), "-s", HexPort(port_ = FreePort())});
+            argv.insert(argv.end(), extra.begin(), extra.end());
+            proc_.emplace(argv, dir_.path());
+            if (WaitUntil([&] { return started() || !proc_->Running(); }) && started())
+                return;
+        }
+        EXPECT_FALSE(wrapper.empty()) << "varneld did not start: " << Stdout() << Stderr();
+    }
     bool started() const { return Passes(1, 0ms); }
     const fs::path& dir() const { return dir_.path(); }
     int port() const { return port_; }
@@ -170,6 +263,26 @@ class Daemon {
 
 // The messages of the lines of text containing part, after their head: argv[0], when stamped the
 // accept time (": MM/DD/YY hh:mm:ss AM :"), in a child " <pid>", ": " (else "head? " + line).
-Strings Said(std::string_view text, std::string_view part, bool stamped = true, bool child = true);
+inline Strings Said(std::string_view text, std::string_view part, bool stamped = true,
+                    bool child = true) {
+    const std::string title = Bin("varneld").string(),
+                      shape = std::string(stamped ? ": ##/##/## ##:##:## @M :" : "") +
+                              (child ? " ~" : "") + ": "; // #: a digit, ~: digits, @: A or P
+    Strings out = LinesWith(text, part);
+    for (std::string& line : out) {
+        const auto fits = [&](std::size_t i, char s) {
+            const char c = i < line.size() ? line[i] : '\0';
+            return s == '@' ? c == 'A' || c == 'P'
+                            : s == '#' || s == '~' ? isdigit(c & 0xFF) : c == s;
+        };
+        bool ok = line.starts_with(title);
+        std::size_t at = title.size();
+        for (const char s : shape)
+            for (ok = ok && fits(at++, s); ok && s == '~' && fits(at, s);)
+                ++at;
+        line = ok ? line.substr(at) : "head? " + line;
+    }
+    return out;
+}
 
 } // namespace harness

@@ -189,7 +189,7 @@ struct RawCaller {
             getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
             localPort = ntohs(a.sin_port);
     }
-    ~RawCaller() { Close(); }
+    ~RawCaller() { close(fd); }
     RawCaller(const RawCaller&) = delete;
     bool SendBytes(std::string_view b) {
         for (ssize_t n = 0; !b.empty() && (n = send(fd, b.data(), b.size(), MSG_NOSIGNAL)) > 0;)
@@ -205,15 +205,12 @@ struct RawCaller {
         return SendFrame(1, 0, BE(1, 2) + BE(0, 2) + BE(connectionId, 2) + BE(allocation, 2));
     }
     bool SendData(std::string_view data, bool more) { return SendFrame(3, more, data); }
-    bool SendOrdrel() { return SendFrame(4, 0, {}); }
-    bool SendDiscon(std::uint32_t reason) { return SendFrame(5, 0, BE(reason, 4)); }
     // Ends the TCP connection with a reset (a failed connection to the far side).
     void Reset() {
         const linger l{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        Close();
+        close(std::exchange(fd, -1)); // the second close, at scope end, fails harmlessly
     }
-    void Close() { close(std::exchange(fd, -1)); } // a second close fails harmlessly
 };
 
 } // namespace peer

@@ -10,8 +10,7 @@ namespace {
 using namespace harness;
 using Args = std::vector<std::string>;
 
-// A service's data lost or cut, a refusal, a silent server or a bad command
-// line taken for success, or units and events not shown as they came.
+// Data lost, a failure taken for success, or units and events not shown as they came.
 TEST(Spxpeer, ServicesAgainstVarneld) {
     Daemon d({"-v"});
     d.WriteHostFile();

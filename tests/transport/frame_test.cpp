@@ -1,6 +1,4 @@
-// The wire format against literal byte captures: frames encode to exactly
-// these bytes and these bytes decode to exactly these frames, so a byte-order
-// or offset fault shared by the encoder and the decoder still shows.
+// The wire format against literal bytes, so a fault shared by encoder and decoder still shows.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -16,9 +14,7 @@ template <typename Frame> static Bytes Of(const Frame& f) {
     return {p, p + sizeof f};
 }
 
-// Guards against fields written or read in host order or at the wrong offset,
-// the decoder reading past the frame (a DATA payload is the caller's), and a
-// frame judged before its header, or all of a fixed-size frame, is there.
+// Guards against host order, wrong offsets, reading past a frame, or judging one too early.
 TEST(Frames, EncodeToAndDecodeFromTheseBytes) {
     struct Case {
         Bytes wire, built; // built: what the encoder makes of the frame, all it should consume
@@ -52,8 +48,7 @@ TEST(Frames, EncodeToAndDecodeFromTheseBytes) {
     }
 }
 
-// Guards against a frame of the wrong type, phase, flags, length, version or
-// reserved field being accepted, judged on as few bytes as say it is wrong.
+// Guards against a frame of the wrong type, phase, flags, length, version or reserved accepted.
 TEST(Frames, BadFramesAreErrors) {
     const std::pair<Bytes, Phase> cases[] = {
         {{0x09, 0x00, 0x00, 0x00}, Transfer},               // unknown type

@@ -1,5 +1,4 @@
-// Units and T_MORE: what one side sends arrives with the same bytes, unit
-// boundaries and flags, however the receiver cuts its reads.
+// Units and T_MORE arrive with their bytes, boundaries and flags, however the reads are cut.
 #include <spx/stropts.h>
 
 #include <random>
@@ -13,9 +12,7 @@ static Unit U(std::size_t size, int flags) {
     return {harness::Pattern(size, size), flags};
 }
 
-// Sends units from a thread and reads each back readSize() bytes at a time:
-// each must arrive whole and alone, every piece but its last with T_MORE, the
-// last with the unit's own flag (a unit of no bytes is one piece).
+// Sends units from a thread and reads each back whole, in pieces of readSize() bytes.
 static void RoundTrip(const std::vector<Unit>& units, const std::function<unsigned()>& readSize) {
     Pair p;
     std::thread sender([&] {
@@ -38,9 +35,7 @@ static void RoundTrip(const std::vector<Unit>& units, const std::function<unsign
     sender.join();
 }
 
-// Guards against zero-length units dropped or merged, a long unit losing bytes,
-// ending too early or losing T_MORE on its last piece, and units over the
-// 16-bit frame length cut.
+// Guards against empty units dropped or merged, and long ones cut or losing T_MORE.
 TEST(Units, BoundariesAndFlagsSurviveTheReadSize) {
     const std::pair<std::vector<Unit>, unsigned> cases[] = {
         {{U(0, T_MORE), U(1, T_MORE), U(0, 0), U(1024, 0), U(1024, T_MORE), U(0, 0)}, 534},
@@ -51,8 +46,7 @@ TEST(Units, BoundariesAndFlagsSurviveTheReadSize) {
         RoundTrip(units, [&] { return read; });
 }
 
-// Guards against the read-ahead losing, repeating or reordering bytes or
-// flags when many units of every size cross buffer boundaries.
+// Guards against the read-ahead losing or reordering bytes or flags across buffers.
 TEST(Units, RandomUnitSizesAgainstRandomReadSizes) {
     std::mt19937 rng(7);
     std::vector<Unit> units;
@@ -62,8 +56,7 @@ TEST(Units, RandomUnitSizesAgainstRandomReadSizes) {
     RoundTrip(units, [&] { return 1 + rng() % 2000; });
 }
 
-// Guards against plain writes through the read/write module losing their
-// unit boundaries, and against TLI calls working while it is on top.
+// Guards against writes under tirdwr losing unit boundaries, or TLI calls working there.
 TEST(Modules, ReadWriteModuleWritesArriveAsMoreUnits) {
     Pair p;
     char top[FMNAMESZ + 1] = {}; // the name of the module on top

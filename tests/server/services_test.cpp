@@ -212,6 +212,9 @@ TEST(Services, SendRunCopyAndEnd) {
     const auto file = [](std::string_view name) { return Record(SERV_SEND_FILE, name, 80); };
     const auto command = [](std::string_view line) { return Record(SERV_RSH, line, 100); };
     const std::string copy = Record(SERV_RECV_STDOUT, "", 92), big = Pattern(534, 7);
+    std::string bigs; // the units of a copy past two 64 KiB writes, unaligned after the log lines
+    for (int i = 0; i < 250; ++i)
+        bigs += big;
     const passwd* pw = getpwnam(CurrentUser().c_str()); // a login's environment, no log descriptor
     const std::string login = "HOME=" + std::string(pw->pw_dir) + "\nLOGNAME=" + pw->pw_name +
                               "\nPATH=/usr/local/bin:/usr/bin:/bin\nSHELL=" + pw->pw_shell +
@@ -257,7 +260,10 @@ TEST(Services, SendRunCopyAndEnd) {
         ASSERT_TRUE(c.Send(row.request));
         std::string status, got;
         if (row.request == copy) {
-            for (const auto& u : Strings{"abc", "", big, "XYZ"})
+            Strings units{"abc", ""};
+            units.insert(units.end(), 250, big);
+            units.push_back("XYZ");
+            for (const auto& u : units)
                 ASSERT_TRUE(c.Send(u, u == "XYZ" ? 0 : T_MORE));
             ASSERT_TRUE(c.WaitEvent() == T_ORDREL && t_rcvrel(c.fd) == 0);
         } else {
@@ -287,7 +293,7 @@ TEST(Services, SendRunCopyAndEnd) {
     EXPECT_EQ(Said(d.Stdout(), "open of missing"), Strings{"open of missing failed "});
     EXPECT_EQ(Said(d.Stderr(), "read of"), Strings{"read of /proc/self/mem failed "});
     const std::string out = d.Stdout(),
-                      copied = "abc" + big + "XYZ" + Bin("varneld").string() + ": ";
+                      copied = "abc" + bigs + "XYZ" + Bin("varneld").string() + ": ";
     EXPECT_NE(out.find(copied, out.find(copied) + 1), std::string::npos); // twice
     EXPECT_TRUE(d.process().WaitForOutput("\nerr-text\n", true));
     EXPECT_FALSE(fs::exists(d.dir() / "ran"));

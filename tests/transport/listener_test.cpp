@@ -1,4 +1,8 @@
 // The listener: callers are read side by side; only valid ones reach the program.
+#include <sys/resource.h>
+
+#include <memory>
+
 #include "peer.h"
 
 using namespace peer;
@@ -58,4 +62,33 @@ TEST(Listener, GoneAndRefusedCallers) {
     EXPECT_TRUE(result == -1 && error == TLOOK);
     EXPECT_EQ(TakeDisconnect(refused), SPX_DISCON_TERMINATED);
     t_close(service), t_close(refused);
+}
+
+// Guards against a listener whose handshake slots are all taken spinning instead of sleeping.
+TEST(Listener, FullTableSleeps) {
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    if (files.rlim_max < 4096 || setrlimit(RLIMIT_NOFILE, &files) != 0)
+        GTEST_SKIP() << "needs 4096 descriptors";
+    Listener l;
+    int listened = -1;
+    std::thread waiter([&] { t_call call{}; listened = t_listen(l.fd, &call); });
+    std::vector<std::unique_ptr<RawCaller>> silent; // 16 from each of 64 addresses: 1024
+    for (std::uint32_t i = 0; i < 1024; ++i)
+        silent.push_back(std::make_unique<RawCaller>(l.port(), INADDR_LOOPBACK + 1 + i / 16));
+    const auto cpu = [] {
+        timespec t{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+        return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+    };
+    std::this_thread::sleep_for(300ms); // all of them taken
+    const auto before = cpu();
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(cpu() - before, 200ms) << "of CPU in a second with every slot taken";
+    silent.clear();
+    RawCaller real(l.port(), INADDR_LOOPBACK + 100);
+    EXPECT_TRUE(real.SendConnect());
+    waiter.join();
+    EXPECT_EQ(listened, 0);
 }

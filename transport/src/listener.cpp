@@ -91,7 +91,7 @@ void Listener::Serve(int listenFd, int timeoutMs) {
         fds.push_back({c.fd, POLLIN, 0});
         wake = std::min(wake, c.deadline);
     }
-    if (!accepting)
+    if (now < acceptPausedUntil) // a full table waits for its callers' bytes or deadlines
         wake = std::min(wake, acceptPausedUntil);
     auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
     int r = poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait, 0)));

@@ -24,14 +24,17 @@ int ConnectTo(int fd, ipxAddr_t& server, SPX_OPTS& options) {
     return t_connect(fd, &call, &call);
 }
 
+int IdleLimitMs(int fd) {
+    timeval tv{};
+    socklen_t len = sizeof tv;
+    const bool set = getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) == 0 &&
+                     (tv.tv_sec != 0 || tv.tv_usec != 0);
+    return set ? static_cast<int>(tv.tv_sec * 1000 + tv.tv_usec / 1000) : -1;
+}
+
 int AwaitEvent(int fd, int timeoutMs) {
-    if (timeoutMs == ENDPOINT_LIMIT) {
-        timeval tv{};
-        socklen_t len = sizeof tv;
-        const bool set = getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) == 0 &&
-                         (tv.tv_sec != 0 || tv.tv_usec != 0);
-        timeoutMs = set ? static_cast<int>(tv.tv_sec * 1000 + tv.tv_usec / 1000) : -1;
-    }
+    if (timeoutMs == ENDPOINT_LIMIT)
+        timeoutMs = IdleLimitMs(fd);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         // t_look takes what has arrived; poll sleeps until more does.

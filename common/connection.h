@@ -16,6 +16,9 @@ int ConnectTo(int fd, ipxAddr_t& server, SPX_OPTS& options);
 // descriptor (SO_RCVTIMEO), none when it has none.
 inline constexpr int ENDPOINT_LIMIT = -2;
 
+// That time-out in milliseconds, -1 when fd has none.
+int IdleLimitMs(int fd);
+
 // Waits until an event is pending on fd, sleeping in poll between events.
 // The event code, -1 when t_look fails, 0 when timeoutMs milliseconds passed
 // first (-1 waits as long as it takes).

@@ -2,6 +2,7 @@
 // output.
 #pragma once
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,13 +10,24 @@
 #include <string_view>
 
 // Writes all of data to fd, going on after short writes and interruptions.
-// False with errno set when any of it could not be written (a full disk, the
-// file-size limit, a reader that has gone).
-inline bool WriteAll(int fd, std::span<const unsigned char> data) {
+// A non-blocking fd that takes nothing for waitMs milliseconds (-1: no
+// limit) fails with ETIMEDOUT. False with errno set when any of it could not
+// be written (a full disk, the file-size limit, a reader that has gone or
+// stopped reading).
+inline bool WriteAll(int fd, std::span<const unsigned char> data, int waitMs = -1) {
     while (!data.empty()) {
         const ssize_t n = write(fd, data.data(), data.size());
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{fd, POLLOUT, 0};
+            const int r = poll(&p, 1, waitMs);
+            if (r == 0)
+                errno = ETIMEDOUT;
+            if (r > 0 || (r < 0 && errno == EINTR))
+                continue;
+            return false;
+        }
         if (n <= 0) {
             if (n == 0)
                 errno = EIO;

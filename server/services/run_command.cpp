@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -118,6 +119,7 @@ bool StartShellCommand(const char* command, ShellCommand& sc) {
         if (dup2(out[1], STDOUT_FILENO) < 0 || dup2(err[1], STDERR_FILENO) < 0)
             _exit(127);
         CloseDescriptorsFrom3();
+        setsid(); // a process group of its own, hung up as one when the caller goes
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -138,13 +140,29 @@ bool StartShellCommand(const char* command, ShellCommand& sc) {
     return true;
 }
 
+// How long units sent with T_MORE may wait in the provider while the command
+// is quiet, and how often the caller of a quiet command is looked at.
+constexpr int QUIET_FLUSH_MS = 20;
+constexpr int QUIET_LOOK_MS = 1000;
+
+enum class Relayed {
+    Done,       // the output and the command have ended
+    SendFailed, // reported
+    CallerGone, // the caller disconnected; the command was hung up
+};
+
 // Sends the command's output in units of SPX_MAX_DATA bytes with T_MORE, the
-// last one at its end however few bytes it holds (even none), and copies its
-// standard error to ours, until both have ended. False after a failed send
-// (reported).
-bool RelayOutput(int spxFd2, ShellCommand& sc, DataBuffer dataBuffer) {
+// last one at its end however few bytes it holds (even none), copies its
+// standard error to ours, and waits for the command to end. Meanwhile the
+// caller is watched: when it disconnects, the command's process group is
+// hung up (SIGHUP) and nobody waits for it any more.
+Relayed RelayOutput(int spxFd2, ShellCommand& sc, DataBuffer dataBuffer) {
     std::size_t filled = 0;
-    std::array<pollfd, 2> fds{{{sc.out, POLLIN, 0}, {sc.err, POLLIN, 0}}};
+    bool queued = false; // a unit may wait in the provider
+    // Readable once the command has ended (Linux 5.3 and later).
+    const int exited = static_cast<int>(syscall(SYS_pidfd_open, sc.pid, 0));
+    std::array<pollfd, 4> fds{
+        {{sc.out, POLLIN, 0}, {sc.err, POLLIN, 0}, {spxFd2, POLLIN, 0}, {exited, POLLIN, 0}}};
     auto sendPiece = [&] {
         const bool sent = t_snd(spxFd2, dataBuffer.data(), static_cast<unsigned>(filled), T_MORE) >= 0;
         if (!sent) {
@@ -152,14 +170,46 @@ bool RelayOutput(int spxFd2, ShellCommand& sc, DataBuffer dataBuffer) {
             SpxError(spxFd2);
         }
         filled = 0;
+        queued = sent;
         return sent;
     };
-    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        if (poll(fds.data(), fds.size(), -1) < 0) {
+    // t_look puts queued units on their way and tells what the caller did.
+    auto callerGone = [&] {
+        queued = false;
+        const int event = t_look(spxFd2);
+        if (event == T_DISCONNECT || event < 0) {
+            kill(-sc.pid, SIGHUP);
+            std::printf("%s %d: remote shell caller gone, command hung up \n", titleStr, idno);
+            return true;
+        }
+        if (event != 0)
+            fds[2].fd = -1; // data or a release: nothing to wait for on the connection
+        return false;
+    };
+    const auto outputOpen = [&] { return fds[0].fd >= 0 || fds[1].fd >= 0; };
+    bool reaped = false;
+    Relayed result = Relayed::Done;
+    while (result == Relayed::Done && (outputOpen() || !reaped)) {
+        if (!outputOpen() && exited < 0) {
+            // No way to watch the command's end: wait for it as it is.
+            while (waitpid(sc.pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            break;
+        }
+        const int r = poll(fds.data(), fds.size(), queued ? QUIET_FLUSH_MS : QUIET_LOOK_MS);
+        if (r < 0) {
             if (errno == EINTR)
                 continue;
             fds[1].fd = -1; // nothing to wait with: end as at the output's end
             fds[0].revents = POLLERR;
+        }
+        if ((r == 0 || fds[2].revents != 0) && callerGone()) {
+            result = Relayed::CallerGone;
+            break;
+        }
+        if (fds[3].revents != 0) {
+            reaped = waitpid(sc.pid, nullptr, WNOHANG) != 0; // ended, or not ours to wait for
+            fds[3].fd = reaped ? -1 : fds[3].fd;
         }
         if (fds[1].revents != 0) {
             std::array<unsigned char, 4096> text;
@@ -177,21 +227,24 @@ bool RelayOutput(int spxFd2, ShellCommand& sc, DataBuffer dataBuffer) {
         if (n > 0) {
             filled += static_cast<std::size_t>(n);
             if (filled == SPX_MAX_DATA && !sendPiece())
-                return false;
+                result = Relayed::SendFailed;
             continue;
         }
         if (n < 0) {
-            // Neither data nor end of file: stop instead of spinning.
+            // Neither data nor end of file: a failure, not the output's end.
             const int readErrno = errno;
             std::fprintf(stderr, "%s %d: read of shell command output failed \n", titleStr, idno);
             errno = readErrno;
             std::perror("");
+            result = Relayed::SendFailed;
         }
         fds[0].fd = -1;
-        if (!sendPiece())
-            return false;
+        if (result == Relayed::Done && !sendPiece())
+            result = Relayed::SendFailed;
     }
-    return true;
+    if (exited >= 0)
+        close(exited);
+    return result;
 }
 
 } // namespace
@@ -216,13 +269,13 @@ ServiceEnd RemoteShell(int spxFd2, const Request& request, DataBuffer dataBuffer
                     request.Shown().c_str());
         return ServiceEnd::Abort;
     }
-    const bool relayed = RelayOutput(spxFd2, sc, dataBuffer);
+    const Relayed relayed = RelayOutput(spxFd2, sc, dataBuffer);
     close(sc.out);
     close(sc.err);
-    if (!relayed)
+    if (relayed == Relayed::CallerGone)
+        return ServiceEnd::Exit; // nobody left to tell
+    if (relayed == Relayed::SendFailed)
         return ServiceEnd::Abort; // the command is left to its own end
-    while (waitpid(sc.pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
 
     if (t_snd(spxFd2, dataBuffer.data(), 1, flags & ~T_MORE) < 0) {
         std::printf("%s %d: shell command t_snd failed \n", titleStr, idno);

@@ -29,6 +29,7 @@
 #include <spx/tiuser.h>
 #include <spx/wire.h>
 
+#include "connection.h"
 #include "gathered.h"
 #include "identity.h"
 #include "io.h"
@@ -63,7 +64,9 @@ int WriteFailed() {
 
 // Creates the file of the request. The descriptor, or -1 with the error
 // number in status. A FIFO without a reader is refused (ENXIO) rather than
-// waited for: the open never blocks, and the descriptor blocks again after.
+// waited for: the open never blocks. A regular file blocks again after it; a
+// FIFO or a device stays non-blocking, so that its writes wait for room no
+// longer than the connection's idle limit.
 int CreateFile(const Request& request, mode_t permissions, int& status) {
     int fd = -1;
     if (!request.terminated)
@@ -71,7 +74,10 @@ int CreateFile(const Request& request, mode_t permissions, int& status) {
     else
         fd = open(request.text.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK,
                   permissions);
-    if (fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    struct stat st {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 ||
+                    (S_ISREG(st.st_mode) &&
+                     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0))) {
         const int err = errno;
         close(fd);
         fd = -1;
@@ -134,7 +140,7 @@ int ReceiveFile(int spxFd, const Request& request) {
     if (status != 0)
         return -1;
 
-    Gathered gathered(fd);
+    Gathered gathered(fd, IdleLimitMs(spxFd));
     switch (gathered.ReceiveStream(spxFd, false)) { // the end unit is never stored
     case Received::All:
         break;

@@ -1,5 +1,7 @@
 // varneld's listener and the start of every service child, end to end, on loopback.
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -198,6 +200,34 @@ TEST(Listener, ChildAndIdleLimits) {
     EXPECT_EQ(recv(silent[15].fd, &b, 1, MSG_DONTWAIT), -1); // the 16th is kept
     peer::RawCaller other(d.port(), INADDR_LOOPBACK + 1);    // from 127.0.0.2
     EXPECT_TRUE(other.SendConnect() && WaitUntil([&] { return Children(pid).size() == 1; }, 2s));
+    other.Reset();
+    silent.clear();
+    EXPECT_TRUE(WaitUntil([&] { return Children(pid).empty(); }, 3s));
+
+    // A service waiting on something else than its caller ends too: a FIFO nobody writes (send)
+    // or reads (store) after the idle limit, a command as soon as its caller has gone.
+    for (const char* fifo : {"in", "out"})
+        ASSERT_EQ(mkfifo((d.dir() / fifo).c_str(), 0666), 0);
+    const int reader = open((d.dir() / "out").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    peer::Conn get(d.port()), put(d.port()), run(d.port());
+    ASSERT_TRUE(get.Send(peer::Record(SERV_SEND_FILE, "in", 80)) && get.Recv(1).data.size() == 1);
+    ASSERT_TRUE(put.Send(peer::ReceiveRecord("out")) && put.Recv(1).data == std::string(1, '\0'));
+    for (int i = 0; i < 400 && put.Send(part, T_MORE); ++i) {
+    }
+    ASSERT_TRUE(run.Send(peer::Record(SERV_RSH, "echo $$ >pid; exec sleep 60", 100)));
+    EXPECT_EQ(get.ReceiveDisconnect(), SPX_DISCON_TERMINATED);
+    EXPECT_EQ(put.ReceiveDisconnect(), SPX_DISCON_TERMINATED);
+    peer::Conn more(d.port()); // in a slot that get or put left
+    ASSERT_TRUE(more.Send(peer::Record(SERV_RSH, "head -c 600 /dev/zero; sleep 60", 100)));
+    EXPECT_EQ(more.WaitEvent(500ms), T_DATA) << "a full unit held back while the command sleeps";
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(d.dir() / "pid"); }, 2s));
+    const std::string sleeper = "/proc/" + std::to_string(std::stoi(ReadFile(d.dir() / "pid")));
+    EXPECT_TRUE(t_snddis(run.fd, nullptr) == 0 && t_snddis(more.fd, nullptr) == 0);
+    EXPECT_TRUE(WaitUntil([&] { return Children(pid).empty() && !fs::exists(sleeper); }, 3s));
+    EXPECT_EQ(LinesWith(d.Stdout(), "caller gone, command hung up").size(), 2u);
+    EXPECT_EQ(LinesWith(d.Stderr(), ": read of in failed ").size(), 1u);
+    EXPECT_EQ(LinesWith(d.Stderr(), ": write of file data failed ").size(), 1u);
+    close(reader);
 }
 
 } // namespace

@@ -235,7 +235,7 @@ TEST(Services, SendRunCopyAndEnd) {
         {file("missing"), ENOENT, "", true}, // only the end unit, and the closing steps
         {file("readonly"), EACCES, "", false, RunAsAccount()}, // opened for update
         {file(std::string(80, 'a')), ENAMETOOLONG, ""},
-        {file("/proc/self/mem"), 0, ""}, // a read error ends the data
+        {file("/proc/self/mem"), 0, std::nullopt}, // a failed read ends the connection
         {command("true"), -1, "", true},
         {command("seq 1 3000"), -1, harness::Run({"/usr/bin/seq", "1", "3000"}).out},
         {command("echo out; echo err-text >&2"), -1, "out\n"}, // standard error stays here

@@ -111,11 +111,16 @@ int LookUpServer(ipxAddr_t& serversAddress) {
     return 0;
 }
 
+// A server that sends nothing and takes nothing for this long is taken for
+// gone: the wait that notices it fails with ETIMEDOUT.
+constexpr unsigned SERVER_SILENCE_LIMIT = 120; // seconds
+
 // Connects spxfd to serversAddress. 0, or -1 (reported).
 int Connect(int spxfd, ipxAddr_t& serversAddress) {
     SPX_OPTS serversId{};
     if (ConnectTo(spxfd, serversAddress, serversId) < 0)
         return Failed(spxfd, "t_connect failed \n");
+    SetIdleLimit(spxfd, SERVER_SILENCE_LIMIT);
     if (verbose) {
         std::printf("%s: servers IPX address: ", titleStr);
         ShowIpxAddress(serversAddress, AddressForm::Standard);

@@ -32,6 +32,12 @@ int IdleLimitMs(int fd) {
     return set ? static_cast<int>(tv.tv_sec * 1000 + tv.tv_usec / 1000) : -1;
 }
 
+void SetIdleLimit(int fd, unsigned seconds) {
+    const timeval limit{static_cast<time_t>(seconds), 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
 int AwaitEvent(int fd, int timeoutMs) {
     if (timeoutMs == ENDPOINT_LIMIT)
         timeoutMs = IdleLimitMs(fd);

@@ -19,6 +19,12 @@ inline constexpr int ENDPOINT_LIMIT = -2;
 // That time-out in milliseconds, -1 when fd has none.
 int IdleLimitMs(int fd);
 
+// Bounds every wait of fd for its peer (receives, sends waiting for room, and
+// AwaitEvent) by seconds (0: no bound), through SO_RCVTIMEO and SO_SNDTIMEO,
+// which the provider honours: a silent or stalled peer then fails the call
+// with TSYSERR and ETIMEDOUT.
+void SetIdleLimit(int fd, unsigned seconds);
+
 // Waits until an event is pending on fd, sleeping in poll between events.
 // The event code, -1 when t_look fails, 0 when timeoutMs milliseconds passed
 // first (-1 waits as long as it takes).

@@ -13,6 +13,7 @@
 
 #include <spx/tiuser.h>
 
+#include "connection.h"
 #include "identity.h"
 #include "request.h"
 #include "services/services.h"
@@ -54,13 +55,7 @@ void ResetChildSignals() {
 void ServeChild(int spxFd, int spxFd2, unsigned idleSeconds) {
     idno = static_cast<int>(getpid());
     ResetChildSignals();
-    if (idleSeconds != 0) {
-        // The provider bounds its receives and sends by the descriptor's
-        // time-outs; the services' waits for an event take the same limit.
-        const timeval limit{static_cast<time_t>(idleSeconds), 0};
-        setsockopt(spxFd2, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        setsockopt(spxFd2, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    }
+    SetIdleLimit(spxFd2, idleSeconds); // the services' waits for the caller and its files
 
     if (t_close(spxFd) < 0) {
         std::fprintf(stderr, "%s %d: t_close failed \n", titleStr, idno);

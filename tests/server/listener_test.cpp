@@ -182,10 +182,15 @@ TEST(Listener, ChildAndIdleLimits) {
                 !stall.WaitEvent(1ms));
     peer::Conn slow(d.port());
     ASSERT_TRUE(slow.Send(peer::ReceiveRecord("slow")) && slow.Recv(1).data.size() == 1);
+    peer::RawCaller trickle(d.port()); // one unit whose bytes come slowly is no silence either
+    ASSERT_TRUE(trickle.SendConnect() && trickle.SendData(peer::ReceiveRecord("trickle"), false) &&
+                trickle.SendBytes(peer::BE(3, 1) + peer::BE(1, 1) + peer::BE(6, 2)));
     for (int i = 0; i < 6; ++i, std::this_thread::sleep_for(500ms))
-        EXPECT_TRUE(slow.Send("s", T_MORE)), drip.SendData(std::string(1, '\0'), true);
-    EXPECT_TRUE(slow.Send("", 0) && slow.WaitEvent() == T_ORDREL);
+        EXPECT_TRUE(slow.Send("s", T_MORE) && trickle.SendBytes("t")),
+            drip.SendData(std::string(1, '\0'), true);
+    EXPECT_TRUE(slow.Send("", 0) && slow.WaitEvent() == T_ORDREL && trickle.SendData("", false));
     EXPECT_TRUE(ReadFile(d.dir() / "slow") == "ssssss" && ReadFile(d.dir() / "stall") == part);
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(d.dir() / "trickle") == "tttttt"; }, 2s));
     // Children that end at once may mix their lines: count them where they are.
     EXPECT_EQ(LinesWith(d.Stderr(), ": t_rcv command failed ").size(), 9u); // and the drip
     EXPECT_EQ(LinesWith(d.Stderr(), ": t_rcv of file data failed ").size(), 1u);

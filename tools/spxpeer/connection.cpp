@@ -145,6 +145,7 @@ int StartService(const Settings& s) {
         t_close(fd);
         return -1;
     }
+    SetIdleLimit(fd, s.timeout); // also a unit whose frame stops half-way
     if (!SendUnit(fd, s.request, 0)) {
         t_close(fd);
         return -1;

@@ -36,8 +36,9 @@ public:
     // Takes bytes already read from the connection (the handshake's excess).
     void Preload(std::span<const unsigned char> bytes);
     // Reads what the connection has, waiting up to timeoutMs for something
-    // (0: do not wait, -1: wait until something arrives).
-    void Fill(int fd, int timeoutMs);
+    // (0: do not wait, -1: wait until something arrives). Whether any bytes
+    // came.
+    bool Fill(int fd, int timeoutMs);
     // The connection is over without a DISCON frame: reason 236 for the end
     // of the stream, 237 for a failure.
     void EndStream(int reason);

@@ -48,13 +48,13 @@ void Inbound::Compact() {
     pos_ = 0;
 }
 
-void Inbound::Fill(int fd, int timeoutMs) {
+bool Inbound::Fill(int fd, int timeoutMs) {
     if (ended_ || !buf_)
-        return;
+        return false;
     if (pos_ == end_ || CAPACITY - end_ < CAPACITY / 4)
         Compact();
     if (end_ == CAPACITY)
-        return;
+        return false;
     if (timeoutMs != 0) {
         pollfd p{fd, POLLIN, 0};
         int r;
@@ -62,24 +62,24 @@ void Inbound::Fill(int fd, int timeoutMs) {
             r = poll(&p, 1, timeoutMs);
         while (r < 0 && errno == EINTR);
         if (r <= 0)
-            return;
+            return false;
     }
     for (;;) {
         ssize_t n = recv(fd, buf_.get() + end_, CAPACITY - end_, MSG_DONTWAIT);
         if (n > 0) {
             end_ += static_cast<std::size_t>(n);
             Scan();
-            return;
+            return true;
         }
         if (n == 0) {
             EndStream(SPX_DISCON_TERMINATED);
-            return;
+            return false;
         }
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             EndStream(SPX_DISCON_FAILED);
-        return;
+        return false;
     }
 }
 

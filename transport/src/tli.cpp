@@ -389,7 +389,8 @@ int t_rcv(int fd, void* buf, unsigned int nbytes, int* flags) {
         if (buf == nullptr && nbytes != 0)
             return Fail(TBADDATA);
         ep.FlushQueued();
-        // The whole receive, however slowly its bytes come, within the limit.
+        // Within the limit of silence: the deadline moves on with every byte,
+        // so that a long unit arriving slowly is not cut.
         int limitMs = -2; // not asked yet
         std::chrono::steady_clock::time_point deadline;
         for (;;) {
@@ -418,7 +419,8 @@ int t_rcv(int fd, void* buf, unsigned int nbytes, int* flags) {
                     return SysFail(ETIMEDOUT);
                 waitMs = static_cast<int>(left.count());
             }
-            ep.in.Fill(fd, waitMs);
+            if (ep.in.Fill(fd, waitMs) && limitMs >= 0)
+                deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
         }
     });
 }

@@ -428,6 +428,7 @@ RunEnd Transfer(int spxfd, int& jfd) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    OpenStandardDescriptors();
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
     SetReportStyle(ReportStyle::Client);

@@ -2,6 +2,7 @@
 // output.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -40,4 +41,13 @@ inline bool WriteAll(int fd, std::span<const unsigned char> data, int waitMs = -
 
 inline bool WriteAll(int fd, std::string_view text) {
     return WriteAll(fd, {reinterpret_cast<const unsigned char*>(text.data()), text.size()});
+}
+
+// Opens /dev/null on any of descriptors 0 to 2 that is closed, so that no
+// connection or file opened later takes its number and receives what is
+// printed there.
+inline void OpenStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+            break;
 }

@@ -34,6 +34,7 @@
 #include <spx/tiuser.h>
 
 #include "child.h"
+#include "io.h"
 #include "numbers.h"
 #include "spxproto.h"
 #include "spxsupport.h"
@@ -67,7 +68,8 @@ void Usage() {
 void ReapChildren(bool wait) {
     int options = wait ? 0 : WNOHANG;
     pid_t pid = 0;
-    while (children > 0 && ((pid = waitpid(-1, nullptr, options)) > 0 || errno == EINTR)) {
+    while (children > 0 &&
+           ((pid = waitpid(-1, nullptr, options)) > 0 || (pid < 0 && errno == EINTR))) {
         if (pid > 0)
             --children;
         options = WNOHANG;
@@ -210,6 +212,7 @@ bool SpawnChildServiceRequest(int spxFd, int spxFd2) {
 }
 
 int main(int argc, char* argv[]) {
+    OpenStandardDescriptors();
     // Whole lines: the listener and its children share both streams, and a
     // line written in pieces could be cut by another process's line.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

@@ -150,6 +150,11 @@ TEST(ClientRun, QuietTransfer) {
     EXPECT_TRUE(r.out == want + "# modules = 2\n# modules = 2\n") << r.out.size();
     EXPECT_TRUE(ReadFile(d.dir() / "out") == data);
     EXPECT_EQ(static_cast<int>(fs::status(d.dir() / "out").permissions()), 0600);
+    // Standard output closed: the connection must not take its number and carry the lines.
+    const Result closed = harness::Run({"/bin/sh", "-c", "exec \"$@\" >&-", "sh", kVarnel, "-r", "server",
+                               "-h", "elsewhere", "-s", HexPort(d.port()), "-j", "in", "-f", "o2"},
+                              d.dir());
+    EXPECT_TRUE(closed.status == 0 && ReadFile(d.dir() / "o2") == data) << closed.err;
 }
 
 // Statistics miscounted, data altered on its way to the server's stdout, or its loss unreported.

@@ -28,6 +28,7 @@
 #include <spx/byteorder.h>
 #include <spx/tiuser.h>
 
+#include "io.h"
 #include "numbers.h"
 #include "spxpeer.h"
 #include "spxproto.h"
@@ -234,6 +235,7 @@ const char* ScanArgs(int argc, char** argv, Settings& s) {
 } // namespace
 
 int main(int argc, char** argv) {
+    OpenStandardDescriptors();
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
     SetTitle(argc > 0 && argv[0] != nullptr ? argv[0] : "spxpeer");

@@ -49,11 +49,25 @@ constexpr mode_t DEFAULT_PERMISSIONS = 0644; // 420
 // file is ever made for an unauthenticated caller.
 constexpr mode_t GRANTABLE_PERMISSIONS = 01777;
 
-// Sets the process's file-size limit (soft and hard, as ulimit does) to
-// blocks ulimit blocks. 0, or the error number.
+// Sets the size limit of the files the process writes to blocks ulimit
+// blocks. Only the soft limit where the hard one is as high, so that it can be
+// lifted again once the stored file is written: the daemon's log may be a file
+// longer than the caller's limit. 0, or the error number.
 int SetFileSizeLimit(std::uint32_t blocks) {
-    const rlimit limit{blocks * ULIMIT_BLOCK, blocks * ULIMIT_BLOCK};
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = blocks * ULIMIT_BLOCK;
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_cur > limit.rlim_max)
+        limit.rlim_max = limit.rlim_cur; // the superuser's to raise, refused to others
     return setrlimit(RLIMIT_FSIZE, &limit) == 0 ? 0 : errno;
+}
+
+void LiftFileSizeLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
 }
 
 int WriteFailed() {
@@ -141,7 +155,9 @@ int ReceiveFile(int spxFd, const Request& request) {
         return -1;
 
     Gathered gathered(fd, IdleLimitMs(spxFd));
-    switch (gathered.ReceiveStream(spxFd, false)) { // the end unit is never stored
+    const Received received = gathered.ReceiveStream(spxFd, false); // the end unit is never stored
+    LiftFileSizeLimit(); // for the lines that follow
+    switch (received) {
     case Received::All:
         break;
     case Received::WriteFailed:

@@ -112,7 +112,7 @@ int LookUpServer(ipxAddr_t& serversAddress) {
 }
 
 // A server that sends nothing and takes nothing for this long is taken for
-// gone: the wait that notices it fails with ETIMEDOUT.
+// gone: the wait that notices it fails, and the run ends with status 2.
 constexpr unsigned SERVER_SILENCE_LIMIT = 120; // seconds
 
 // Connects spxfd to serversAddress. 0, or -1 (reported).

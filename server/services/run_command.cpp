@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -142,23 +143,27 @@ bool StartShellCommand(const char* command, ShellCommand& sc) {
 
 // How long units sent with T_MORE may wait in the provider while the command
 // is quiet, and how often the caller of a quiet command is looked at.
-constexpr int QUIET_FLUSH_MS = 20;
-constexpr int QUIET_LOOK_MS = 1000;
+constexpr auto QUIET_FLUSH = std::chrono::milliseconds(20);
+constexpr auto QUIET_LOOK = std::chrono::milliseconds(1000);
 
 enum class Relayed {
     Done,       // the output and the command have ended
-    SendFailed, // reported
+    SendFailed, // reported; the command was hung up
     CallerGone, // the caller disconnected; the command was hung up
+    Unexpected, // the caller sent more than its request; the command was hung up
 };
 
 // Sends the command's output in units of SPX_MAX_DATA bytes with T_MORE, the
 // last one at its end however few bytes it holds (even none), copies its
 // standard error to ours, and waits for the command to end. Meanwhile the
-// caller is watched: when it disconnects, the command's process group is
-// hung up (SIGHUP) and nobody waits for it any more.
+// caller is watched: when it disconnects or sends anything but an early
+// release, or a send to it fails, the command's process group is hung up
+// (SIGHUP) and nobody waits for it any more.
 Relayed RelayOutput(int spxFd2, ShellCommand& sc, DataBuffer dataBuffer) {
+    using Clock = std::chrono::steady_clock;
     std::size_t filled = 0;
     bool queued = false; // a unit may wait in the provider
+    auto flushAt = Clock::now(), lookAt = Clock::now() + QUIET_LOOK;
     // Readable once the command has ended (Linux 5.3 and later).
     const int exited = static_cast<int>(syscall(SYS_pidfd_open, sc.pid, 0));
     std::array<pollfd, 4> fds{
@@ -170,21 +175,24 @@ Relayed RelayOutput(int spxFd2, ShellCommand& sc, DataBuffer dataBuffer) {
             SpxError(spxFd2);
         }
         filled = 0;
+        if (sent && !queued)
+            flushAt = Clock::now() + QUIET_FLUSH;
         queued = sent;
         return sent;
     };
-    // t_look puts queued units on their way and tells what the caller did.
-    auto callerGone = [&] {
+    // t_look puts queued units on their way and tells what the caller did. An
+    // early release is allowed; after it only a broken connection counts.
+    auto lookAtCaller = [&](bool broken) {
         queued = false;
+        lookAt = Clock::now() + QUIET_LOOK;
         const int event = t_look(spxFd2);
-        if (event == T_DISCONNECT || event < 0) {
-            kill(-sc.pid, SIGHUP);
-            std::printf("%s %d: remote shell caller gone, command hung up \n", titleStr, idno);
-            return true;
+        if (event == T_ORDREL && !broken) {
+            fds[2].events = 0; // POLLERR and POLLHUP still come
+            return Relayed::Done;
         }
-        if (event != 0)
-            fds[2].fd = -1; // data or a release: nothing to wait for on the connection
-        return false;
+        if (event == T_DATA)
+            return Relayed::Unexpected;
+        return event == 0 && !broken ? Relayed::Done : Relayed::CallerGone;
     };
     const auto outputOpen = [&] { return fds[0].fd >= 0 || fds[1].fd >= 0; };
     bool reaped = false;
@@ -196,16 +204,20 @@ Relayed RelayOutput(int spxFd2, ShellCommand& sc, DataBuffer dataBuffer) {
             }
             break;
         }
-        const int r = poll(fds.data(), fds.size(), queued ? QUIET_FLUSH_MS : QUIET_LOOK_MS);
+        const auto wake = queued ? std::min(flushAt, lookAt) : lookAt;
+        const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now());
+        const int r = poll(fds.data(), fds.size(), static_cast<int>(std::max<long>(waitMs.count(), 0)));
         if (r < 0) {
             if (errno == EINTR)
                 continue;
             fds[1].fd = -1; // nothing to wait with: end as at the output's end
             fds[0].revents = POLLERR;
         }
-        if ((r == 0 || fds[2].revents != 0) && callerGone()) {
-            result = Relayed::CallerGone;
-            break;
+        const auto now = Clock::now();
+        if (fds[2].revents != 0 || now >= lookAt || (queued && now >= flushAt)) {
+            result = lookAtCaller((fds[2].revents & (POLLERR | POLLHUP)) != 0);
+            if (result != Relayed::Done)
+                break;
         }
         if (fds[3].revents != 0) {
             reaped = waitpid(sc.pid, nullptr, WNOHANG) != 0; // ended, or not ours to wait for
@@ -244,6 +256,13 @@ Relayed RelayOutput(int spxFd2, ShellCommand& sc, DataBuffer dataBuffer) {
     }
     if (exited >= 0)
         close(exited);
+    if (result != Relayed::Done && !reaped) {
+        kill(-sc.pid, SIGHUP);
+        std::printf("%s %d: remote shell %s, command hung up \n", titleStr, idno,
+                    result == Relayed::CallerGone   ? "caller gone"
+                    : result == Relayed::Unexpected ? "caller sent more than its request"
+                                                    : "output undelivered");
+    }
     return result;
 }
 
@@ -274,8 +293,8 @@ ServiceEnd RemoteShell(int spxFd2, const Request& request, DataBuffer dataBuffer
     close(sc.err);
     if (relayed == Relayed::CallerGone)
         return ServiceEnd::Exit; // nobody left to tell
-    if (relayed == Relayed::SendFailed)
-        return ServiceEnd::Abort; // the command is left to its own end
+    if (relayed != Relayed::Done)
+        return ServiceEnd::Abort;
 
     if (t_snd(spxFd2, dataBuffer.data(), 1, flags & ~T_MORE) < 0) {
         std::printf("%s %d: shell command t_snd failed \n", titleStr, idno);

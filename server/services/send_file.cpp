@@ -5,11 +5,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <span>
 #include <string>
+#include <utility>
 
 #include <spx/tiuser.h>
 
@@ -21,6 +24,72 @@
 
 namespace {
 
+// What is sent: the file as opened for reading and update (the access the
+// service asks for), and where its bytes are read. A FIFO or a device is read
+// without blocking. Opened for update, a FIFO has the child itself for a
+// writer and would never end: its bytes come through a read-only descriptor
+// of their own, and the first open is held only until the first bytes
+// arrive, so that the send waits for a writer instead of ending at once.
+struct Source {
+    std::FILE* fp = nullptr;
+    int fd = -1;
+    bool holdsWriter = false; // fp still keeps a FIFO from ending
+
+    // Makes fd ready for the file fp names. False with errno set.
+    bool Open(std::FILE* opened) {
+        fp = opened;
+        fd = fileno(fp);
+        struct stat st {};
+        if (fstat(fd, &st) != 0)
+            return false;
+        if (S_ISFIFO(st.st_mode)) {
+            const std::string self = "/proc/self/fd/" + std::to_string(fd);
+            const int own = open(self.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            if (own >= 0) {
+                fd = own;
+                holdsWriter = true;
+            }
+        }
+        return S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0;
+    }
+    // The first bytes have come: a writer is there, and the FIFO may end.
+    void WriterFound() {
+        if (holdsWriter)
+            std::fclose(std::exchange(fp, nullptr));
+        holdsWriter = false;
+    }
+    void Close() {
+        if (fd >= 0 && (fp == nullptr || fd != fileno(fp)))
+            close(fd);
+        if (fp != nullptr)
+            std::fclose(fp);
+        fp = nullptr;
+        fd = -1;
+    }
+    ~Source() { Close(); }
+};
+
+// Reads up to buf's size: what comes before the end or, from a FIFO or a
+// device, before it has nothing more for now (possibly nothing). The count,
+// with end set at the end; -1 with errno after a failed read.
+ssize_t ReadPiece(int fd, std::span<unsigned char> buf, bool& end) {
+    std::size_t got = 0;
+    while (got < buf.size()) {
+        const ssize_t n = read(fd, buf.data() + got, buf.size() - got);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            end = true;
+            break;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            break;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return static_cast<ssize_t>(got);
+}
+
 // Waits until fd has bytes to read, at most waitMs milliseconds (-1: no
 // limit). 0, or the error number (ETIMEDOUT when the time ran out).
 int AwaitReadable(int fd, int waitMs) {
@@ -31,21 +100,19 @@ int AwaitReadable(int fd, int waitMs) {
     return r > 0 ? 0 : r == 0 ? ETIMEDOUT : errno;
 }
 
-// Sends what fp holds in units of up to SPX_MAX_DATA bytes with T_MORE, each
-// read's bytes however few, until fp's end. A FIFO or a device, read without
-// blocking, is waited for no longer than waitMs at a time. False after a
-// failed send or a failed read, reported: a file cut short must not look sent
-// whole.
-bool SendPieces(int spxFd2, std::FILE* fp, DataBuffer dataBuffer, const char* source,
-                int waitMs) {
-    while (!std::feof(fp)) {
-        const std::size_t bread = std::fread(dataBuffer.data(), 1, SPX_MAX_DATA, fp);
-        int readErrno = std::ferror(fp) != 0 ? errno : 0;
-        if (readErrno == EAGAIN || readErrno == EWOULDBLOCK) {
-            std::clearerr(fp);
-            readErrno = AwaitReadable(fileno(fp), waitMs);
-            if (readErrno == 0 && bread == 0)
-                continue; // nothing yet is no empty unit
+// Sends the source in units of up to SPX_MAX_DATA bytes with T_MORE, each
+// read's bytes however few, until its end, where a read that returns nothing
+// still sends an empty unit. A FIFO or a device is waited for no longer than
+// waitMs at a time. False after a failed send or a failed read, reported: a
+// file cut short must not look sent whole.
+bool SendPieces(int spxFd2, Source& src, DataBuffer dataBuffer, const char* source, int waitMs) {
+    for (bool end = false; !end;) {
+        const ssize_t n = ReadPiece(src.fd, dataBuffer, end);
+        int readErrno = n < 0 ? errno : 0;
+        if (n == 0 && !end) {
+            readErrno = AwaitReadable(src.fd, waitMs); // nothing yet is no empty unit
+            if (readErrno == 0)
+                continue;
         }
         if (readErrno != 0) {
             std::fprintf(stderr, "%s %d: read of %s failed \n", titleStr, idno, source);
@@ -53,7 +120,9 @@ bool SendPieces(int spxFd2, std::FILE* fp, DataBuffer dataBuffer, const char* so
             std::perror("");
             return false;
         }
-        if (t_snd(spxFd2, dataBuffer.data(), static_cast<unsigned>(bread), T_MORE) < 0) {
+        if (n > 0)
+            src.WriterFound();
+        if (t_snd(spxFd2, dataBuffer.data(), static_cast<unsigned>(n), T_MORE) < 0) {
             std::printf("%s %d: send file t_snd failed\n", titleStr, idno);
             SpxError(spxFd2);
             return false;
@@ -73,20 +142,19 @@ ServiceEnd SendFile(int spxFd2, const Request& request, DataBuffer dataBuffer, i
         std::printf("%s %d: send file request: %s \n", titleStr, idno, shown.c_str());
 
     errno = 0;
-    std::FILE* fp = nullptr;
+    Source src;
     int openErrno = 0;
     if (!request.terminated) {
         openErrno = ENAMETOOLONG; // never open a name cut to fit
     } else {
         // "r+": a file the run-as account may read but not write is refused.
-        fp = std::fopen(fileName, "r+be");
-        if (fp == nullptr)
+        std::FILE* fp = std::fopen(fileName, "r+be");
+        if (fp == nullptr || !src.Open(fp))
             openErrno = errno != 0 ? errno : EIO;
-        struct stat st {};
-        if (fp != nullptr && fstat(fileno(fp), &st) == 0 && !S_ISREG(st.st_mode))
-            fcntl(fileno(fp), F_SETFL, fcntl(fileno(fp), F_GETFL) | O_NONBLOCK);
+        if (openErrno != 0)
+            src.Close();
     }
-    if (fp == nullptr) {
+    if (openErrno != 0) {
         std::printf("%s %d: open of %s failed \n", titleStr, idno, shown.c_str());
         errno = openErrno;
         std::perror("");
@@ -96,8 +164,8 @@ ServiceEnd SendFile(int spxFd2, const Request& request, DataBuffer dataBuffer, i
     const bool statusSent = t_snd(spxFd2, &errnoNetOrder, 1, flags) >= 0;
     const bool sendSystemError = !statusSent && t_errno == TSYSERR;
 
-    if (fp != nullptr && !sendSystemError &&
-        !SendPieces(spxFd2, fp, dataBuffer, shown.c_str(), IdleLimitMs(spxFd2)))
+    if (src.fd >= 0 && !sendSystemError &&
+        !SendPieces(spxFd2, src, dataBuffer, shown.c_str(), IdleLimitMs(spxFd2)))
         return ServiceEnd::Abort;
 
     if (t_snd(spxFd2, dataBuffer.data(), 1, flags & ~T_MORE) < 0) {
@@ -105,8 +173,7 @@ ServiceEnd SendFile(int spxFd2, const Request& request, DataBuffer dataBuffer, i
         SpxError(spxFd2);
         return ServiceEnd::Abort;
     }
-    if (fp != nullptr)
-        std::fclose(fp);
+    src.Close();
 
     AwaitEvent(spxFd2);
     if (t_rcvrel(spxFd2) < 0) {

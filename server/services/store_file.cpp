@@ -49,25 +49,33 @@ constexpr mode_t DEFAULT_PERMISSIONS = 0644; // 420
 // file is ever made for an unauthenticated caller.
 constexpr mode_t GRANTABLE_PERMISSIONS = 01777;
 
+// The file-size limit before the caller's, and whether the caller's is set.
+rlimit ownLimit{};
+bool callersLimit = false;
+
 // Sets the size limit of the files the process writes to blocks ulimit
-// blocks. Only the soft limit where the hard one is as high, so that it can be
-// lifted again once the stored file is written: the daemon's log may be a file
-// longer than the caller's limit. 0, or the error number.
+// blocks. Only the soft limit where the hard one is as high, so that the
+// limit before it can come back once the stored file is written: the
+// daemon's log may be a file longer than the caller's limit. 0, or the error
+// number.
 int SetFileSizeLimit(std::uint32_t blocks) {
-    rlimit limit{};
-    getrlimit(RLIMIT_FSIZE, &limit);
+    getrlimit(RLIMIT_FSIZE, &ownLimit);
+    rlimit limit = ownLimit;
     limit.rlim_cur = blocks * ULIMIT_BLOCK;
     if (limit.rlim_max != RLIM_INFINITY && limit.rlim_cur > limit.rlim_max)
         limit.rlim_max = limit.rlim_cur; // the superuser's to raise, refused to others
-    return setrlimit(RLIMIT_FSIZE, &limit) == 0 ? 0 : errno;
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+        return errno;
+    callersLimit = true;
+    return 0;
 }
 
+// Puts back the limit from before the caller's, for the lines that follow.
 void LiftFileSizeLimit() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
+    const int saved = errno;
+    if (callersLimit && setrlimit(RLIMIT_FSIZE, &ownLimit) == 0)
+        callersLimit = false;
+    errno = saved;
 }
 
 int WriteFailed() {
@@ -119,9 +127,10 @@ int ReceiveFile(int spxFd, const Request& request) {
     if (permissions == 0)
         permissions = DEFAULT_PERMISSIONS;
 
-    // A file that outgrows the limit must give a failed write, not end the
-    // process.
+    // A file that outgrows the limit, or a FIFO whose reader has gone, must
+    // give a failed write, not end the process.
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
 
     // The limit is set after the switch, so that a caller cannot raise a
     // hard limit the administrator set: that fails like any refused limit.
@@ -137,6 +146,7 @@ int ReceiveFile(int spxFd, const Request& request) {
             std::fprintf(stderr, "%s %d: set ulimit failed \n", titleStr, idno);
             std::perror("");
         }
+        LiftFileSizeLimit(); // refused here or not at all; it binds the data written, below
     }
     if (status == 0)
         fd = CreateFile(request, static_cast<mode_t>(permissions) & GRANTABLE_PERMISSIONS, status);
@@ -154,9 +164,11 @@ int ReceiveFile(int spxFd, const Request& request) {
     if (status != 0)
         return -1;
 
+    if (newUlimit != 0)
+        SetFileSizeLimit(newUlimit); // as accepted above
     Gathered gathered(fd, IdleLimitMs(spxFd));
     const Received received = gathered.ReceiveStream(spxFd, false); // the end unit is never stored
-    LiftFileSizeLimit(); // for the lines that follow
+    LiftFileSizeLimit(); // the lines that follow go to the log
     switch (received) {
     case Received::All:
         break;

@@ -79,6 +79,7 @@ TEST(Store, WhatIsStoredAndTheStatus) {
         {std::string("\0\0\0\xFF", 4), {"x"}, refused(ENOENT)}, // the rest reads as zeros
         {ReceiveRecord("big", 0, 8192), {"x"}, refused(EPERM)},
         {ReceiveRecord("lim1", 0, 1), Units(big), "0 236", "lim1", big.substr(0, 512)}, // < the log
+        {ReceiveRecord("none/x", 0, 1), {"x"}, refused(ENOENT)}, // its lines are not cut either
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.request.substr(4, 12));
@@ -94,7 +95,8 @@ TEST(Store, WhatIsStoredAndTheStatus) {
     EXPECT_EQ(std::distance(fs::directory_iterator(d.dir()), {}), 14); // 11, ro, fifo, run-id file
     EXPECT_TRUE(fs::is_empty(d.dir() / "ro"));
     const std::string err = d.Stderr(), nodir = "nodir\\012\\\\\\177\\377/x failed ";
-    for (const std::string& line : Strings{"open of " + nodir, "set ulimit failed "})
+    for (const std::string& line :
+         Strings{"open of " + nodir, "set ulimit failed ", "open of none/x failed "})
         EXPECT_EQ(Said(err, line), Strings{line});
     EXPECT_EQ(Said(err, "write of file data failed "), Strings(2, "write of file data failed "));
     EXPECT_EQ(LinesWith(err, std::strerror(EFBIG)),

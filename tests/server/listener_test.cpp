@@ -224,7 +224,7 @@ TEST(Listener, ChildAndIdleLimits) {
     EXPECT_EQ(put.ReceiveDisconnect(), SPX_DISCON_TERMINATED);
     peer::Conn more(d.port()); // in a slot that get or put left
     ASSERT_TRUE(more.Send(peer::Record(SERV_RSH, "head -c 600 /dev/zero; sleep 60", 100)));
-    EXPECT_EQ(more.WaitEvent(500ms), T_DATA) << "a full unit held back while the command sleeps";
+    EXPECT_EQ(more.WaitEvent(800ms), T_DATA) << "a full unit held back while the command sleeps";
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(d.dir() / "pid"); }, 2s));
     const std::string sleeper = "/proc/" + std::to_string(std::stoi(ReadFile(d.dir() / "pid")));
     EXPECT_TRUE(t_snddis(run.fd, nullptr) == 0 && t_snddis(more.fd, nullptr) == 0);

@@ -43,12 +43,16 @@ TEST(Listener, StatusAndLinesWhenItEnds) {
         EXPECT_EQ(r.status, status) << argv.back();
         EXPECT_TRUE(r.out.starts_with(kTitle + out) && r.err.starts_with(err)) << r.out << r.err;
     }
-    Process low({"/bin/sh", "-c",
-                 "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 4 && exec \"$@\"", "sh",
-                 kTitle, "-s", HexPort(FreePort())});
+    std::optional<Process> low; // a port found free may be taken before it binds: try again
+    for (int attempt = 0; attempt < 5 && (!low || !low->Running()); ++attempt) {
+        low.emplace(Strings{"/bin/sh", "-c",
+                            "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 4 && exec \"$@\"",
+                            "sh", kTitle, "-s", HexPort(FreePort())});
+        WaitUntil([&] { return !low->Running() || !low->Stdout().empty(); });
+    }
     EXPECT_TRUE(
-        low.WaitForOutput(kTitle + ": server open of service stream failed, errno = 24 \n"));
-    EXPECT_TRUE(low.WaitForOutput("t_errno = 8\n", true) && !low.Wait(300ms)) << "it ended";
+        low->WaitForOutput(kTitle + ": server open of service stream failed, errno = 24 \n"));
+    EXPECT_TRUE(low->WaitForOutput("t_errno = 8\n", true) && !low->Wait(300ms)) << "it ended";
 
     Process p({kTitle, "-v"}); // without -s
     ASSERT_TRUE(WaitUntil([&] { return !p.Running() || !LinesWith(p.Stderr(), "spxfd").empty(); }));

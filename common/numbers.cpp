@@ -83,9 +83,8 @@ std::optional<unsigned long> ParseUnsigned(std::string_view text, int base, unsi
 }
 
 std::optional<std::uint16_t> ParseSocket(std::string_view text) {
-    if (HasHexPrefix(text))
-        text.remove_prefix(2);
-    if (text.empty() || text.size() > 4)
+    const std::size_t digits = text.size() - (HasHexPrefix(text) ? 2 : 0);
+    if (digits == 0 || digits > 4)
         return std::nullopt;
     const auto v = ParseUnsigned(text, 16, 0xFFFF);
     return v ? std::optional<std::uint16_t>(static_cast<std::uint16_t>(*v)) : std::nullopt;

@@ -59,6 +59,7 @@ TEST(ClientSettings, ParseArgs) {
              {{"-s", "4510", "-s", "8060"}, "s=8060", "the last -s, in network order"},
              {{"-s", "8060x"}, "refused", "a socket nobody named"},
              {{"-s", "0x4510"}, "s=4510", "0x allowed"},
+             {{"-s", "0x0x12"}, "refused", "one 0x only"},
              {{"-s", "5a01", "-s", "zz"}, "refused", "not the bytes swapped twice"},
              {{"-r", "alpha", "-j"}, "usage", "option without its argument"},
              {{"-r", "alpha", "beta"}, "usage", "a word no option takes"}})

@@ -19,7 +19,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <span>
@@ -292,7 +291,7 @@ int WriteChunk(int spxfd, std::span<const unsigned char> chunk) {
 // Streams the source file in chunks of packetSize until its end. 0, or -1
 // after a failed read or write (reported).
 int SendChunks(int spxfd, int jfd, Statistics& st) {
-    const std::size_t chunkSize = settings.packetSize; // 1 to 1024, ParseArgs saw to it
+    const std::size_t chunkSize = settings.packetSize; // 1 to 1024: -p is cut to 534
     const std::size_t blockSize = tranbuf.size() / chunkSize * chunkSize;
     for (;;) {
         const ssize_t bytesRead = read(jfd, tranbuf.data(), blockSize);

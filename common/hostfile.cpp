@@ -44,8 +44,8 @@ bool ReadField(std::FILE* fp, Field& f) {
 
 // A number field: hexadecimal, optionally with a 0x prefix, at most max.
 bool ParseHex(const Field& f, std::uint32_t max, std::uint32_t& value) {
-    const auto v = ParseUnsigned(f.View(), 16, max);
-    if (!f.Fits() || !v)
+    const auto v = ParseUnsigned(f.View(), 16, max); // none for a field that does not fit
+    if (!v)
         return false;
     value = static_cast<std::uint32_t>(*v);
     return true;

@@ -67,9 +67,9 @@ std::optional<long> ScanSigned(std::string_view text, int base) {
     if (!d)
         return std::nullopt;
     if (f.negative)
-        return d->overflow || d->value > 0UL + max ? std::numeric_limits<long>::min()
-                                                   : -static_cast<long>(d->value);
-    return d->overflow || d->value > 0UL + max ? max : static_cast<long>(d->value);
+        return d->value > 0UL + max ? std::numeric_limits<long>::min()
+                                    : -static_cast<long>(d->value); // an overflow reads as ULONG_MAX
+    return d->value > 0UL + max ? max : static_cast<long>(d->value);
 }
 
 std::optional<unsigned long> ParseUnsigned(std::string_view text, int base, unsigned long max) {

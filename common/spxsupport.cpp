@@ -158,14 +158,8 @@ int SpxError(int fd) {
         return 0;
 
     const int retval = t_look(fd);
-    if (retval < 0) {
-        if (ServerStyle())
-            Line(stdout, "SpxError t_look failed \n");
-        else
-            Line(stderr, "t_look failed \n");
-        t_error("");
-        return -1;
-    }
+    if (retval < 0)
+        return CallFailed(ServerStyle() ? "SpxError t_look failed \n" : "t_look failed \n");
     if (!ServerStyle() && verbose == 0)
         return retval;
 

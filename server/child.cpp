@@ -1,12 +1,9 @@
 #include "child.h"
 
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <array>
 #include <csignal>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +11,6 @@
 #include <spx/tiuser.h>
 
 #include "connection.h"
-#include "identity.h"
 #include "request.h"
 #include "services/services.h"
 #include "spxproto.h"
@@ -25,7 +21,8 @@ namespace {
 // Gives the child, and the commands it runs, the default handling of the
 // signals the listener ignores and an empty signal mask: a command's wait
 // needs SIGCHLD; and a child whose standard output has no reader any more
-// ends rather than swallowing what it was asked to deliver.
+// ends rather than swallowing what it was asked to deliver. (The services
+// that write received data ignore SIGPIPE again, to report the failed write.)
 void ResetChildSignals() {
     std::signal(SIGCHLD, SIG_DFL);
     std::signal(SIGPIPE, SIG_DFL);

@@ -1,7 +1,6 @@
 #include "request.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include <spx/byteorder.h>
 

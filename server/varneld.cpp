@@ -21,10 +21,8 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -36,7 +34,6 @@
 #include "child.h"
 #include "io.h"
 #include "numbers.h"
-#include "spxproto.h"
 #include "spxsupport.h"
 
 namespace {

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstddef>
 #include <cstdio>
 
 #include <spx/tiuser.h>
@@ -14,9 +13,7 @@
 #include "connection.h"
 #include "gathered.h"
 #include "identity.h"
-#include "io.h"
 #include "services.h"
-#include "spxproto.h"
 #include "spxsupport.h"
 
 namespace {

@@ -19,7 +19,6 @@
 #include <chrono>
 #include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -51,24 +50,11 @@ class Environment {
     std::array<char*, 6> envp_{};
 };
 
-// A pipe whose ends are close-on-exec and above the standard descriptors,
-// so that dup2 onto 1 or 2 always makes a copy.
+// A pipe whose ends are close-on-exec. They are always above the standard
+// descriptors (the daemon opens any of those missing at start), so that dup2
+// onto 1 or 2 makes a copy.
 bool MakePipe(std::array<int, 2>& ends) {
-    if (pipe2(ends.data(), O_CLOEXEC) != 0)
-        return false;
-    for (int& end : ends) {
-        if (end > STDERR_FILENO)
-            continue;
-        const int moved = fcntl(end, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        close(end);
-        end = moved;
-    }
-    if (ends[0] >= 0 && ends[1] >= 0)
-        return true;
-    for (const int end : ends)
-        if (end >= 0)
-            close(end);
-    return false;
+    return pipe2(ends.data(), O_CLOEXEC) == 0;
 }
 
 // A running command and the read ends of its standard output and error.
@@ -280,8 +266,6 @@ ServiceEnd RemoteShell(int spxFd2, const Request& request, DataBuffer dataBuffer
     if (verbose)
         std::printf("%s %d: rsh request: %s \n", titleStr, idno, request.Shown().c_str());
 
-    // The daemon ignores SIGCLD; the wait for the command needs it back.
-    std::signal(SIGCHLD, SIG_DFL);
     ShellCommand sc;
     if (!StartShellCommand(request.text.data(), sc)) {
         std::printf("%s %d: exec of shell command %s failed \n", titleStr, idno,

@@ -24,47 +24,39 @@
 
 namespace {
 
-// What is sent: the file as opened for reading and update (the access the
-// service asks for), and where its bytes are read. A FIFO or a device is read
-// without blocking. Opened for update, a FIFO has the child itself for a
-// writer and would never end: its bytes come through a read-only descriptor
-// of their own, and the first open is held only until the first bytes
-// arrive, so that the send waits for a writer instead of ending at once.
+// What is sent: the file opened for reading and update (the access the
+// service asks for: a file the run-as account may read but not write is
+// refused), and where its bytes are read. A FIFO or a device is read without
+// blocking. Opened for update, a FIFO has the child itself for a writer and
+// would never end: its bytes come through a read-only descriptor of their
+// own, and the first open is held only until the first bytes arrive, so that
+// the send waits for a writer instead of ending at once.
 struct Source {
-    std::FILE* fp = nullptr;
     int fd = -1;
-    bool holdsWriter = false; // fp still keeps a FIFO from ending
+    int writer = -1; // the open for update, while it keeps a FIFO from ending
 
-    // Makes fd ready for the file fp names. False with errno set.
-    bool Open(std::FILE* opened) {
-        fp = opened;
-        fd = fileno(fp);
+    // Opens name. False with errno set.
+    bool Open(const char* name) {
+        fd = open(name, O_RDWR | O_CLOEXEC);
         struct stat st {};
-        if (fstat(fd, &st) != 0)
+        if (fd < 0 || fstat(fd, &st) != 0)
             return false;
         if (S_ISFIFO(st.st_mode)) {
             const std::string self = "/proc/self/fd/" + std::to_string(fd);
-            const int own = open(self.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-            if (own >= 0) {
-                fd = own;
-                holdsWriter = true;
-            }
+            if (const int own = open(self.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); own >= 0)
+                writer = std::exchange(fd, own);
         }
         return S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0;
     }
     // The first bytes have come: a writer is there, and the FIFO may end.
     void WriterFound() {
-        if (holdsWriter)
-            std::fclose(std::exchange(fp, nullptr));
-        holdsWriter = false;
+        if (writer >= 0)
+            close(std::exchange(writer, -1));
     }
     void Close() {
-        if (fd >= 0 && (fp == nullptr || fd != fileno(fp)))
-            close(fd);
-        if (fp != nullptr)
-            std::fclose(fp);
-        fp = nullptr;
-        fd = -1;
+        WriterFound();
+        if (fd >= 0)
+            close(std::exchange(fd, -1));
     }
     ~Source() { Close(); }
 };
@@ -147,9 +139,7 @@ ServiceEnd SendFile(int spxFd2, const Request& request, DataBuffer dataBuffer, i
     if (!request.terminated) {
         openErrno = ENAMETOOLONG; // never open a name cut to fit
     } else {
-        // "r+": a file the run-as account may read but not write is refused.
-        std::FILE* fp = std::fopen(fileName, "r+be");
-        if (fp == nullptr || !src.Open(fp))
+        if (!src.Open(fileName))
             openErrno = errno != 0 ? errno : EIO;
         if (openErrno != 0)
             src.Close();

@@ -17,22 +17,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <span>
 
-#include <spx/byteorder.h>
 #include <spx/tiuser.h>
-#include <spx/wire.h>
 
 #include "connection.h"
 #include "gathered.h"
 #include "identity.h"
-#include "io.h"
 #include "services.h"
 #include "spxproto.h"
 #include "spxsupport.h"
@@ -79,7 +73,9 @@ void LiftFileSizeLimit() {
 }
 
 int WriteFailed() {
+    const int saved = errno;
     std::fprintf(stderr, "%s %d: write of file data failed \n\t", titleStr, idno);
+    errno = saved;
     std::perror("");
     return -1;
 }
@@ -136,10 +132,8 @@ int ReceiveFile(int spxFd, const Request& request) {
     // hard limit the administrator set: that fails like any refused limit.
     int status = 0;
     int fd = -1;
-    if (SetEffectiveRunId() == 0) {
-        std::fprintf(stderr, "%s %d: couldnt set effective userid\n", titleStr, idno);
+    if (!SwitchToRunAsAccount())
         status = EACCES;
-    }
     if (status == 0 && newUlimit != 0) {
         status = SetFileSizeLimit(newUlimit);
         if (status != 0) {
@@ -152,9 +146,8 @@ int ReceiveFile(int spxFd, const Request& request) {
         fd = CreateFile(request, static_cast<mode_t>(permissions) & GRANTABLE_PERMISSIONS, status);
 
     // SendRes: the status byte tells the client whether to send the data.
-    std::array<unsigned char, SPX_MAX_DATA> dataBuffer{};
-    dataBuffer[0] = static_cast<unsigned char>(status & 0xFF);
-    if (t_snd(spxFd, dataBuffer.data(), 1, 0) < 0) {
+    const unsigned char statusByte = static_cast<unsigned char>(status & 0xFF);
+    if (t_snd(spxFd, &statusByte, 1, 0) < 0) {
         const int sendError = t_errno;
         std::fprintf(stderr, "%s %d: t_snd of create results failed \n", titleStr, idno);
         SpxError(spxFd);

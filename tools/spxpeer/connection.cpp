@@ -79,10 +79,8 @@ std::string DisconnectText(int reason) {
 }
 
 void ReportCall(int fd, const char* call) {
-    const int err = t_errno;
     std::fprintf(stderr, "%s: %s failed \n", titleStr, call);
-    t_errno = err;
-    if (err == TLOOK) {
+    if (t_errno == TLOOK) {
         t_error(" \t ");
         ReportEvent(fd);
     } else {
@@ -101,20 +99,12 @@ int AwaitServer(int fd, unsigned timeout) {
 }
 
 int ReceiveUnit(int fd, std::span<unsigned char> buf, int& flags, unsigned timeout) {
-    if (timeout != 0) {
-        const int ev = AwaitServer(fd, timeout);
-        if (ev == 0) {
-            std::fprintf(stderr, "%s: nothing from the server for %u seconds\n", titleStr, timeout);
-            return -1;
-        }
-        if (ev < 0) {
-            ReportCall(fd, "t_look");
-            return -1;
-        }
-    }
     flags = 0;
+    // The endpoint's idle limit (StartService) bounds the receive itself.
     const int n = t_rcv(fd, buf.data(), static_cast<unsigned>(buf.size()), &flags);
-    if (n < 0)
+    if (n < 0 && timeout != 0 && t_errno == TSYSERR && errno == ETIMEDOUT)
+        std::fprintf(stderr, "%s: nothing from the server for %u seconds\n", titleStr, timeout);
+    else if (n < 0)
         ReportCall(fd, "t_rcv");
     return n;
 }

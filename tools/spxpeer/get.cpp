@@ -8,11 +8,9 @@
 #include <string>
 #include <vector>
 
-#include <spx/byteorder.h>
 #include <spx/tiuser.h>
 
 #include "spxpeer.h"
-#include "spxproto.h"
 #include "spxsupport.h"
 
 // get: the status, the data units into the output, the end unit; then the

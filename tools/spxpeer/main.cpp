@@ -18,7 +18,6 @@
 #include <cctype>
 #include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <span>
 #include <string>

@@ -1,19 +1,13 @@
 // spxpeer raw: send a hand-made request (and units) and print what comes
 // back, one line per unit and event, for diagnosis and tests.
-#include <fcntl.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include <spx/byteorder.h>
 #include <spx/tiuser.h>
 
 #include "spxpeer.h"
-#include "spxproto.h"
 #include "spxsupport.h"
 
 namespace {

@@ -1,19 +1,15 @@
 // spxpeer rsh: run a shell command on the server and copy its output
 // (service 0xFD).
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
 #include <vector>
 
-#include <spx/byteorder.h>
 #include <spx/tiuser.h>
 
 #include "spxpeer.h"
-#include "spxproto.h"
 #include "spxsupport.h"
 
 // rsh: the command's output to standard output until the end unit, then our

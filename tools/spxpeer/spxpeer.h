@@ -9,12 +9,14 @@
 #include <utility>
 #include <vector>
 
+#include <spx/wire.h>
+
 inline constexpr int EXIT_DONE = 0;   // the service completed
 inline constexpr int EXIT_USAGE = 1;  // bad command line
 inline constexpr int EXIT_FAILED = 2; // anything else went wrong
 
 // The largest unit taken in one receive: one provider frame.
-inline constexpr std::size_t RECEIVE_SIZE = 65535;
+inline constexpr std::size_t RECEIVE_SIZE = spx::FRAME_MAX_PAYLOAD;
 
 enum class Command { Get, Rsh, Raw };
 

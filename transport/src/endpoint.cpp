@@ -5,13 +5,11 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 
 #include <spx/tiuser.h>
@@ -75,8 +73,6 @@ std::map<int, std::unique_ptr<Endpoint>>& Table() {
     return *table;
 }
 
-void FlushBeforeFork() { FlushAll(); }
-
 } // namespace
 
 Endpoint* FindEndpoint(int fd) {
@@ -94,7 +90,7 @@ Endpoint& AddEndpoint(int fd) {
         // Queued units go out before a fork (so that they are not sent twice)
         // and at a normal exit (so that none is lost).
         hooked = true;
-        pthread_atfork(FlushBeforeFork, nullptr, nullptr);
+        pthread_atfork(FlushAll, nullptr, nullptr);
         std::atexit(FlushAll);
     }
     auto ep = std::make_unique<Endpoint>();

@@ -61,8 +61,6 @@ public:
     int TakeDisconnect();
 
     bool Ended() const { return ended_; }
-    bool ProtocolError() const { return protocolError_; }
-    int Reason() const { return reason_; }
 
 private:
     void Scan();
@@ -80,7 +78,6 @@ private:
     std::size_t endPos_ = 0;    // where the disconnect stands in the stream
     int reason_ = 0;
     bool byFrame_ = false; // the peer's DISCON frame ended it
-    bool protocolError_ = false;
 };
 
 // Units gathered for one write to the connection. Units sent back to back
@@ -163,7 +160,6 @@ struct Listener {
 struct Endpoint {
     int fd = -1;
     int state = 0;
-    unsigned int qlen = 0;
     bool connected = false; // the socket carries (or carried) a connection
     std::uint16_t connectionId = 0;
     ipxAddr_t local{};

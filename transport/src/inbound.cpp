@@ -2,19 +2,12 @@
 // disconnect or protocol error as soon as its bytes arrive.
 #include "endpoint.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <map>
 
 #include <spx/tiuser.h>
 
@@ -24,7 +17,7 @@ void Inbound::Reset() {
     if (!buf_)
         buf_ = std::make_unique_for_overwrite<unsigned char[]>(CAPACITY);
     pos_ = end_ = scan_ = endPos_ = dataLeft_ = 0;
-    scanSawOrdRel_ = inData_ = ended_ = byFrame_ = protocolError_ = false;
+    scanSawOrdRel_ = inData_ = ended_ = byFrame_ = false;
     dataFlags_ = 0;
     reason_ = 0;
 }
@@ -109,7 +102,6 @@ void Inbound::Scan() {
         bool afterRelease = scanSawOrdRel_ && d.type != FRAME_DISCON;
         if (d.status == Decoded::Error || afterRelease) {
             // Whatever follows is not to be trusted: the connection failed here.
-            protocolError_ = true;
             ended_ = true;
             reason_ = SPX_DISCON_FAILED;
             endPos_ = end_ = scan_;

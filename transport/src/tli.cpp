@@ -36,6 +36,18 @@ int SysFail(int err) {
     return -1;
 }
 
+// The next event of a connected endpoint, after its queued units have gone
+// out, waiting a little for one when none is there.
+int NextEvent(Endpoint& ep) {
+    ep.FlushQueued();
+    int ev = ep.in.Peek();
+    if (ev == 0) {
+        ep.in.Fill(ep.fd, kLookWaitMs);
+        ev = ep.in.Peek();
+    }
+    return ev;
+}
+
 // How long a receive may wait for the peer: the receive time-out set on the
 // descriptor (SO_RCVTIMEO) in milliseconds, -1 when none is set.
 int ReceiveLimitMs(int fd) {
@@ -215,7 +227,6 @@ int t_bind(int fd, struct t_bind* req, struct t_bind* ret) {
                 return SysFail(errno);
             ep.listener = std::make_unique<Listener>();
         }
-        ep.qlen = qlen;
         ep.local = HostAddress(GetBE16(SocketAddress(fd, false).sock));
         if (ret != nullptr) {
             Give(ret->addr, ep.local);
@@ -233,7 +244,6 @@ int t_unbind(int fd) {
         if (!ReplaceSocket(ep))
             return SysFail(errno);
         ep.listener.reset();
-        ep.qlen = 0;
         ep.state = T_UNBND;
         return 0;
     });
@@ -437,13 +447,7 @@ int t_look(int fd) {
             poll(nullptr, 0, kLookWaitMs);
             return 0;
         }
-        ep.FlushQueued();
-        int ev = ep.in.Peek();
-        if (ev == 0) {
-            ep.in.Fill(fd, kLookWaitMs);
-            ev = ep.in.Peek();
-        }
-        return ev;
+        return NextEvent(ep);
     });
 }
 
@@ -469,12 +473,7 @@ int t_rcvrel(int fd) {
     return WithEndpoint(fd, [&](Endpoint& ep) {
         if (ep.state != T_DATAXFER && ep.state != T_OUTREL)
             return Fail(TOUTSTATE);
-        ep.FlushQueued();
-        int ev = ep.in.Peek();
-        if (ev == 0) {
-            ep.in.Fill(fd, kLookWaitMs);
-            ev = ep.in.Peek();
-        }
+        const int ev = NextEvent(ep);
         if (ev == 0)
             return Fail(TNOREL);
         if (ev != T_ORDREL)
@@ -542,8 +541,7 @@ int t_close(int fd) {
     Endpoint* ep = FindEndpoint(fd);
     if (ep == nullptr)
         return -1;
-    if (ep->connected && !ep->out.Empty())
-        ep->out.Flush(fd);
+    ep->FlushQueued();
     RemoveEndpoint(fd);
     if (close(fd) != 0)
         return SysFail(errno);

@@ -47,7 +47,8 @@ TEST(Store, WhatIsStoredAndTheStatus) {
     Daemon d({"-v"}, {"/bin/sh", "-c", "ulimit -f 4096 && exec \"$@\"", "sh"});
     ASSERT_TRUE(d.started()) << d.Stderr();
     WriteFile(d.dir() / ".spxrunid", RunAsAccount() + "\n");
-    harness::Run({"/usr/bin/mkfifo", "-m", "666", (d.dir() / "fifo").string()}); // no reader
+    mkfifo((d.dir() / "fifo").c_str(), 0666); // no reader
+    fs::permissions(d.dir() / "fifo", fs::perms(0666));
     const passwd account = *getpwnam(RunAsAccount().c_str());
     fs::create_directory(d.dir() / "ro");
     fs::permissions(d.dir() / "ro", fs::perms(0555));
@@ -120,12 +121,16 @@ TEST(Store, WhatIsStoredAndTheStatus) {
         fs::remove_all(f);
         if (text == "dir" || text == "-> nowhere")
             text == "dir" ? (void)fs::create_directory(f) : fs::create_symlink("nowhere", f);
-        else if (WriteFile(f, text); text.ends_with(" "))
-            fs::permissions(f, fs::perms(0444)),
-                harness::Run({"/usr/bin/chattr", "+i", f.string()});
+        else if (WriteFile(f, text); text.ends_with(" ")) {
+            fs::permissions(f, fs::perms(0444));
+            harness::Run({"/usr/bin/chattr", "+i", f.string()});
+            ASSERT_NE(access(f.c_str(), W_OK), 0) << "the run-id file can still be written";
+        }
+        const std::size_t seen = d.Stdout().size();
         EXPECT_EQ(Store(d.port(), ReceiveRecord("w"), {"w"}), line.empty() ? ok : refused(EACCES));
-        const Strings said = line.empty() ? Strings{line} : Said(d.Stdout(), line);
-        EXPECT_TRUE(!said.empty() && said.back() == line) << line;
+        if (!line.empty()) { // the line of this store, not of an earlier one
+            EXPECT_EQ(Said(d.Stdout().substr(seen), line), Strings{line});
+        }
     }
     harness::Run({"/usr/bin/chattr", "-i", (d.dir() / ".spxrunid").string()});
     EXPECT_EQ(Said(d.Stderr(), "couldnt set"), Strings(7, "couldnt set effective userid"));
@@ -270,8 +275,10 @@ TEST(Services, SendRunCopyAndEnd) {
                 ASSERT_TRUE(c.Send(u, u == "XYZ" ? 0 : T_MORE));
             ASSERT_TRUE(c.WaitEvent() == T_ORDREL && t_rcvrel(c.fd) == 0);
         } else {
-            EXPECT_EQ(row.status < 0 ? "1" : Read(c, status), "1");
-            EXPECT_EQ(status, row.status < 0 ? "" : std::string(1, static_cast<char>(row.status)));
+            if (row.status >= 0) {
+                EXPECT_EQ(Read(c, status), "1");
+                EXPECT_EQ(status, std::string(1, static_cast<char>(row.status)));
+            }
             const std::string shape = Read(c, got);
             EXPECT_EQ(shape, !row.output ? "" : row.status > 0 ? "1" : Shape(row.output->size()));
             EXPECT_TRUE(got.substr(0, got.size() - !shape.empty()) == row.output.value_or(""));

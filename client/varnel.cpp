@@ -267,6 +267,14 @@ class ChunkReports {
 
 ChunkReports chunkReports;
 
+// Reports a failed write on the connection. -1.
+int WriteFailed(int err) {
+    chunkReports.Flush();
+    std::fprintf(stderr, "%s: write of file data failed \n", titleStr);
+    ReportErrno("write", err);
+    return -1;
+}
+
 // Writes one chunk on the connection, going on with the rest after a short
 // write; each write is reported. 0, or -1 (reported).
 int WriteChunk(int spxfd, std::span<const unsigned char> chunk) {
@@ -274,13 +282,8 @@ int WriteChunk(int spxfd, std::span<const unsigned char> chunk) {
         const ssize_t n = spx_write(spxfd, chunk.data(), chunk.size());
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0 || static_cast<std::size_t>(n) > chunk.size()) {
-            const int err = n < 0 ? errno : EIO;
-            chunkReports.Flush();
-            std::fprintf(stderr, "%s: write of file data failed \n", titleStr);
-            ReportErrno("write", err);
-            return -1;
-        }
+        if (n <= 0 || static_cast<std::size_t>(n) > chunk.size())
+            return WriteFailed(n < 0 ? errno : EIO);
         const int bytesAccepted = static_cast<int>(n);
         chunkReports.Add(bytesAccepted, static_cast<int>(chunk.size()));
         chunk = chunk.subspan(static_cast<std::size_t>(n));
@@ -288,12 +291,20 @@ int WriteChunk(int spxfd, std::span<const unsigned char> chunk) {
     return 0;
 }
 
-// Streams the source file in chunks of packetSize until its end. 0, or -1
+// Streams the source file in chunks of packetSize until its end. A source
+// that is not a regular file (a pipe, a FIFO, a terminal) may keep the next
+// read waiting: what was written before goes to the server first, and its
+// lines to standard output. 0, or -1
 // after a failed read or write (reported).
-int SendChunks(int spxfd, int jfd, Statistics& st) {
+int SendChunks(int spxfd, int jfd, bool regular, Statistics& st) {
     const std::size_t chunkSize = settings.packetSize; // 1 to 1024: -p is cut to 534
     const std::size_t blockSize = tranbuf.size() / chunkSize * chunkSize;
     for (;;) {
+        if (!regular) {
+            chunkReports.Flush();
+            if (spx_push(spxfd) < 0)
+                return WriteFailed(EPIPE);
+        }
         const ssize_t bytesRead = read(jfd, tranbuf.data(), blockSize);
         if (bytesRead < 0) {
             if (errno == EINTR)
@@ -321,8 +332,8 @@ int SendChunks(int spxfd, int jfd, Statistics& st) {
 
 // The data phase: the chunks, and every chunk's line on standard output
 // before anything else is printed.
-int SendData(int spxfd, int jfd, Statistics& st) {
-    const int result = SendChunks(spxfd, jfd, st);
+int SendData(int spxfd, int jfd, bool regular, Statistics& st) {
+    const int result = SendChunks(spxfd, jfd, regular, st);
     chunkReports.Flush();
     return result;
 }
@@ -409,7 +420,7 @@ RunEnd Transfer(int spxfd, int& jfd) {
 
     if (!PushReadWrite(spxfd))
         return RunEnd::ModuleFailed;
-    if (SendData(spxfd, jfd, st) != 0)
+    if (SendData(spxfd, jfd, S_ISREG(source.st_mode), st) != 0)
         return RunEnd::NotConfirmed;
     st.endTime = std::time(nullptr);
     if (!PushTimod(spxfd))

@@ -16,17 +16,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include <spx/tiuser.h>
 
 #include "connection.h"
 #include "identity.h"
 #include "io.h"
+#include "outgoing.h"
 #include "services.h"
 #include "spxproto.h"
 #include "spxsupport.h"
@@ -123,131 +124,147 @@ bool StartShellCommand(const char* command, ShellCommand& sc) {
         errno = forkErrno;
         return false;
     }
+    // Read without blocking: what is there goes out at once (see Outgoing).
+    for (const int fd : {out[0], err[0]})
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     sc = {pid, out[0], err[0]};
     return true;
 }
-
-// How long units sent with T_MORE may wait in the provider while the command
-// is quiet, and how often the caller of a quiet command is looked at.
-constexpr auto QUIET_FLUSH = std::chrono::milliseconds(20);
-constexpr auto QUIET_LOOK = std::chrono::milliseconds(1000);
 
 enum class Relayed {
     Done,       // the output and the command have ended
     SendFailed, // reported; the command was hung up
     CallerGone, // the caller disconnected; the command was hung up
-    Unexpected, // the caller sent more than its request; the command was hung up
 };
 
-// Sends the command's output in units of SPX_MAX_DATA bytes with T_MORE, the
-// last one at its end however few bytes it holds (even none), copies its
-// standard error to ours, and waits for the command to end. Meanwhile the
-// caller is watched: when it disconnects or sends anything but an early
-// release, or a send to it fails, the command's process group is hung up
-// (SIGHUP) and nobody waits for it any more.
-Relayed RelayOutput(int spxFd2, ShellCommand& sc, DataBuffer dataBuffer) {
-    using Clock = std::chrono::steady_clock;
-    std::size_t filled = 0;
-    bool queued = false; // a unit may wait in the provider
-    auto flushAt = Clock::now(), lookAt = Clock::now() + QUIET_LOOK;
-    // Readable once the command has ended (Linux 5.3 and later).
-    const int exited = static_cast<int>(syscall(SYS_pidfd_open, sc.pid, 0));
-    std::array<pollfd, 4> fds{
-        {{sc.out, POLLIN, 0}, {sc.err, POLLIN, 0}, {spxFd2, POLLIN, 0}, {exited, POLLIN, 0}}};
-    auto sendPiece = [&] {
-        const bool sent = t_snd(spxFd2, dataBuffer.data(), static_cast<unsigned>(filled), T_MORE) >= 0;
-        if (!sent) {
-            std::printf("%s %d: shell command t_snd failed \n", titleStr, idno);
-            SpxError(spxFd2);
+// Copies what the command's standard error holds now to ours. False once it
+// has ended.
+bool CopyErrors(int fd) {
+    std::array<unsigned char, 4096> text;
+    for (;;) {
+        const ssize_t n = read(fd, text.data(), text.size());
+        if (n > 0)
+            WriteAll(STDERR_FILENO, std::span(text).first(static_cast<std::size_t>(n)));
+        else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+            return false;
+        else if (errno == EAGAIN)
+            return true;
+    }
+}
+
+// Takes what the caller sent while its command runs: bytes beyond its request
+// are read and dropped; an early release is left for the end, after which
+// only a broken connection counts. False when the caller has gone.
+bool WatchCaller(int spxFd2, pollfd& slot) {
+    if ((slot.revents & (POLLERR | POLLHUP)) != 0)
+        return false;
+    std::array<unsigned char, 4096> dropped;
+    for (;;) {
+        int flags = 0;
+        switch (t_look(spxFd2)) {
+        case T_DATA:
+            if (t_rcv(spxFd2, dropped.data(), dropped.size(), &flags) < 0 && t_errno != TLOOK)
+                return false;
+            continue;
+        case T_ORDREL:
+            slot.events = 0; // POLLERR and POLLHUP still come
+            return true;
+        case 0:
+            return true;
+        default:
+            return false;
         }
-        filled = 0;
-        if (sent && !queued)
-            flushAt = Clock::now() + QUIET_FLUSH;
-        queued = sent;
-        return sent;
+    }
+}
+
+// Waits for the command's shell to end: false when it has not ended yet.
+bool Reaped(pid_t pid, bool wait) {
+    pid_t r;
+    while ((r = waitpid(pid, nullptr, wait ? 0 : WNOHANG)) < 0 && errno == EINTR) {
+    }
+    return r != 0; // ended, or not ours to wait for
+}
+
+// Relays a running command: its standard output to the caller in units (see
+// Outgoing), its standard error to ours. The command's end is final when its
+// shell has ended and its standard output is at its end: what its standard
+// error holds then is copied, and processes it left behind (a job in the
+// background) hold neither the caller nor the child. Meanwhile the caller is
+// watched: when it disconnects, or a send to it fails, the command's process
+// group is hung up (SIGHUP) and nobody waits for it any more.
+Relayed RelayOutput(int spxFd2, ShellCommand& sc, Outgoing& out) {
+    enum Slot { CALLER, OUTPUT, ERRORS, END, SLOTS };
+    std::array<pollfd, SLOTS> fds{};
+    fds[CALLER] = {spxFd2, POLLIN, 0};
+    fds[OUTPUT] = {sc.out, POLLIN, 0};
+    fds[ERRORS] = {sc.err, POLLIN, 0};
+    // Readable once the shell has ended (Linux 5.3 and later).
+    fds[END] = {static_cast<int>(syscall(SYS_pidfd_open, sc.pid, 0)), POLLIN, 0};
+    const auto sendFailed = [&] {
+        std::printf("%s %d: shell command t_snd failed \n", titleStr, idno);
+        SpxError(spxFd2);
+        return false;
     };
-    // t_look puts queued units on their way and tells what the caller did. An
-    // early release is allowed; after it only a broken connection counts.
-    auto lookAtCaller = [&](bool broken) {
-        queued = false;
-        lookAt = Clock::now() + QUIET_LOOK;
-        const int event = t_look(spxFd2);
-        if (event == T_ORDREL && !broken) {
-            fds[2].events = 0; // POLLERR and POLLHUP still come
-            return Relayed::Done;
-        }
-        if (event == T_DATA)
-            return Relayed::Unexpected;
-        return event == 0 && !broken ? Relayed::Done : Relayed::CallerGone;
+    const auto sendUnit = [&](Outgoing::Unit unit) {
+        return t_snd(spxFd2, unit.data(), static_cast<unsigned>(unit.size()), T_MORE) >= 0 ||
+               sendFailed();
     };
-    const auto outputOpen = [&] { return fds[0].fd >= 0 || fds[1].fd >= 0; };
-    bool reaped = false;
     Relayed result = Relayed::Done;
-    while (result == Relayed::Done && (outputOpen() || !reaped)) {
-        if (!outputOpen() && exited < 0) {
-            // No way to watch the command's end: wait for it as it is.
-            while (waitpid(sc.pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
+    bool ended = false;
+    while (result == Relayed::Done && (fds[OUTPUT].fd >= 0 || !ended)) {
+        if (fds[OUTPUT].fd < 0 && fds[END].fd < 0) {
+            ended = Reaped(sc.pid, true); // no way to watch the shell: wait for it as it is
             break;
         }
-        const auto wake = queued ? std::min(flushAt, lookAt) : lookAt;
-        const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now());
-        const int r = poll(fds.data(), fds.size(), static_cast<int>(std::max<long>(waitMs.count(), 0)));
-        if (r < 0) {
+        // Nothing sent waits in the provider while we wait for the command.
+        if (spx_push(spxFd2) < 0) {
+            result = Relayed::SendFailed;
+            sendFailed();
+            break;
+        }
+        if (poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR)
                 continue;
-            fds[1].fd = -1; // nothing to wait with: end as at the output's end
-            fds[0].revents = POLLERR;
+            result = Relayed::SendFailed; // nothing to wait with
+            break;
         }
-        const auto now = Clock::now();
-        if (fds[2].revents != 0 || now >= lookAt || (queued && now >= flushAt)) {
-            result = lookAtCaller((fds[2].revents & (POLLERR | POLLHUP)) != 0);
-            if (result != Relayed::Done)
+        if (fds[CALLER].revents != 0 && !WatchCaller(spxFd2, fds[CALLER]))
+            result = Relayed::CallerGone;
+        if (result == Relayed::Done && fds[OUTPUT].revents != 0) {
+            switch (out.Pump(fds[OUTPUT].fd, sendUnit)) {
+            case Pumped::Dry:
                 break;
-        }
-        if (fds[3].revents != 0) {
-            reaped = waitpid(sc.pid, nullptr, WNOHANG) != 0; // ended, or not ours to wait for
-            fds[3].fd = reaped ? -1 : fds[3].fd;
-        }
-        if (fds[1].revents != 0) {
-            std::array<unsigned char, 4096> text;
-            const ssize_t n = read(fds[1].fd, text.data(), text.size());
-            if (n > 0)
-                WriteAll(STDERR_FILENO, std::span(text).first(static_cast<std::size_t>(n)));
-            else if (n == 0 || errno != EINTR)
-                fds[1].fd = -1;
-        }
-        if (fds[0].revents == 0)
-            continue;
-        const ssize_t n = read(fds[0].fd, dataBuffer.data() + filled, SPX_MAX_DATA - filled);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n > 0) {
-            filled += static_cast<std::size_t>(n);
-            if (filled == SPX_MAX_DATA && !sendPiece())
+            case Pumped::Ended:
+                fds[OUTPUT].fd = -1;
+                break;
+            case Pumped::ReadFailed: {
+                // Neither data nor end of file: a failure, not the output's end.
+                const int readErrno = errno;
+                std::fprintf(stderr, "%s %d: read of shell command output failed \n", titleStr,
+                             idno);
+                errno = readErrno;
+                std::perror("");
                 result = Relayed::SendFailed;
-            continue;
+                break;
+            }
+            case Pumped::SendFailed:
+                result = Relayed::SendFailed;
+                break;
+            }
         }
-        if (n < 0) {
-            // Neither data nor end of file: a failure, not the output's end.
-            const int readErrno = errno;
-            std::fprintf(stderr, "%s %d: read of shell command output failed \n", titleStr, idno);
-            errno = readErrno;
-            std::perror("");
-            result = Relayed::SendFailed;
-        }
-        fds[0].fd = -1;
-        if (result == Relayed::Done && !sendPiece())
-            result = Relayed::SendFailed;
+        if (fds[ERRORS].revents != 0 && !CopyErrors(fds[ERRORS].fd))
+            fds[ERRORS].fd = -1;
+        if (fds[END].revents != 0 && (ended = Reaped(sc.pid, false)))
+            close(std::exchange(fds[END].fd, -1));
     }
-    if (exited >= 0)
-        close(exited);
-    if (result != Relayed::Done && !reaped) {
+    if (fds[END].fd >= 0)
+        close(fds[END].fd);
+    if (result != Relayed::Done) {
         kill(-sc.pid, SIGHUP);
         std::printf("%s %d: remote shell %s, command hung up \n", titleStr, idno,
-                    result == Relayed::CallerGone   ? "caller gone"
-                    : result == Relayed::Unexpected ? "caller sent more than its request"
-                                                    : "output undelivered");
+                    result == Relayed::CallerGone ? "caller gone" : "output undelivered");
+    } else if (fds[ERRORS].fd >= 0) {
+        CopyErrors(fds[ERRORS].fd); // what the command wrote before its end
     }
     return result;
 }
@@ -272,7 +289,8 @@ ServiceEnd RemoteShell(int spxFd2, const Request& request, DataBuffer dataBuffer
                     request.Shown().c_str());
         return ServiceEnd::Abort;
     }
-    const Relayed relayed = RelayOutput(spxFd2, sc, dataBuffer);
+    Outgoing out;
+    const Relayed relayed = RelayOutput(spxFd2, sc, out);
     close(sc.out);
     close(sc.err);
     if (relayed == Relayed::CallerGone)
@@ -280,14 +298,21 @@ ServiceEnd RemoteShell(int spxFd2, const Request& request, DataBuffer dataBuffer
     if (relayed != Relayed::Done)
         return ServiceEnd::Abort;
 
-    if (t_snd(spxFd2, dataBuffer.data(), 1, flags & ~T_MORE) < 0) {
+    const unsigned char endByte = out.EndByte(dataBuffer[0]);
+    if (t_snd(spxFd2, &endByte, 1, flags & ~T_MORE) < 0) {
         std::printf("%s %d: shell command t_snd failed \n", titleStr, idno);
         SpxError(spxFd2);
         return ServiceEnd::Abort;
     }
     // A release that does not come within the time-out ends the child
-    // abortively; any other failure is only reported.
-    const int event = AwaitEvent(spxFd2);
+    // abortively; any other failure is only reported. Bytes the caller sends
+    // before it are dropped.
+    int event = AwaitEvent(spxFd2);
+    for (std::array<unsigned char, 4096> dropped; event == T_DATA; event = AwaitEvent(spxFd2)) {
+        int f = 0;
+        if (t_rcv(spxFd2, dropped.data(), dropped.size(), &f) < 0 && t_errno != TLOOK)
+            break;
+    }
     if (t_rcvrel(spxFd2) < 0) {
         std::printf("%s %d: remote shell t_rcvrel failed \n", titleStr, idno);
         SpxError(spxFd2);

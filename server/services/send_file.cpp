@@ -18,6 +18,7 @@
 
 #include "connection.h"
 #include "identity.h"
+#include "outgoing.h"
 #include "services.h"
 #include "spxproto.h"
 #include "spxsupport.h"
@@ -61,27 +62,6 @@ struct Source {
     ~Source() { Close(); }
 };
 
-// Reads up to buf's size: what comes before the end or, from a FIFO or a
-// device, before it has nothing more for now (possibly nothing). The count,
-// with end set at the end; -1 with errno after a failed read.
-ssize_t ReadPiece(int fd, std::span<unsigned char> buf, bool& end) {
-    std::size_t got = 0;
-    while (got < buf.size()) {
-        const ssize_t n = read(fd, buf.data() + got, buf.size() - got);
-        if (n > 0) {
-            got += static_cast<std::size_t>(n);
-        } else if (n == 0) {
-            end = true;
-            break;
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            break;
-        } else if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return static_cast<ssize_t>(got);
-}
-
 // Waits until fd has bytes to read, at most waitMs milliseconds (-1: no
 // limit). 0, or the error number (ETIMEDOUT when the time ran out).
 int AwaitReadable(int fd, int waitMs) {
@@ -92,19 +72,39 @@ int AwaitReadable(int fd, int waitMs) {
     return r > 0 ? 0 : r == 0 ? ETIMEDOUT : errno;
 }
 
-// Sends the source in units of up to SPX_MAX_DATA bytes with T_MORE, each
-// read's bytes however few, until its end, where a read that returns nothing
-// still sends an empty unit. A FIFO or a device is waited for no longer than
-// waitMs at a time. False after a failed send or a failed read, reported: a
-// file cut short must not look sent whole.
-bool SendPieces(int spxFd2, Source& src, DataBuffer dataBuffer, const char* source, int waitMs) {
-    for (bool end = false; !end;) {
-        const ssize_t n = ReadPiece(src.fd, dataBuffer, end);
-        int readErrno = n < 0 ? errno : 0;
-        if (n == 0 && !end) {
-            readErrno = AwaitReadable(src.fd, waitMs); // nothing yet is no empty unit
-            if (readErrno == 0)
-                continue;
+// Sends the source in units of up to SPX_MAX_DATA bytes with T_MORE until
+// its end (see Outgoing). A FIFO or a device is waited for no longer than
+// waitMs at a time, after what was read of it has gone to the client. False
+// after a failed send or a failed read, reported: a file cut short must not
+// look sent whole.
+bool SendPieces(int spxFd2, Source& src, Outgoing& out, const char* source, int waitMs) {
+    const auto sendUnit = [&](Outgoing::Unit unit) {
+        if (t_snd(spxFd2, unit.data(), static_cast<unsigned>(unit.size()), T_MORE) >= 0)
+            return true;
+        std::printf("%s %d: send file t_snd failed\n", titleStr, idno);
+        SpxError(spxFd2);
+        return false;
+    };
+    for (;;) {
+        int readErrno = 0;
+        switch (out.Pump(src.fd, sendUnit)) {
+        case Pumped::Ended:
+            return true;
+        case Pumped::SendFailed:
+            return false;
+        case Pumped::ReadFailed:
+            readErrno = errno;
+            break;
+        case Pumped::Dry:
+            if (out.Started())
+                src.WriterFound();
+            if (spx_push(spxFd2) < 0) {
+                std::printf("%s %d: send file t_snd failed\n", titleStr, idno);
+                SpxError(spxFd2);
+                return false;
+            }
+            readErrno = AwaitReadable(src.fd, waitMs);
+            break;
         }
         if (readErrno != 0) {
             std::fprintf(stderr, "%s %d: read of %s failed \n", titleStr, idno, source);
@@ -112,15 +112,7 @@ bool SendPieces(int spxFd2, Source& src, DataBuffer dataBuffer, const char* sour
             std::perror("");
             return false;
         }
-        if (n > 0)
-            src.WriterFound();
-        if (t_snd(spxFd2, dataBuffer.data(), static_cast<unsigned>(n), T_MORE) < 0) {
-            std::printf("%s %d: send file t_snd failed\n", titleStr, idno);
-            SpxError(spxFd2);
-            return false;
-        }
     }
-    return true;
 }
 
 } // namespace
@@ -154,11 +146,13 @@ ServiceEnd SendFile(int spxFd2, const Request& request, DataBuffer dataBuffer, i
     const bool statusSent = t_snd(spxFd2, &errnoNetOrder, 1, flags) >= 0;
     const bool sendSystemError = !statusSent && t_errno == TSYSERR;
 
+    Outgoing out;
     if (src.fd >= 0 && !sendSystemError &&
-        !SendPieces(spxFd2, src, dataBuffer, shown.c_str(), IdleLimitMs(spxFd2)))
+        !SendPieces(spxFd2, src, out, shown.c_str(), IdleLimitMs(spxFd2)))
         return ServiceEnd::Abort;
 
-    if (t_snd(spxFd2, dataBuffer.data(), 1, flags & ~T_MORE) < 0) {
+    const unsigned char endByte = out.EndByte(dataBuffer[0]);
+    if (t_snd(spxFd2, &endByte, 1, flags & ~T_MORE) < 0) {
         std::printf("%s %d: send file t_snd EOF failed \n", titleStr, idno);
         SpxError(spxFd2);
         return ServiceEnd::Abort;

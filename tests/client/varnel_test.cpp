@@ -156,6 +156,14 @@ TEST(ClientRun, QuietTransfer) {
                                "-h", "elsewhere", "-s", HexPort(d.port()), "-j", "in", "-f", "o2"},
                               d.dir());
     EXPECT_TRUE(closed.status == 0 && ReadFile(d.dir() / "o2") == data) << closed.err;
+    // A source that pauses: what was read before the pause reaches the server during it.
+    ASSERT_EQ(mkfifo((d.dir() / "fifo").c_str(), 0600), 0);
+    const Process source({"/bin/sh", "-c", "(echo line-one; sleep 3; echo line-two) >fifo"}, d.dir());
+    Process copy({kVarnel, "-r", "server", "-h", "elsewhere", "-s", HexPort(d.port()), "-j", "fifo"},
+                 d.dir());
+    EXPECT_TRUE(d.process().WaitForOutput("line-one\n", false, 2s));
+    EXPECT_EQ(copy.Wait(), std::optional(0));
+    EXPECT_NE(d.Stdout().find("line-one\nline-two\n"), std::string::npos);
 }
 
 // Statistics miscounted, data altered on its way to the server's stdout, or its loss unreported.

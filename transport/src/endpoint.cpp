@@ -49,9 +49,11 @@ void Endpoint::SendFailed() {
     in.Broke();
 }
 
-void Endpoint::FlushQueued() {
-    if (connected && !out.Empty() && out.Flush(fd) != 0)
-        SendFailed();
+bool Endpoint::FlushQueued() {
+    if (!connected || out.Empty() || out.Flush(fd) == 0)
+        return true;
+    SendFailed();
+    return false;
 }
 
 SPX_OPTS Endpoint::Options() const {

@@ -173,8 +173,8 @@ struct Endpoint {
     // going is taken at its word; otherwise the connection failed.
     void SendFailed();
     // Puts queued units on their way (before a wait for the peer, a module
-    // change); a failure is SendFailed.
-    void FlushQueued();
+    // change, a push); a failure is SendFailed, and false.
+    bool FlushQueued();
 };
 
 // The endpoint of fd in this process, or null with t_errno = TBADF.

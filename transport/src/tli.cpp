@@ -392,6 +392,13 @@ int t_snd(int fd, const void* buf, unsigned int nbytes, int flags) {
     });
 }
 
+int spx_push(int fd) {
+    Endpoint* ep = FindEndpoint(fd);
+    if (ep == nullptr)
+        return -1;
+    return ep->FlushQueued() ? 0 : Fail(TLOOK);
+}
+
 int t_rcv(int fd, void* buf, unsigned int nbytes, int* flags) {
     return WithEndpoint(fd, [&](Endpoint& ep) {
         if (ep.state != T_DATAXFER && ep.state != T_OUTREL)

@@ -165,3 +165,16 @@ void t_error(const char* msg);
 
 // The text of a t_errno value.
 const char* t_strerror(int errnum);
+
+// A call of this provider's own, beside TLI: puts every unit held for fd on
+// its way to the peer now. Units sent with T_MORE (and plain writes through
+// "tirdwr") are gathered into large writes to the connection; they leave
+// when 64 KiB have come together, before any call that waits for the peer,
+// with a unit sent without T_MORE, a release or a disconnect, before a fork,
+// at t_close and at a normal exit. A sender that is about to wait for
+// anything else (a file, a pipe, a process) pushes first, so that what it
+// has sent does not wait with it. Works whatever module is on top; waits for
+// room as a send does. 0 (also when nothing is held or fd is not connected),
+// or -1 with t_errno: TBADF, or TLOOK when the connection broke (its
+// disconnect is then pending).
+int spx_push(int fd);

@@ -18,6 +18,7 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -112,7 +113,7 @@ int LookUpServer(ipxAddr_t& serversAddress) {
 
 // A server that sends nothing and takes nothing for this long is taken for
 // gone: the wait that notices it fails, and the run ends with status 2.
-constexpr unsigned SERVER_SILENCE_LIMIT = 120; // seconds
+constexpr std::chrono::seconds SERVER_SILENCE_LIMIT{120};
 
 // Connects spxfd to serversAddress. 0, or -1 (reported).
 int Connect(int spxfd, ipxAddr_t& serversAddress) {

@@ -24,32 +24,36 @@ int ConnectTo(int fd, ipxAddr_t& server, SPX_OPTS& options) {
     return t_connect(fd, &call, &call);
 }
 
-int IdleLimitMs(int fd) {
+Limit IdleLimit(int fd) {
     timeval tv{};
     socklen_t len = sizeof tv;
-    const bool set = getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) == 0 &&
-                     (tv.tv_sec != 0 || tv.tv_usec != 0);
-    return set ? static_cast<int>(tv.tv_sec * 1000 + tv.tv_usec / 1000) : -1;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) != 0 || (tv.tv_sec == 0 && tv.tv_usec == 0))
+        return NO_LIMIT;
+    return std::chrono::milliseconds(tv.tv_sec * 1000 + tv.tv_usec / 1000);
 }
 
-void SetIdleLimit(int fd, unsigned seconds) {
-    const timeval limit{static_cast<time_t>(seconds), 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+void SetIdleLimit(int fd, Limit limit) {
+    const auto ms = limit.value_or(std::chrono::milliseconds(0)).count(); // 0: none
+    const timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-int AwaitEvent(int fd, int timeoutMs) {
-    if (timeoutMs == ENDPOINT_LIMIT)
-        timeoutMs = IdleLimitMs(fd);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+int AwaitEvent(int fd) {
+    return AwaitEvent(fd, IdleLimit(fd));
+}
+
+int AwaitEvent(int fd, Limit limit) {
+    const auto start = std::chrono::steady_clock::now();
     for (;;) {
         // t_look takes what has arrived; poll sleeps until more does.
         const int event = t_look(fd);
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (event != 0 || (timeoutMs >= 0 && left.count() <= 0))
+        const Limit left = limit ? Limit(*limit - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                      std::chrono::steady_clock::now() - start))
+                                 : NO_LIMIT;
+        if (event != 0 || (left && left->count() <= 0))
             return event;
         pollfd p{fd, POLLIN, 0};
-        poll(&p, 1, timeoutMs < 0 ? -1 : static_cast<int>(left.count()));
+        poll(&p, 1, PollTimeout(left));
     }
 }

@@ -1,8 +1,12 @@
-// The steps every SPX client takes on its endpoint: bind to a socket the
-// provider chooses, connect to a server, wait for the server's next event.
+// Steps on an SPX endpoint that the programs share: bind to a socket the
+// provider chooses, connect to a server, bound the waits for the peer (the
+// idle limit), wait for the peer's next event. The clients and the daemon's
+// service children use them.
 #pragma once
 
 #include <spx/ipx.h>
+
+#include "limit.h"
 
 // Binds fd to a socket the provider chooses and fills bound with the
 // endpoint's address. t_bind's result.
@@ -12,20 +16,17 @@ int BindAnySocket(int fd, ipxAddr_t& bound);
 // and options the listener's SPX options. t_connect's result.
 int ConnectTo(int fd, ipxAddr_t& server, SPX_OPTS& options);
 
-// AwaitEvent's time-out: the receive time-out set on the endpoint's
-// descriptor (SO_RCVTIMEO), none when it has none.
-inline constexpr int ENDPOINT_LIMIT = -2;
+// The limit of silence set on fd by SetIdleLimit, NO_LIMIT when none.
+Limit IdleLimit(int fd);
 
-// That time-out in milliseconds, -1 when fd has none.
-int IdleLimitMs(int fd);
+// Bounds every wait of fd for its peer (receives, sends waiting for room,
+// and AwaitEvent without a limit of its own) by limit, through SO_RCVTIMEO and
+// SO_SNDTIMEO, which the provider honours: a peer silent or stalled that long
+// fails the call with TSYSERR and ETIMEDOUT.
+void SetIdleLimit(int fd, Limit limit);
 
-// Bounds every wait of fd for its peer (receives, sends waiting for room, and
-// AwaitEvent) by seconds (0: no bound), through SO_RCVTIMEO and SO_SNDTIMEO,
-// which the provider honours: a silent or stalled peer then fails the call
-// with TSYSERR and ETIMEDOUT.
-void SetIdleLimit(int fd, unsigned seconds);
-
-// Waits until an event is pending on fd, sleeping in poll between events.
-// The event code, -1 when t_look fails, 0 when timeoutMs milliseconds passed
-// first (-1 waits as long as it takes).
-int AwaitEvent(int fd, int timeoutMs = ENDPOINT_LIMIT);
+// Waits until an event is pending on fd, sleeping in poll between events,
+// at most limit (or, without one, fd's idle limit). The event code, -1 when
+// t_look fails, 0 when the limit passed first.
+int AwaitEvent(int fd, Limit limit);
+int AwaitEvent(int fd);

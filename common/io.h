@@ -10,19 +10,20 @@
 #include <span>
 #include <string_view>
 
+#include "limit.h"
+
 // Writes all of data to fd, going on after short writes and interruptions.
-// A non-blocking fd that takes nothing for waitMs milliseconds (-1: no
-// limit) fails with ETIMEDOUT. False with errno set when any of it could not
-// be written (a full disk, the file-size limit, a reader that has gone or
-// stopped reading).
-inline bool WriteAll(int fd, std::span<const unsigned char> data, int waitMs = -1) {
+// A non-blocking fd that takes nothing for the limit of wait fails with
+// ETIMEDOUT. False with errno set when any of it could not be written (a
+// full disk, the file-size limit, a reader that has gone or stopped reading).
+inline bool WriteAll(int fd, std::span<const unsigned char> data, Limit wait = NO_LIMIT) {
     while (!data.empty()) {
         const ssize_t n = write(fd, data.data(), data.size());
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd p{fd, POLLOUT, 0};
-            const int r = poll(&p, 1, waitMs);
+            const int r = poll(&p, 1, PollTimeout(wait));
             if (r == 0)
                 errno = ETIMEDOUT;
             if (r > 0 || (r < 0 && errno == EINTR))

@@ -10,6 +10,7 @@
 #include "spxsupport.h"
 
 #include <array>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -41,13 +42,10 @@ void PutTitle(std::size_t at, std::string_view text) {
     title[at + n] = '\0';
 }
 
-// Prints one line: the style's prefix ("%s %d: " or "%s: "), then text,
-// which carries its own line end.
+// Prints one line: the style's prefix, then text, which carries its own
+// line end.
 void Line(FILE* stream, const char* text) {
-    if (ServerStyle())
-        std::fprintf(stream, "%s %d: %s", titleStr, idno, text);
-    else
-        std::fprintf(stream, "%s: %s", titleStr, text);
+    Report(stream, "%s", text);
 }
 
 // Lines that report a TLI call failing inside this module, and the absence
@@ -136,6 +134,19 @@ bool Expect(int fd, int expected, const char* absentText) {
 }
 
 } // namespace
+
+void Report(FILE* stream, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    flockfile(stream);
+    if (ServerStyle())
+        std::fprintf(stream, "%s %d: ", titleStr, idno);
+    else
+        std::fprintf(stream, "%s: ", titleStr);
+    std::vfprintf(stream, format, args);
+    funlockfile(stream);
+    va_end(args);
+}
 
 void SetTitle(std::string_view text) {
     PutTitle(0, text);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string_view>
 
 #include <spx/ipx.h>
@@ -23,6 +24,12 @@ void AppendTitle(std::string_view text);
 // The two reporting styles; chosen once at start-up, before any report.
 enum class ReportStyle { Server, Client };
 void SetReportStyle(ReportStyle style);
+
+// Prints one line of the program's own with the style's prefix, "%s %d: "
+// (titleStr, idno) in the server, "%s: " (titleStr) in the client, then the
+// message of format, which brings its own line end (or none, when a report
+// on the same line follows). Every line of a service child goes through it.
+void Report(std::FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Reports a failed TLI call on fd (called right after it) and, when t_errno
 // is TLOOK, names the pending event and consumes it as the style says.

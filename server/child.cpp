@@ -5,12 +5,10 @@
 #include <array>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include <spx/tiuser.h>
 
-#include "connection.h"
+#include "caller.h"
 #include "request.h"
 #include "services/services.h"
 #include "spxproto.h"
@@ -31,20 +29,27 @@ void ResetChildSignals() {
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-// The abortive end: the client sees a disconnect indication.
-[[noreturn]] void Abort(int spxFd2) {
-    std::fprintf(stderr, "in abort\n");
-    if (t_snddis(spxFd2, nullptr) < 0) {
-        std::printf("%s %d: abortive t_snddis failed \n\t", titleStr, idno);
-        SpxError(spxFd2);
+// Serves the request and tells how the child ends.
+ServiceEnd Serve(Caller& caller, const Request& request) {
+    switch (request.kind) {
+    case RequestKind::SendFile:
+        return SendFile(caller, request);
+    case RequestKind::RunCommand:
+        return RemoteShell(caller, request);
+    case RequestKind::CopyOutput:
+        return ReceiveStdout(caller);
+    case RequestKind::StoreFile: {
+        const ServiceEnd end = ReceiveFile(caller, request);
+        if (end == ServiceEnd::Abort)
+            Report(stdout, "recieve file %s failed \n", request.Shown().c_str());
+        return end;
     }
-    std::exit(0);
-}
-
-[[noreturn]] void End(int spxFd2, ServiceEnd end) {
-    if (end == ServiceEnd::Abort)
-        Abort(spxFd2);
-    std::exit(0);
+    case RequestKind::TooSmall:
+    case RequestKind::Unrecognized:
+        break;
+    }
+    Report(stdout, "unrecognized command 0x%08X \n", static_cast<unsigned>(request.command));
+    return ServiceEnd::Abort;
 }
 
 } // namespace
@@ -52,48 +57,24 @@ void ResetChildSignals() {
 void ServeChild(int spxFd, int spxFd2, unsigned idleSeconds) {
     idno = static_cast<int>(getpid());
     ResetChildSignals();
-    SetIdleLimit(spxFd2, idleSeconds); // the services' waits for the caller and its files
+    Caller caller(spxFd2, SecondsOrNone(idleSeconds));
 
     if (t_close(spxFd) < 0) {
-        std::fprintf(stderr, "%s %d: t_close failed \n", titleStr, idno);
+        Report(stderr, "t_close failed \n");
         t_error("");
-        Abort(spxFd2);
+        caller.End(ServiceEnd::Abort);
     }
 
     std::array<unsigned char, SPX_MAX_DATA> dataBuffer{};
-    int flags = 0;
-    const int received = t_rcv(spxFd2, dataBuffer.data(), dataBuffer.size(), &flags);
+    const int received = caller.ReceiveRequest(dataBuffer);
     if (received < 0) {
-        std::fprintf(stderr, "%s %d: t_rcv command failed \n", titleStr, idno);
-        SpxError(spxFd2);
-        Abort(spxFd2);
+        caller.Failed(stderr, "t_rcv command failed \n");
+        caller.End(ServiceEnd::Abort);
     }
     const Request request = DecodeRequest(std::span(dataBuffer).first(static_cast<unsigned>(received)));
     if (request.kind == RequestKind::TooSmall) {
-        std::fprintf(stderr, "%s %d: size of command too small %d \n", titleStr, idno, received);
-        Abort(spxFd2);
+        Report(stderr, "size of command too small %d \n", received);
+        caller.End(ServiceEnd::Abort);
     }
-    // The command code goes back into the buffer in host order; the rest of
-    // the record stays as received, and the services reuse the buffer.
-    std::memcpy(dataBuffer.data(), &request.command, sizeof request.command);
-
-    switch (request.kind) {
-    case RequestKind::SendFile:
-        End(spxFd2, SendFile(spxFd2, request, dataBuffer, flags));
-    case RequestKind::RunCommand:
-        End(spxFd2, RemoteShell(spxFd2, request, dataBuffer, flags));
-    case RequestKind::CopyOutput:
-        End(spxFd2, ReceiveStdout(spxFd2));
-    case RequestKind::StoreFile:
-        if (ReceiveFile(spxFd2, request) == 0)
-            std::exit(0);
-        std::printf("%s %d: recieve file %s failed \n", titleStr, idno, request.Shown().c_str());
-        Abort(spxFd2);
-    case RequestKind::TooSmall:
-    case RequestKind::Unrecognized:
-        break;
-    }
-    std::printf("%s %d: unrecognized command 0x%08X \n", titleStr, idno,
-                static_cast<unsigned>(request.command));
-    Abort(spxFd2);
+    caller.End(Serve(caller, request));
 }

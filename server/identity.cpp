@@ -8,11 +8,13 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "spxsupport.h"
 
@@ -73,31 +75,68 @@ FILE* OpenRunIdFile(bool& missing) {
     return file;
 }
 
+// The supplementary groups of the process, sorted.
+std::vector<gid_t> Groups() {
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
+    groups.resize(static_cast<std::size_t>(
+        std::max(getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+    std::ranges::sort(groups);
+    return groups;
+}
+
+// The supplementary groups account has in the group database, sorted.
+std::vector<gid_t> GroupsOf(const Account& account) {
+    std::vector<gid_t> groups(64);
+    int n = static_cast<int>(groups.size());
+    while (getgrouplist(account.name.c_str(), account.gid, groups.data(), &n) < 0)
+        groups.resize(static_cast<std::size_t>(n)); // n: how many there are
+    groups.resize(static_cast<std::size_t>(n));
+    std::ranges::sort(groups);
+    return groups;
+}
+
+// Whether the process is account and nothing else any more: its real,
+// effective and saved user and group ids are the account's; its
+// supplementary groups the account's (after a privileged switch) or as they
+// were (an unprivileged process can only switch to itself); and neither the
+// old user nor the old group can be taken again.
+bool Proven(const Account& account, uid_t oldUid, gid_t oldGid,
+            const std::vector<gid_t>& oldGroups, bool privileged) {
+    uid_t ru, eu, su;
+    gid_t rg, eg, sg;
+    if (getresuid(&ru, &eu, &su) != 0 || getresgid(&rg, &eg, &sg) != 0)
+        return false;
+    const bool ids = ru == account.uid && eu == account.uid && su == account.uid &&
+                     rg == account.gid && eg == account.gid && sg == account.gid;
+    const bool groups = Groups() == (privileged ? GroupsOf(account) : oldGroups);
+    const bool oldUser = oldUid != account.uid && (setuid(oldUid) == 0 || seteuid(oldUid) == 0);
+    const bool oldGroup = oldGid != account.gid && (setgid(oldGid) == 0 || setegid(oldGid) == 0);
+    return ids && groups && !oldUser && !oldGroup;
+}
+
 // Gives up the daemon's identity for account's: supplementary groups (only
-// a privileged process can set them), group id, user id, in that order, and
-// then makes sure the old identity cannot come back.
+// a privileged process can set them), group id, user id, in that order; then
+// proves it, as a careful drop of privileges does. A proof that fails ends
+// the child at once: a process that may have its privileges back reports
+// nothing and serves nobody.
 bool SwitchTo(const Account& account, const char* shownName) {
-    const bool privileged = geteuid() == 0;
+    const uid_t oldUid = geteuid();
+    const gid_t oldGid = getegid();
+    const std::vector<gid_t> oldGroups = Groups();
+    const bool privileged = oldUid == 0;
     if ((privileged && initgroups(account.name.c_str(), account.gid) != 0) ||
         setgid(account.gid) != 0) {
-        std::printf("%s %d: failure setting gid for %s \n", titleStr, idno, shownName);
+        Report(stdout, "failure setting gid for %s \n", shownName);
         std::perror("");
         return false;
     }
     if (setuid(account.uid) != 0) {
-        std::printf("%s %d: failure setting uid for %s \n", titleStr, idno, shownName);
+        Report(stdout, "failure setting uid for %s \n", shownName);
         std::perror("");
         return false;
     }
-    const bool switched = getuid() == account.uid && geteuid() == account.uid &&
-                          getgid() == account.gid && getegid() == account.gid;
-    const bool regained = privileged && account.uid != 0 && setuid(0) == 0;
-    if (!switched || regained) {
-        errno = EPERM;
-        std::printf("%s %d: failure setting uid for %s \n", titleStr, idno, shownName);
-        std::perror("");
-        return false;
-    }
+    if (!Proven(account, oldUid, oldGid, oldGroups, privileged))
+        _exit(0);
     return true;
 }
 
@@ -113,7 +152,7 @@ int SetEffectiveRunId() {
     if (file == nullptr && !missing) {
         // There but unreadable: never serve under a fallback nobody chose.
         const int err = errno;
-        std::printf("%s %d: open of %s failed \n", titleStr, idno, runNameFile);
+        Report(stdout, "open of %s failed \n", runNameFile);
         errno = err;
         std::perror("");
         endpwent();
@@ -121,22 +160,20 @@ int SetEffectiveRunId() {
     }
     if (file == nullptr) {
         if (!LookUp("spxhost", account) && !LookUp("guest", account)) {
-            std::printf("%s %d: no valid idname found - exiting\n", titleStr, idno);
+            Report(stdout, "no valid idname found - exiting\n");
             endpwent();
             return 0;
         }
     } else {
         if (!ReadRunName(file, runName)) {
-            std::printf("%s %d: error reading name %s from %s file \n", titleStr, idno,
-                        runName.data(), runNameFile);
+            Report(stdout, "error reading name %s from %s file \n", runName.data(), runNameFile);
             std::perror("");
             std::fclose(file);
             endpwent();
             return 0;
         }
         if (!LookUp(runName.data(), account)) {
-            std::printf("%s %d: error getting passwd entry for %s\n", titleStr, idno,
-                        runName.data());
+            Report(stdout, "error getting passwd entry for %s\n", runName.data());
             std::fclose(file);
             endpwent();
             return 0;
@@ -156,6 +193,6 @@ int SetEffectiveRunId() {
 bool SwitchToRunAsAccount() {
     if (SetEffectiveRunId() != 0)
         return true;
-    std::fprintf(stderr, "%s %d: couldnt set effective userid\n", titleStr, idno);
+    Report(stderr, "couldnt set effective userid\n");
     return false;
 }

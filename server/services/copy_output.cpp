@@ -10,7 +10,6 @@
 
 #include <spx/tiuser.h>
 
-#include "connection.h"
 #include "gathered.h"
 #include "identity.h"
 #include "services.h"
@@ -20,7 +19,7 @@ namespace {
 
 ServiceEnd WriteFailed() {
     const int saved = errno;
-    std::fprintf(stderr, "%s %d: write of stdout data failed \n", titleStr, idno);
+    Report(stderr, "write of stdout data failed \n");
     errno = saved;
     std::perror("");
     return ServiceEnd::Abort;
@@ -28,7 +27,7 @@ ServiceEnd WriteFailed() {
 
 } // namespace
 
-ServiceEnd ReceiveStdout(int spxFd2) {
+ServiceEnd ReceiveStdout(Caller& caller) {
     if (!SwitchToRunAsAccount())
         return ServiceEnd::Abort;
 
@@ -37,25 +36,21 @@ ServiceEnd ReceiveStdout(int spxFd2) {
     std::fflush(stdout);
     std::signal(SIGPIPE, SIG_IGN);
     Gathered gathered(STDOUT_FILENO);
-    const Received received = gathered.ReceiveStream(spxFd2, true); // the end unit too
+    const Received received = gathered.ReceiveStream(caller.Fd(), true); // the end unit too
     if (received == Received::WriteFailed)
         return WriteFailed();
     if (received == Received::ReceiveFailed) {
-        std::fprintf(stderr, "%s %d: error recieving stdout ", titleStr, idno);
-        SpxError(spxFd2);
+        caller.Failed(stderr, "error recieving stdout ");
         return ServiceEnd::Abort;
     }
     if (verbose)
-        std::printf("%s %d: received stdout\n", titleStr, idno);
+        Report(stdout, "received stdout\n");
 
-    if (t_sndrel(spxFd2) < 0) {
-        std::fprintf(stderr, "%s %d: stdout receive t_sndrel failed\n", titleStr, idno);
-        SpxError(spxFd2);
-    }
-    const int event = AwaitEvent(spxFd2);
-    if (t_rcvrel(spxFd2) < 0) {
-        std::fprintf(stderr, "%s %d: stdout receive t_rcvdrel failed\n", titleStr, idno);
-        SpxError(spxFd2);
+    if (t_sndrel(caller.Fd()) < 0)
+        caller.Failed(stderr, "stdout receive t_sndrel failed\n");
+    const int event = caller.Await();
+    if (t_rcvrel(caller.Fd()) < 0) {
+        caller.Failed(stderr, "stdout receive t_rcvdrel failed\n");
         if (event == 0)
             return ServiceEnd::Abort; // nothing came within the time-out
     }

@@ -35,8 +35,8 @@ enum class Received {
 // Received units waiting to be written to a file or standard output.
 class Gathered {
   public:
-    // waitMs bounds each wait of a non-blocking fd for room (-1: no bound).
-    explicit Gathered(int fd, int waitMs = -1) : fd_(fd), waitMs_(waitMs) {
+    // wait bounds each wait of a non-blocking fd for room.
+    explicit Gathered(int fd, Limit wait = NO_LIMIT) : fd_(fd), wait_(wait) {
         // Where a regular file's writes start; a pipe or terminal has no offset.
         const off_t at = lseek(fd, 0, SEEK_CUR);
         if (at > 0)
@@ -95,7 +95,7 @@ class Gathered {
     // Writes the first n bytes held and moves the rest to the front; after a
     // failure nothing is held.
     bool Write(std::size_t n) {
-        const bool written = WriteAll(fd_, std::span(buffer_).first(n), waitMs_);
+        const bool written = WriteAll(fd_, std::span(buffer_).first(n), wait_);
         held_ = written ? held_ - n : 0;
         std::memmove(buffer_.data(), buffer_.data() + n, held_);
         phase_ = (phase_ + n) % GATHER_SIZE;
@@ -103,7 +103,7 @@ class Gathered {
     }
 
     int fd_;
-    int waitMs_;
+    Limit wait_;
     std::size_t held_ = 0;
     std::size_t phase_ = 0; // the file's offset modulo GATHER_SIZE, as far as we know it
     // Filled up to GATHER_SIZE at most before a write, plus a frame's room.

@@ -3,11 +3,10 @@
 // No status byte; the service sends no release of its own.
 //
 // The command runs as a login of the run-as account would: "/bin/sh -c",
-// default signal dispositions, an empty signal mask, standard input the
-// daemon's, only descriptors 0 to 2, and an environment of its own (HOME,
-// USER, LOGNAME, SHELL of the account, a fixed PATH). Its standard error
-// reaches the daemon's through a pipe the child copies, so that a command
-// never holds the daemon's log itself.
+// default signal dispositions, an empty signal mask, standard input on
+// /dev/null, only descriptors 0 to 2, and an environment of its own (see
+// Environment). Its standard error reaches the daemon's through a pipe the
+// child copies, so that a command never holds the daemon's log itself.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -20,11 +19,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include <spx/tiuser.h>
 
-#include "connection.h"
 #include "identity.h"
 #include "io.h"
 #include "outgoing.h"
@@ -32,33 +32,39 @@
 #include "spxproto.h"
 #include "spxsupport.h"
 
+extern char** environ;
+
 namespace {
 
-// The command's environment: what a login of the run-as account sets.
+// The command's environment: what a login of the run-as account sets (HOME,
+// USER, LOGNAME, SHELL, and the PATH of a login: with the administrator's
+// folders for root), and the daemon's language and time zone (LANG, LC_*,
+// TZ), nothing else of the daemon's.
 class Environment {
   public:
     Environment() {
         const Account& a = SwitchedAccount();
         vars_ = {"HOME=" + a.home, "USER=" + a.name, "LOGNAME=" + a.name, "SHELL=" + a.shell,
-                 "PATH=/usr/local/bin:/usr/bin:/bin"};
-        for (std::size_t i = 0; i < vars_.size(); ++i)
-            envp_[i] = vars_[i].data();
+                 a.uid == 0 ? "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+                            : "PATH=/usr/local/bin:/usr/bin:/bin"};
+        for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+            const std::string_view var = *e;
+            if (var.starts_with("LANG=") || var.starts_with("LC_") || var.starts_with("TZ="))
+                vars_.emplace_back(var);
+        }
+        for (auto& v : vars_)
+            envp_.push_back(v.data());
+        envp_.push_back(nullptr);
     }
     char* const* Envp() { return envp_.data(); }
 
   private:
-    std::array<std::string, 5> vars_;
-    std::array<char*, 6> envp_{};
+    std::vector<std::string> vars_;
+    std::vector<char*> envp_;
 };
 
-// A pipe whose ends are close-on-exec. They are always above the standard
-// descriptors (the daemon opens any of those missing at start), so that dup2
-// onto 1 or 2 makes a copy.
-bool MakePipe(std::array<int, 2>& ends) {
-    return pipe2(ends.data(), O_CLOEXEC) == 0;
-}
-
-// A running command and the read ends of its standard output and error.
+// A running command: its process (the shell) and the read ends of its
+// standard output and error.
 struct ShellCommand {
     pid_t pid = -1;
     int out = -1;
@@ -77,17 +83,26 @@ void CloseDescriptorsFrom3() {
 // Starts "/bin/sh -c command". False when no pipe or process could be set
 // up (errno tells why).
 //
+// The pipes' and /dev/null's descriptors are close-on-exec and always above
+// the standard descriptors (the daemon opens any of those missing at start),
+// so that dup2 onto 0, 1 or 2 makes a copy.
+//
 // vfork, not fork: nothing of the service child is copied. posix_spawn would
 // do as much, but leaves the C library's own two real-time signals ignored
 // in the command; here the exec gives them their default. Every signal is
 // blocked across the vfork, so that no handler of ours runs in the child.
 bool StartShellCommand(const char* command, ShellCommand& sc) {
     std::array<int, 2> out{-1, -1}, err{-1, -1};
-    if (!MakePipe(out))
-        return false;
-    if (!MakePipe(err)) {
-        close(out[0]);
-        close(out[1]);
+    const int none = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const auto closeAll = [&] {
+        const int saved = errno;
+        for (const int fd : {none, out[0], out[1], err[0], err[1]})
+            if (fd >= 0)
+                close(fd);
+        errno = saved;
+    };
+    if (none < 0 || pipe2(out.data(), O_CLOEXEC) != 0 || pipe2(err.data(), O_CLOEXEC) != 0) {
+        closeAll();
         return false;
     }
     Environment env;
@@ -104,31 +119,41 @@ bool StartShellCommand(const char* command, ShellCommand& sc) {
         dfl.sa_handler = SIG_DFL;
         for (int sig = 1; sig < NSIG; ++sig)
             sigaction(sig, &dfl, nullptr); // fails harmlessly for KILL, STOP
-        if (dup2(out[1], STDOUT_FILENO) < 0 || dup2(err[1], STDERR_FILENO) < 0)
+        if (dup2(none, STDIN_FILENO) < 0 || dup2(out[1], STDOUT_FILENO) < 0 ||
+            dup2(err[1], STDERR_FILENO) < 0)
             _exit(127);
         CloseDescriptorsFrom3();
         setsid(); // a process group of its own, hung up as one when the caller goes
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
+        sigset_t empty;
+        sigemptyset(&empty);
+        sigprocmask(SIG_SETMASK, &empty, nullptr);
         execve("/bin/sh", argv, env.Envp());
         _exit(127);
     }
     const int forkErrno = errno;
     sigprocmask(SIG_SETMASK, &saved, nullptr);
-    close(out[1]);
-    close(err[1]);
     if (pid < 0) {
-        close(out[0]);
-        close(err[0]);
         errno = forkErrno;
+        closeAll();
         return false;
     }
+    close(none);
+    close(out[1]);
+    close(err[1]);
     // Read without blocking: what is there goes out at once (see Outgoing).
     for (const int fd : {out[0], err[0]})
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     sc = {pid, out[0], err[0]};
     return true;
+}
+
+// Waits for the command's shell to end; without wait, only looks. Whether
+// it has ended (or is not ours to wait for).
+bool Reaped(pid_t pid, bool wait) {
+    pid_t r;
+    while ((r = waitpid(pid, nullptr, wait ? 0 : WNOHANG)) < 0 && errno == EINTR) {
+    }
+    return r != 0;
 }
 
 enum class Relayed {
@@ -137,160 +162,171 @@ enum class Relayed {
     CallerGone, // the caller disconnected; the command was hung up
 };
 
-// Copies what the command's standard error holds now to ours. False once it
-// has ended.
-bool CopyErrors(int fd) {
-    std::array<unsigned char, 4096> text;
-    for (;;) {
-        const ssize_t n = read(fd, text.data(), text.size());
-        if (n > 0)
-            WriteAll(STDERR_FILENO, std::span(text).first(static_cast<std::size_t>(n)));
-        else if (n == 0 || (errno != EINTR && errno != EAGAIN))
-            return false;
-        else if (errno == EAGAIN)
-            return true;
-    }
-}
-
-// Takes what the caller sent while its command runs: bytes beyond its request
-// are read and dropped; an early release is left for the end, after which
-// only a broken connection counts. False when the caller has gone.
-bool WatchCaller(int spxFd2, pollfd& slot) {
-    if ((slot.revents & (POLLERR | POLLHUP)) != 0)
-        return false;
-    std::array<unsigned char, 4096> dropped;
-    for (;;) {
-        int flags = 0;
-        switch (t_look(spxFd2)) {
-        case T_DATA:
-            if (t_rcv(spxFd2, dropped.data(), dropped.size(), &flags) < 0 && t_errno != TLOOK)
-                return false;
-            continue;
-        case T_ORDREL:
-            slot.events = 0; // POLLERR and POLLHUP still come
-            return true;
-        case 0:
-            return true;
-        default:
-            return false;
-        }
-    }
-}
-
-// Waits for the command's shell to end: false when it has not ended yet.
-bool Reaped(pid_t pid, bool wait) {
-    pid_t r;
-    while ((r = waitpid(pid, nullptr, wait ? 0 : WNOHANG)) < 0 && errno == EINTR) {
-    }
-    return r != 0; // ended, or not ours to wait for
-}
-
 // Relays a running command: its standard output to the caller in units (see
-// Outgoing), its standard error to ours. The command's end is final when its
-// shell has ended and its standard output is at its end: what its standard
-// error holds then is copied, and processes it left behind (a job in the
-// background) hold neither the caller nor the child. Meanwhile the caller is
-// watched: when it disconnects, or a send to it fails, the command's process
-// group is hung up (SIGHUP) and nobody waits for it any more.
-Relayed RelayOutput(int spxFd2, ShellCommand& sc, Outgoing& out) {
-    enum Slot { CALLER, OUTPUT, ERRORS, END, SLOTS };
-    std::array<pollfd, SLOTS> fds{};
-    fds[CALLER] = {spxFd2, POLLIN, 0};
-    fds[OUTPUT] = {sc.out, POLLIN, 0};
-    fds[ERRORS] = {sc.err, POLLIN, 0};
-    // Readable once the shell has ended (Linux 5.3 and later).
-    fds[END] = {static_cast<int>(syscall(SYS_pidfd_open, sc.pid, 0)), POLLIN, 0};
-    const auto sendFailed = [&] {
-        std::printf("%s %d: shell command t_snd failed \n", titleStr, idno);
-        SpxError(spxFd2);
-        return false;
-    };
-    const auto sendUnit = [&](Outgoing::Unit unit) {
-        return t_snd(spxFd2, unit.data(), static_cast<unsigned>(unit.size()), T_MORE) >= 0 ||
-               sendFailed();
-    };
-    Relayed result = Relayed::Done;
-    bool ended = false;
-    while (result == Relayed::Done && (fds[OUTPUT].fd >= 0 || !ended)) {
-        if (fds[OUTPUT].fd < 0 && fds[END].fd < 0) {
-            ended = Reaped(sc.pid, true); // no way to watch the shell: wait for it as it is
+// Outgoing), its standard error to ours, until the command's end. That end
+// is final when the shell has ended and its standard output is at its end:
+// what its standard error holds then is copied, and processes it left behind
+// (a job in the background) hold neither the caller nor the child, as after
+// popen. Meanwhile the caller is watched: what it sends beyond its request
+// is read and dropped; when it disconnects, or a send to it fails, the
+// command's process group is hung up (SIGHUP) and nobody waits for it.
+class Relay {
+  public:
+    Relay(Caller& caller, const ShellCommand& sc) : caller_(caller), pid_(sc.pid) {
+        fds_[CALLER] = {caller.Fd(), POLLIN, 0};
+        fds_[OUTPUT] = {sc.out, POLLIN, 0};
+        fds_[ERRORS] = {sc.err, POLLIN, 0};
+        // Readable once the shell has ended (Linux 5.3 and later).
+        fds_[END] = {static_cast<int>(syscall(SYS_pidfd_open, sc.pid, 0)), POLLIN, 0};
+    }
+    ~Relay() {
+        if (fds_[END].fd >= 0)
+            close(fds_[END].fd);
+    }
+
+    Relayed Run() {
+        Relayed result = Relayed::Done;
+        while (result == Relayed::Done && (Open(OUTPUT) || !ended_)) {
+            if (!caller_.Push()) { // nothing sent waits while we wait for the command
+                result = SendFailed();
+                break;
+            }
+            if (poll(fds_.data(), fds_.size(), -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                result = Relayed::SendFailed; // nothing left to wait with
+                break;
+            }
+            if (Ready(CALLER) && !FromCaller())
+                result = Relayed::CallerGone;
+            else if (Ready(OUTPUT))
+                result = FromOutput();
+            if (Ready(ERRORS) && !CopyErrors())
+                fds_[ERRORS].fd = -1;
+            if (Ready(END) && (ended_ = Reaped(pid_, false)))
+                close(std::exchange(fds_[END].fd, -1));
+        }
+        if (result != Relayed::Done) {
+            kill(-pid_, SIGHUP);
+            Report(stdout, "remote shell %s, command hung up \n",
+                   result == Relayed::CallerGone ? "caller gone" : "output undelivered");
+        } else if (Open(ERRORS)) {
+            CopyErrors(); // what the command wrote before its end
+        }
+        return result;
+    }
+
+    // The byte of the end unit that follows the output.
+    unsigned char EndByte(unsigned char before) const { return out_.EndByte(before); }
+
+  private:
+    enum Source { CALLER, OUTPUT, ERRORS, END, SOURCES };
+
+    bool Open(Source s) const { return fds_[s].fd >= 0; }
+    bool Ready(Source s) const { return Open(s) && fds_[s].revents != 0; }
+
+    Relayed SendFailed() {
+        caller_.Failed(stdout, "shell command t_snd failed \n");
+        return Relayed::SendFailed;
+    }
+
+    // Takes what the caller sent: data is dropped; an early release is left
+    // for the end, after which only a broken connection counts. False when
+    // the caller has gone.
+    bool FromCaller() {
+        if ((fds_[CALLER].revents & (POLLERR | POLLHUP)) != 0)
+            return false;
+        std::array<unsigned char, 4096> dropped;
+        for (int event, flags = 0;; ) {
+            switch (event = t_look(caller_.Fd())) {
+            case T_DATA:
+                if (t_rcv(caller_.Fd(), dropped.data(), dropped.size(), &flags) < 0 &&
+                    t_errno != TLOOK)
+                    return false;
+                break;
+            case T_ORDREL:
+                fds_[CALLER].events = 0; // POLLERR and POLLHUP still come
+                return true;
+            default:
+                return event == 0;
+            }
+        }
+    }
+
+    // Sends what the output has now; at its end, without a way to watch the
+    // shell, waits for it as it is.
+    Relayed FromOutput() {
+        const auto send = [&](Outgoing::Unit unit) {
+            if (caller_.SendUnit(unit))
+                return true;
+            SendFailed();
+            return false;
+        };
+        switch (out_.Pump(fds_[OUTPUT].fd, send)) {
+        case Pumped::Dry:
+            return Relayed::Done;
+        case Pumped::Ended:
+            fds_[OUTPUT].fd = -1;
+            if (!Open(END))
+                ended_ = Reaped(pid_, true);
+            return Relayed::Done;
+        case Pumped::ReadFailed: {
+            // Neither data nor end of file: a failure, not the output's end.
+            const int readErrno = errno;
+            Report(stderr, "read of shell command output failed \n");
+            errno = readErrno;
+            std::perror("");
+            return Relayed::SendFailed;
+        }
+        case Pumped::SendFailed:
             break;
         }
-        // Nothing sent waits in the provider while we wait for the command.
-        if (spx_push(spxFd2) < 0) {
-            result = Relayed::SendFailed;
-            sendFailed();
-            break;
-        }
-        if (poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR)
+        return Relayed::SendFailed;
+    }
+
+    // Copies what the command's standard error holds now to ours. False
+    // once it has ended.
+    bool CopyErrors() {
+        std::array<unsigned char, 4096> text;
+        for (;;) {
+            const ssize_t n = read(fds_[ERRORS].fd, text.data(), text.size());
+            if (n > 0)
+                WriteAll(STDERR_FILENO, std::span(text).first(static_cast<std::size_t>(n)));
+            else if (n < 0 && errno == EINTR)
                 continue;
-            result = Relayed::SendFailed; // nothing to wait with
-            break;
+            else
+                return n < 0 && errno == EAGAIN;
         }
-        if (fds[CALLER].revents != 0 && !WatchCaller(spxFd2, fds[CALLER]))
-            result = Relayed::CallerGone;
-        if (result == Relayed::Done && fds[OUTPUT].revents != 0) {
-            switch (out.Pump(fds[OUTPUT].fd, sendUnit)) {
-            case Pumped::Dry:
-                break;
-            case Pumped::Ended:
-                fds[OUTPUT].fd = -1;
-                break;
-            case Pumped::ReadFailed: {
-                // Neither data nor end of file: a failure, not the output's end.
-                const int readErrno = errno;
-                std::fprintf(stderr, "%s %d: read of shell command output failed \n", titleStr,
-                             idno);
-                errno = readErrno;
-                std::perror("");
-                result = Relayed::SendFailed;
-                break;
-            }
-            case Pumped::SendFailed:
-                result = Relayed::SendFailed;
-                break;
-            }
-        }
-        if (fds[ERRORS].revents != 0 && !CopyErrors(fds[ERRORS].fd))
-            fds[ERRORS].fd = -1;
-        if (fds[END].revents != 0 && (ended = Reaped(sc.pid, false)))
-            close(std::exchange(fds[END].fd, -1));
     }
-    if (fds[END].fd >= 0)
-        close(fds[END].fd);
-    if (result != Relayed::Done) {
-        kill(-sc.pid, SIGHUP);
-        std::printf("%s %d: remote shell %s, command hung up \n", titleStr, idno,
-                    result == Relayed::CallerGone ? "caller gone" : "output undelivered");
-    } else if (fds[ERRORS].fd >= 0) {
-        CopyErrors(fds[ERRORS].fd); // what the command wrote before its end
-    }
-    return result;
-}
+
+    Caller& caller_;
+    pid_t pid_;
+    std::array<pollfd, SOURCES> fds_{};
+    bool ended_ = false; // the shell has been reaped
+    Outgoing out_;
+};
 
 } // namespace
 
-ServiceEnd RemoteShell(int spxFd2, const Request& request, DataBuffer dataBuffer, int flags) {
+ServiceEnd RemoteShell(Caller& caller, const Request& request) {
     if (!SwitchToRunAsAccount())
         return ServiceEnd::Abort;
     if (!request.terminated) {
         // A cut command line would run something the client never asked for.
-        std::fprintf(stderr, "%s %d: rsh command not terminated within %zu bytes \n", titleStr,
-                     idno, sizeof(rshData_t::command));
+        Report(stderr, "rsh command not terminated within %zu bytes \n",
+               sizeof(rshData_t::command));
         return ServiceEnd::Abort;
     }
     if (verbose)
-        std::printf("%s %d: rsh request: %s \n", titleStr, idno, request.Shown().c_str());
+        Report(stdout, "rsh request: %s \n", request.Shown().c_str());
 
     ShellCommand sc;
     if (!StartShellCommand(request.text.data(), sc)) {
-        std::printf("%s %d: exec of shell command %s failed \n", titleStr, idno,
-                    request.Shown().c_str());
+        Report(stdout, "exec of shell command %s failed \n", request.Shown().c_str());
         return ServiceEnd::Abort;
     }
-    Outgoing out;
-    const Relayed relayed = RelayOutput(spxFd2, sc, out);
+    Relay relay(caller, sc);
+    const Relayed relayed = relay.Run();
     close(sc.out);
     close(sc.err);
     if (relayed == Relayed::CallerGone)
@@ -298,28 +334,20 @@ ServiceEnd RemoteShell(int spxFd2, const Request& request, DataBuffer dataBuffer
     if (relayed != Relayed::Done)
         return ServiceEnd::Abort;
 
-    const unsigned char endByte = out.EndByte(dataBuffer[0]);
-    if (t_snd(spxFd2, &endByte, 1, flags & ~T_MORE) < 0) {
-        std::printf("%s %d: shell command t_snd failed \n", titleStr, idno);
-        SpxError(spxFd2);
+    if (!caller.SendEnd(relay.EndByte(RecordByte(request)))) {
+        caller.Failed(stdout, "shell command t_snd failed \n");
         return ServiceEnd::Abort;
     }
-    // A release that does not come within the time-out ends the child
+    // A release that does not come within the idle limit ends the child
     // abortively; any other failure is only reported. Bytes the caller sends
     // before it are dropped.
-    int event = AwaitEvent(spxFd2);
-    for (std::array<unsigned char, 4096> dropped; event == T_DATA; event = AwaitEvent(spxFd2)) {
-        int f = 0;
-        if (t_rcv(spxFd2, dropped.data(), dropped.size(), &f) < 0 && t_errno != TLOOK)
-            break;
-    }
-    if (t_rcvrel(spxFd2) < 0) {
-        std::printf("%s %d: remote shell t_rcvrel failed \n", titleStr, idno);
-        SpxError(spxFd2);
+    const int event = caller.AwaitDroppingData();
+    if (t_rcvrel(caller.Fd()) < 0) {
+        caller.Failed(stdout, "remote shell t_rcvrel failed \n");
         if (event == 0)
             return ServiceEnd::Abort;
     }
     if (verbose)
-        std::printf("%s %d: executed remote shell\n", titleStr, idno);
+        Report(stdout, "executed remote shell\n");
     return ServiceEnd::Exit;
 }

@@ -16,7 +16,6 @@
 
 #include <spx/tiuser.h>
 
-#include "connection.h"
 #include "identity.h"
 #include "outgoing.h"
 #include "services.h"
@@ -62,28 +61,24 @@ struct Source {
     ~Source() { Close(); }
 };
 
-// Waits until fd has bytes to read, at most waitMs milliseconds (-1: no
-// limit). 0, or the error number (ETIMEDOUT when the time ran out).
-int AwaitReadable(int fd, int waitMs) {
+// Waits until fd has bytes to read, within limit. 0, or the error number
+// (ETIMEDOUT when the time ran out).
+int AwaitReadable(int fd, Limit limit) {
     pollfd p{fd, POLLIN, 0};
     int r;
-    while ((r = poll(&p, 1, waitMs)) < 0 && errno == EINTR) {
+    while ((r = poll(&p, 1, PollTimeout(limit))) < 0 && errno == EINTR) {
     }
     return r > 0 ? 0 : r == 0 ? ETIMEDOUT : errno;
 }
 
 // Sends the source in units of up to SPX_MAX_DATA bytes with T_MORE until
 // its end (see Outgoing). A FIFO or a device is waited for no longer than
-// waitMs at a time, after what was read of it has gone to the client. False
-// after a failed send or a failed read, reported: a file cut short must not
-// look sent whole.
-bool SendPieces(int spxFd2, Source& src, Outgoing& out, const char* source, int waitMs) {
+// the idle limit at a time, after what was read of it has gone to the
+// client. False after a failed send or a failed read, reported: a file cut
+// short must not look sent whole.
+bool SendPieces(Caller& caller, Source& src, Outgoing& out, const char* source) {
     const auto sendUnit = [&](Outgoing::Unit unit) {
-        if (t_snd(spxFd2, unit.data(), static_cast<unsigned>(unit.size()), T_MORE) >= 0)
-            return true;
-        std::printf("%s %d: send file t_snd failed\n", titleStr, idno);
-        SpxError(spxFd2);
-        return false;
+        return caller.SendUnit(unit) || caller.Failed(stdout, "send file t_snd failed\n");
     };
     for (;;) {
         int readErrno = 0;
@@ -98,16 +93,13 @@ bool SendPieces(int spxFd2, Source& src, Outgoing& out, const char* source, int 
         case Pumped::Dry:
             if (out.Started())
                 src.WriterFound();
-            if (spx_push(spxFd2) < 0) {
-                std::printf("%s %d: send file t_snd failed\n", titleStr, idno);
-                SpxError(spxFd2);
-                return false;
-            }
-            readErrno = AwaitReadable(src.fd, waitMs);
+            if (!caller.Push())
+                return caller.Failed(stdout, "send file t_snd failed\n");
+            readErrno = AwaitReadable(src.fd, caller.Idle());
             break;
         }
         if (readErrno != 0) {
-            std::fprintf(stderr, "%s %d: read of %s failed \n", titleStr, idno, source);
+            Report(stderr, "read of %s failed \n", source);
             errno = readErrno;
             std::perror("");
             return false;
@@ -117,13 +109,13 @@ bool SendPieces(int spxFd2, Source& src, Outgoing& out, const char* source, int 
 
 } // namespace
 
-ServiceEnd SendFile(int spxFd2, const Request& request, DataBuffer dataBuffer, int flags) {
+ServiceEnd SendFile(Caller& caller, const Request& request) {
     if (!SwitchToRunAsAccount())
         return ServiceEnd::Abort;
     const char* fileName = request.text.data();
     const std::string shown = request.Shown();
     if (verbose)
-        std::printf("%s %d: send file request: %s \n", titleStr, idno, shown.c_str());
+        Report(stdout, "send file request: %s \n", shown.c_str());
 
     errno = 0;
     Source src;
@@ -137,43 +129,38 @@ ServiceEnd SendFile(int spxFd2, const Request& request, DataBuffer dataBuffer, i
             src.Close();
     }
     if (openErrno != 0) {
-        std::printf("%s %d: open of %s failed \n", titleStr, idno, shown.c_str());
+        Report(stdout, "open of %s failed \n", shown.c_str());
         errno = openErrno;
         std::perror("");
     }
 
-    const unsigned char errnoNetOrder = static_cast<unsigned char>(openErrno & 0xFF);
-    const bool statusSent = t_snd(spxFd2, &errnoNetOrder, 1, flags) >= 0;
+    // The status's result is not looked at: a broken connection shows at the
+    // next send. Only a send that failed in the system stops the data.
+    const bool statusSent = caller.SendStatus(static_cast<unsigned char>(openErrno & 0xFF));
     const bool sendSystemError = !statusSent && t_errno == TSYSERR;
 
     Outgoing out;
-    if (src.fd >= 0 && !sendSystemError &&
-        !SendPieces(spxFd2, src, out, shown.c_str(), IdleLimitMs(spxFd2)))
+    if (src.fd >= 0 && !sendSystemError && !SendPieces(caller, src, out, shown.c_str()))
         return ServiceEnd::Abort;
-
-    const unsigned char endByte = out.EndByte(dataBuffer[0]);
-    if (t_snd(spxFd2, &endByte, 1, flags & ~T_MORE) < 0) {
-        std::printf("%s %d: send file t_snd EOF failed \n", titleStr, idno);
-        SpxError(spxFd2);
+    if (!caller.SendEnd(out.EndByte(RecordByte(request)))) {
+        caller.Failed(stdout, "send file t_snd EOF failed \n");
         return ServiceEnd::Abort;
     }
     src.Close();
 
-    AwaitEvent(spxFd2);
-    if (t_rcvrel(spxFd2) < 0) {
-        std::printf("%s %d: send file t_rcvrel failed \n", titleStr, idno);
-        SpxError(spxFd2);
+    caller.Await();
+    if (t_rcvrel(caller.Fd()) < 0) {
+        caller.Failed(stdout, "send file t_rcvrel failed \n");
         return ServiceEnd::Abort;
     }
-    while (t_rcvdis(spxFd2, nullptr) < 0) {
-        // Nothing there yet: wait for it, as long as the time-out allows.
-        if (t_errno != TNODIS || AwaitEvent(spxFd2) != T_DISCONNECT) {
-            std::printf("%s %d: send file t_rcvdis failed \n", titleStr, idno);
-            SpxError(spxFd2);
+    while (t_rcvdis(caller.Fd(), nullptr) < 0) {
+        // Nothing there yet: wait for it, as long as the idle limit allows.
+        if (t_errno != TNODIS || caller.Await() != T_DISCONNECT) {
+            caller.Failed(stdout, "send file t_rcvdis failed \n");
             return ServiceEnd::Abort;
         }
     }
     if (verbose)
-        std::printf("%s %d: sent file to client \n", titleStr, idno);
+        Report(stdout, "sent file to client \n");
     return ServiceEnd::Exit;
 }

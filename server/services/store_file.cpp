@@ -24,7 +24,6 @@
 
 #include <spx/tiuser.h>
 
-#include "connection.h"
 #include "gathered.h"
 #include "identity.h"
 #include "services.h"
@@ -72,12 +71,12 @@ void LiftFileSizeLimit() {
     errno = saved;
 }
 
-int WriteFailed() {
+ServiceEnd WriteFailed() {
     const int saved = errno;
-    std::fprintf(stderr, "%s %d: write of file data failed \n\t", titleStr, idno);
+    Report(stderr, "write of file data failed \n\t");
     errno = saved;
     std::perror("");
-    return -1;
+    return ServiceEnd::Abort;
 }
 
 // Creates the file of the request. The descriptor, or -1 with the error
@@ -103,8 +102,7 @@ int CreateFile(const Request& request, mode_t permissions, int& status) {
     }
     if (fd < 0) {
         status = errno;
-        std::fprintf(stderr, "%s %d: open of %s failed \n", titleStr, idno,
-                     request.Shown().c_str());
+        Report(stderr, "open of %s failed \n", request.Shown().c_str());
         std::perror("");
     }
     return fd;
@@ -112,11 +110,11 @@ int CreateFile(const Request& request, mode_t permissions, int& status) {
 
 } // namespace
 
-int ReceiveFile(int spxFd, const Request& request) {
+ServiceEnd ReceiveFile(Caller& caller, const Request& request) {
     errno = 0;
     t_errno = 0;
     if (verbose)
-        std::printf("%s %d: receiveing %s \n", titleStr, idno, request.Shown().c_str());
+        Report(stdout, "receiveing %s \n", request.Shown().c_str());
 
     const std::uint32_t newUlimit = request.newUlimit;
     std::uint32_t permissions = request.permissions;
@@ -137,7 +135,7 @@ int ReceiveFile(int spxFd, const Request& request) {
     if (status == 0 && newUlimit != 0) {
         status = SetFileSizeLimit(newUlimit);
         if (status != 0) {
-            std::fprintf(stderr, "%s %d: set ulimit failed \n", titleStr, idno);
+            Report(stderr, "set ulimit failed \n");
             std::perror("");
         }
         LiftFileSizeLimit(); // refused here or not at all; it binds the data written, below
@@ -146,21 +144,19 @@ int ReceiveFile(int spxFd, const Request& request) {
         fd = CreateFile(request, static_cast<mode_t>(permissions) & GRANTABLE_PERMISSIONS, status);
 
     // SendRes: the status byte tells the client whether to send the data.
-    const unsigned char statusByte = static_cast<unsigned char>(status & 0xFF);
-    if (t_snd(spxFd, &statusByte, 1, 0) < 0) {
+    if (!caller.SendStatus(static_cast<unsigned char>(status & 0xFF))) {
         const int sendError = t_errno;
-        std::fprintf(stderr, "%s %d: t_snd of create results failed \n", titleStr, idno);
-        SpxError(spxFd);
+        caller.Failed(stderr, "t_snd of create results failed \n");
         if (sendError == TSYSERR)
-            return -1;
+            return ServiceEnd::Abort;
     }
     if (status != 0)
-        return -1;
+        return ServiceEnd::Abort;
 
     if (newUlimit != 0)
         SetFileSizeLimit(newUlimit); // as accepted above
-    Gathered gathered(fd, IdleLimitMs(spxFd));
-    const Received received = gathered.ReceiveStream(spxFd, false); // the end unit is never stored
+    Gathered gathered(fd, caller.Idle());
+    const Received received = gathered.ReceiveStream(caller.Fd(), false); // the end unit is never stored
     LiftFileSizeLimit(); // the lines that follow go to the log
     switch (received) {
     case Received::All:
@@ -168,23 +164,19 @@ int ReceiveFile(int spxFd, const Request& request) {
     case Received::WriteFailed:
         return WriteFailed();
     case Received::ReceiveFailed:
-        std::fprintf(stderr, "%s %d: t_rcv of file data failed \n\t", titleStr, idno);
-        SpxError(spxFd);
-        return -1;
+        caller.Failed(stderr, "t_rcv of file data failed \n\t");
+        return ServiceEnd::Abort;
     }
     // A late write error (a quota, a network file system) shows at close.
     if (close(fd) != 0) {
-        std::fprintf(stderr, "%s %d: close of %s failed \n\t", titleStr, idno,
-                     request.Shown().c_str());
+        Report(stderr, "close of %s failed \n\t", request.Shown().c_str());
         std::perror("");
-        return -1;
+        return ServiceEnd::Abort;
     }
 
     if (verbose)
-        std::printf("%s %d: received file %s\n", titleStr, idno, request.Shown().c_str());
-    if (t_sndrel(spxFd) < 0) {
-        std::fprintf(stderr, "%s %d: t_sndrel failed \n\t", titleStr, idno);
-        SpxError(spxFd);
-    }
-    return 0;
+        Report(stdout, "received file %s\n", request.Shown().c_str());
+    if (t_sndrel(caller.Fd()) < 0)
+        caller.Failed(stderr, "t_sndrel failed \n\t");
+    return ServiceEnd::Exit;
 }

@@ -5,10 +5,10 @@
 using namespace peer;
 
 // What a call returned, and printed on standard output and standard error.
-using Report = std::tuple<int, std::string, std::string>;
+using Printed = std::tuple<int, std::string, std::string>;
 
 // Runs call with descriptors 1 and 2 on files.
-static Report Capture(const std::function<int()>& call) {
+static Printed Capture(const std::function<int()>& call) {
     const harness::TempDir dir;
     std::fflush(nullptr);
     const int saved[] = {dup(1), dup(2)};
@@ -51,7 +51,7 @@ TEST(SpxSupport, EventsAndTheirLinesInBothStyles) {
         Call call;
         ReportStyle style;
         int verbose, pending; // what the far side left: an event, GONE or DEAD
-        Report want;
+        Printed want;
         int left;                              // the event pending afterwards
         long reason = SPX_DISCON_TERMINATED;   // of a disconnect; -1: a reset
     };
@@ -105,7 +105,7 @@ TEST(SpxSupport, EventsAndTheirLinesInBothStyles) {
         ASSERT_NE(c.pending == 0 || c.pending == DEAD ? 1 : WaitEvent(fd), 0);
         if (c.pending == GONE)
             t_rcvdis(fd, nullptr);
-        const Report got = Capture([&] {
+        const Printed got = Capture([&] {
             t_errno = c.call == Other ? TOUTSTATE : TLOOK; // as the failed call left it
             return calls[c.call](fd);
         });

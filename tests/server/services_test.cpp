@@ -222,7 +222,13 @@ TEST(Store, HeldDataReachesTheFileBeforeAFailureIsReported) {
 
 // Units, refusals, command surroundings or endings of the outbound services other than expected.
 TEST(Services, SendRunCopyAndEnd) {
-    Daemon d({"-v"}, {"/bin/sh", "-c", "trap '' INT QUIT TERM HUP; exec \"$@\"", "sh"});
+    // A daemon that ignores signals, reads a file, has an environment of which only the language
+    // and time zone may reach a command, and (for the superuser) groups no command may keep.
+    Strings wrapper{"/usr/bin/env", "-i", "LANG=C.UTF-8", "LC_TIME=C", "TZ=Etc/Test", "KEPT=no",
+                    "/bin/sh", "-c", "trap '' INT QUIT TERM HUP; exec \"$@\" <.spxrunid", "sh"};
+    if (geteuid() == 0)
+        wrapper.insert(wrapper.begin(), {"/usr/bin/setpriv", "--groups=4,24"});
+    Daemon d({"-v"}, wrapper);
     ASSERT_TRUE(d.started()) << d.Stderr();
     // The daemon ignores SIGHUP, SIGINT, SIGQUIT and SIGTERM; its commands must not.
     ASSERT_EQ(Signals(d.process().pid(), "SigIgn") & 0x4007, 0x4007u);
@@ -238,9 +244,11 @@ TEST(Services, SendRunCopyAndEnd) {
     for (int i = 0; i < 250; ++i)
         bigs += big;
     const passwd* pw = getpwnam(CurrentUser().c_str()); // a login's environment, no log descriptor
-    const std::string login = "HOME=" + std::string(pw->pw_dir) + "\nLOGNAME=" + pw->pw_name +
-                              "\nPATH=/usr/local/bin:/usr/bin:/bin\nSHELL=" + pw->pw_shell +
-                              "\nUSER=" + pw->pw_name + "\npipe:[\n";
+    const std::string login =
+        "HOME=" + std::string(pw->pw_dir) + "\nLANG=C.UTF-8\nLC_TIME=C\nLOGNAME=" + pw->pw_name +
+        (pw->pw_uid == 0 ? "\nPATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+                         : "\nPATH=/usr/local/bin:/usr/bin:/bin") +
+        "\nSHELL=" + pw->pw_shell + "\nTZ=Etc/Test\nUSER=" + pw->pw_name + "\npipe:[\n";
     // The ids as a superuser's daemon gives them, or as an ordinary user's has them.
     const Strings id =
         geteuid() == 0 ? Strings{"/usr/bin/id", RunAsAccount()} : Strings{"/usr/bin/id"};
@@ -261,7 +269,8 @@ TEST(Services, SendRunCopyAndEnd) {
         {file("readonly"), EACCES, "", false, RunAsAccount()}, // opened for update
         {file(std::string(80, 'a')), ENAMETOOLONG, ""},
         {file("/proc/self/mem"), 0, std::nullopt}, // a failed read ends the connection
-        {command("true"), -1, "", true},
+        {command("cat"), -1, "", true}, // its standard input is not the daemon's
+        {command("sleep 30 >/dev/null & echo $! >bg; echo launched"), -1, "launched\n"},
         {command("printf 12; sleep 0.2; printf 345"), -1, "12345", true, CurrentUser(), "2+ 3+ 1"},
         {command("seq 1 3000"), -1, harness::Run({"/usr/bin/seq", "1", "3000"}).out},
         {command("echo out; echo err-text >&2"), -1, "out\n"}, // standard error stays here
@@ -328,6 +337,7 @@ TEST(Services, SendRunCopyAndEnd) {
     EXPECT_NE(out.find(copied, out.find(copied) + 1), std::string::npos); // twice
     EXPECT_TRUE(d.process().WaitForOutput("\nerr-text\n", true));
     EXPECT_FALSE(fs::exists(d.dir() / "ran"));
+    kill(std::stoi(ReadFile(d.dir() / "bg")), SIGKILL); // the job left behind
 }
 
 } // namespace

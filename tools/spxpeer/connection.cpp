@@ -95,7 +95,7 @@ int GiveUp(int fd, const char* call) {
 }
 
 int AwaitServer(int fd, unsigned timeout) {
-    return AwaitEvent(fd, timeout == 0 ? -1 : static_cast<int>(timeout * 1000));
+    return AwaitEvent(fd, SecondsOrNone(timeout));
 }
 
 int ReceiveUnit(int fd, std::span<unsigned char> buf, int& flags, unsigned timeout) {
@@ -135,7 +135,7 @@ int StartService(const Settings& s) {
         t_close(fd);
         return -1;
     }
-    SetIdleLimit(fd, s.timeout); // also a unit whose frame stops half-way
+    SetIdleLimit(fd, SecondsOrNone(s.timeout)); // also a unit whose frame stops half-way
     if (!SendUnit(fd, s.request, 0)) {
         t_close(fd);
         return -1;

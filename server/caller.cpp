@@ -1,0 +1,65 @@
+#include "caller.h"
+
+#include <unistd.h>
+
+#include <array>
+
+#include <spx/tiuser.h>
+
+#include "connection.h"
+#include "spxsupport.h"
+
+Caller::Caller(int fd, Limit idle) : fd_(fd), idle_(idle) {
+    SetIdleLimit(fd, idle);
+}
+
+int Caller::ReceiveRequest(std::span<unsigned char, SPX_MAX_DATA> record) {
+    return t_rcv(fd_, record.data(), static_cast<unsigned>(record.size()), &requestFlags_);
+}
+
+bool Caller::SendStatus(unsigned char status) {
+    return t_snd(fd_, &status, 1, requestFlags_ & ~T_MORE) >= 0;
+}
+
+bool Caller::SendUnit(std::span<const unsigned char> unit) {
+    return t_snd(fd_, unit.data(), static_cast<unsigned>(unit.size()), requestFlags_ | T_MORE) >= 0;
+}
+
+bool Caller::SendEnd(unsigned char endByte) {
+    return t_snd(fd_, &endByte, 1, requestFlags_ & ~T_MORE) >= 0;
+}
+
+bool Caller::Push() {
+    return spx_push(fd_) >= 0;
+}
+
+int Caller::Await() {
+    return AwaitEvent(fd_, idle_);
+}
+
+int Caller::AwaitDroppingData() {
+    std::array<unsigned char, 4096> dropped;
+    int event = Await();
+    for (int flags = 0; event == T_DATA; event = Await())
+        if (t_rcv(fd_, dropped.data(), dropped.size(), &flags) < 0 && t_errno != TLOOK)
+            return -1;
+    return event;
+}
+
+bool Caller::Failed(std::FILE* stream, const char* line) {
+    Report(stream, "%s", line);
+    SpxError(fd_);
+    return false;
+}
+
+void Caller::End(ServiceEnd how) {
+    if (how == ServiceEnd::Abort) {
+        // Fixed text, without the prefix: callers and their tests look for it.
+        std::fputs("in abort\n", stderr);
+        if (t_snddis(fd_, nullptr) < 0)
+            Failed(stdout, "abortive t_snddis failed \n\t");
+    }
+    Push();
+    std::fflush(nullptr);
+    _exit(0);
+}

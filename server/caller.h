@@ -1,0 +1,68 @@
+// The caller of a service child, as the child and its services talk to it:
+// the service endpoint, the flags its request came with, and how long the
+// child waits for it. A service speaks to its caller only through this
+// object, so that each one reads as its protocol: the steps a peer sees, in
+// the order it sees them.
+#pragma once
+
+#include <cstdio>
+#include <span>
+
+#include "limit.h"
+#include "spxproto.h"
+
+// How a service ends the child: exit status 0, or the abortive disconnect
+// first.
+enum class ServiceEnd { Exit, Abort };
+
+class Caller {
+  public:
+    // Takes the service endpoint fd; idle bounds every wait for the caller
+    // (the request, each unit, room to send, the closing steps) and for the
+    // files and devices a service reads or writes for it.
+    Caller(int fd, Limit idle);
+    Caller(const Caller&) = delete;
+    Caller& operator=(const Caller&) = delete;
+
+    int Fd() const { return fd_; }
+    Limit Idle() const { return idle_; }
+
+    // Receives the request unit into record. The count, or -1 (t_errno).
+    int ReceiveRequest(std::span<unsigned char, SPX_MAX_DATA> record);
+
+    // The units a peer sees, each true when it was sent. The status reply
+    // and the end unit go out with the flags the request came with (none,
+    // for a request that arrived whole) and T_MORE clear; data units with
+    // T_MORE. The end unit's one byte means nothing to the peer, but each
+    // service sends the byte it always has (see Outgoing::EndByte).
+    bool SendStatus(unsigned char status);
+    bool SendUnit(std::span<const unsigned char> unit);
+    bool SendEnd(unsigned char endByte);
+
+    // Puts every unit sent so far on its way now: before the child waits
+    // for anything but its caller. False when the connection broke.
+    bool Push();
+
+    // Waits, within the idle limit, until an event is pending: the event,
+    // 0 when the limit passed, -1 when the look failed.
+    int Await();
+
+    // Waits as Await does, reading and dropping the data the caller sends
+    // before its next event of another kind.
+    int AwaitDroppingData();
+
+    // The report of a transport call on the endpoint that just failed: line
+    // (with the child's prefix), then SpxError. Always false.
+    bool Failed(std::FILE* stream, const char* line);
+
+    // Ends the child with exit status 0. With Abort the caller is told
+    // first with the abortive disconnect. Everything sent is pushed and the
+    // output streams flushed here, before the process ends, so nothing
+    // depends on what a normal exit would do.
+    [[noreturn]] void End(ServiceEnd how);
+
+  private:
+    int fd_;
+    Limit idle_;
+    int requestFlags_ = 0;
+};

@@ -87,6 +87,7 @@ TEST(Store, WhatIsStoredAndTheStatus) {
         {ReceiveRecord("lim", 0, 130), Units(big), "0 236", "lim", big.substr(0, 130 * 512)},
         {ReceiveRecord("after"), Units(big), ok, "after", big}, // the limit went with its child
         {ReceiveRecord("end"), {b}, ok, "end", b},              // a whole end unit is never data
+        {ReceiveRecord("edge"), Units(big.substr(0, 65000)), ok, "edge", big.substr(0, 65000)},
         {ReceiveRecord("nodir\n\\\x7F\xFF/x"), {"x"}, refused(ENOENT)}, // shown escaped in the log
         {ReceiveRecord("fifo"), {"x"}, refused(ENXIO)},
         {ReceiveRecord("ro/x"), {"x"}, refused(EACCES)},
@@ -107,7 +108,7 @@ TEST(Store, WhatIsStoredAndTheStatus) {
         EXPECT_EQ(st.st_mode & 07777, row.mode);
         EXPECT_TRUE(st.st_uid == account.pw_uid && st.st_gid == account.pw_gid);
     }
-    EXPECT_EQ(std::distance(fs::directory_iterator(d.dir()), {}), 14); // 11, ro, fifo, run-id file
+    EXPECT_EQ(std::distance(fs::directory_iterator(d.dir()), {}), 15); // 12, ro, fifo, run-id file
     EXPECT_TRUE(fs::is_empty(d.dir() / "ro"));
     const std::string err = d.Stderr(), nodir = "nodir\\012\\\\\\177\\377/x failed ";
     for (const std::string& line :

@@ -165,7 +165,9 @@ int Request(int spxfd) {
 }
 
 // The stream module operations; each reports its failure and returns false
-// (the run then ends with -2).
+// (the run then ends with -2). Their lines, on success and on failure, are
+// fixed output that scripts parse, odd words ("Nasty", "The rotten ...")
+// and all: printed in every mode, never tidied.
 bool ListModules(int spxfd, const char* failPrefix) {
     const int nummods = spx_ioctl(spxfd, I_LIST, nullptr);
     if (nummods < 0) {
@@ -201,7 +203,7 @@ bool PushReadWrite(int spxfd) {
         return false;
     }
     jbuf.back() = '\0';
-    std::printf("top module: %s\n", jbuf.data());
+    std::printf("top module: %s\n", jbuf.data()); // fixed output, as above
     return ListModules(spxfd, "Nasty I_LIST") && ChangeModule(spxfd, nullptr) &&
            ChangeModule(spxfd, "tirdwr") && ListModules(spxfd, "Nasty, Nasty I_LIST");
 }
@@ -222,7 +224,8 @@ void CountPass(Statistics& st, std::size_t n) {
     st.total += bytes + SPX_OVERHEAD;
 }
 
-// The "write: ..." line of every chunk. A large file makes a great many of
+// The "write: ..." line of every chunk, fixed output that scripts count and
+// parse, in every mode. A large file makes a great many of
 // them, so they are gathered and put on standard output in large writes
 // instead of one write per line: whenever the buffer is full, and before
 // anything else is printed on either stream, so every line keeps its place.
@@ -427,6 +430,8 @@ RunEnd Transfer(int spxfd, int& jfd) {
     if (!PushTimod(spxfd))
         return RunEnd::ModuleFailed;
 
+    // A pause of one second before the end unit, which the client has always
+    // made: fixed behaviour that the timing of callers and scripts knows.
     sleep(1);
     if (t_snd(spxfd, tranbuf.data(), 0, 0) < 0) {
         Failed(spxfd, "t_snd EOF failed \n");

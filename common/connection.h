@@ -21,8 +21,10 @@ Limit IdleLimit(int fd);
 
 // Bounds every wait of fd for its peer (receives, sends waiting for room,
 // and AwaitEvent without a limit of its own) by limit, through SO_RCVTIMEO and
-// SO_SNDTIMEO, which the provider honours: a peer silent or stalled that long
-// fails the call with TSYSERR and ETIMEDOUT.
+// SO_SNDTIMEO, which the provider honours: a receive that hears nothing for
+// that long (the time counts from the last byte that came) fails with TSYSERR
+// and ETIMEDOUT; a send that finds no room for that long fails with TLOOK,
+// the connection broken (disconnect 237 pending).
 void SetIdleLimit(int fd, Limit limit);
 
 // Waits until an event is pending on fd, sleeping in poll between events,

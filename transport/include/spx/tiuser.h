@@ -129,12 +129,17 @@ int t_connect(int fd, struct t_call* sndcall, struct t_call* rcvcall);
 int t_getstate(int fd);
 
 // Sends one unit of nbytes (flags 0 or T_MORE). nbytes, or -1 with t_errno
-// (TLOOK once a disconnect has arrived).
+// (TLOOK once a disconnect has arrived). With a send time-out on fd
+// (SO_SNDTIMEO), a send that finds no room for that long breaks the
+// connection: TLOOK, with a disconnect (reason 237) pending.
 int t_snd(int fd, const void* buf, unsigned int nbytes, int flags);
 
 // Receives up to nbytes of the next unit; *flags gets T_MORE when more of
 // the unit follows or the unit carried T_MORE. Blocks until data arrives.
-// The count, or -1 with t_errno (TLOOK when a release or disconnect is next).
+// The count, or -1 with t_errno (TLOOK when a release or disconnect is
+// next). With a receive time-out on fd (SO_RCVTIMEO), a receive that hears
+// nothing for that long fails with TSYSERR and ETIMEDOUT; the time counts
+// from the last byte that came, so a long unit arriving slowly is not cut.
 int t_rcv(int fd, void* buf, unsigned int nbytes, int* flags);
 
 // The next pending event, 0 when none is pending, -1 with t_errno.

@@ -215,16 +215,20 @@ TEST(ClientRun, UnconfirmedTransfersFail) {
         peer::Unit u = peer::Receive(fd);
         ASSERT_EQ(u.data, peer::ReceiveRecord("out", 0640, 7));
         // Its waits for a silent server are bounded (120 s, too long to wait for here): its
-        // endpoint, descriptor 3, taken from it, says so.
-        const int endpoint = static_cast<int>(syscall(SYS_pidfd_getfd,
-            syscall(SYS_pidfd_open, varnel.pid(), 0), 3, 0));
+        // endpoint, its only socket, taken from it, says so.
+        int theirs = -1;
+        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(varnel.pid()) + "/fd"))
+            if (fs::read_symlink(fd).string().starts_with("socket:"))
+                theirs = std::stoi(fd.path().filename().string());
+        const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, varnel.pid(), 0));
+        const int endpoint = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, theirs, 0));
         for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
             timeval limit{};
             socklen_t size = sizeof limit;
             getsockopt(endpoint, SOL_SOCKET, option, &limit, &size);
             EXPECT_EQ(limit.tv_sec, 120) << option;
         }
-        close(endpoint);
+        close(endpoint), close(pidfd);
         ASSERT_TRUE(peer::Send(fd, std::string(1, status)));
         for (int n = 0; n < units || (units < 0 && (n == 0 || (u.flags & T_MORE))); ++n)
             ASSERT_GE((u = peer::Receive(fd)).flags, 0) << units;

@@ -190,7 +190,7 @@ TEST(Listener, ChildAndIdleLimits) {
     ASSERT_TRUE(trickle.SendConnect() && trickle.SendData(peer::ReceiveRecord("trickle"), false) &&
                 trickle.SendBytes(peer::BE(3, 1) + peer::BE(1, 1) + peer::BE(6, 2)));
     for (int i = 0; i < 6; ++i, std::this_thread::sleep_for(500ms))
-        EXPECT_TRUE(slow.Send("s", T_MORE) && trickle.SendBytes("t")),
+        EXPECT_TRUE(slow.Send("s", T_MORE) && spx_push(slow.fd) == 0 && trickle.SendBytes("t")),
             drip.SendData(std::string(1, '\0'), true);
     EXPECT_TRUE(slow.Send("", 0) && slow.WaitEvent() == T_ORDREL && trickle.SendData("", false));
     EXPECT_TRUE(ReadFile(d.dir() / "slow") == "ssssss" && ReadFile(d.dir() / "stall") == part);

@@ -23,7 +23,7 @@ ModuleStack::ModuleStack() { Push("timod"); }
 std::string_view ModuleStack::Top() const {
     if (count_ == 0)
         return "nspx";
-    return names_[static_cast<std::size_t>(count_ - 1)].data();
+    return modules_[static_cast<std::size_t>(count_ - 1)] == Module::Timod ? "timod" : "tirdwr";
 }
 
 bool ModuleStack::Pop() {
@@ -36,9 +36,7 @@ bool ModuleStack::Pop() {
 bool ModuleStack::Push(std::string_view name) {
     if ((name != "timod" && name != "tirdwr") || count_ == DEPTH)
         return false;
-    auto& slot = names_[static_cast<std::size_t>(count_++)];
-    slot.fill('\0');
-    name.copy(slot.data(), FMNAMESZ);
+    modules_[static_cast<std::size_t>(count_++)] = name == "timod" ? Module::Timod : Module::Tirdwr;
     return true;
 }
 

@@ -80,13 +80,13 @@ private:
     bool byFrame_ = false; // the peer's DISCON frame ended it
 };
 
-// Units gathered for one write to the connection. Units sent back to back
-// go out together; a unit that has waited longer than HOLD goes out with the
-// next one queued, so that a slow sender's units are not held back long.
+// Units gathered for one write to the connection: they go out together when
+// no more fit, and whenever the endpoint flushes them (before a wait for the
+// peer, with a unit without T_MORE, a release or a disconnect, at a push, a
+// module change, a fork, t_close and exit).
 class Outbound {
 public:
     static constexpr std::size_t CAPACITY = 64 * 1024;
-    static constexpr auto HOLD = std::chrono::milliseconds(20);
 
     // Queues one frame; flushes first when it does not fit. 0, or an errno.
     int Queue(int fd, FrameType type, std::uint8_t flags, std::span<const unsigned char> payload);
@@ -101,10 +101,10 @@ public:
 private:
     std::unique_ptr<unsigned char[]> buf_;
     std::size_t len_ = 0;
-    std::chrono::steady_clock::time_point oldest_{};
 };
 
-// The module stack above the driver: "timod" at open.
+// The module stack above the driver: "timod" at open. Only "timod" and
+// "tirdwr" can be pushed.
 class ModuleStack {
 public:
     ModuleStack();
@@ -112,12 +112,13 @@ public:
     std::string_view Top() const;
     bool Pop();
     bool Push(std::string_view name);
-    bool TliUsable() const { return count_ > 0 && Top() == "timod"; }
-    bool ReadWrite() const { return count_ > 0 && Top() == "tirdwr"; }
+    bool TliUsable() const { return count_ > 0 && modules_[count_ - 1] == Module::Timod; }
+    bool ReadWrite() const { return count_ > 0 && modules_[count_ - 1] == Module::Tirdwr; }
 
 private:
+    enum class Module : std::uint8_t { Timod, Tirdwr };
     static constexpr int DEPTH = 8;
-    std::array<std::array<char, FMNAMESZ + 1>, DEPTH> names_{};
+    std::array<Module, DEPTH> modules_{};
     int count_ = 0;
 };
 

@@ -65,14 +65,11 @@ int Outbound::Queue(int fd, FrameType type, std::uint8_t flags,
                         {const_cast<unsigned char*>(payload.data()), payload.size()}};
         return SendAll(fd, iov, 2);
     }
-    const auto now = std::chrono::steady_clock::now();
-    if (len_ == 0)
-        oldest_ = now;
     std::memcpy(buf_.get() + len_, &h, sizeof h);
     if (!payload.empty())
         std::memcpy(buf_.get() + len_ + sizeof h, payload.data(), payload.size());
     len_ += size;
-    return now - oldest_ > HOLD ? Flush(fd) : 0;
+    return 0;
 }
 
 int Outbound::QueueUnit(int fd, std::span<const unsigned char> data, bool more) {

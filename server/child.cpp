@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
+#include <string>
 
 #include <spx/tiuser.h>
 
@@ -15,6 +17,8 @@
 #include "services/services.h"
 #include "spxproto.h"
 #include "spxsupport.h"
+
+ipxAddr_t clientsAddress{};
 
 namespace {
 
@@ -29,6 +33,47 @@ void ResetChildSignals() {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// Receives the whole request unit into dataBuffer, which is zero-filled
+// before: every piece up to the one without T_MORE, and those that do not fit
+// read and dropped, so that no byte of the request is ever taken for the
+// data that follows it. The bytes kept (at most SPX_MAX_DATA), or -1 when a
+// receive failed (t_errno tells why); flags gets the last piece's flags.
+int ReceiveRequest(int spxFd2, DataBuffer dataBuffer, int& flags) {
+    std::array<unsigned char, SPX_MAX_DATA> dropped;
+    std::size_t kept = 0;
+    flags = T_MORE;
+    while ((flags & T_MORE) != 0) {
+        const auto room = kept < dataBuffer.size() ? dataBuffer.subspan(kept) : std::span(dropped);
+        const int n = t_rcv(spxFd2, room.data(), static_cast<unsigned>(room.size()), &flags);
+        if (n < 0)
+            return -1;
+        if (kept < dataBuffer.size())
+            kept += static_cast<std::size_t>(n);
+    }
+    return static_cast<int>(kept);
+}
+
+// The caller's address as the listener's lines show it.
+std::string CallerShown() {
+    std::string shown;
+    const auto hex = [&](std::span<const unsigned char> bytes) {
+        for (const unsigned char b : bytes)
+            shown += "0123456789ABCDEF"[b >> 4], shown += "0123456789ABCDEF"[b & 15];
+        shown += 'h';
+    };
+    hex(clientsAddress.net), shown += ' ', hex(clientsAddress.node), shown += ' ';
+    hex(clientsAddress.sock);
+    return shown;
+}
+
+// Reports a request whose text field the unit ended in before its terminator:
+// a name or command line that is not all there is never acted on.
+void ReportCutRequest(const Request& request) {
+    const char* field = request.kind == RequestKind::RunCommand ? "command line" : "file name";
+    std::fprintf(stderr, "%s %d: request from %s cut short in its %s after %zu bytes \n", titleStr,
+                 idno, CallerShown().c_str(), field, request.size);
 }
 
 // The abortive end: the client sees a disconnect indication.
@@ -62,7 +107,7 @@ void ServeChild(int spxFd, int spxFd2, unsigned idleSeconds) {
 
     std::array<unsigned char, SPX_MAX_DATA> dataBuffer{};
     int flags = 0;
-    const int received = t_rcv(spxFd2, dataBuffer.data(), dataBuffer.size(), &flags);
+    const int received = ReceiveRequest(spxFd2, dataBuffer, flags);
     if (received < 0) {
         std::fprintf(stderr, "%s %d: t_rcv command failed \n", titleStr, idno);
         SpxError(spxFd2);
@@ -71,6 +116,10 @@ void ServeChild(int spxFd, int spxFd2, unsigned idleSeconds) {
     const Request request = DecodeRequest(std::span(dataBuffer).first(static_cast<unsigned>(received)));
     if (request.kind == RequestKind::TooSmall) {
         std::fprintf(stderr, "%s %d: size of command too small %d \n", titleStr, idno, received);
+        Abort(spxFd2);
+    }
+    if (request.cut) {
+        ReportCutRequest(request);
         Abort(spxFd2);
     }
     // The command code goes back into the buffer in host order; the rest of

@@ -66,33 +66,41 @@ TEST(Listener, StatusAndLinesWhenItEnds) {
 TEST(Listener, LinesOfEveryPassAndRefusedRequests) {
     Daemon d({"-v"});
     peer::RawCaller caller(d.port());
-    ASSERT_TRUE(caller.SendConnect(0x1234, 0x0056) && caller.SendData("\xFF\xFF\xFF", false));
+    ASSERT_TRUE(caller.SendConnect(0x1234, 0x0056) &&
+                caller.SendData(peer::BE(SERV_RSH, 4) + "touch victim", false)); // never run
     const std::pair<std::optional<std::string>, std::string> rows[] = {
         {std::string("\xFD\0\0\0", 4), "unrecognized command 0xFD000000 "}, // little-endian
         {std::string("\0\0\0\x01zzzz", 8), "unrecognized command 0x00000001 "},
-        {std::nullopt, "t_rcv command failed "}, // the caller leaves before its request
+        {"\xFF\xFF\xFF", "size of command too small 3 "},
+        {std::nullopt, "t_rcv command failed "}, // the caller leaves inside its request's frame
+    };
+    const auto leave = [&] { // a frame that announces a request of 96 bytes, 20 of them sent
+        peer::RawCaller c(d.port());
+        return c.SendConnect() && c.SendBytes(peer::BE(0x03000060, 4) +
+                                              peer::ReceiveRecord("cut").substr(0, 20));
     };
     for (const auto& [bytes, line] : rows)
-        EXPECT_TRUE(bytes ? Refused(d.port(), *bytes) == SPX_DISCON_TERMINATED
-                          : peer::Conn(d.port()).ok);
-    ASSERT_TRUE(d.Passes(9));
+        EXPECT_TRUE(bytes ? Refused(d.port(), *bytes) == SPX_DISCON_TERMINATED : leave());
+    ASSERT_TRUE(d.Passes(11));
     ASSERT_TRUE(
-        WaitUntil([&] { return LinesWith(d.Stderr(), "in abort") == Strings(4, "in abort"); }));
+        WaitUntil([&] { return LinesWith(d.Stderr(), "in abort") == Strings(5, "in abort"); }));
 
     const std::string out = d.Stdout(), err = d.Stderr();
     char port[8], from[8];
     std::snprintf(port, 8, "%04X", d.port()), std::snprintf(from, 8, "%04X", caller.localPort);
     Strings children = Said(err, "command"); // two children, in either order
     std::ranges::sort(children);
-    EXPECT_EQ(children, (Strings{"size of command too small 3 ", rows[2].second}));
+    EXPECT_EQ(children, (Strings{"request from 00000000h 00007F000001h " + std::string(from) +
+                                     "h cut short in its command line after 16 bytes ",
+                                 rows[2].second, rows[3].second}));
     EXPECT_EQ(Said(out, "command"), (Strings{rows[0].second, rows[1].second}));
     const auto local = Said(out, "servers local address", false, false);
     EXPECT_TRUE(local.size() == 1 && local[0].starts_with("servers local address: 00000000h ") &&
                 local[0].ends_with("h " + std::string(port) + "h"));
     EXPECT_EQ(Said(out, "listening", false, false),
-              Strings(5, "server listening on socket " + std::string(port) + "h"));
+              Strings(6, "server listening on socket " + std::string(port) + "h"));
     const auto clients = Said(out, "clients ", true, false);
-    ASSERT_EQ(clients.size(), 12u);
+    ASSERT_EQ(clients.size(), 15u);
     EXPECT_EQ(
         Strings(clients.begin(), clients.begin() + 3),
         (Strings{"clients IPX address: 00000000h 00007F000001h " + std::string(from) + "h",

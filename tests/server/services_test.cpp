@@ -61,6 +61,7 @@ TEST(Store, WhatIsStoredAndTheStatus) {
         std::string outcome;
         std::string name = "", content = ""; // the file made
         mode_t mode = 0644;
+        std::size_t split = 0; // the request's first piece, when it comes in two
     } rows[] = {
         {ReceiveRecord("old"), {o}, ok, "old", o},
         {ReceiveRecord("old"), {a, "", b, "", c}, ok, "old", a + b + c}, // truncated first
@@ -77,14 +78,16 @@ TEST(Store, WhatIsStoredAndTheStatus) {
         {ReceiveRecord("fifo"), {"x"}, refused(ENXIO)},
         {ReceiveRecord("ro/x"), {"x"}, refused(EACCES)},
         {ReceiveRecord(std::string(80, 'n')), {"x"}, refused(ENAMETOOLONG)}, // no terminator
-        {std::string("\0\0\0\xFF", 4), {"x"}, refused(ENOENT)}, // the rest reads as zeros
+        {peer::BE(SERV_RECV_FILE, 4) + "cut", {"x"}, "no status"}, // the name may go on
+        {ReceiveRecord("old.new") + std::string(438, '\0'), {b}, ok, "old.new", b, 0644, 7},
+        {ReceiveRecord("long") + Pattern(504, 6), {a}, ok, "long", a}, // the tail is no data
         {ReceiveRecord("big", 0, 8192), {"x"}, refused(EPERM)},
         {ReceiveRecord("lim1", 0, 1), Units(big), "0 236", "lim1", big.substr(0, 512)}, // < the log
         {ReceiveRecord("none/x", 0, 1), {"x"}, refused(ENOENT)}, // its lines are not cut either
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.request.substr(4, 12));
-        EXPECT_EQ(Store(d.port(), row.request, row.units, Pattern(1000, 5)), row.outcome);
+        EXPECT_EQ(Store(d.port(), row.request, row.units, Pattern(1000, 5), row.split), row.outcome);
         struct stat st {};
         if (row.name.empty())
             continue;
@@ -93,13 +96,14 @@ TEST(Store, WhatIsStoredAndTheStatus) {
         EXPECT_EQ(st.st_mode & 07777, row.mode);
         EXPECT_TRUE(st.st_uid == account.pw_uid && st.st_gid == account.pw_gid);
     }
-    EXPECT_EQ(std::distance(fs::directory_iterator(d.dir()), {}), 14); // 11, ro, fifo, run-id file
+    EXPECT_EQ(std::distance(fs::directory_iterator(d.dir()), {}), 16); // 13, ro, fifo, run-id file
     EXPECT_TRUE(fs::is_empty(d.dir() / "ro"));
     const std::string err = d.Stderr(), nodir = "nodir\\012\\\\\\177\\377/x failed ";
     for (const std::string& line :
          Strings{"open of " + nodir, "set ulimit failed ", "open of none/x failed "})
         EXPECT_EQ(Said(err, line), Strings{line});
     EXPECT_EQ(Said(err, "write of file data failed "), Strings(2, "write of file data failed "));
+    EXPECT_EQ(LinesWith(err, "cut short in its file name after 7 bytes ").size(), 1u);
     EXPECT_EQ(LinesWith(err, std::strerror(EFBIG)),
               Strings(2, "\t" + std::string(std::strerror(EFBIG))));
     EXPECT_EQ(Said(d.Stdout(), "recieve file nodir"), Strings{"recieve file " + nodir});

@@ -1,6 +1,7 @@
 // varneld's listener and the start of every service child, end to end, on loopback.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -149,11 +150,21 @@ TEST(Listener, ConcurrentStores) {
     for (std::size_t at = 0; at < data.back().size(); at += SPX_MAX_DATA)
         for (std::size_t i = 0; i < conns.size(); ++i)
             ASSERT_TRUE(at >= data[i].size() || conns[i]->Send(data[i].substr(at, 534), T_MORE));
+    EXPECT_TRUE(WaitUntil([&] { // what the provider gathered goes out with the look
+        return !conns[0]->WaitEvent(1ms) && ReadFile(d.dir() / "store0") == data[0];
+    }));
+    // A store to the name of one that is not done waits for it, and the file is its alone.
+    auto same = std::async(std::launch::async, [&] {
+        return peer::Store(d.port(), peer::ReceiveRecord("store0"), {"same"});
+    });
+    EXPECT_EQ(same.wait_for(500ms), std::future_status::timeout);
+    EXPECT_TRUE(ReadFile(d.dir() / "store0") == data[0]) << "emptied while it is stored";
     for (std::size_t i = 0; i < conns.size(); ++i) {
         ASSERT_TRUE(conns[i]->Send("", 0));
         EXPECT_EQ(conns[i]->WaitEvent(), T_ORDREL) << i;
-        EXPECT_TRUE(ReadFile(d.dir() / ("store" + std::to_string(i))) == data[i]) << i;
+        EXPECT_TRUE(i == 0 || ReadFile(d.dir() / ("store" + std::to_string(i))) == data[i]) << i;
     }
+    EXPECT_TRUE(same.get() == "0 released 236" && ReadFile(d.dir() / "store0") == "same");
     const auto cpu = [&] { // nanoseconds the children ran
         unsigned long long sum = 0;
         for (const int k : Children(pid))
@@ -266,6 +277,12 @@ TEST(Listener, ChildAndIdleLimits) {
     EXPECT_EQ(LinesWith(d.Stderr(), ": write of file data failed ").size(), 2u);
     EXPECT_EQ(LinesWith(d.Stderr(), std::strerror(EPIPE)).size(), 1u);
     close(reader);
+    // A store to a file that another store holds waits for it no longer than -t: "busy".
+    const int held = open((d.dir() / "held").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    EXPECT_TRUE(flock(held, LOCK_EX) == 0 &&
+                peer::Store(d.port(), peer::ReceiveRecord("held"), {"x"}) == "16 236");
+    EXPECT_EQ(LinesWith(d.Stderr(), ": lock of held failed ").size(), 1u);
+    close(held);
 }
 
 } // namespace

@@ -21,17 +21,31 @@ namespace {
 const char* const runNameFile = "./.spxrunid";
 
 // What the switch needs of an account, copied out of the password database's
-// static record.
-bool LookUp(const char* name, Account& account) {
+// static record. 0 when found; ENOENT when the database has no such account
+// (getpwnam's "not found": errno 0, ENOENT, ESRCH, EBADF or EPERM); any other
+// error number when the lookup itself failed (an unreachable name service,
+// an unreadable file), which says nothing about the account.
+int LookUp(const char* name, Account& account) {
+    errno = 0;
     const passwd* pw = getpwnam(name);
-    if (pw == nullptr)
-        return false;
+    if (pw == nullptr) {
+        const int err = errno;
+        const bool none = err == 0 || err == ENOENT || err == ESRCH || err == EBADF || err == EPERM;
+        return none ? ENOENT : err;
+    }
     account.name = pw->pw_name;
     account.uid = pw->pw_uid;
     account.gid = pw->pw_gid;
     account.home = pw->pw_dir;
     account.shell = pw->pw_shell[0] != '\0' ? pw->pw_shell : "/bin/sh";
-    return true;
+    return 0;
+}
+
+// Reports a lookup of name that failed with the error number err.
+void LookUpFailed(const char* name, int err) {
+    std::printf("%s %d: lookup of %s failed \n", titleStr, idno, name);
+    errno = err;
+    std::perror("");
 }
 
 // The account of the last switch that succeeded.
@@ -120,8 +134,17 @@ int SetEffectiveRunId() {
         return 0;
     }
     if (file == nullptr) {
-        if (!LookUp("spxhost", account) && !LookUp("guest", account)) {
-            std::printf("%s %d: no valid idname found - exiting\n", titleStr, idno);
+        // Only a missing account moves on to the next: a failed lookup could
+        // pass over an account that is there.
+        const char* name = "spxhost";
+        int found = LookUp(name, account);
+        if (found == ENOENT)
+            found = LookUp(name = "guest", account);
+        if (found != 0) {
+            if (found == ENOENT)
+                std::printf("%s %d: no valid idname found - exiting\n", titleStr, idno);
+            else
+                LookUpFailed(name, found);
             endpwent();
             return 0;
         }
@@ -134,9 +157,12 @@ int SetEffectiveRunId() {
             endpwent();
             return 0;
         }
-        if (!LookUp(runName.data(), account)) {
-            std::printf("%s %d: error getting passwd entry for %s\n", titleStr, idno,
-                        runName.data());
+        if (const int found = LookUp(runName.data(), account); found != 0) {
+            if (found == ENOENT)
+                std::printf("%s %d: error getting passwd entry for %s\n", titleStr, idno,
+                            runName.data());
+            else
+                LookUpFailed(runName.data(), found);
             std::fclose(file);
             endpwent();
             return 0;

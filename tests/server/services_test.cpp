@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <cstring>
 
@@ -149,15 +150,27 @@ TEST(Store, FallbackAccounts) {
     for (const auto& l : LinesWith(ReadFile("/etc/passwd"), ""))
         passwd += l.starts_with("spxhost:") || l.starts_with("guest:") ? "" : l + "\n";
     WriteFile(db / "passwd", passwd);
+    WriteFile(db / "nsswitch.conf", "passwd: files\ngroup: files\n"); // no other source
     Daemon d({}, {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                  "mount --bind \"$0\" /etc/passwd && exec \"$@\"", (db / "passwd").string()});
+                  "mount --bind \"$0\" /etc/passwd && "
+                  "mount --bind \"${0%passwd}nsswitch.conf\" /etc/nsswitch.conf && exec \"$@\"",
+                  (db / "passwd").string()});
     if (!d.started())
         GTEST_SKIP() << "no mount namespace of its own for the daemon here: " << d.Stderr();
     fs::remove(d.dir() / ".spxrunid");
     const std::string guest = "guest:x:54322:54322::/:/bin/false\n";
     const std::pair<std::string, uid_t> rows[] = {
-        {"spxhost:x:54321:54321::/:/bin/false\n" + guest, 54321}, {guest, 54322}, {"", 0}};
+        {"spxhost:x:54321:54321::/:/bin/false\n" + guest, 54321}, {guest, 54322}, {"", 0},
+        {"socket", 0}}; // a database that cannot be read is no missing account: no fallback
     for (const auto& [accounts, owner] : rows) {
+        if (sockaddr_un at{AF_UNIX, {}}; accounts == "socket") { // open() fails with ENXIO
+            (db / "passwd.sock").string().copy(at.sun_path, sizeof at.sun_path - 1);
+            const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+            close(s);
+            harness::Run({"/usr/bin/nsenter", "-t", std::to_string(d.process().pid()), "-m",
+                          "mount", "--bind", at.sun_path, "/etc/passwd"});
+        }
         WriteFile(db / "passwd", passwd + accounts); // the same file, as mounted
         const std::string name = "by" + std::to_string(owner);
         EXPECT_EQ(Store(d.port(), ReceiveRecord(name), {"x"}), owner ? "0 released 236" : "13 236");
@@ -166,6 +179,7 @@ TEST(Store, FallbackAccounts) {
         EXPECT_EQ(st.st_uid, owner);
     }
     EXPECT_EQ(Said(d.Stdout(), "idname"), Strings{"no valid idname found - exiting"});
+    EXPECT_EQ(Said(d.Stdout(), "lookup of"), Strings{"lookup of spxhost failed "});
 }
 
 // Received data held back from the file, lost, or reported lost before it is written.

@@ -152,11 +152,25 @@ TEST(ClientRun, QuietTransfer) {
     EXPECT_TRUE(r.out == want + "# modules = 2\n# modules = 2\n") << r.out.size();
     EXPECT_TRUE(ReadFile(d.dir() / "out") == data);
     EXPECT_EQ(static_cast<int>(fs::status(d.dir() / "out").permissions()), 0600);
-    // Standard output closed: the connection must not take its number and carry the lines.
-    const Result closed = harness::Run({"/bin/sh", "-c", "exec \"$@\" >&-", "sh", kVarnel, "-r", "server",
-                               "-h", "elsewhere", "-s", HexPort(d.port()), "-j", "in", "-f", "o2"},
-                              d.dir());
-    EXPECT_TRUE(closed.status == 0 && ReadFile(d.dir() / "o2") == data) << closed.err;
+    // Standard descriptors closed at start: no endpoint or file of the three programs may take
+    // their numbers and carry the lines. Each waits for a listener that answers nobody.
+    const peer::Listener none;
+    const std::string q = HexPort(none.port());
+    for (Strings argv : {Strings{kVarnel, "-r", "server", "-h", "elsewhere", "-s", q, "-j", "in"},
+                         {Bin("spxpeer").string(), "rsh", "-r", "server", "-h", "elsewhere",
+                          "-s", q, "true"},
+                         {Bin("varneld").string(), "-s", "0"}}) {
+        argv.insert(argv.begin(), {"/bin/sh", "-c", "exec \"$@\" <&- >&- 2>&-", "sh"});
+        const Process p(argv, d.dir());
+        const auto fd = [at = "/proc/" + std::to_string(p.pid()) + "/fd/"](int n) {
+            std::error_code e;
+            return fs::read_symlink(at + std::to_string(n), e).string();
+        };
+        EXPECT_TRUE(WaitUntil([&] { // once it has its endpoint
+            return fd(3).starts_with("socket:") && fd(0) == "/dev/null" &&
+                   fd(1) == "/dev/null" && fd(2) == "/dev/null";
+        })) << argv[4];
+    }
 }
 
 // Statistics miscounted, data altered on its way to the server's stdout, or its loss unreported.

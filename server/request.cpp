@@ -14,8 +14,9 @@ void TakeText(std::span<const unsigned char, SPX_MAX_DATA> record, std::size_t o
               Request& request) {
     const auto field = record.subspan(offset, N);
     const std::size_t arrived = std::clamp(request.size, offset, offset + N) - offset;
-    const auto end = std::find(field.begin(), field.begin() + static_cast<std::ptrdiff_t>(arrived), 0);
-    const auto length = static_cast<std::size_t>(end - field.begin());
+    const auto carried = field.first(arrived);
+    const auto end = std::find(carried.begin(), carried.end(), 0);
+    const auto length = static_cast<std::size_t>(end - carried.begin());
     const std::size_t kept = std::min(length, request.text.size() - 1);
     std::copy_n(field.begin(), kept, request.text.begin());
     request.text[kept] = '\0';

@@ -37,7 +37,8 @@ TEST(Listener, StatusAndLinesWhenItEnds) {
         {{kTitle, "-c", "x"}, 1, usage, ""},
         {{kTitle, "-t", "-1"}, 1, usage, ""},
         {{kTitle, "-v", "stray", "-s", "4510"}, 1, usage, ""}, // operands, in POSIX order
-        {{kTitle, "-s", HexPort(taken.port())}, 255, ": first t_bind failed \n", "t_errno = 23\n"},
+        {{kTitle, "-s", HexPort(taken.port()) + "h"}, 255, ": first t_bind failed \n", // as shown
+         "t_errno = 23\n"},
     };
     for (const auto& [argv, status, out, err] : rows) {
         const Result r = harness::Run(argv, {}, 20s);
@@ -75,10 +76,10 @@ TEST(Listener, LinesOfEveryPassAndRefusedRequests) {
         {"\xFF\xFF\xFF", "size of command too small 3 "},
         {std::nullopt, "t_rcv command failed "}, // the caller leaves inside its request's frame
     };
-    const auto leave = [&] { // a frame that announces a request of 96 bytes, 20 of them sent
+    const auto leave = [&] { // 20 bytes of a frame that announces 96: a store to "cut"
         peer::RawCaller c(d.port());
-        return c.SendConnect() && c.SendBytes(peer::BE(0x03000060, 4) +
-                                              peer::ReceiveRecord("cut").substr(0, 20));
+        return c.SendConnect() &&
+               c.SendBytes(peer::BE(0x03000060, 4) + peer::Record(0xFF, "cut", 16));
     };
     for (const auto& [bytes, line] : rows)
         EXPECT_TRUE(bytes ? Refused(d.port(), *bytes) == SPX_DISCON_TERMINATED : leave());
@@ -150,10 +151,10 @@ TEST(Listener, ConcurrentStores) {
     for (std::size_t at = 0; at < data.back().size(); at += SPX_MAX_DATA)
         for (std::size_t i = 0; i < conns.size(); ++i)
             ASSERT_TRUE(at >= data[i].size() || conns[i]->Send(data[i].substr(at, 534), T_MORE));
+    // A store to the name of one not done waits for it, and the file is its alone.
     EXPECT_TRUE(WaitUntil([&] { // what the provider gathered goes out with the look
         return !conns[0]->WaitEvent(1ms) && ReadFile(d.dir() / "store0") == data[0];
     }));
-    // A store to the name of one that is not done waits for it, and the file is its alone.
     auto same = std::async(std::launch::async, [&] {
         return peer::Store(d.port(), peer::ReceiveRecord("store0"), {"same"});
     });
@@ -281,7 +282,6 @@ TEST(Listener, ChildAndIdleLimits) {
     const int held = open((d.dir() / "held").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     EXPECT_TRUE(flock(held, LOCK_EX) == 0 &&
                 peer::Store(d.port(), peer::ReceiveRecord("held"), {"x"}) == "16 236");
-    EXPECT_EQ(LinesWith(d.Stderr(), ": lock of held failed ").size(), 1u);
     close(held);
 }
 

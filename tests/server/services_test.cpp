@@ -88,7 +88,8 @@ TEST(Store, WhatIsStoredAndTheStatus) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.request.substr(4, 12));
-        EXPECT_EQ(Store(d.port(), row.request, row.units, Pattern(1000, 5), row.split), row.outcome);
+        EXPECT_EQ(Store(d.port(), row.request, row.units, Pattern(1000, 5), row.split),
+                  row.outcome);
         struct stat st {};
         if (row.name.empty())
             continue;
@@ -132,9 +133,8 @@ TEST(Store, WhatIsStoredAndTheStatus) {
             ASSERT_NE(access(f.c_str(), W_OK), 0) << "the run-id file can still be written";
         }
         const std::size_t seen = d.Stdout().size();
-        // A refused one asks for a limit above the hard one too: the switch fails first.
-        const std::string w = ReceiveRecord("w", 0, line.empty() ? 0 : 8192);
-        EXPECT_EQ(Store(d.port(), w, {"w"}), line.empty() ? ok : refused(EACCES));
+        EXPECT_EQ(Store(d.port(), ReceiveRecord("w", 0, line.empty() ? 0 : 8192), {"w"}), // over
+                  line.empty() ? ok : refused(EACCES)); // the hard limit: the switch fails first
         if (!line.empty()) { // the line of this store, not of an earlier one
             EXPECT_EQ(Said(d.Stdout().substr(seen), line), Strings{line});
         }
@@ -168,8 +168,7 @@ TEST(Store, FallbackAccounts) {
         if (sockaddr_un at{AF_UNIX, {}}; accounts == "socket") { // open() fails with ENXIO
             (db / "passwd.sock").string().copy(at.sun_path, sizeof at.sun_path - 1);
             const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-            close(s);
+            EXPECT_TRUE(bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 && !close(s));
             harness::Run({"/usr/bin/nsenter", "-t", std::to_string(d.process().pid()), "-m",
                           "mount", "--bind", at.sun_path, "/etc/passwd"});
         }

@@ -234,7 +234,7 @@ class Daemon {
         // A port found free may be taken before the daemon binds it: try again.
         for (int attempt = 0; attempt < 5; ++attempt) {
             Strings argv = wrapper;
-            argv.insert(argv.end(), {Bin("varneld").string(), "-s", HexPort(port_ = FreePort()) + "h"});
+            argv.insert(argv.end(), {Bin("varneld").string(), "-s", HexPort(port_ = FreePort())});
             argv.insert(argv.end(), extra.begin(), extra.end());
             proc_.emplace(argv, dir_.path());
             if (WaitUntil([&] { return started() || !proc_->Running(); }) && started())

@@ -162,8 +162,9 @@ struct Conn {
 inline std::string Store(int port, const std::string& request, const harness::Strings& units = {},
                          const std::string& endUnit = "", std::size_t split = 0) {
     Conn c(port);
-    const bool sent = c.ok && (!split || c.Send(request.substr(0, split), T_MORE));
-    const Unit st = sent && c.Send(request.substr(split)) && c.WaitEvent() == T_DATA ? c.Recv(1) : Unit{};
+    const bool sent = c.ok && (!split || c.Send(request.substr(0, split), T_MORE)) &&
+                      c.Send(request.substr(split)) && c.WaitEvent() == T_DATA;
+    const Unit st = sent ? c.Recv(1) : Unit{};
     if (st.data.size() != 1)
         return "no status";
     const int status = static_cast<unsigned char>(st.data[0]);

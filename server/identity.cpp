@@ -137,14 +137,14 @@ int SetEffectiveRunId() {
         // Only a missing account moves on to the next: a failed lookup could
         // pass over an account that is there.
         const char* name = "spxhost";
-        int found = LookUp(name, account);
-        if (found == ENOENT)
-            found = LookUp(name = "guest", account);
-        if (found != 0) {
-            if (found == ENOENT)
+        int lookup = LookUp(name, account);
+        if (lookup == ENOENT)
+            lookup = LookUp(name = "guest", account);
+        if (lookup != 0) {
+            if (lookup == ENOENT)
                 std::printf("%s %d: no valid idname found - exiting\n", titleStr, idno);
             else
-                LookUpFailed(name, found);
+                LookUpFailed(name, lookup);
             endpwent();
             return 0;
         }
@@ -157,12 +157,12 @@ int SetEffectiveRunId() {
             endpwent();
             return 0;
         }
-        if (const int found = LookUp(runName.data(), account); found != 0) {
-            if (found == ENOENT)
+        if (const int lookup = LookUp(runName.data(), account); lookup != 0) {
+            if (lookup == ENOENT)
                 std::printf("%s %d: error getting passwd entry for %s\n", titleStr, idno,
                             runName.data());
             else
-                LookUpFailed(runName.data(), found);
+                LookUpFailed(runName.data(), lookup);
             std::fclose(file);
             endpwent();
             return 0;

@@ -173,7 +173,7 @@ std::size_t Inbound::TakeData(std::span<unsigned char> out, int& flags) {
 void Inbound::TakeOrdRel() { pos_ += FRAME_HEADER; }
 
 int Inbound::TakeDisconnect() {
-    pos_ = end_ = scan_ = endPos_ = 0;
+    pos_ = end_ = scan_ = frame_ = endPos_ = 0;
     inData_ = false;
     dataLeft_ = 0;
     return reason_;

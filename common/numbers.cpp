@@ -83,6 +83,9 @@ std::optional<unsigned long> ParseUnsigned(std::string_view text, int base, unsi
 }
 
 std::optional<std::uint16_t> ParseSocket(std::string_view text) {
+    // A socket as the programs print it ("4500h") reads back as that socket.
+    if (!text.empty() && (text.back() == 'h' || text.back() == 'H') && !HasHexPrefix(text))
+        text.remove_suffix(1);
     const std::size_t digits = text.size() - (HasHexPrefix(text) ? 2 : 0);
     if (digits == 0 || digits > 4)
         return std::nullopt;

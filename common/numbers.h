@@ -23,6 +23,7 @@ std::optional<long> ScanSigned(std::string_view text, int base);
 // an empty text, a larger value.
 std::optional<unsigned long> ParseUnsigned(std::string_view text, int base, unsigned long max);
 
-// An SPX socket number as both programs' -s takes it: one to four
-// hexadecimal digits, optionally after 0x. nullopt for anything else.
+// An SPX socket number as the programs' -s takes it: one to four
+// hexadecimal digits, optionally after 0x or before one h (as the programs
+// print a socket: 4500h). nullopt for anything else.
 std::optional<std::uint16_t> ParseSocket(std::string_view text);

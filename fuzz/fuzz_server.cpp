@@ -21,11 +21,13 @@ static void Unit(std::string_view in) {
         size < 4 ? std::pair(TooSmall, 0UL) : services[std::min(be32(0) - 0xFC, std::uint32_t{4})];
     const std::string_view field(reinterpret_cast<const char*>(&u[4]), width);
     const std::string_view name = field.substr(0, field.find('\0'));
+    const std::size_t arrived = std::clamp<std::size_t>(size, 4, 4 + width) - 4; // of the field
     // A unit read past 534 bytes or taken for a service its code does not name; a text
-    // left open, or a name or number read past its field or from bytes not carried.
+    // left open, ended by the zero fill, or a name or number read past its field.
     CHECK(r.size == size && r.command == (size < 4 ? 0 : be32(0)) && r.kind == kind);
     CHECK(std::memchr(r.text.data(), 0, r.text.size()) != nullptr);
-    CHECK(r.terminated == (name.size() < width) && r.Text() == name.substr(0, 99));
+    CHECK(r.terminated == (name.size() < arrived) && r.Text() == name.substr(0, 99));
+    CHECK(r.cut == (!r.terminated && arrived < width));
     CHECK(r.newUlimit == (kind == StoreFile ? be32(84) : 0));
     CHECK(r.permissions == (kind == StoreFile ? be32(92) : 0));
 }

@@ -14,7 +14,17 @@ Caller::Caller(int fd, Limit idle) : fd_(fd), idle_(idle) {
 }
 
 int Caller::ReceiveRequest(std::span<unsigned char, SPX_MAX_DATA> record) {
-    return t_rcv(fd_, record.data(), static_cast<unsigned>(record.size()), &requestFlags_);
+    std::array<unsigned char, SPX_MAX_DATA> dropped;
+    std::size_t kept = 0;
+    for (requestFlags_ = T_MORE; (requestFlags_ & T_MORE) != 0;) {
+        const auto room = kept < record.size() ? record.subspan(kept) : std::span(dropped);
+        const int n = t_rcv(fd_, room.data(), static_cast<unsigned>(room.size()), &requestFlags_);
+        if (n < 0)
+            return -1;
+        if (kept < record.size())
+            kept += static_cast<std::size_t>(n);
+    }
+    return static_cast<int>(kept);
 }
 
 bool Caller::SendStatus(unsigned char status) {

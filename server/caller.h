@@ -27,7 +27,11 @@ class Caller {
     int Fd() const { return fd_; }
     Limit Idle() const { return idle_; }
 
-    // Receives the request unit into record. The count, or -1 (t_errno).
+    // Receives the whole request unit into record, which is zero-filled
+    // before: every piece up to the one without T_MORE, those that do not
+    // fit read and dropped, so that no byte of the request is ever taken for
+    // the data that follows it. The bytes kept (at most SPX_MAX_DATA), or
+    // -1 when a receive failed (t_errno tells why).
     int ReceiveRequest(std::span<unsigned char, SPX_MAX_DATA> record);
 
     // The units a peer sees, each true when it was sent. The status reply

@@ -5,6 +5,8 @@
 #include <array>
 #include <csignal>
 #include <cstdio>
+#include <span>
+#include <string>
 
 #include <spx/tiuser.h>
 
@@ -13,6 +15,8 @@
 #include "services/services.h"
 #include "spxproto.h"
 #include "spxsupport.h"
+
+ipxAddr_t clientsAddress{};
 
 namespace {
 
@@ -29,8 +33,29 @@ void ResetChildSignals() {
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
+// The caller's address as the listener's lines show it.
+std::string CallerShown() {
+    std::string shown;
+    const auto hex = [&](std::span<const unsigned char> bytes) {
+        for (const unsigned char b : bytes)
+            shown += "0123456789ABCDEF"[b >> 4], shown += "0123456789ABCDEF"[b & 15];
+        shown += 'h';
+    };
+    hex(clientsAddress.net), shown += ' ', hex(clientsAddress.node), shown += ' ';
+    hex(clientsAddress.sock);
+    return shown;
+}
+
 // Serves the request and tells how the child ends.
 ServiceEnd Serve(Caller& caller, const Request& request) {
+    if (request.cut) {
+        // A name or command line that is not all there is never acted on.
+        Report(stderr, "request from %s cut short in its %s after %zu bytes \n",
+               CallerShown().c_str(),
+               request.kind == RequestKind::RunCommand ? "command line" : "file name",
+               request.size);
+        return ServiceEnd::Abort;
+    }
     switch (request.kind) {
     case RequestKind::SendFile:
         return SendFile(caller, request);

@@ -1,6 +1,8 @@
 // The service child: one per connection, forked by the listener.
 #pragma once
 
+#include <spx/ipx.h>
+
 // Gives up the listening endpoint spxFd, reads one request from the service
 // endpoint spxFd2, serves it and ends the process with exit status 0, after
 // the abortive disconnect when the request was refused or the service
@@ -10,3 +12,7 @@
 // request, for each data unit, for room to send, for the caller's closing
 // steps. A wait that passes it fails like a failed receive of its service.
 [[noreturn]] void ServeChild(int spxFd, int spxFd2, unsigned idleSeconds);
+
+// The address of the caller t_listen reported last: the listener's record,
+// which a child inherits with the fork, so that its refusals name its caller.
+extern ipxAddr_t clientsAddress;

@@ -23,17 +23,31 @@ namespace {
 const char* const runNameFile = "./.spxrunid";
 
 // What the switch needs of an account, copied out of the password database's
-// static record.
-bool LookUp(const char* name, Account& account) {
+// static record. 0 when found; ENOENT when the database has no such account
+// (getpwnam's "not found": errno 0, ENOENT, ESRCH, EBADF or EPERM); any other
+// error number when the lookup itself failed (an unreachable name service,
+// an unreadable file), which says nothing about the account.
+int LookUp(const char* name, Account& account) {
+    errno = 0;
     const passwd* pw = getpwnam(name);
-    if (pw == nullptr)
-        return false;
+    if (pw == nullptr) {
+        const int err = errno;
+        const bool none = err == 0 || err == ENOENT || err == ESRCH || err == EBADF || err == EPERM;
+        return none ? ENOENT : err;
+    }
     account.name = pw->pw_name;
     account.uid = pw->pw_uid;
     account.gid = pw->pw_gid;
     account.home = pw->pw_dir;
     account.shell = pw->pw_shell[0] != '\0' ? pw->pw_shell : "/bin/sh";
-    return true;
+    return 0;
+}
+
+// Reports a lookup of name that failed with the error number err.
+void LookUpFailed(const char* name, int err) {
+    Report(stdout, "lookup of %s failed \n", name);
+    errno = err;
+    std::perror("");
 }
 
 // The account of the last switch that succeeded.
@@ -159,8 +173,17 @@ int SetEffectiveRunId() {
         return 0;
     }
     if (file == nullptr) {
-        if (!LookUp("spxhost", account) && !LookUp("guest", account)) {
-            Report(stdout, "no valid idname found - exiting\n");
+        // Only a missing account moves on to the next: a failed lookup could
+        // pass over an account that is there.
+        const char* name = "spxhost";
+        int lookup = LookUp(name, account);
+        if (lookup == ENOENT)
+            lookup = LookUp(name = "guest", account);
+        if (lookup != 0) {
+            if (lookup == ENOENT)
+                Report(stdout, "no valid idname found - exiting\n");
+            else
+                LookUpFailed(name, lookup);
             endpwent();
             return 0;
         }
@@ -172,8 +195,11 @@ int SetEffectiveRunId() {
             endpwent();
             return 0;
         }
-        if (!LookUp(runName.data(), account)) {
-            Report(stdout, "error getting passwd entry for %s\n", runName.data());
+        if (const int lookup = LookUp(runName.data(), account); lookup != 0) {
+            if (lookup == ENOENT)
+                Report(stdout, "error getting passwd entry for %s\n", runName.data());
+            else
+                LookUpFailed(runName.data(), lookup);
             std::fclose(file);
             endpwent();
             return 0;

@@ -7,17 +7,21 @@
 namespace {
 
 // Copies the name field of N bytes at offset of the record into request:
-// its text up to the terminator, or its first bytes cut to fit.
+// its text up to the terminator, or its first bytes cut to fit. Only a
+// terminator among the bytes received ends the text.
 template <std::size_t N>
 void TakeText(std::span<const unsigned char, SPX_MAX_DATA> record, std::size_t offset,
               Request& request) {
     const auto field = record.subspan(offset, N);
-    const auto end = std::find(field.begin(), field.end(), 0);
-    const auto length = static_cast<std::size_t>(end - field.begin());
+    const std::size_t arrived = std::clamp(request.size, offset, offset + N) - offset;
+    const auto carried = field.first(arrived);
+    const auto end = std::find(carried.begin(), carried.end(), 0);
+    const auto length = static_cast<std::size_t>(end - carried.begin());
     const std::size_t kept = std::min(length, request.text.size() - 1);
     std::copy_n(field.begin(), kept, request.text.begin());
     request.text[kept] = '\0';
-    request.terminated = end != field.end();
+    request.terminated = length < arrived;
+    request.cut = !request.terminated && arrived < N;
 }
 
 } // namespace

@@ -30,12 +30,15 @@ struct Request {
     std::size_t size = 0;      // bytes received
     std::uint32_t command = 0; // the command code in host order
     // The request's name field (file name or command line) up to its
-    // terminator, and whether the terminator lay inside the field. An
-    // unterminated field holds its first bytes, cut to fit, for messages
-    // only: it is never a name to act on. Bytes the unit did not carry read
-    // as zeros.
+    // terminator, and whether the terminator lay inside the field among the
+    // bytes the unit carried: the zero fill of bytes it did not carry ends
+    // no text. An unterminated field holds its first bytes, cut to fit, for
+    // messages only: it is never a name to act on. cut: unterminated because
+    // the unit ended inside (or before) the field; the request is then no
+    // whole request at all.
     std::array<char, REQUEST_TEXT_SIZE> text{};
     bool terminated = false;
+    bool cut = false;
     std::uint32_t newUlimit = 0;   // StoreFile: ulimit blocks, 0: unchanged
     std::uint32_t permissions = 0; // StoreFile: as sent, 0: the default mode
 

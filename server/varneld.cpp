@@ -255,7 +255,6 @@ int main(int argc, char* argv[]) {
 
     LoadAccountModules();
 
-    ipxAddr_t clientsAddress{};
     SPX_OPTS spxClientsId{};
     struct t_call call {};
     call.addr.maxlen = sizeof clientsAddress;

@@ -13,14 +13,19 @@
 // the file holds everything received up to the point where the service
 // stopped.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include <spx/tiuser.h>
 
@@ -79,33 +84,65 @@ ServiceEnd WriteFailed() {
     return ServiceEnd::Abort;
 }
 
-// Creates the file of the request. The descriptor, or -1 with the error
-// number in status. A FIFO without a reader is refused (ENXIO) rather than
-// waited for: the open never blocks. A regular file blocks again after it; a
-// FIFO or a device stays non-blocking, so that its writes wait for room no
-// longer than the connection's idle limit.
-int CreateFile(const Request& request, mode_t permissions, int& status) {
-    int fd = -1;
-    if (!request.terminated)
-        errno = ENAMETOOLONG; // no terminator inside the field: not a name
-    else
-        fd = open(request.text.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK,
-                  permissions);
+// Takes the lock of the open regular file fd that one store at a time
+// holds, waiting while another store has it, within wait, trying again after
+// pauses that grow to a tenth of a second. 0, or EBUSY when the other store
+// still has it. Where the file system keeps no locks, the store goes on
+// without one, as it always has.
+int LockForStore(int fd, Limit wait) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + wait.value_or(milliseconds(0));
+    for (milliseconds pause(1);; pause = std::min(2 * pause, milliseconds(100))) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR))
+            return 0;
+        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+        if (wait && left.count() <= 0)
+            return EBUSY;
+        poll(nullptr, 0, PollTimeout(wait ? std::min(pause, left) : pause));
+    }
+}
+
+// Makes the open file fd ready for the store. A regular file becomes this
+// store's alone: its lock is taken (LockForStore; busy is set when another
+// store kept it), then it is emptied and its writes block again. A FIFO or a
+// device stays non-blocking, so that its writes wait for room no longer than
+// the connection's idle limit. 0, or the error number.
+int PrepareFile(int fd, Limit wait, bool& busy) {
     struct stat st {};
-    if (fd >= 0 && (fstat(fd, &st) != 0 ||
-                    (S_ISREG(st.st_mode) &&
-                     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0))) {
-        const int err = errno;
+    if (fstat(fd, &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return 0;
+    if (const int err = LockForStore(fd, wait); err != 0) {
+        busy = true;
+        return err;
+    }
+    if (ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        return errno;
+    return 0;
+}
+
+// Creates the file of the request, or opens the one there, and prepares it
+// (PrepareFile, waiting within wait for another store to it). The
+// descriptor, or -1 with the error number in status. A FIFO without a
+// reader is refused (ENXIO) rather than waited for: the open never blocks.
+int CreateFile(const Request& request, mode_t permissions, Limit wait, int& status) {
+    int fd = -1;
+    int err = ENAMETOOLONG; // no terminator inside the field: not a name
+    bool busy = false;
+    if (request.terminated) {
+        fd = open(request.text.data(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, permissions);
+        err = fd < 0 ? errno : PrepareFile(fd, wait, busy);
+    }
+    if (err == 0)
+        return fd;
+    if (fd >= 0)
         close(fd);
-        fd = -1;
-        errno = err;
-    }
-    if (fd < 0) {
-        status = errno;
-        Report(stderr, "open of %s failed \n", request.Shown().c_str());
-        std::perror("");
-    }
-    return fd;
+    Report(stderr, "%s of %s failed \n", busy ? "lock" : "open", request.Shown().c_str());
+    errno = err;
+    std::perror("");
+    status = err;
+    return -1;
 }
 
 } // namespace
@@ -141,7 +178,8 @@ ServiceEnd ReceiveFile(Caller& caller, const Request& request) {
         LiftFileSizeLimit(); // refused here or not at all; it binds the data written, below
     }
     if (status == 0)
-        fd = CreateFile(request, static_cast<mode_t>(permissions) & GRANTABLE_PERMISSIONS, status);
+        fd = CreateFile(request, static_cast<mode_t>(permissions) & GRANTABLE_PERMISSIONS,
+                        caller.Idle(), status);
 
     // SendRes: the status byte tells the client whether to send the data.
     if (!caller.SendStatus(static_cast<unsigned char>(status & 0xFF))) {
@@ -167,7 +205,10 @@ ServiceEnd ReceiveFile(Caller& caller, const Request& request) {
         caller.Failed(stderr, "t_rcv of file data failed \n\t");
         return ServiceEnd::Abort;
     }
-    // A late write error (a quota, a network file system) shows at close.
+    // A late write error (a quota, a network file system) shows at close. The
+    // lock stays with a copy of the descriptor until the release has gone:
+    // no other store empties the file before this one is confirmed.
+    const int locked = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (close(fd) != 0) {
         Report(stderr, "close of %s failed \n\t", request.Shown().c_str());
         std::perror("");
@@ -178,5 +219,7 @@ ServiceEnd ReceiveFile(Caller& caller, const Request& request) {
         Report(stdout, "received file %s\n", request.Shown().c_str());
     if (t_sndrel(caller.Fd()) < 0)
         caller.Failed(stderr, "t_sndrel failed \n\t");
+    if (locked >= 0)
+        close(locked);
     return ServiceEnd::Exit;
 }

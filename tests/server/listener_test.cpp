@@ -1,6 +1,7 @@
 // varneld's listener and the start of every service child, end to end, on loopback.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -36,7 +37,8 @@ TEST(Listener, StatusAndLinesWhenItEnds) {
         {{kTitle, "-c", "x"}, 1, usage, ""},
         {{kTitle, "-t", "-1"}, 1, usage, ""},
         {{kTitle, "-v", "stray", "-s", "4510"}, 1, usage, ""}, // operands, in POSIX order
-        {{kTitle, "-s", HexPort(taken.port())}, 255, ": first t_bind failed \n", "t_errno = 23\n"},
+        {{kTitle, "-s", HexPort(taken.port()) + "h"}, 255, ": first t_bind failed \n", // as shown
+         "t_errno = 23\n"},
     };
     for (const auto& [argv, status, out, err] : rows) {
         const Result r = harness::Run(argv, {}, 20s);
@@ -66,33 +68,41 @@ TEST(Listener, StatusAndLinesWhenItEnds) {
 TEST(Listener, LinesOfEveryPassAndRefusedRequests) {
     Daemon d({"-v"});
     peer::RawCaller caller(d.port());
-    ASSERT_TRUE(caller.SendConnect(0x1234, 0x0056) && caller.SendData("\xFF\xFF\xFF", false));
+    ASSERT_TRUE(caller.SendConnect(0x1234, 0x0056) &&
+                caller.SendData(peer::BE(SERV_RSH, 4) + "touch victim", false)); // never run
     const std::pair<std::optional<std::string>, std::string> rows[] = {
         {std::string("\xFD\0\0\0", 4), "unrecognized command 0xFD000000 "}, // little-endian
         {std::string("\0\0\0\x01zzzz", 8), "unrecognized command 0x00000001 "},
-        {std::nullopt, "t_rcv command failed "}, // the caller leaves before its request
+        {"\xFF\xFF\xFF", "size of command too small 3 "},
+        {std::nullopt, "t_rcv command failed "}, // the caller leaves inside its request's frame
+    };
+    const auto leave = [&] { // 20 bytes of a frame that announces 96: a store to "cut"
+        peer::RawCaller c(d.port());
+        return c.SendConnect() &&
+               c.SendBytes(peer::BE(0x03000060, 4) + peer::Record(0xFF, "cut", 16));
     };
     for (const auto& [bytes, line] : rows)
-        EXPECT_TRUE(bytes ? Refused(d.port(), *bytes) == SPX_DISCON_TERMINATED
-                          : peer::Conn(d.port()).ok);
-    ASSERT_TRUE(d.Passes(9));
+        EXPECT_TRUE(bytes ? Refused(d.port(), *bytes) == SPX_DISCON_TERMINATED : leave());
+    ASSERT_TRUE(d.Passes(11));
     ASSERT_TRUE(
-        WaitUntil([&] { return LinesWith(d.Stderr(), "in abort") == Strings(4, "in abort"); }));
+        WaitUntil([&] { return LinesWith(d.Stderr(), "in abort") == Strings(5, "in abort"); }));
 
     const std::string out = d.Stdout(), err = d.Stderr();
     char port[8], from[8];
     std::snprintf(port, 8, "%04X", d.port()), std::snprintf(from, 8, "%04X", caller.localPort);
     Strings children = Said(err, "command"); // two children, in either order
     std::ranges::sort(children);
-    EXPECT_EQ(children, (Strings{"size of command too small 3 ", rows[2].second}));
+    EXPECT_EQ(children, (Strings{"request from 00000000h 00007F000001h " + std::string(from) +
+                                     "h cut short in its command line after 16 bytes ",
+                                 rows[2].second, rows[3].second}));
     EXPECT_EQ(Said(out, "command"), (Strings{rows[0].second, rows[1].second}));
     const auto local = Said(out, "servers local address", false, false);
     EXPECT_TRUE(local.size() == 1 && local[0].starts_with("servers local address: 00000000h ") &&
                 local[0].ends_with("h " + std::string(port) + "h"));
     EXPECT_EQ(Said(out, "listening", false, false),
-              Strings(5, "server listening on socket " + std::string(port) + "h"));
+              Strings(6, "server listening on socket " + std::string(port) + "h"));
     const auto clients = Said(out, "clients ", true, false);
-    ASSERT_EQ(clients.size(), 12u);
+    ASSERT_EQ(clients.size(), 15u);
     EXPECT_EQ(
         Strings(clients.begin(), clients.begin() + 3),
         (Strings{"clients IPX address: 00000000h 00007F000001h " + std::string(from) + "h",
@@ -141,11 +151,21 @@ TEST(Listener, ConcurrentStores) {
     for (std::size_t at = 0; at < data.back().size(); at += SPX_MAX_DATA)
         for (std::size_t i = 0; i < conns.size(); ++i)
             ASSERT_TRUE(at >= data[i].size() || conns[i]->Send(data[i].substr(at, 534), T_MORE));
+    // A store to the name of one not done waits for it, and the file is its alone.
+    EXPECT_TRUE(WaitUntil([&] { // what the provider gathered goes out with the look
+        return !conns[0]->WaitEvent(1ms) && ReadFile(d.dir() / "store0") == data[0];
+    }));
+    auto same = std::async(std::launch::async, [&] {
+        return peer::Store(d.port(), peer::ReceiveRecord("store0"), {"same"});
+    });
+    EXPECT_EQ(same.wait_for(500ms), std::future_status::timeout);
+    EXPECT_TRUE(ReadFile(d.dir() / "store0") == data[0]) << "emptied while it is stored";
     for (std::size_t i = 0; i < conns.size(); ++i) {
         ASSERT_TRUE(conns[i]->Send("", 0));
         EXPECT_EQ(conns[i]->WaitEvent(), T_ORDREL) << i;
-        EXPECT_TRUE(ReadFile(d.dir() / ("store" + std::to_string(i))) == data[i]) << i;
+        EXPECT_TRUE(i == 0 || ReadFile(d.dir() / ("store" + std::to_string(i))) == data[i]) << i;
     }
+    EXPECT_TRUE(same.get() == "0 released 236" && ReadFile(d.dir() / "store0") == "same");
     const auto cpu = [&] { // nanoseconds the children ran
         unsigned long long sum = 0;
         for (const int k : Children(pid))
@@ -260,6 +280,11 @@ TEST(Listener, ChildAndIdleLimits) {
     EXPECT_EQ(LinesWith(d.Stderr(), ": write of file data failed ").size(), 2u);
     EXPECT_EQ(LinesWith(d.Stderr(), std::strerror(EPIPE)).size(), 1u);
     close(reader);
+    // A store to a file that another store holds waits for it no longer than -t: "busy".
+    const int held = open((d.dir() / "held").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    EXPECT_TRUE(flock(held, LOCK_EX) == 0 &&
+                peer::Store(d.port(), peer::ReceiveRecord("held"), {"x"}) == "16 236");
+    close(held);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <cstring>
 #include <sstream>
@@ -75,6 +76,7 @@ TEST(Store, WhatIsStoredAndTheStatus) {
         std::string outcome;
         std::string name = "", content = ""; // the file made
         mode_t mode = 0644;
+        std::size_t split = 0; // the request's first piece, when it comes in two
     } rows[] = {
         {ReceiveRecord("old"), {o}, ok, "old", o},
         {ReceiveRecord("old"), {a, "", b, "", c}, ok, "old", a + b + c}, // truncated first
@@ -92,14 +94,17 @@ TEST(Store, WhatIsStoredAndTheStatus) {
         {ReceiveRecord("fifo"), {"x"}, refused(ENXIO)},
         {ReceiveRecord("ro/x"), {"x"}, refused(EACCES)},
         {ReceiveRecord(std::string(80, 'n')), {"x"}, refused(ENAMETOOLONG)}, // no terminator
-        {std::string("\0\0\0\xFF", 4), {"x"}, refused(ENOENT)}, // the rest reads as zeros
+        {peer::BE(SERV_RECV_FILE, 4) + "cut", {"x"}, "no status"}, // the name may go on
+        {ReceiveRecord("old.new") + std::string(438, '\0'), {b}, ok, "old.new", b, 0644, 7},
+        {ReceiveRecord("long") + Pattern(504, 6), {a}, ok, "long", a}, // the tail is no data
         {ReceiveRecord("big", 0, 8192), {"x"}, refused(EPERM)},
         {ReceiveRecord("lim1", 0, 1), Units(big), "0 236", "lim1", big.substr(0, 512)}, // < the log
         {ReceiveRecord("none/x", 0, 1), {"x"}, refused(ENOENT)}, // its lines are not cut either
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.request.substr(4, 12));
-        EXPECT_EQ(Store(d.port(), row.request, row.units, Pattern(1000, 5)), row.outcome);
+        EXPECT_EQ(Store(d.port(), row.request, row.units, Pattern(1000, 5), row.split),
+                  row.outcome);
         struct stat st {};
         if (row.name.empty())
             continue;
@@ -108,13 +113,14 @@ TEST(Store, WhatIsStoredAndTheStatus) {
         EXPECT_EQ(st.st_mode & 07777, row.mode);
         EXPECT_TRUE(st.st_uid == account.pw_uid && st.st_gid == account.pw_gid);
     }
-    EXPECT_EQ(std::distance(fs::directory_iterator(d.dir()), {}), 15); // 12, ro, fifo, run-id file
+    EXPECT_EQ(std::distance(fs::directory_iterator(d.dir()), {}), 17); // 14, ro, fifo, run-id file
     EXPECT_TRUE(fs::is_empty(d.dir() / "ro"));
     const std::string err = d.Stderr(), nodir = "nodir\\012\\\\\\177\\377/x failed ";
     for (const std::string& line :
          Strings{"open of " + nodir, "set ulimit failed ", "open of none/x failed "})
         EXPECT_EQ(Said(err, line), Strings{line});
     EXPECT_EQ(Said(err, "write of file data failed "), Strings(2, "write of file data failed "));
+    EXPECT_EQ(LinesWith(err, "cut short in its file name after 7 bytes ").size(), 1u);
     EXPECT_EQ(LinesWith(err, std::strerror(EFBIG)),
               Strings(2, "\t" + std::string(std::strerror(EFBIG))));
     EXPECT_EQ(Said(d.Stdout(), "recieve file nodir"), Strings{"recieve file " + nodir});
@@ -142,7 +148,8 @@ TEST(Store, WhatIsStoredAndTheStatus) {
             ASSERT_NE(access(f.c_str(), W_OK), 0) << "the run-id file can still be written";
         }
         const std::size_t seen = d.Stdout().size();
-        EXPECT_EQ(Store(d.port(), ReceiveRecord("w"), {"w"}), line.empty() ? ok : refused(EACCES));
+        EXPECT_EQ(Store(d.port(), ReceiveRecord("w", 0, line.empty() ? 0 : 8192), {"w"}), // over
+                  line.empty() ? ok : refused(EACCES)); // the hard limit: the switch fails first
         if (!line.empty()) { // the line of this store, not of an earlier one
             EXPECT_EQ(Said(d.Stdout().substr(seen), line), Strings{line});
         }
@@ -160,15 +167,26 @@ TEST(Store, FallbackAccounts) {
     for (const auto& l : LinesWith(ReadFile("/etc/passwd"), ""))
         passwd += l.starts_with("spxhost:") || l.starts_with("guest:") ? "" : l + "\n";
     WriteFile(db / "passwd", passwd);
+    WriteFile(db / "nsswitch.conf", "passwd: files\ngroup: files\n"); // no other source
     Daemon d({}, {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                  "mount --bind \"$0\" /etc/passwd && exec \"$@\"", (db / "passwd").string()});
+                  "mount --bind \"$0\" /etc/passwd && "
+                  "mount --bind \"${0%passwd}nsswitch.conf\" /etc/nsswitch.conf && exec \"$@\"",
+                  (db / "passwd").string()});
     if (!d.started())
         GTEST_SKIP() << "no mount namespace of its own for the daemon here: " << d.Stderr();
     fs::remove(d.dir() / ".spxrunid");
     const std::string guest = "guest:x:54322:54322::/:/bin/false\n";
     const std::pair<std::string, uid_t> rows[] = {
-        {"spxhost:x:54321:54321::/:/bin/false\n" + guest, 54321}, {guest, 54322}, {"", 0}};
+        {"spxhost:x:54321:54321::/:/bin/false\n" + guest, 54321}, {guest, 54322}, {"", 0},
+        {"socket", 0}}; // a database that cannot be read is no missing account: no fallback
     for (const auto& [accounts, owner] : rows) {
+        if (sockaddr_un at{AF_UNIX, {}}; accounts == "socket") { // open() fails with ENXIO
+            (db / "passwd.sock").string().copy(at.sun_path, sizeof at.sun_path - 1);
+            const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            EXPECT_TRUE(bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 && !close(s));
+            harness::Run({"/usr/bin/nsenter", "-t", std::to_string(d.process().pid()), "-m",
+                          "mount", "--bind", at.sun_path, "/etc/passwd"});
+        }
         WriteFile(db / "passwd", passwd + accounts); // the same file, as mounted
         const std::string name = "by" + std::to_string(owner);
         EXPECT_EQ(Store(d.port(), ReceiveRecord(name), {"x"}), owner ? "0 released 236" : "13 236");
@@ -177,6 +195,7 @@ TEST(Store, FallbackAccounts) {
         EXPECT_EQ(st.st_uid, owner);
     }
     EXPECT_EQ(Said(d.Stdout(), "idname"), Strings{"no valid idname found - exiting"});
+    EXPECT_EQ(Said(d.Stdout(), "lookup of"), Strings{"lookup of spxhost failed "});
 }
 
 // Received data held back from the file, lost, or reported lost before it is written.

@@ -156,12 +156,15 @@ struct Conn {
     int ReceiveDisconnect() { return WaitEvent() == T_DISCONNECT ? TakeDisconnect(fd) : -1; }
 };
 
-// One store: the request, on status 0 the units with T_MORE and the end unit. What the
-// client saw: the status byte, the server's release, the disconnect ("0 released 236").
+// One store: the request (its first split bytes in a piece of their own), on status 0 the units
+// with T_MORE and the end unit. What the client saw: the status byte, the server's release, the
+// disconnect ("0 released 236").
 inline std::string Store(int port, const std::string& request, const harness::Strings& units = {},
-                         const std::string& endUnit = "") {
+                         const std::string& endUnit = "", std::size_t split = 0) {
     Conn c(port);
-    const Unit st = c.ok && c.Send(request) && c.WaitEvent() == T_DATA ? c.Recv(1) : Unit{};
+    const bool sent = c.ok && (!split || c.Send(request.substr(0, split), T_MORE)) &&
+                      c.Send(request.substr(split)) && c.WaitEvent() == T_DATA;
+    const Unit st = sent ? c.Recv(1) : Unit{};
     if (st.data.size() != 1)
         return "no status";
     const int status = static_cast<unsigned char>(st.data[0]);

@@ -35,7 +35,7 @@ TEST(Spxpeer, ServicesAgainstVarneld) {
         {{"get", r, s, "missing", "none"}, 2, "", noFile},
         {{"get", r, "Server", "f"}, 2, "", ": couldn't find remote name Server in "},
         {{"get", r, s, "-h", "nowhere", "f"}, 2, "", ": t_connect failed"},
-        {{"get", r, s, "-h", "nowhere", "-s", HexPort(d.port()), "f"}, 0, f, ""},
+        {{"get", r, s, "-h", "nowhere", "-s", HexPort(d.port()) + "h", "f"}, 0, f, ""},
         {{"rsh", r, s, "printf 'a\\nb\\n'; echo oops >&2"}, 0, "a\nb\n", ""},
         {{"rsh", r, s, "echo", "one", "two"}, 0, "one two\n", ""},
         {{"raw", r, s, "000000fc", "6600"}, 0, status + units + rel + "sent disconnect\n", ""},
@@ -43,7 +43,7 @@ TEST(Spxpeer, ServicesAgainstVarneld) {
             status + rel + units + "timeout\n", ": nothing from the server for 1 seconds\n"},
         {{"raw", r, s, "00:00:00"}, 0, gone, ""},
         {{"raw", r, s, "-m", "41 42 43", "-e", "", "000000fe"}, 0, "release\n" + rel, ""},
-        {{"raw", r, s, "000000fd", "74 72 75 65"}, 0,
+        {{"raw", r, s, "000000fd", "74 72 75 65 00"}, 0,
             "unit length=0 flags=T_MORE\nunit length=1 flags=0 data=??\n" + rel + gone, ""},
         // A bad command line: the usage text, and no connection.
         {{}, 1, "", u}, {{"fetch", r, s, "f"}, 1, "", u}, {{"get", "f"}, 1, "", u},

@@ -31,6 +31,10 @@ TEST(Disconnect, EachEndingGivesItsReason) {
         const linger l{1, 0}; // the endpoint is the socket: this makes the close a reset
         setsockopt(p.client, SOL_SOCKET, SO_LINGER, &l, sizeof l), close(p);
     };
+    const auto cut = [&](Pair& p) { // a frame cut short is no unit, even to a receive waiting
+        raw("\3\0\0\5cut"sv)(p), close(p);
+        EXPECT_EQ(Receive(p.server), (Unit{"", -1}));
+    };
     const auto snddis = [&](Pair& p) { Send(p.client, unread, T_MORE), t_snddis(p.client, 0); };
     const std::tuple<const char*, std::function<void(Pair&)>, int, int> cases[] = {
         {"t_snddis after data", snddis, T_DATA, ENDED},
@@ -40,6 +44,7 @@ TEST(Disconnect, EachEndingGivesItsReason) {
         {"the holder killed after fork", heldByAChild, T_DISCONNECT, ENDED},
         {"data, then an unknown frame type", raw("\3\0\0\2ok\x09\0\0\0"sv), T_DATA, FAILED},
         {"data, a release, data", raw("\3\0\0\2ok\4\0\0\0\3\0\0\0"sv), T_DATA, FAILED},
+        {"a frame the end cuts", cut, T_DISCONNECT, FAILED},
     };
     const auto old = signal(SIGPIPE, SIG_DFL);
     for (const auto& [why, end, first, reason] : cases) {

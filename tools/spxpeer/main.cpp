@@ -129,9 +129,9 @@ const char* ScanArgs(int argc, char** argv, Settings& s) {
             s.hostFile = optarg;
             break;
         case 's': {
-            const auto v = ParseUnsigned(optarg, 16, 0xFFFF);
+            const auto v = ParseSocket(optarg);
             if (!v)
-                return "-s wants a hexadecimal socket number up to ffff";
+                return "-s wants one to four hexadecimal digits";
             s.socket = static_cast<std::uint16_t>(*v);
             break;
         }

@@ -40,7 +40,9 @@ public:
     // came.
     bool Fill(int fd, int timeoutMs);
     // The connection is over without a DISCON frame: reason 236 for the end
-    // of the stream, 237 for a failure.
+    // of the stream, 237 for a failure. A frame the end cut short is no
+    // unit: its bytes not yet delivered are dropped, and the connection
+    // failed (237).
     void EndStream(int reason);
     // The connection broke (a send was reset): unless the peer's DISCON has
     // arrived, the disconnect is a failure (237), also after an end of stream.
@@ -70,6 +72,7 @@ private:
     std::size_t pos_ = 0;  // delivery cursor
     std::size_t end_ = 0;  // end of the bytes read
     std::size_t scan_ = 0; // next header to judge; past end_ inside a payload
+    std::size_t frame_ = 0; // header of the last frame judged (pos_ once delivery is past it)
     bool scanSawOrdRel_ = false;
     bool inData_ = false;      // a DATA frame's payload is being delivered
     std::size_t dataLeft_ = 0; // its bytes not yet delivered

@@ -16,7 +16,7 @@ namespace spx {
 void Inbound::Reset() {
     if (!buf_)
         buf_ = std::make_unique_for_overwrite<unsigned char[]>(CAPACITY);
-    pos_ = end_ = scan_ = endPos_ = dataLeft_ = 0;
+    pos_ = end_ = scan_ = frame_ = endPos_ = dataLeft_ = 0;
     scanSawOrdRel_ = inData_ = ended_ = byFrame_ = false;
     dataFlags_ = 0;
     reason_ = 0;
@@ -36,6 +36,7 @@ void Inbound::Compact() {
     std::memmove(buf_.get(), buf_.get() + pos_, end_ - pos_);
     end_ -= pos_;
     scan_ -= pos_;
+    frame_ -= std::min(frame_, pos_);
     if (ended_)
         endPos_ -= pos_;
     pos_ = 0;
@@ -81,11 +82,15 @@ void Inbound::EndStream(int reason) {
         return;
     ended_ = true;
     reason_ = reason;
-    if (scan_ < end_) {
-        // A header cut short: the bytes of it are no frame.
-        end_ = scan_;
+    if (scan_ != end_) {
+        // A frame cut short, in its header or its payload, is no unit: its
+        // bytes are dropped from where delivery stands (those a receive has
+        // taken already cannot come back), and the peer's end was no orderly
+        // one.
+        end_ = scan_ < end_ ? scan_ : std::max(frame_, pos_);
+        reason_ = SPX_DISCON_FAILED;
     }
-    endPos_ = std::min(scan_, end_);
+    endPos_ = end_;
 }
 
 void Inbound::Broke() {
@@ -116,6 +121,7 @@ void Inbound::Scan() {
         }
         if (d.type == FRAME_ORDREL)
             scanSawOrdRel_ = true;
+        frame_ = scan_;
         scan_ += FRAME_HEADER + d.length;
     }
 }
@@ -167,7 +173,7 @@ std::size_t Inbound::TakeData(std::span<unsigned char> out, int& flags) {
 void Inbound::TakeOrdRel() { pos_ += FRAME_HEADER; }
 
 int Inbound::TakeDisconnect() {
-    pos_ = end_ = scan_ = endPos_ = 0;
+    pos_ = end_ = scan_ = frame_ = endPos_ = 0;
     inData_ = false;
     dataLeft_ = 0;
     return reason_;

@@ -137,9 +137,11 @@ int t_snd(int fd, const void* buf, unsigned int nbytes, int flags);
 // Receives up to nbytes of the next unit; *flags gets T_MORE when more of
 // the unit follows or the unit carried T_MORE. Blocks until data arrives.
 // The count, or -1 with t_errno (TLOOK when a release or disconnect is
-// next). With a receive time-out on fd (SO_RCVTIMEO), a receive that hears
-// nothing for that long fails with TSYSERR and ETIMEDOUT; the time counts
-// from the last byte that came, so a long unit arriving slowly is not cut.
+// next). A frame the connection's end cut short is never data: it is a
+// disconnect (237), after any pieces of it already received. With a receive
+// time-out on fd (SO_RCVTIMEO), a receive that hears nothing for that long
+// fails with TSYSERR and ETIMEDOUT; the time counts from the last byte that
+// came, so a long unit arriving slowly is not cut.
 int t_rcv(int fd, void* buf, unsigned int nbytes, int* flags);
 
 // The next pending event, 0 when none is pending, -1 with t_errno.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
@@ -43,7 +44,7 @@ bool ModuleStack::Push(std::string_view name) {
 // ---- endpoints of this process ---------------------------------------------
 
 void Endpoint::SendFailed() {
-    in.Fill(fd, 0);
+    in.Fill(fd, NO_WAIT);
     in.Broke();
 }
 
@@ -128,11 +129,15 @@ void TuneConnection(int fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
-bool WaitWritable(int fd, int timeoutMs) {
+int PollTimeout(Wait wait) {
+    return wait ? static_cast<int>(std::clamp<long long>(wait->count(), 0, INT_MAX)) : -1;
+}
+
+bool WaitWritable(int fd, Wait wait) {
     pollfd p{fd, POLLOUT, 0};
     int r;
     do
-        r = poll(&p, 1, timeoutMs);
+        r = poll(&p, 1, PollTimeout(wait));
     while (r < 0 && errno == EINTR);
     return r > 0;
 }

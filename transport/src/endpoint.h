@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,15 @@
 #include <spx/wire.h>
 
 namespace spx {
+
+// How long a call of the provider may wait: so long (zero: not at all), or
+// until something happens (UNTIL_SOMETHING).
+using Wait = std::optional<std::chrono::milliseconds>;
+inline constexpr Wait NO_WAIT = std::chrono::milliseconds(0);
+inline constexpr Wait UNTIL_SOMETHING = std::nullopt;
+
+// The time-out poll(2) takes for wait: -1 for none.
+int PollTimeout(Wait wait);
 
 // Frames read from the connection and not yet taken by the program.
 //
@@ -35,10 +45,9 @@ public:
     void Reset();
     // Takes bytes already read from the connection (the handshake's excess).
     void Preload(std::span<const unsigned char> bytes);
-    // Reads what the connection has, waiting up to timeoutMs for something
-    // (0: do not wait, -1: wait until something arrives). Whether any bytes
-    // came.
-    bool Fill(int fd, int timeoutMs);
+    // Reads what the connection has, waiting as long as wait allows for
+    // something to come. Whether any bytes came.
+    bool Fill(int fd, Wait wait);
     // The connection is over without a DISCON frame: reason 236 for the end
     // of the stream, 237 for a failure. A frame the end cut short is no
     // unit: its bytes not yet delivered are dropped, and the connection
@@ -193,7 +202,7 @@ void FlushAll();
 // Socket helpers.
 int NewSocket();                 // TCP, close-on-exec; -1 with errno
 void TuneConnection(int fd);     // keep-alive, no delay
-bool WaitWritable(int fd, int timeoutMs);
+bool WaitWritable(int fd, Wait wait);
 std::uint16_t NewConnectionId();
 
 // Address mapping.

@@ -42,18 +42,18 @@ void Inbound::Compact() {
     pos_ = 0;
 }
 
-bool Inbound::Fill(int fd, int timeoutMs) {
+bool Inbound::Fill(int fd, Wait wait) {
     if (ended_ || !buf_)
         return false;
     if (pos_ == end_ || CAPACITY - end_ < CAPACITY / 4)
         Compact();
     if (end_ == CAPACITY)
         return false;
-    if (timeoutMs != 0) {
+    if (wait != NO_WAIT) {
         pollfd p{fd, POLLIN, 0};
         int r;
         do
-            r = poll(&p, 1, timeoutMs);
+            r = poll(&p, 1, PollTimeout(wait));
         while (r < 0 && errno == EINTR);
         if (r <= 0)
             return false;

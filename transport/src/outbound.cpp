@@ -28,7 +28,7 @@ int SendAll(int fd, iovec* iov, int count) {
                 // (SO_SNDTIMEO) has passed.
                 if ((fcntl(fd, F_GETFL) & O_NONBLOCK) == 0)
                     return ETIMEDOUT;
-                WaitWritable(fd, -1);
+                WaitWritable(fd, UNTIL_SOMETHING);
                 continue;
             }
             return errno;

@@ -22,8 +22,9 @@ using namespace spx;
 namespace {
 
 constexpr std::string_view kDevice = "/dev/nspx";
-constexpr int kLookWaitMs = 10;
-constexpr int kConnectWaitMs = 10'000;
+// How long a look waits when nothing is pending, and a connect at most.
+constexpr Wait kLookWait = std::chrono::milliseconds(10);
+constexpr auto kConnectWait = std::chrono::seconds(10);
 
 int Fail(int err) {
     t_errno = err;
@@ -42,20 +43,20 @@ int NextEvent(Endpoint& ep) {
     ep.FlushQueued();
     int ev = ep.in.Peek();
     if (ev == 0) {
-        ep.in.Fill(ep.fd, kLookWaitMs);
+        ep.in.Fill(ep.fd, kLookWait);
         ev = ep.in.Peek();
     }
     return ev;
 }
 
 // How long a receive may wait for the peer: the receive time-out set on the
-// descriptor (SO_RCVTIMEO) in milliseconds, -1 when none is set.
-int ReceiveLimitMs(int fd) {
+// descriptor (SO_RCVTIMEO), or until something comes when none is set.
+Wait ReceiveLimit(int fd) {
     timeval tv{};
     socklen_t len = sizeof tv;
     if (getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) != 0 || (tv.tv_sec == 0 && tv.tv_usec == 0))
-        return -1;
-    return static_cast<int>(std::max<long>(1, tv.tv_sec * 1000 + tv.tv_usec / 1000));
+        return UNTIL_SOMETHING;
+    return std::chrono::milliseconds(std::max<long>(1, tv.tv_sec * 1000 + tv.tv_usec / 1000));
 }
 
 // The endpoint of fd, as long as the TLI calls may use it ("timod" on top).
@@ -140,7 +141,7 @@ int ConnectFailed(Endpoint& ep, int reason) {
 int AwaitAccept(Endpoint& ep, SPX_OPTS& options) {
     std::array<unsigned char, 512> buf{};
     std::size_t have = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectWaitMs);
+    auto deadline = std::chrono::steady_clock::now() + kConnectWait;
     for (;;) {
         Decoded d = DecodeFrame({buf.data(), have}, Phase::Accept);
         if (d.status == Decoded::Error)
@@ -334,7 +335,7 @@ int t_connect(int fd, t_call* sndcall, t_call* rcvcall) {
         sin.sin_port = htons(port);
         SetBlocking(fd, false);
         int r = connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-        if (r != 0 && errno == EINPROGRESS && WaitWritable(fd, kConnectWaitMs)) {
+        if (r != 0 && errno == EINPROGRESS && WaitWritable(fd, kConnectWait)) {
             int err = 0;
             socklen_t len = sizeof err;
             getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
@@ -406,38 +407,40 @@ int t_rcv(int fd, void* buf, unsigned int nbytes, int* flags) {
         if (buf == nullptr && nbytes != 0)
             return Fail(TBADDATA);
         ep.FlushQueued();
-        // Within the limit of silence: the deadline moves on with every byte,
-        // so that a long unit arriving slowly is not cut.
-        int limitMs = -2; // not asked yet
-        std::chrono::steady_clock::time_point deadline;
-        for (;;) {
-            int ev = ep.in.Peek();
+        // What can be handed over now: a piece of data, TLOOK, or nothing yet.
+        const auto take = [&]() -> std::optional<int> {
+            const int ev = ep.in.Peek();
             if (ev == T_ORDREL || ev == T_DISCONNECT)
                 return Fail(TLOOK);
-            if (ev == T_DATA) {
-                std::size_t want = std::min<std::size_t>(nbytes, ep.in.DataLeft());
-                if (ep.in.DataReady() >= want || ep.in.Ended()) {
-                    int f = 0;
-                    std::size_t n = ep.in.TakeData({static_cast<unsigned char*>(buf), nbytes}, f);
-                    if (flags != nullptr)
-                        *flags = f;
-                    return static_cast<int>(n);
-                }
-            }
-            if (limitMs == -2) {
-                limitMs = ReceiveLimitMs(fd);
-                deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-            }
-            int waitMs = -1;
-            if (limitMs >= 0) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now());
-                if (left.count() <= 0)
+            if (ev != T_DATA)
+                return std::nullopt;
+            const std::size_t want = std::min<std::size_t>(nbytes, ep.in.DataLeft());
+            if (ep.in.DataReady() < want && !ep.in.Ended())
+                return std::nullopt;
+            int f = 0;
+            const std::size_t n = ep.in.TakeData({static_cast<unsigned char*>(buf), nbytes}, f);
+            if (flags != nullptr)
+                *flags = f;
+            return static_cast<int>(n);
+        };
+        if (const auto now = take())
+            return *now;
+        // Within the limit of silence: the deadline moves on with every byte,
+        // so that a long unit arriving slowly is not cut.
+        using Clock = std::chrono::steady_clock;
+        const Wait limit = ReceiveLimit(fd);
+        auto deadline = Clock::now() + limit.value_or(std::chrono::milliseconds(0));
+        for (;;) {
+            Wait wait = UNTIL_SOMETHING;
+            if (limit) {
+                wait = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+                if (wait->count() <= 0)
                     return SysFail(ETIMEDOUT);
-                waitMs = static_cast<int>(left.count());
             }
-            if (ep.in.Fill(fd, waitMs) && limitMs >= 0)
-                deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+            if (ep.in.Fill(fd, wait))
+                deadline = Clock::now() + limit.value_or(std::chrono::milliseconds(0));
+            if (const auto later = take())
+                return *later;
         }
     });
 }
@@ -446,12 +449,12 @@ int t_look(int fd) {
     return WithEndpoint(fd, [&](Endpoint& ep) {
         if (ep.listener) {
             if (ep.listener->ready.empty())
-                ep.listener->Serve(fd, kLookWaitMs);
+                ep.listener->Serve(fd, PollTimeout(kLookWait));
             return ep.listener->ready.empty() ? 0 : T_LISTEN;
         }
         if (!InConnection(ep)) {
             // Nothing can happen here; the pause keeps a polling loop cheap.
-            poll(nullptr, 0, kLookWaitMs);
+            poll(nullptr, 0, PollTimeout(kLookWait));
             return 0;
         }
         return NextEvent(ep);
@@ -530,7 +533,7 @@ int t_rcvdis(int fd, t_discon* discon) {
             return Fail(ep.state == T_IDLE ? TNODIS : TOUTSTATE);
         ep.FlushQueued();
         if (!ep.in.Ended())
-            ep.in.Fill(fd, kLookWaitMs);
+            ep.in.Fill(fd, kLookWait);
         if (!ep.in.Ended())
             return Fail(TNODIS);
         int reason = ep.in.TakeDisconnect();

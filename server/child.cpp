@@ -10,6 +10,7 @@
 
 #include <spx/tiuser.h>
 
+#include "allow.h"
 #include "connection.h"
 #include "request.h"
 #include "services/services.h"
@@ -73,6 +74,8 @@ void ServeChild(int spxFd, int spxFd2, unsigned idleSeconds) {
         std::fprintf(stderr, "%s %d: size of command too small %d \n", titleStr, idno, received);
         Abort(spxFd2);
     }
+    if (!ServiceAllowed(request.kind)) // the allow file's entry for this caller
+        Abort(spxFd2);
     // The command code goes back into the buffer in host order; the rest of
     // the record stays as received, and the services reuse the buffer.
     std::memcpy(dataBuffer.data(), &request.command, sizeof request.command);

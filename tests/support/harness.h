@@ -109,16 +109,12 @@ inline std::string RunAsAccount() {
     return "varneltest";
 }
 
-// What /proc tells of a process: its children that have not ended, a signal set ("SigIgn",
-// "SigBlk"; all bits when unreadable), how many descriptors it holds.
+// What /proc tells of a process: its children (zombies too: a child is one until reaped), a
+// signal set ("SigIgn", "SigBlk"; all bits when unreadable), how many descriptors it holds.
 inline std::vector<int> Children(int pid) {
     const std::string self = std::to_string(pid);
     std::istringstream in(ReadFile("/proc/" + self + "/task/" + self + "/children"));
-    std::vector<int> out;
-    for (int c = 0; in >> c;)
-        if (ReadFile("/proc/" + std::to_string(c) + "/stat").find(") Z ") == std::string::npos)
-            out.push_back(c);
-    return out;
+    return {std::istream_iterator<int>(in), {}};
 }
 inline unsigned long long Signals(int pid, const std::string& key) {
     const auto line = LinesWith(ReadFile("/proc/" + std::to_string(pid) + "/status"), key + ":");

@@ -300,8 +300,8 @@ TEST(Listener, ChildAndIdleLimits) {
     close(reader);
 }
 
-// Callers beyond -c or their address's share refused or failed, not served in turn; children
-// left as zombies; an allow file not obeyed, or not read again on SIGHUP (which ends the daemon).
+// Callers beyond their address's share refused, failed or not served in turn, or holding up
+// another address; an allow file not obeyed, or not read again on SIGHUP (which ends the daemon).
 TEST(Listener, QueueShareAndAllowFile) {
     const std::pair<std::string, std::string> lists[] = { // and what callers get, below
         {"127.0.0.2 fetch copy #\n127.0.0.0/31 store command\n127.0.0.1\n", "+-+- -+-+ xxxx"},

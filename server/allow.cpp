@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <unordered_map>
 
 #include "spxsupport.h"
 
@@ -156,7 +157,7 @@ std::string ReadRegularFile(int fd, std::string& text) {
 
 AllowFile ParseAllowFile(std::string_view text) {
     AllowFile file;
-    std::vector<unsigned> lineOf; // of each entry
+    std::unordered_map<std::uint64_t, unsigned> firstLine; // of each address and prefix
     for (unsigned lineNo = 1; !text.empty(); ++lineNo) {
         const std::size_t end = std::min(text.find('\n'), text.size());
         std::string_view line = text.substr(0, end);
@@ -169,14 +170,11 @@ AllowFile ParseAllowFile(std::string_view text) {
             continue; // blank or comment
         if (!why.empty())
             return {{}, why, lineNo, {}};
-        const auto same = std::ranges::find_if(file.entries, [&](const AllowEntry& e) {
-            return e.network == entry.network && e.mask == entry.mask;
-        });
-        if (same != file.entries.end())
-            file.repeats.emplace_back(
-                lineNo, lineOf[static_cast<std::size_t>(same - file.entries.begin())]);
+        const auto [first, isFirst] =
+            firstLine.try_emplace(std::uint64_t{entry.network} << 32 | entry.mask, lineNo);
+        if (!isFirst)
+            file.repeats.emplace_back(lineNo, first->second);
         file.entries.push_back(entry);
-        lineOf.push_back(lineNo);
     }
     return file;
 }

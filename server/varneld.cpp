@@ -276,9 +276,14 @@ bool LoadAllowFile(const char* onFailure) {
                     onFailure);
         return false;
     }
-    for (const auto& [line, earlier] : file.repeats)
+    constexpr std::size_t SHOWN = 10; // repeated entries named one by one
+    const std::size_t shown = std::min(file.repeats.size(), SHOWN);
+    for (const auto& [line, earlier] : std::span(file.repeats).first(shown))
         std::printf("%s: %s:%u: the same address and prefix as line %u, which decides\n", titleStr,
                     allowPath, line, earlier);
+    if (file.repeats.size() > SHOWN)
+        std::printf("%s: %s: %zu more entries repeat earlier ones\n", titleStr, allowPath,
+                    file.repeats.size() - SHOWN);
     allowList = file.entries;
     std::printf("%s: %s: %zu %s\n", titleStr, allowPath, allowList.size(),
                 allowList.size() == 1 ? "entry" : allowList.empty() ? "entries, nobody may call"

@@ -10,6 +10,7 @@
 
 #include <spx/tiuser.h>
 
+#include "allow.h"
 #include "caller.h"
 #include "request.h"
 #include "services/services.h"
@@ -101,5 +102,7 @@ void ServeChild(int spxFd, int spxFd2, unsigned idleSeconds) {
         Report(stderr, "size of command too small %d \n", received);
         caller.End(ServiceEnd::Abort);
     }
+    if (!ServiceAllowed(request.kind)) // the allow file's entry for this caller
+        caller.End(ServiceEnd::Abort);
     caller.End(Serve(caller, request));
 }

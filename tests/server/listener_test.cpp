@@ -1,6 +1,7 @@
 // varneld's listener and the start of every service child, end to end, on loopback.
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
@@ -25,6 +26,13 @@ int Refused(int port, std::string_view bytes) {
     return c.ReceiveDisconnect();
 }
 
+// A raw caller's answer: 'x' its CONNECT refused, '-' an abortive end after the accept, '+' other.
+char Answer(peer::RawCaller& c) {
+    unsigned char f[16]; // the ACCEPT (12 bytes) or DISCON, then the next frame's header
+    const ssize_t n = recv(c.fd, f, sizeof f, MSG_WAITALL);
+    return n < 4 || f[0] != 2 ? 'x' : n != 16 ? '?' : f[12] == 5 ? '-' : '+';
+}
+
 // Wrong status or lines at the end, an end for want of a descriptor, or another default socket.
 TEST(Listener, StatusAndLinesWhenItEnds) {
     Daemon taken;
@@ -36,6 +44,7 @@ TEST(Listener, StatusAndLinesWhenItEnds) {
         {{kTitle, "-c", "0"}, 1, usage, ""},
         {{kTitle, "-c", "x"}, 1, usage, ""},
         {{kTitle, "-t", "-1"}, 1, usage, ""},
+        {{kTitle, "-p", "0"}, 1, usage, ""},
         {{kTitle, "-v", "stray", "-s", "4510"}, 1, usage, ""}, // operands, in POSIX order
         {{kTitle, "-s", HexPort(taken.port()) + "h"}, 255, ": first t_bind failed \n", // as shown
          "t_errno = 23\n"},
@@ -45,12 +54,28 @@ TEST(Listener, StatusAndLinesWhenItEnds) {
         EXPECT_EQ(r.status, status) << argv.back();
         EXPECT_TRUE(r.out.starts_with(kTitle + out) && r.err.starts_with(err)) << r.out << r.err;
     }
+    // An allow file that cannot be read or has a line that does not parse: where, and what.
+    ASSERT_EQ(mkfifo((taken.dir() / "fifo").c_str(), 0600), 0);
+    for (const auto& [name, text, what] : std::vector<std::array<std::string, 3>>{
+             {"none", "", ": No such file or directory"}, // not written, as the FIFO
+             {"fifo", "", ": not a regular file"},
+             {"long", "10.0.0.0/8 #" + std::string(510, '#'), ":1: line longer than 512 bytes"},
+             {"prefix", "10.0.0.0/8 copy\n127.0.0.0/33\n", ":2: prefix above /32"},
+             {"octet", "\n10.0.0.256 store", ":2: not an IPv4 address: \"10.0.0.256\""},
+             {"word", "# all\n10.0.0.1 store mail", ":2: unknown service \"mail\""},
+             {"bits", "10.0.0.1/8", ":1: address with bits outside its /8 prefix"}}) {
+        const fs::path file = taken.dir() / name;
+        if (!text.empty())
+            WriteFile(file, text);
+        const Result r = harness::Run({kTitle, "-a", file}, {}, 20s);
+        EXPECT_TRUE(r.status == 1 && r.out == kTitle + ": " + file.string() + what + "\n") << r.out;
+    }
     std::optional<Process> low; // a port found free may be taken before it binds: try again
     for (int attempt = 0; attempt < 5 && (!low || !low->Running()); ++attempt) {
         low.emplace(Strings{"/bin/sh", "-c",
                             "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 4 && exec \"$@\"",
                             "sh", kTitle, "-s", HexPort(FreePort())});
-        WaitUntil([&] { return !low->Running() || !low->Stdout().empty(); });
+        WaitUntil([&] { return !low->Running() || low->Stdout().find("service") != std::string::npos; });
     }
     EXPECT_TRUE(
         low->WaitForOutput(kTitle + ": server open of service stream failed, errno = 24 \n"));
@@ -109,8 +134,26 @@ TEST(Listener, LinesOfEveryPassAndRefusedRequests) {
                  "clients connection number:  1234h ", "clients allocation number:  0056h "}));
 }
 
-// A failed fork that leaves its caller waiting, keeps the endpoint, or stops the listener.
-TEST(Listener, FailedForkDisconnectsTheCaller) {
+// A failed fork or service endpoint that leaves its caller waiting, refuses the next caller that
+// could be served, keeps the endpoint, or stops the listener.
+TEST(Listener, FailedForkOrEndpoint) {
+    // Both ephemeral ports of a network namespace of its own held here: the service endpoint
+    // cannot be bound until a caller comes.
+    bool isolated = false;
+    std::thread([&] {
+        isolated = unshare(CLONE_NEWNET) == 0 && std::system("ip link set lo up && echo 40000 "
+                   "40001 >/proc/sys/net/ipv4/ip_local_port_range") == 0;
+        const int other = isolated ? peer::OpenBound() : -1;
+        if (const int held = isolated ? peer::OpenBound() : -1; held >= 0 && other >= 0) {
+            Daemon n; // on a port below the range
+            EXPECT_TRUE(n.process().WaitForOutput(": service stream t_bind failed \n"));
+            t_close(held); // the caller comes when a port is free again: it is served
+            peer::RawCaller c(n.port(), INADDR_LOOPBACK, 30000); // outside the range
+            EXPECT_TRUE(c.SendConnect() && c.SendData(peer::Record(0xFC, ".spxrunid", 80), false));
+            EXPECT_EQ(Answer(c), '+');
+            t_close(other);
+        }
+    }).join();
     // In a user namespace of its own only the daemon and its children count against its
     // limit of three processes; the superuser's would be exempt, so it runs as the account.
     Daemon d({}, {"/usr/bin/unshare", "--map-current-user", "/usr/bin/prlimit", "--nproc=3:"},
@@ -127,12 +170,11 @@ TEST(Listener, FailedForkDisconnectsTheCaller) {
         ASSERT_TRUE(d.Passes(11));
         EXPECT_EQ(Said(d.Stderr(), "fork", true, false), Strings(3, "fork failed"));
         EXPECT_EQ(Descriptors(pid), before);
-    } // the two callers leave, and their children end
-    // Ended children are reaped at the start of a pass: the first caller after them may be refused.
-    const auto served = [&] {
-        return peer::Store(d.port(), peer::ReceiveRecord("after")) == "0 released 236";
-    };
-    EXPECT_TRUE(served() || served());
+    } // the two callers leave, and their children end and are reaped: the next caller is served
+    ASSERT_TRUE(WaitUntil([&] { return Children(pid).empty(); }));
+    EXPECT_EQ(peer::Store(d.port(), peer::ReceiveRecord("after")), "0 released 236");
+    if (!isolated)
+        GTEST_SKIP() << "no network namespace of its own here";
 }
 
 // Bytes lost or mixed between concurrent stores, or children that spin waiting for the release.
@@ -186,7 +228,7 @@ TEST(Listener, ConcurrentStores) {
 
 // More children than -c, a child kept past -t, a moving transfer cut, or one address's flood.
 TEST(Listener, ChildAndIdleLimits) {
-    Daemon d({"-c", "3", "-t", "1"});
+    Daemon d({"-c", "3", "-t", "1", "-p", "3"});
     const int pid = d.process().pid();
     std::deque<peer::RawCaller> idle;
     for (int i = 0; i < 8; ++i)
@@ -285,6 +327,60 @@ TEST(Listener, ChildAndIdleLimits) {
     EXPECT_TRUE(flock(held, LOCK_EX) == 0 &&
                 peer::Store(d.port(), peer::ReceiveRecord("held"), {"x"}) == "16 236");
     close(held);
+}
+
+// Callers beyond their address's share refused, failed or not served in turn, or holding up
+// another address; an allow file not obeyed, or not read again on SIGHUP (which ends the daemon).
+TEST(Listener, QueueShareAndAllowFile) {
+    const std::pair<std::string, std::string> lists[] = { // and what callers get, below
+        {"127.0.0.2 fetch copy #\n127.0.0.0/31 store command\n127.0.0.1\n", "+-+- -+-+ xxxx"},
+        {"127.0.0.3\n127.0.0.0/30 copy\n127.0.0.3 copy\n", "---+ ---+ ++++"},
+        {"127.0.0.3/33\n", "---+ ---+ ++++"}, // refused: the list before stays
+        {"", "xxxx xxxx xxxx"}};
+    TempDir files;
+    const std::string allow = (files / "allow").string();
+    WriteFile(allow, lists[0].first);
+    Daemon d({"-c", "4", "-a", allow}); // a share of 2 children for an address
+    std::deque<peer::Conn> runs; // from 127.0.0.1: the last two wait, their handshakes answered
+    for (int i = 0; i < 4; ++i) // a full unit of output, then a long sleep
+        ASSERT_TRUE(runs.emplace_back(d.port()).ok &&
+                    runs[i].Send(peer::Record(SERV_RSH, "head -c 534 /dev/zero; sleep 60", 100)));
+    const std::string fetch = peer::Record(SERV_SEND_FILE, ".spxrunid", 80);
+    peer::RawCaller other(d.port(), INADDR_LOOPBACK + 1);
+    ASSERT_TRUE(other.SendConnect() && other.SendData(fetch, false));
+    EXPECT_EQ(Answer(other), '+') << "127.0.0.2 waited for 127.0.0.1's share";
+    EXPECT_EQ(t_snddis(runs[0].fd, nullptr), 0); // its child ends: the first waiting is served
+    EXPECT_TRUE(runs[2].WaitEvent() == T_DATA && runs[2].Recv().data.size() == 534 &&
+                runs[3].WaitEvent(300ms) == 0);
+    runs.clear();
+
+    // What callers from 127.0.0.1, .2, .3 get for store, fetch, command, copy, list by list (the
+    // first match decides; SIGHUP reads the file again).
+    const std::string requests[] = {peer::ReceiveRecord("stored"), fetch,
+                                    peer::Record(SERV_RSH, "true", 100),
+                                    peer::Record(SERV_RECV_STDOUT, "", 92)};
+    for (const auto& [list, expected] : lists) {
+        const std::size_t lines = LinesWith(d.Stdout(), allow).size();
+        WriteFile(allow, list);
+        kill(d.process().pid(), SIGHUP);
+        ASSERT_TRUE(WaitUntil([&] { return LinesWith(d.Stdout(), allow).size() > lines; }));
+        std::string got;
+        for (std::uint32_t from = 1; from <= 3; ++from, got += ' ')
+            for (const std::string& request : requests) {
+                peer::RawCaller c(d.port(), INADDR_LOOPBACK + from - 1);
+                if (c.SendConnect() && c.SendData(request, false) && request == requests[3])
+                    c.SendData("", false); // copy's end; a refused caller's sends may fail
+                got += Answer(c);
+            }
+        EXPECT_EQ(got, expected + " ") << list;
+    }
+    const std::string entries = allow + ": 3 entries";
+    EXPECT_EQ(Said(d.Stdout(), allow, false, false),
+              (Strings{entries, entries, allow + ":3: the same address and prefix as line 1, which "
+                       "decides", entries, allow + ":1: prefix above /32; the list read before "
+                       "stays", allow + ": 0 entries, nobody may call"}));
+    EXPECT_TRUE(Said(d.Stdout(), "may not use").size() == 16u &&
+                LinesWith(d.Stdout(), "caller 127.0.0.3 refused: no entry").size() == 1);
 }
 
 } // namespace

@@ -73,15 +73,25 @@ inline bool WaitUntil(const std::function<bool()>& done, std::chrono::millisecon
     return true;
 }
 
-// A TCP port on 127.0.0.1 that nobody listens on at the time of the call.
+// A TCP port that nobody uses at the time of the call, below the ports the kernel hands out to
+// connections (so that no connection of a test running beside this one takes it meanwhile).
 inline int FreePort() {
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof a;
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
-                    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
-    close(s);
-    return ok ? ntohs(a.sin_port) : throw std::runtime_error("no free port");
+    int low = 32768, high = 60999;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
+    static unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        seed = seed * 1103515245u + 12345u;
+        const int port = low > 11024 ? low - 1 - static_cast<int>(seed >> 8) % 10000 : 0;
+        sockaddr_in a{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_ANY)}, {}};
+        socklen_t len = sizeof a;
+        const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
+                        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+        close(s);
+        if (ok)
+            return ntohs(a.sin_port);
+    }
+    throw std::runtime_error("no free port");
 }
 
 // A port as -s wants it (4 hex digits); a host file record naming 127.0.0.1 (node all zero).
@@ -109,16 +119,12 @@ inline std::string RunAsAccount() {
     return "varneltest";
 }
 
-// What /proc tells of a process: its children that have not ended, a signal set ("SigIgn",
-// "SigBlk"; all bits when unreadable), how many descriptors it holds.
+// What /proc tells of a process: its children (zombies too: a child is one until reaped), a
+// signal set ("SigIgn", "SigBlk"; all bits when unreadable), how many descriptors it holds.
 inline std::vector<int> Children(int pid) {
     const std::string self = std::to_string(pid);
     std::istringstream in(ReadFile("/proc/" + self + "/task/" + self + "/children"));
-    std::vector<int> out;
-    for (int c = 0; in >> c;)
-        if (ReadFile("/proc/" + std::to_string(c) + "/stat").find(") Z ") == std::string::npos)
-            out.push_back(c);
-    return out;
+    return {std::istream_iterator<int>(in), {}};
 }
 inline unsigned long long Signals(int pid, const std::string& key) {
     const auto line = LinesWith(ReadFile("/proc/" + std::to_string(pid) + "/status"), key + ":");

@@ -183,8 +183,8 @@ inline std::string Store(int port, const std::string& request, const harness::St
 struct RawCaller {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), localPort = 0; // 0: not connected
 
-    explicit RawCaller(int port, std::uint32_t from = INADDR_LOOPBACK) { // from that address
-        sockaddr_in a{AF_INET, 0, {htonl(from)}, {}};
+    explicit RawCaller(int port, std::uint32_t from = INADDR_LOOPBACK, int fromPort = 0) {
+        sockaddr_in a{AF_INET, htons(std::uint16_t(fromPort)), {htonl(from)}, {}};
         socklen_t len = sizeof a;
         if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0)
             a = {AF_INET, htons(std::uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};

@@ -147,6 +147,7 @@ struct PendingCaller {
 struct Indication {
     int sequence = 0;
     int fd = -1;
+    std::uint32_t source = 0; // the caller's IPv4 address, network order
     ipxAddr_t addr{};
     SPX_OPTS options{};
 };
@@ -166,8 +167,11 @@ struct Listener {
     Indication* Reported(int sequence);
     // Closes the reported indication's caller and forgets it.
     void Forget(Indication* indication);
-    // Accepts and reads callers, waiting up to timeoutMs for progress.
-    void Serve(int listenFd, int timeoutMs);
+    // Accepts and reads callers, waiting up to timeoutMs for progress. False
+    // when a caught signal cut the wait short.
+    bool Serve(int listenFd, int timeoutMs);
+    // Closes the oldest caller still in the handshake and forgets it.
+    void DropOldest();
 };
 
 struct Endpoint {

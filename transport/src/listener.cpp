@@ -2,8 +2,11 @@
 // once and read without blocking; only a caller whose first frame is a valid
 // CONNECT reaches the program. Silent callers are dropped after 5 seconds,
 // anything else at once, so that no caller can hold up another; one address
-// holds at most MAX_PENDING_PER_SOURCE of the slots, so that one host cannot
-// keep the others out.
+// holds at most MAX_PENDING_PER_SOURCE of the slots, and of the callers
+// waiting for t_listen, so that one host cannot keep the others out. When
+// every slot is taken, or no descriptor is left for a new caller, the oldest
+// handshake gives way: a caller that sends its CONNECT with its connection
+// is read at once, however many hosts keep silent callers here.
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -41,6 +44,7 @@ bool ReadCaller(PendingCaller& c, Listener& l) {
             if (l.nextSequence <= 0)
                 l.nextSequence = 1;
             ind.fd = c.fd;
+            ind.source = c.source;
             ind.addr = SocketAddress(c.fd, true);
             ind.options = d.options;
             l.ready.push_back(ind);
@@ -78,9 +82,9 @@ void Listener::Forget(Indication* indication) {
     reported.erase(reported.begin() + (indication - reported.data()));
 }
 
-void Listener::Serve(int listenFd, int timeoutMs) {
+bool Listener::Serve(int listenFd, int timeoutMs) {
     const auto now = std::chrono::steady_clock::now();
-    const bool accepting = pending.size() < MAX_PENDING && now >= acceptPausedUntil;
+    const bool accepting = now >= acceptPausedUntil;
 
     // Wait for a new caller, bytes from a pending one, or the next deadline.
     std::vector<pollfd> fds;
@@ -91,12 +95,13 @@ void Listener::Serve(int listenFd, int timeoutMs) {
         fds.push_back({c.fd, POLLIN, 0});
         wake = std::min(wake, c.deadline);
     }
-    if (now < acceptPausedUntil) // a full table waits for its callers' bytes or deadlines
+    if (!accepting) // out of descriptors: wait for the callers' bytes or deadlines
         wake = std::min(wake, acceptPausedUntil);
     auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
     int r = poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait, 0)));
-    if (r < 0 && errno != EINTR)
-        return;
+    const bool interrupted = r < 0 && errno == EINTR;
+    if (r < 0 && !interrupted)
+        return true;
 
     for (std::size_t i = 1; i < fds.size(); ++i) {
         auto& c = pending[i - 1];
@@ -115,21 +120,25 @@ void Listener::Serve(int listenFd, int timeoutMs) {
     std::erase_if(pending, [](const PendingCaller& c) { return c.fd < 0; });
 
     if (r > 0 && (fds[0].revents & POLLIN) != 0) {
-        while (pending.size() < MAX_PENDING) {
+        for (;;) {
             sockaddr_in from{};
             socklen_t fromLength = sizeof from;
             int fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&from), &fromLength,
                              SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd < 0 && (errno == EMFILE || errno == ENFILE) && !pending.empty()) {
+                DropOldest(); // its descriptor goes to the caller at the door
+                continue;
+            }
             if (fd < 0) {
                 if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
                     acceptPausedUntil = later + std::chrono::milliseconds(100);
                 break;
             }
-            const auto fromThere = std::count_if(pending.begin(), pending.end(), [&](auto& p) {
-                return p.source == from.sin_addr.s_addr;
-            });
+            const auto isThere = [&](auto& p) { return p.source == from.sin_addr.s_addr; };
+            const auto fromThere = std::count_if(pending.begin(), pending.end(), isThere) +
+                                   std::count_if(ready.begin(), ready.end(), isThere);
             if (static_cast<std::size_t>(fromThere) >= MAX_PENDING_PER_SOURCE) {
-                close(fd); // that host has its share of callers in the handshake
+                close(fd); // that host has its share of callers here
                 continue;
             }
             PendingCaller c;
@@ -137,12 +146,22 @@ void Listener::Serve(int listenFd, int timeoutMs) {
             c.source = from.sin_addr.s_addr;
             c.deadline = later + CONNECT_WAIT;
             // The CONNECT usually comes with the connection: read it now.
-            if (ReadCaller(c, *this))
-                pending.push_back(c);
-            else if (c.fd >= 0)
-                close(c.fd);
+            if (!ReadCaller(c, *this)) {
+                if (c.fd >= 0)
+                    close(c.fd);
+                continue;
+            }
+            if (pending.size() >= MAX_PENDING)
+                DropOldest();
+            pending.push_back(c);
         }
     }
+    return !interrupted;
+}
+
+void Listener::DropOldest() {
+    close(pending.front().fd);
+    pending.erase(pending.begin());
 }
 
 } // namespace spx

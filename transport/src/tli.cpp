@@ -260,7 +260,8 @@ int t_listen(int fd, t_call* call) {
             return Fail(TBUFOVFLW);
         Listener& l = *ep.listener;
         while (l.ready.empty())
-            l.Serve(fd, -1);
+            if (!l.Serve(fd, -1) && l.ready.empty())
+                return SysFail(EINTR); // a caught signal: the program decides
         Indication ind = l.ready.front();
         l.ready.pop_front();
         l.reported.push_back(ind);

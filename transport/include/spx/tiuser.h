@@ -114,7 +114,9 @@ int t_bind(int fd, struct t_bind* req, struct t_bind* ret);
 int t_unbind(int fd);
 
 // Waits for the next caller that has sent a valid connect request and fills
-// call (addr, opt, sequence). 0, or -1 with t_errno.
+// call (addr, opt, sequence). 0, or -1 with t_errno. A signal caught while
+// it waits ends the wait: -1 with TSYSERR and errno EINTR (whatever the
+// handler's SA_RESTART), and the callers being read stay for the next call.
 int t_listen(int fd, struct t_call* call);
 
 // Accepts the caller named by call->sequence onto resfd, which keeps its

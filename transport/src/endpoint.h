@@ -167,9 +167,9 @@ struct Listener {
     Indication* Reported(int sequence);
     // Closes the reported indication's caller and forgets it.
     void Forget(Indication* indication);
-    // Accepts and reads callers, waiting up to timeoutMs for progress. False
-    // when a caught signal cut the wait short.
-    bool Serve(int listenFd, int timeoutMs);
+    // Accepts and reads callers, waiting as long as wait allows for progress.
+    // False when a caught signal cut the wait short.
+    bool Serve(int listenFd, Wait wait);
     // Closes the oldest caller still in the handshake and forgets it.
     void DropOldest();
 };

@@ -82,7 +82,7 @@ void Listener::Forget(Indication* indication) {
     reported.erase(reported.begin() + (indication - reported.data()));
 }
 
-bool Listener::Serve(int listenFd, int timeoutMs) {
+bool Listener::Serve(int listenFd, Wait wait) {
     const auto now = std::chrono::steady_clock::now();
     const bool accepting = now >= acceptPausedUntil;
 
@@ -90,15 +90,19 @@ bool Listener::Serve(int listenFd, int timeoutMs) {
     std::vector<pollfd> fds;
     fds.reserve(pending.size() + 1);
     fds.push_back({accepting ? listenFd : -1, POLLIN, 0});
-    auto wake = now + std::chrono::milliseconds(timeoutMs < 0 ? 3'600'000 : timeoutMs);
+    using std::chrono::milliseconds;
+    Wait left = wait;
+    const auto until = [&](std::chrono::steady_clock::time_point t) {
+        const auto ms = std::max(std::chrono::ceil<milliseconds>(t - now), milliseconds(0));
+        left = left ? std::min(*left, ms) : ms;
+    };
     for (auto& c : pending) {
         fds.push_back({c.fd, POLLIN, 0});
-        wake = std::min(wake, c.deadline);
+        until(c.deadline);
     }
     if (!accepting) // out of descriptors: wait for the callers' bytes or deadlines
-        wake = std::min(wake, acceptPausedUntil);
-    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
-    int r = poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait, 0)));
+        until(acceptPausedUntil);
+    int r = poll(fds.data(), fds.size(), PollTimeout(left));
     const bool interrupted = r < 0 && errno == EINTR;
     if (r < 0 && !interrupted)
         return true;

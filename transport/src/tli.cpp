@@ -260,7 +260,7 @@ int t_listen(int fd, t_call* call) {
             return Fail(TBUFOVFLW);
         Listener& l = *ep.listener;
         while (l.ready.empty())
-            if (!l.Serve(fd, -1) && l.ready.empty())
+            if (!l.Serve(fd, UNTIL_SOMETHING) && l.ready.empty())
                 return SysFail(EINTR); // a caught signal: the program decides
         Indication ind = l.ready.front();
         l.ready.pop_front();
@@ -450,7 +450,7 @@ int t_look(int fd) {
     return WithEndpoint(fd, [&](Endpoint& ep) {
         if (ep.listener) {
             if (ep.listener->ready.empty())
-                ep.listener->Serve(fd, PollTimeout(kLookWait));
+                ep.listener->Serve(fd, kLookWait);
             return ep.listener->ready.empty() ? 0 : T_LISTEN;
         }
         if (!InConnection(ep)) {

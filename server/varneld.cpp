@@ -106,6 +106,8 @@ struct WaitingCaller {
 };
 std::deque<WaitingCaller> waiting;
 
+// The usage text. Its first lines are fixed output (the odd unclosed
+// parenthesis included): scripts and the manual page's check read them.
 void Usage() {
     std::printf("%s usage: %s", titleStr, titleStr);
     std::printf(" [-s<socket>] [-v] [-c<children>] [-t<seconds>] [-p<share>] [-a<file>]\n");
@@ -343,6 +345,7 @@ int OpenServiceEndpoint(t_info& spxInfo, struct t_bind& bind, ipxAddr_t& bindAdd
         SpxError(spxFd2);
         return -1;
     }
+    // Fixed output, on every pass and without -v: callers count the passes by it.
     std::printf("%s: provider type = %lx \n", titleStr,
                 static_cast<unsigned long>(spxInfo.servtype));
     std::memset(bindAddress.sock, 0, sizeof bindAddress.sock);
@@ -659,12 +662,14 @@ int main(int argc, char* argv[]) {
         if (verbose)
             std::printf("%s: server listening on socket %04Xh\n", titleStr,
                         static_cast<unsigned>(spx::GetBE16(socketToBind)));
+        // Fixed output, without prefix and without -v, before and after each
+        // wait for a caller: the tests and the benchmarks count passes by it.
         std::fprintf(stderr, "spxfd = %d, state = %d\n", spxFd, t_getstate(spxFd));
         std::uint32_t address = 0;
         const Take take = WaitForCaller(spxFd, call, clientsAddress, address);
         if (take == Take::Fatal)
             break;
-        std::fprintf(stderr, "spxfd = %d, state = %d\n", spxFd, t_getstate(spxFd));
+        std::fprintf(stderr, "spxfd = %d, state = %d\n", spxFd, t_getstate(spxFd)); // as above
         if (spareFd < 0 && (spareFd = OpenServiceEndpoint(spxInfo, bind, bindAddress)) < 0) {
             t_snddis(spxFd, &call); // no endpoint for this caller either
             ++failuresInRow;

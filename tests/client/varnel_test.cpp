@@ -117,7 +117,8 @@ TEST(ClientRun, FailedRuns) {
         {{"-j", "x"}, 1, usage},
         {{"-x", "-r", "server"}, 1, usage},
         {{"-r", "server", "-p", "0"}, 1, t + "-p packet size 0 refused\n"},
-        {{"-r", "server", "-s", "12345"}, 1, t + "-s socket not one to four hexadecimal digits refused\n"},
+        {{"-r", "server", "-s", "12345"}, 1, t + "-s socket not one to four hexadecimal digits"
+            " refused\n"},
         {{"-r", "server", "-u", "9"}, 1, "VARNEL: ulimit must be preceeded with a filename\n"},
         {{"-r", "server", "-h", "absent"}, 2, "VARNEL: error opening yellowpages: No such file"
             " or directory\n" + t + ipx + "server from absent failed \n"},
@@ -140,8 +141,9 @@ TEST(ClientRun, QuietTransfer) {
     WriteFile(d.dir() / "elsewhere", HostRecord("server", FreePort()));
     const std::string data = Pattern((1 << 20) + 7, 3);
     WriteFile(d.dir() / "in", data);
-    const Result r = Varnel(d.dir(), {"-r", "server", "-h", "elsewhere", "-s", HexPort(d.port()),
-                                      "-p", "534", "-j", "in", "-f", "out"});
+    const std::string s = HexPort(d.port());
+    const Result r = Varnel(d.dir(), {"-r", "server", "-h", "elsewhere", "-s", s, "-p", "534",
+                                      "-j", "in", "-f", "out"});
     std::string want = "top module: timod\n# modules = 2\n# modules = 2\n";
     for (std::size_t sent = 0; sent < data.size(); sent += 534) {
         const std::string n = std::to_string(std::min<std::size_t>(data.size() - sent, 534));
@@ -170,9 +172,8 @@ TEST(ClientRun, QuietTransfer) {
     }
     // A source that pauses: what was read before the pause reaches the server during it.
     ASSERT_EQ(mkfifo((d.dir() / "fifo").c_str(), 0600), 0);
-    const Process source({"/bin/sh", "-c", "(echo line-one; sleep 3; echo line-two) >fifo"}, d.dir());
-    Process copy({kVarnel, "-r", "server", "-h", "elsewhere", "-s", HexPort(d.port()), "-j", "fifo"},
-                 d.dir());
+    Process source({"/bin/sh", "-c", "(echo line-one; sleep 3; echo line-two) >fifo"}, d.dir());
+    Process copy({kVarnel, "-r", "server", "-h", "elsewhere", "-s", s, "-j", "fifo"}, d.dir());
     EXPECT_TRUE(d.process().WaitForOutput("line-one\n", false, 2s));
     EXPECT_EQ(copy.Wait(), std::optional(0));
     EXPECT_NE(d.Stdout().find("line-one\nline-two\n"), std::string::npos);
@@ -225,9 +226,10 @@ TEST(ClientRun, UnconfirmedTransfersFail) {
         // Its waits for a silent server are bounded (120 s, too long to wait for here): its
         // endpoint, its only socket, taken from it, says so.
         int theirs = -1;
-        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(varnel.pid()) + "/fd"))
-            if (fs::read_symlink(fd).string().starts_with("socket:"))
-                theirs = std::stoi(fd.path().filename().string());
+        const std::string fds = "/proc/" + std::to_string(varnel.pid()) + "/fd";
+        for (const auto& e : fs::directory_iterator(fds))
+            if (fs::read_symlink(e).string().starts_with("socket:"))
+                theirs = std::stoi(e.path().filename().string());
         const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, varnel.pid(), 0));
         const int endpoint = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, theirs, 0));
         for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {

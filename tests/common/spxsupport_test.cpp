@@ -15,14 +15,11 @@ static std::string Failed(ReportStyle style, int error = TLOOK) {
            " \t : " + t_strerror(error) + "\n";
 }
 
-// An endpoint accepted here, reported on as by the server's child 7 or the client, titled "T".
+// An endpoint accepted here from a raw caller; a second caller may call too.
 struct Accepted {
     Listener listener;
     RawCaller caller{listener.port()}, second{listener.port()};
     int fd = caller.SendConnect() && WaitEvent(listener.fd) == T_LISTEN ? listener.Accept() : -1;
-    Accepted(ReportStyle style, int verb) {
-        SetReportStyle(style), SetTitle("T"), verbose = verb, idno = 7;
-    }
     ~Accepted() { t_close(fd); }
 };
 
@@ -77,7 +74,8 @@ TEST(SpxSupport, EventsAndTheirLinesInBothStyles) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "call " << c.call << ", pending " << c.pending);
-        Accepted a(c.style, c.verbose);
+        SetReportStyle(c.style), SetTitle("T"), verbose = c.verbose, idno = 7; // child 7 or client
+        Accepted a;
         ASSERT_GE(a.fd, 0);
         const int fd = c.pending == T_LISTEN ? a.listener.fd : c.pending == DEAD ? dup(a.fd) : a.fd;
         if (c.pending == DEAD)

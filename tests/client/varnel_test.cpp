@@ -53,7 +53,6 @@ TEST(ClientSettings, ParseArgs) {
              {{"-h", y + "y"}, "refused", "the default file may name another host"},
              {{"-j", j + "j"}, "refused", "an earlier -j's file would be sent"},
              {{"-r", "alpha beta"}, "r=alpha", "the first word names the host"},
-             {{"-f", "out", "-u", "10", "-v"}, "f=out tran=1 u=10 v=1", "-u after -f"},
              {{"-f", "", "-u", "10"}, "ulimit", "-u after an empty -f"},
              {{"-p", "100", "-p", "535", "-p", "abc"}, "p=534", "the last number wins, cut"},
              {{"-p", "-1", "-P", "600"}, "P=600 p=534", "-p compared as unsigned, -P octal"},

@@ -6,14 +6,12 @@
 
 #include "harness.h"
 
-namespace {
-
 using namespace harness;
 
 const fs::path kBuild = fs::path(VARNEL_BIN_DIR).parent_path();
 
 // Runs a shell command line in cwd: its standard output, or why it failed.
-std::string Shell(const std::string& script, const fs::path& cwd = {}) {
+static std::string Shell(const std::string& script, const fs::path& cwd = {}) {
     const Result r = harness::Run({"/bin/sh", "-c", script}, cwd, 300s);
     return r.status == 0 ? r.out : "failed: " + script + "\n" + r.out + r.err;
 }
@@ -129,5 +127,3 @@ TEST(Release, TwoHosts) {
     EXPECT_NE(server.Stdout().find("clients IPX address: 00000000h 00000AC70702h "),
               std::string::npos);
 }
-
-} // namespace

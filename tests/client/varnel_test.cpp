@@ -222,8 +222,7 @@ TEST(ClientRun, UnconfirmedTransfersFail) {
         const int fd = server.Accept();
         peer::Unit u = peer::Receive(fd);
         ASSERT_EQ(u.data, peer::ReceiveRecord("out", 0640, 7));
-        // Its waits for a silent server are bounded (120 s, too long to wait for here): its
-        // endpoint, its only socket, taken from it, says so.
+        // Its waits for a silent server end after 120 s: its endpoint, its only socket, says so.
         int theirs = -1;
         const std::string fds = "/proc/" + std::to_string(varnel.pid()) + "/fd";
         for (const auto& e : fs::directory_iterator(fds))

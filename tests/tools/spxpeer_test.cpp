@@ -25,7 +25,7 @@ TEST(Spxpeer, ServicesAgainstVarneld) {
     const std::string r = "-r", s = "server", u = "usage: ";
     const std::string noFile = ": remote open of missing failed: No such file or directory\n";
     // clang-format off
-    using Row = std::tuple<Strings, int, std::string, std::string>; // stdout ('?': any), stderr part
+    using Row = std::tuple<Strings, int, std::string, std::string>; // stdout ('?' any), stderr part
     for (const auto& [args, exit, out, err] : std::vector<Row>{
         {{"get", r, s, "f"}, 0, f, ""},
         {{"get", r, s, "big", "copy"}, 0, "", ""},

@@ -10,8 +10,7 @@ using namespace peer;
 
 // Guards against broken callers of each kind failing t_accept, reaching the program or blocking.
 TEST(Listener, HostileCallers) {
-    // Silent, garbage, reset and half a CONNECT in turn: with the real one, all 16 slots of an
-    // address.
+    // Silent, garbage, reset and half a CONNECT in turn; with the real one, an address's 16 slots.
     const std::pair<std::string, bool> kinds[] = {{"", false},
                                                   {"GET / HTTP/1.0\r\n\r\n", false},
                                                   {"", true},

@@ -14,8 +14,7 @@ template <typename Frame> static Bytes Of(const Frame& f) {
     return {p, p + sizeof f};
 }
 
-// Guards against host order, wrong offsets, reading past a frame, judging one too early, or a
-// frame of the wrong type, phase, flags, length, version or reserved accepted.
+// Guards against host order, wrong offsets, over-reads, early judgement, or bad frames accepted.
 TEST(Frames, TheseBytesAndNoOthers) {
     struct Case {
         Bytes wire, built; // built: what the encoder makes of the frame, all it should consume

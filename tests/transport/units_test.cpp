@@ -35,8 +35,7 @@ static void RoundTrip(const std::vector<Unit>& units, const std::function<unsign
     sender.join();
 }
 
-// Guards against empty units dropped or merged, long ones cut or losing T_MORE, and the
-// read-ahead losing or reordering bytes or flags across buffers.
+// Guards against empty units dropped or merged, long ones cut, bytes or T_MORE lost or reordered.
 TEST(Units, BoundariesAndFlagsSurviveTheReadSize) {
     const std::pair<std::vector<Unit>, unsigned> cases[] = {
         {{U(0, T_MORE), U(1, T_MORE), U(0, 0), U(1024, 0), U(1024, T_MORE), U(0, 0)}, 534},

@@ -6,22 +6,8 @@ using namespace peer;
 
 // What a call returned, and printed on standard output and standard error.
 using Printed = std::tuple<int, std::string, std::string>;
-
-// Runs call with descriptors 1 and 2 on files.
-static Printed Capture(const std::function<int()>& call) {
-    const harness::TempDir dir;
-    std::fflush(nullptr);
-    const int saved[] = {dup(1), dup(2)};
-    for (int fd : {1, 2}) {
-        const int file = open((dir / std::to_string(fd)).c_str(), O_WRONLY | O_CREAT, 0600);
-        dup2(file, fd), close(file);
-    }
-    const int result = call();
-    std::fflush(nullptr);
-    for (int fd : {1, 2})
-        dup2(saved[fd - 1], fd), close(saved[fd - 1]);
-    return {result, harness::ReadFile(dir / "1"), harness::ReadFile(dir / "2")};
-}
+using testing::internal::CaptureStderr, testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr, testing::internal::GetCapturedStdout;
 
 // SpxError's first lines: t_errno's number (server only) and what t_error prints.
 static std::string Failed(ReportStyle style, int error = TLOOK) {
@@ -29,14 +15,11 @@ static std::string Failed(ReportStyle style, int error = TLOOK) {
            " \t : " + t_strerror(error) + "\n";
 }
 
-// An endpoint accepted here, reported on as by the server's child 7 or the client, titled "T".
+// An endpoint accepted here from a raw caller; a second caller may call too.
 struct Accepted {
     Listener listener;
     RawCaller caller{listener.port()}, second{listener.port()};
     int fd = caller.SendConnect() && WaitEvent(listener.fd) == T_LISTEN ? listener.Accept() : -1;
-    Accepted(ReportStyle style, int verb) {
-        SetReportStyle(style), SetTitle("T"), verbose = verb, idno = 7;
-    }
     ~Accepted() { t_close(fd); }
 };
 
@@ -91,7 +74,8 @@ TEST(SpxSupport, EventsAndTheirLinesInBothStyles) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "call " << c.call << ", pending " << c.pending);
-        Accepted a(c.style, c.verbose);
+        SetReportStyle(c.style), SetTitle("T"), verbose = c.verbose, idno = 7; // child 7 or client
+        Accepted a;
         ASSERT_GE(a.fd, 0);
         const int fd = c.pending == T_LISTEN ? a.listener.fd : c.pending == DEAD ? dup(a.fd) : a.fd;
         if (c.pending == DEAD)
@@ -105,10 +89,9 @@ TEST(SpxSupport, EventsAndTheirLinesInBothStyles) {
         ASSERT_NE(c.pending == 0 || c.pending == DEAD ? 1 : WaitEvent(fd), 0);
         if (c.pending == GONE)
             t_rcvdis(fd, nullptr);
-        const Printed got = Capture([&] {
-            t_errno = c.call == Other ? TOUTSTATE : TLOOK; // as the failed call left it
-            return calls[c.call](fd);
-        });
+        CaptureStdout(), CaptureStderr();
+        t_errno = c.call == Other ? TOUTSTATE : TLOOK; // as the failed call left it
+        const Printed got{calls[c.call](fd), GetCapturedStdout(), GetCapturedStderr()};
         EXPECT_EQ(got, c.want);
         EXPECT_EQ(c.pending == DEAD ? 0 : t_look(fd), c.left) << "the event left pending";
     }

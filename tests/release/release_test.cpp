@@ -6,14 +6,12 @@
 
 #include "harness.h"
 
-namespace {
-
 using namespace harness;
 
 const fs::path kBuild = fs::path(VARNEL_BIN_DIR).parent_path();
 
 // Runs a shell command line in cwd: its standard output, or why it failed.
-std::string Shell(const std::string& script, const fs::path& cwd = {}) {
+static std::string Shell(const std::string& script, const fs::path& cwd = {}) {
     const Result r = harness::Run({"/bin/sh", "-c", script}, cwd, 300s);
     return r.status == 0 ? r.out : "failed: " + script + "\n" + r.out + r.err;
 }
@@ -37,7 +35,6 @@ TEST(Release, ManualPages) {
             continue;
         const std::string described =
             Shell("grep -oE '^\\.It Fl [A-Za-z]\\b' " + file + " | cut -c8" + letters);
-        EXPECT_NE(described, "");
         EXPECT_EQ(Shell(usage + " 2>&1 | grep -oE '(^|[[ ])-[A-Za-z]\\b' | cut -d- -f2" + letters),
                   described)
             << page;
@@ -66,13 +63,11 @@ TEST(Release, Package) {
               "644 usr/share/man/man8/varneld.8.gz\n");
     EXPECT_EQ(Shell(files, dir / "control"), "644 control\n644 md5sums\n");
     EXPECT_NE(ReadFile(dir / "control/control").find("Package: varnel\n"), std::string::npos);
-    // Errors and warnings, and the hardening lintian reports only as information.
-    if (Shell("command -v lintian >/dev/null").empty()) {
-        EXPECT_EQ(Shell("lintian --fail-on error,warning -I *.deb >lint 2>&1; s=$?; "
-                        "grep -E '^[EW]: |hardening-' lint; exit $s",
-                        dir.path()),
-                  "");
-    }
+    // Errors and warnings, and the hardening lintian reports only as information (if installed).
+    EXPECT_EQ(Shell("! command -v lintian >/dev/null || { lintian --fail-on error,warning -I *.deb "
+                    ">lint 2>&1; s=$?; grep -E '^[EW]: |hardening-' lint; exit $s; }",
+                    dir.path()),
+              "");
     const fs::path unit = dir / "root/usr/lib/systemd/system/varneld.service";
     for (const char* line : {"ExecStart=/usr/sbin/varneld", "Restart=on-failure",
                              "StateDirectory=varneld", "WorkingDirectory=/var/lib/varneld"})
@@ -132,5 +127,3 @@ TEST(Release, TwoHosts) {
     EXPECT_NE(server.Stdout().find("clients IPX address: 00000000h 00000AC70702h "),
               std::string::npos);
 }
-
-} // namespace

@@ -5,10 +5,7 @@
 
 #include "harness.h"
 
-namespace {
-
 using namespace harness;
-using Args = std::vector<std::string>;
 
 // Data lost, a failure taken for success, or units and events not shown as they came.
 TEST(Spxpeer, ServicesAgainstVarneld) {
@@ -28,7 +25,7 @@ TEST(Spxpeer, ServicesAgainstVarneld) {
     const std::string r = "-r", s = "server", u = "usage: ";
     const std::string noFile = ": remote open of missing failed: No such file or directory\n";
     // clang-format off
-    using Row = std::tuple<Args, int, std::string, std::string>; // stdout ('?': any), stderr part
+    using Row = std::tuple<Strings, int, std::string, std::string>; // stdout ('?' any), stderr part
     for (const auto& [args, exit, out, err] : std::vector<Row>{
         {{"get", r, s, "f"}, 0, f, ""},
         {{"get", r, s, "big", "copy"}, 0, "", ""},
@@ -54,7 +51,7 @@ TEST(Spxpeer, ServicesAgainstVarneld) {
         {{"get", r, s, "-s", "10000", "f"}, 1, "", u}, {{"get", r, s, "-t"}, 1, "", u},
         {{"get", "-x", r, s, "f"}, 1, "", u}}) {
         // clang-format on
-        Args argv = args;
+        Strings argv = args;
         argv.insert(argv.begin(), Bin("spxpeer"));
         const Result res = harness::Run(argv, d.dir());
         EXPECT_EQ(res.status, exit) << args.size() << " " << (args.empty() ? "" : args.back());
@@ -71,5 +68,3 @@ TEST(Spxpeer, ServicesAgainstVarneld) {
         EXPECT_TRUE(WaitUntil([&] { return LinesWith(d.Stdout(), line).size() == n; })) << line;
     EXPECT_TRUE(d.process().WaitForOutput("ABC"));
 }
-
-} // namespace

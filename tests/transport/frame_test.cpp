@@ -14,8 +14,8 @@ template <typename Frame> static Bytes Of(const Frame& f) {
     return {p, p + sizeof f};
 }
 
-// Guards against host order, wrong offsets, reading past a frame, or judging one too early.
-TEST(Frames, EncodeToAndDecodeFromTheseBytes) {
+// Guards against host order, wrong offsets, over-reads, early judgement, or bad frames accepted.
+TEST(Frames, TheseBytesAndNoOthers) {
     struct Case {
         Bytes wire, built; // built: what the encoder makes of the frame, all it should consume
         Phase phase;
@@ -46,11 +46,7 @@ TEST(Frames, EncodeToAndDecodeFromTheseBytes) {
         for (auto cut = c.wire.begin(); cut < end; ++cut)
             EXPECT_EQ(DecodeFrame({c.wire.begin(), cut}, c.phase).status, Decoded::Incomplete);
     }
-}
-
-// Guards against a frame of the wrong type, phase, flags, length, version or reserved accepted.
-TEST(Frames, BadFramesAreErrors) {
-    const std::pair<Bytes, Phase> cases[] = {
+    const std::pair<Bytes, Phase> errors[] = {
         {{0x09, 0x00, 0x00, 0x00}, Transfer},               // unknown type
         {{0x03, 0x02, 0x00, 0x00}, Transfer},               // unknown flag
         {{0x04, 0x01, 0x00, 0x00}, Transfer},               // T_MORE on a release
@@ -66,6 +62,6 @@ TEST(Frames, BadFramesAreErrors) {
         {{0x03, 0x00, 0x00, 0x00}, Connect},                // data before CONNECT
         {{0x04, 0x00, 0x00, 0x00}, Accept},                 // release before ACCEPT
     };
-    for (const auto& [in, phase] : cases)
+    for (const auto& [in, phase] : errors)
         EXPECT_EQ(DecodeFrame(in, phase).status, Decoded::Error) << testing::PrintToString(in);
 }

@@ -107,6 +107,10 @@ int LockForStore(int fd, Limit wait) {
 // store kept it), then it is emptied and its writes block again. A FIFO or a
 // device stays non-blocking, so that its writes wait for room no longer than
 // the connection's idle limit. 0, or the error number.
+//
+// Only a file that holds something is truncated: a file system may take the
+// truncation of a file to mean that it replaces one and write all of it out
+// when it is closed (ext4 does), which a new file has no need of.
 int PrepareFile(int fd, Limit wait, bool& busy) {
     struct stat st {};
     if (fstat(fd, &st) != 0)
@@ -117,7 +121,8 @@ int PrepareFile(int fd, Limit wait, bool& busy) {
         busy = true;
         return err;
     }
-    if (ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+    if (fstat(fd, &st) != 0 || (st.st_size > 0 && ftruncate(fd, 0) != 0) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
         return errno;
     return 0;
 }

@@ -143,6 +143,7 @@ bool StartShellCommand(const char* command, ShellCommand& sc) {
     // Read without blocking: what is there goes out at once (see Outgoing).
     for (const int fd : {out[0], err[0]})
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(out[0], F_SETPIPE_SZ, 1 << 20); // a fast command waits less for us
     sc = {pid, out[0], err[0]};
     return true;
 }

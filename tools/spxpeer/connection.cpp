@@ -10,15 +10,13 @@
 #include <spx/tiuser.h>
 
 #include "connection.h"
+#include "gathered.h"
 #include "hostfile.h"
 #include "io.h"
 #include "spxpeer.h"
 #include "spxsupport.h"
 
 namespace {
-
-// Output is gathered into writes of this size.
-constexpr std::size_t OUTPUT_CHUNK = 64 * 1024;
 
 // Looks host up in the host address file, opened for reading only. 0, or
 // -1 after a message.
@@ -156,13 +154,22 @@ void Disconnect(int fd) {
     t_close(fd);
 }
 
-bool Output::Write(std::span<const unsigned char> bytes) {
-    buf_.insert(buf_.end(), bytes.begin(), bytes.end());
-    return buf_.size() < OUTPUT_CHUNK || Flush();
-}
-
-bool Output::Flush() {
-    const bool written = WriteAll(fd_, buf_);
-    buf_.clear();
-    return written;
+int ReceiveData(int fd, int outFd, const char* name, unsigned timeout) {
+    Gathered gathered(outFd);
+    switch (gathered.ReceiveStream(fd, false)) {
+    case Received::All:
+        return EXIT_DONE;
+    case Received::ReceiveFailed:
+        if (timeout != 0 && t_errno == TSYSERR && errno == ETIMEDOUT)
+            std::fprintf(stderr, "%s: nothing from the server for %u seconds\n", titleStr, timeout);
+        else
+            ReportCall(fd, "t_rcv");
+        t_close(fd);
+        return EXIT_FAILED;
+    case Received::WriteFailed:
+        break;
+    }
+    std::fprintf(stderr, "%s: write of %s failed: %s\n", titleStr, name, std::strerror(errno));
+    Disconnect(fd);
+    return EXIT_FAILED;
 }

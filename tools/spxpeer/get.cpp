@@ -23,9 +23,9 @@ int GetFile(const Settings& s) {
     if (fd < 0)
         return EXIT_FAILED;
 
-    std::vector<unsigned char> buf(RECEIVE_SIZE);
+    std::vector<unsigned char> reply(RECEIVE_SIZE);
     int flags = 0;
-    const int n = ReceiveUnit(fd, buf, flags, s.timeout);
+    const int n = ReceiveUnit(fd, reply, flags, s.timeout);
     if (n < 0) {
         t_close(fd);
         return EXIT_FAILED;
@@ -35,50 +35,38 @@ int GetFile(const Settings& s) {
         Disconnect(fd);
         return EXIT_FAILED;
     }
-    const int status = buf[0];
-    bool ok = status == 0;
-    if (!ok)
+    const int status = reply[0];
+    int result = EXIT_DONE;
+    if (status != 0) {
         fprintf(stderr, "%s: remote open of %s failed: %s\n", titleStr, remote.c_str(),
                 strerror(status));
-
-    int outFd = STDOUT_FILENO;
-    if (ok && local != nullptr) {
-        outFd = open(local, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        // Only the end unit follows; anything before it is dropped.
+        for (flags = T_MORE; (flags & T_MORE) != 0;)
+            if (ReceiveUnit(fd, reply, flags, s.timeout) < 0) {
+                t_close(fd);
+                return EXIT_FAILED;
+            }
+        result = EXIT_FAILED;
+    } else {
+        const int outFd = local == nullptr
+                              ? STDOUT_FILENO
+                              : open(local, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (outFd < 0) {
             fprintf(stderr, "%s: cannot create %s: %s\n", titleStr, local, strerror(errno));
             Disconnect(fd);
             return EXIT_FAILED;
         }
-    }
-    Output out(outFd);
-    bool writeFailed = false;
-    for (;;) {
-        const int got = ReceiveUnit(fd, buf, flags, s.timeout);
-        if (got < 0) {
-            if (ok)
-                out.Flush();
-            if (outFd != STDOUT_FILENO)
-                close(outFd);
-            t_close(fd);
-            return EXIT_FAILED;
+        const char* name = local != nullptr ? local : "standard output";
+        result = ReceiveData(fd, outFd, name, s.timeout);
+        if (outFd != STDOUT_FILENO && close(outFd) != 0 && result == EXIT_DONE) {
+            fprintf(stderr, "%s: write of %s failed: %s\n", titleStr, name, strerror(errno));
+            result = EXIT_FAILED;
         }
-        if (!(flags & T_MORE))
-            break; // the end unit: its byte is no data
-        if (ok && !writeFailed && !out.Write({buf.data(), static_cast<std::size_t>(got)}))
-            writeFailed = true;
-    }
-    if (ok && !writeFailed && !out.Flush())
-        writeFailed = true;
-    if (writeFailed)
-        fprintf(stderr, "%s: write of %s failed: %s\n", titleStr,
-                local != nullptr ? local : "standard output", strerror(errno));
-    if (outFd != STDOUT_FILENO && close(outFd) != 0 && !writeFailed) {
-        fprintf(stderr, "%s: write of %s failed: %s\n", titleStr, local, strerror(errno));
-        writeFailed = true;
+        if (result != EXIT_DONE)
+            return result; // the connection is closed
     }
 
     // The service waits for our release, then for our disconnect.
-    int result = ok && !writeFailed ? EXIT_DONE : EXIT_FAILED;
     if (t_sndrel(fd) < 0) {
         ReportCall(fd, "t_sndrel");
         result = EXIT_FAILED;
@@ -90,4 +78,3 @@ int GetFile(const Settings& s) {
     t_close(fd);
     return result;
 }
-

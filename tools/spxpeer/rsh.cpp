@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include <spx/tiuser.h>
 
@@ -19,29 +18,9 @@ int RemoteCommand(const Settings& s) {
     if (fd < 0)
         return EXIT_FAILED;
 
-    std::vector<unsigned char> buf(RECEIVE_SIZE);
-    Output out(STDOUT_FILENO);
-    for (;;) {
-        int flags = 0;
-        const int got = ReceiveUnit(fd, buf, flags, s.timeout);
-        if (got < 0) {
-            out.Flush();
-            t_close(fd);
-            return EXIT_FAILED;
-        }
-        if (!(flags & T_MORE))
-            break;
-        if (!out.Write({buf.data(), static_cast<std::size_t>(got)})) {
-            fprintf(stderr, "%s: write of standard output failed: %s\n", titleStr, strerror(errno));
-            Disconnect(fd);
-            return EXIT_FAILED;
-        }
-    }
-    if (!out.Flush()) {
-        fprintf(stderr, "%s: write of standard output failed: %s\n", titleStr, strerror(errno));
-        Disconnect(fd);
-        return EXIT_FAILED;
-    }
+    if (const int received = ReceiveData(fd, STDOUT_FILENO, "standard output", s.timeout);
+        received != EXIT_DONE)
+        return received; // the connection is closed
     if (t_sndrel(fd) < 0)
         return GiveUp(fd, "t_sndrel");
     // The server takes the release and exits; its end is our disconnect.

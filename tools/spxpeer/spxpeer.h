@@ -59,6 +59,12 @@ bool SendUnit(int fd, std::span<const unsigned char> unit, int flags);
 // disconnect instead of data) has been reported.
 int ReceiveUnit(int fd, std::span<unsigned char> buf, int& flags, unsigned timeout);
 
+// Receives a stream of data units into outFd up to the end unit, whose byte
+// is no data (see Gathered). EXIT_DONE, or EXIT_FAILED after the failure has
+// been reported (what came before a failed receive is written first); after
+// a failed write the connection is ended abortively. name says what outFd is.
+int ReceiveData(int fd, int outFd, const char* name, unsigned timeout);
+
 // Waits for an event as AwaitEvent does, for at most timeout seconds.
 int AwaitServer(int fd, unsigned timeout);
 
@@ -67,17 +73,3 @@ void Disconnect(int fd);
 
 // The text of a disconnect reason: "reason=N (...)".
 std::string DisconnectText(int reason);
-
-// Local output gathered into large writes.
-class Output {
-  public:
-    explicit Output(int fd) : fd_(fd) {}
-    // Adds bytes; false when a write failed (errno tells why).
-    bool Write(std::span<const unsigned char> bytes);
-    // Writes what is gathered; false when a write failed.
-    bool Flush();
-
-  private:
-    int fd_;
-    std::vector<unsigned char> buf_;
-};

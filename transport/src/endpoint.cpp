@@ -11,7 +11,7 @@
 #include <climits>
 #include <cerrno>
 #include <cstdlib>
-#include <map>
+#include <vector>
 
 #include <spx/tiuser.h>
 
@@ -69,20 +69,22 @@ SPX_OPTS Endpoint::Options() const {
 
 namespace {
 
-std::map<int, std::unique_ptr<Endpoint>>& Table() {
-    static auto* table = new std::map<int, std::unique_ptr<Endpoint>>;
+// The endpoints by descriptor number: every call looks its endpoint up, so
+// the lookup is an index.
+std::vector<std::unique_ptr<Endpoint>>& Table() {
+    static auto* table = new std::vector<std::unique_ptr<Endpoint>>;
     return *table;
 }
 
 } // namespace
 
 Endpoint* FindEndpoint(int fd) {
-    auto it = Table().find(fd);
-    if (it == Table().end()) {
+    const auto& table = Table();
+    const auto at = static_cast<std::size_t>(fd);
+    Endpoint* ep = fd >= 0 && at < table.size() ? table[at].get() : nullptr;
+    if (ep == nullptr)
         t_errno = TBADF;
-        return nullptr;
-    }
-    return it->second.get();
+    return ep;
 }
 
 Endpoint& AddEndpoint(int fd) {
@@ -98,17 +100,23 @@ Endpoint& AddEndpoint(int fd) {
     ep->fd = fd;
     ep->state = T_UNBND;
     ep->connectionId = NewConnectionId();
-    auto& slot = Table()[fd];
-    slot = std::move(ep);
-    return *slot;
+    auto& table = Table();
+    const auto at = static_cast<std::size_t>(fd);
+    if (table.size() <= at)
+        table.resize(at + 1);
+    table[at] = std::move(ep);
+    return *table[at];
 }
 
-void RemoveEndpoint(int fd) { Table().erase(fd); }
+void RemoveEndpoint(int fd) {
+    if (fd >= 0 && static_cast<std::size_t>(fd) < Table().size())
+        Table()[static_cast<std::size_t>(fd)].reset();
+}
 
 void FlushAll() {
     int saved = errno;
-    for (auto& [fd, ep] : Table()) {
-        if (!ep->out.Empty() && ep->out.Flush(fd) != 0)
+    for (auto& ep : Table()) {
+        if (ep && !ep->out.Empty() && ep->out.Flush(ep->fd) != 0)
             ep->in.Broke();
     }
     errno = saved;

@@ -1,9 +1,9 @@
-// Units gathered into large writes: the store and the output copy receive
-// each unit straight into the free room of one buffer and write it when 64
-// KiB have come together, when the client pauses, at the end, and before any
-// failure is reported, so that what was received is never lost to a later
-// failure and never waits in memory for a client that keeps the service
-// waiting.
+// Units gathered into large writes: the daemon's store and output copy, and
+// spxpeer's fetch and command output, receive each unit straight into the
+// free room of one buffer and write it when 64 KiB have come together, when
+// the sender pauses, at the end, and before any failure is reported, so that
+// what was received is never lost to a later failure and never waits in
+// memory for a sender that keeps the receiver waiting.
 //
 // The full writes end on 64 KiB boundaries of the file, whatever the units'
 // size and wherever the output starts (the daemon's standard output may

@@ -206,7 +206,7 @@ bool ServiceAllowed(RequestKind kind) {
     const auto it = std::ranges::find(SERVICE_NAMES, kind, &ServiceName::kind);
     if (it == SERVICE_NAMES.end() || (callerServices & it->bit) != 0)
         return true;
-    std::printf("%s %d: caller %s may not use %s\n", titleStr, idno,
-                ShowIPv4(callerAddress).c_str(), std::string(it->word).c_str());
+    Report(stdout, "caller %s may not use %s\n", ShowIPv4(callerAddress).c_str(),
+           std::string(it->word).c_str());
     return false;
 }

@@ -16,9 +16,9 @@ Caller::Caller(int fd, Limit idle) : fd_(fd), idle_(idle) {
 int Caller::ReceiveRequest(std::span<unsigned char, SPX_MAX_DATA> record) {
     std::array<unsigned char, SPX_MAX_DATA> dropped;
     std::size_t kept = 0;
-    for (requestFlags_ = T_MORE; (requestFlags_ & T_MORE) != 0;) {
+    for (int flags = T_MORE; (flags & T_MORE) != 0;) {
         const auto room = kept < record.size() ? record.subspan(kept) : std::span(dropped);
-        const int n = t_rcv(fd_, room.data(), static_cast<unsigned>(room.size()), &requestFlags_);
+        const int n = t_rcv(fd_, room.data(), static_cast<unsigned>(room.size()), &flags);
         if (n < 0)
             return -1;
         if (kept < record.size())
@@ -28,15 +28,15 @@ int Caller::ReceiveRequest(std::span<unsigned char, SPX_MAX_DATA> record) {
 }
 
 bool Caller::SendStatus(unsigned char status) {
-    return t_snd(fd_, &status, 1, requestFlags_ & ~T_MORE) >= 0;
+    return t_snd(fd_, &status, 1, 0) >= 0;
 }
 
 bool Caller::SendUnit(std::span<const unsigned char> unit) {
-    return t_snd(fd_, unit.data(), static_cast<unsigned>(unit.size()), requestFlags_ | T_MORE) >= 0;
+    return t_snd(fd_, unit.data(), static_cast<unsigned>(unit.size()), T_MORE) >= 0;
 }
 
 bool Caller::SendEnd(unsigned char endByte) {
-    return t_snd(fd_, &endByte, 1, requestFlags_ & ~T_MORE) >= 0;
+    return t_snd(fd_, &endByte, 1, 0) >= 0;
 }
 
 bool Caller::Push() {

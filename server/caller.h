@@ -1,6 +1,5 @@
 // The caller of a service child, as the child and its services talk to it:
-// the service endpoint, the flags its request came with, and how long the
-// child waits for it. A service speaks to its caller only through this
+// the service endpoint and how long the child waits for it. A service speaks to its caller only through this
 // object, so that each one reads as its protocol: the steps a peer sees, in
 // the order it sees them.
 #pragma once
@@ -35,10 +34,10 @@ class Caller {
     int ReceiveRequest(std::span<unsigned char, SPX_MAX_DATA> record);
 
     // The units a peer sees, each true when it was sent. The status reply
-    // and the end unit go out with the flags the request came with (none,
-    // for a request that arrived whole) and T_MORE clear; data units with
-    // T_MORE. The end unit's one byte means nothing to the peer, but each
-    // service sends the byte it always has (see Outgoing::EndByte).
+    // and the end unit go out with no flag (the flags a whole request came
+    // with), data units with T_MORE. The end unit's one byte means nothing to
+    // the peer, but each service sends the byte it always has (see
+    // Outgoing::EndByte).
     bool SendStatus(unsigned char status);
     bool SendUnit(std::span<const unsigned char> unit);
     bool SendEnd(unsigned char endByte);
@@ -68,5 +67,4 @@ class Caller {
   private:
     int fd_;
     Limit idle_;
-    int requestFlags_ = 0;
 };

@@ -22,10 +22,11 @@ ipxAddr_t clientsAddress{};
 namespace {
 
 // Gives the child, and the commands it runs, the default handling of the
-// signals the listener ignores and an empty signal mask: a command's wait
-// needs SIGCHLD; and a child whose standard output has no reader any more
-// ends rather than swallowing what it was asked to deliver. (The services
-// that write received data ignore SIGPIPE again, to report the failed write.)
+// signals the listener catches or ignores (SIGHUP and SIGALRM it has given
+// back before) and an empty signal mask: a command's wait needs SIGCHLD; and
+// a child whose standard output has no reader any more ends rather than
+// swallowing what it was asked to deliver. (The services that write received
+// data ignore SIGPIPE again, to report the failed write.)
 void ResetChildSignals() {
     std::signal(SIGCHLD, SIG_DFL);
     std::signal(SIGPIPE, SIG_DFL);

@@ -6,7 +6,9 @@
 // Gives up the listening endpoint spxFd, reads one request from the service
 // endpoint spxFd2, serves it and ends the process with exit status 0, after
 // the abortive disconnect when the request was refused or the service
-// failed. The only place a child decides how it ends.
+// failed. The only place a child decides how it ends, but for a switch to
+// the run-as account that cannot be proven, which ends it at once
+// (EXIT_UNPROVEN, identity.h).
 //
 // idleSeconds (0: no limit) bounds every wait for the caller: for the
 // request, for each data unit, for room to send, for the caller's closing

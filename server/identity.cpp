@@ -150,7 +150,7 @@ bool SwitchTo(const Account& account, const char* shownName) {
         return false;
     }
     if (!Proven(account, oldUid, oldGid, oldGroups, privileged))
-        _exit(0);
+        _exit(EXIT_UNPROVEN);
     return true;
 }
 

@@ -17,6 +17,12 @@ inline constexpr std::size_t RUN_NAME_SIZE = 80;
 // the message only; errno is ENAMETOOLONG).
 bool ReadRunName(std::FILE* file, std::array<char, RUN_NAME_SIZE>& runName);
 
+// The exit status of a service child whose switch to the run-as account
+// could not be proven (see SetEffectiveRunId): the only child that ends with
+// another status than 0. It says nothing itself, as it may have its
+// privileges back; the listener reports it.
+inline constexpr int EXIT_UNPROVEN = 3;
+
 // Switches the process to the account named in "./.spxrunid" (or, without
 // that file, "spxhost", else "guest"). 1 on success, 0 on failure; prints
 // its own messages.

@@ -16,7 +16,6 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -45,6 +44,7 @@
 
 #include "allow.h"
 #include "child.h"
+#include "identity.h"
 #include "io.h"
 #include "numbers.h"
 #include "spxsupport.h"
@@ -88,6 +88,7 @@ std::atomic<unsigned> endedWritten{0}; // by the handler
 std::atomic<unsigned> endedRead{0};    // by the listener
 std::atomic<bool> endedLost{false};
 std::atomic<int> reapError{0}; // errno of a reap that failed
+std::atomic<unsigned> unproven{0}; // children that ended with EXIT_UNPROVEN
 static_assert(std::atomic<pid_t>::is_always_lock_free &&
               std::atomic<unsigned>::is_always_lock_free &&
               std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
@@ -102,6 +103,7 @@ std::unordered_map<std::uint32_t, unsigned> childrenOf;
 struct WaitingCaller {
     int fd = -1;               // its service endpoint
     std::uint32_t address = 0; // IPv4, host order
+    ipxAddr_t ipx{};           // its address as t_listen gave it, for its child's lines
     std::string stamp;         // its accept time, as the title shows it
 };
 std::deque<WaitingCaller> waiting;
@@ -119,11 +121,15 @@ void Usage() {
     std::printf("       file:      allow file: who may call, and for which services\n");
 }
 
-// SIGCHLD: reaps every child that has ended and records its pid.
+// SIGCHLD: reaps every child that has ended and records its pid, and whether
+// it ended because its switch to the run-as account could not be proven.
 void ChildEnded(int) {
     const int savedErrno = errno;
     pid_t pid = 0;
-    while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
+    int status = 0;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        if (WIFEXITED(status) && WEXITSTATUS(status) == EXIT_UNPROVEN)
+            unproven.fetch_add(1);
         const unsigned at = endedWritten.load(std::memory_order_relaxed);
         if (at - endedRead.load(std::memory_order_acquire) >= ENDED_RING) {
             endedLost.store(true);
@@ -209,6 +215,10 @@ void ReconcileChildren() {
     }
     if (const int error = reapError.exchange(0); error != 0)
         std::printf("%s: reaping children failed: %s\n", titleStr, std::strerror(error));
+    // Reported here, by the listener: the child itself ends without a word.
+    if (const unsigned n = unproven.exchange(0); n != 0)
+        std::printf("%s: %u children ended: their switch to the run-as account could not be "
+                    "proven\n", titleStr, n);
 }
 
 // SIGCHLD held back while the table of children changes around a fork.
@@ -486,7 +496,9 @@ unsigned WaitingFrom(std::uint32_t address) {
 }
 
 // Closes the endpoints of waiting callers that have gone: their connection
-// failed, or ended with nothing of theirs left to serve.
+// failed, or their end of it is closed. A caller that waits has sent its
+// request and waits for the answer; one that closes has given up, and what
+// it sent is never served (a store would empty the file it named).
 void DropGoneCallers() {
     std::vector<pollfd> fds;
     for (const WaitingCaller& caller : waiting)
@@ -494,10 +506,7 @@ void DropGoneCallers() {
     if (fds.empty() || poll(fds.data(), fds.size(), 0) <= 0)
         return;
     for (std::size_t i = 0; i < fds.size(); ++i) {
-        int unread = 0;
-        if ((fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ||
-            ((fds[i].revents & POLLRDHUP) != 0 && ioctl(fds[i].fd, FIONREAD, &unread) == 0 &&
-             unread == 0)) {
+        if ((fds[i].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0) {
             t_close(waiting[i].fd);
             waiting[i].fd = -1;
         }
@@ -512,6 +521,7 @@ void DropGoneCallers() {
 void ServeWaitingCallers(int spxFd) {
     DropGoneCallers();
     const std::string title = titleStr;
+    const ipxAddr_t caught = clientsAddress; // the caller t_listen gave last, if any
     for (auto it = waiting.begin(); it != waiting.end() && liveChildren.size() < maxChildren;) {
         if (ChildrenOf(it->address) >= addressShare) {
             ++it;
@@ -527,26 +537,31 @@ void ServeWaitingCallers(int spxFd) {
             notAllowed.Refused(caller.address);
             continue;
         }
-        if (failuresInRow > 0)
-            PauseAfterFailure(failuresInRow);
         SetTitle(programName);
         AppendTitle(caller.stamp);
+        clientsAddress = caller.ipx;
         failuresInRow = SpawnChildServiceRequest(spxFd, caller.fd) ? 0 : failuresInRow + 1;
         SetTitle(title);
+        clientsAddress = caught;
         if (failuresInRow > 0)
             break;
     }
+}
+
+// Reads the allow file again when SIGHUP has asked for it.
+void ReloadIfAsked() {
+    if (reloadAsked == 0)
+        return;
+    reloadAsked = 0;
+    if (allowPath != nullptr)
+        LoadAllowFile("; the list read before stays");
 }
 
 // Whenever the listener wakes: the allow file read again when asked, ended
 // children taken off the table, waiting callers served that now may be,
 // counted refusals logged, and a tick kept while anything is to be watched.
 void Housekeeping(int spxFd) {
-    if (reloadAsked != 0) {
-        reloadAsked = 0;
-        if (allowPath != nullptr)
-            LoadAllowFile("; the list read before stays");
-    }
+    ReloadIfAsked();
     ReconcileChildren();
     ServeWaitingCallers(spxFd);
     notAllowed.Flush();
@@ -572,6 +587,7 @@ Take WaitForCaller(int spxFd, t_call& call, const ipxAddr_t& caller, std::uint32
             return Take::Fatal;
         }
         address = CallerAddress(caller);
+        ReloadIfAsked(); // a SIGHUP that came just before t_listen went to sleep
         if (ServicesFor(address) == 0) {
             t_snddis(spxFd, &call);
             notAllowed.Refused(address);
@@ -693,7 +709,7 @@ int main(int argc, char* argv[]) {
                         static_cast<unsigned>(spx::GetBE16(spxClientsId.spx_allocationNumber)));
         }
         if (take == Take::Wait) {
-            waiting.push_back({spxFd2, address, stamp});
+            waiting.push_back({spxFd2, address, clientsAddress, stamp});
             continue;
         }
         callerAddress = address;

@@ -35,12 +35,17 @@ struct Source {
     int fd = -1;
     int writer = -1; // the open for update, while it keeps a FIFO from ending
 
-    // Opens name. False with errno set.
-    bool Open(const char* name) {
+    bool locked = false; // a store kept its lock past the wait
+
+    // Opens name; a regular file is locked against stores (LockFile, shared
+    // with other fetches, within wait). False with errno set.
+    bool Open(const char* name, Limit wait) {
         fd = open(name, O_RDWR | O_CLOEXEC);
         struct stat st {};
         if (fd < 0 || fstat(fd, &st) != 0)
             return false;
+        if (S_ISREG(st.st_mode) && (errno = LockFile(fd, LOCK_SH, wait)) != 0)
+            return !(locked = true);
         if (S_ISFIFO(st.st_mode)) {
             const std::string self = "/proc/self/fd/" + std::to_string(fd);
             if (const int own = open(self.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); own >= 0)
@@ -123,13 +128,13 @@ ServiceEnd SendFile(Caller& caller, const Request& request) {
     if (!request.terminated) {
         openErrno = ENAMETOOLONG; // never open a name cut to fit
     } else {
-        if (!src.Open(fileName))
+        if (!src.Open(fileName, caller.Idle()))
             openErrno = errno != 0 ? errno : EIO;
         if (openErrno != 0)
             src.Close();
     }
     if (openErrno != 0) {
-        Report(stdout, "open of %s failed \n", shown.c_str());
+        Report(stdout, "%s of %s failed \n", src.locked ? "lock" : "open", shown.c_str());
         errno = openErrno;
         std::perror("");
     }

@@ -3,9 +3,16 @@
 // end: the child alone ends the process.
 #pragma once
 
+#include <poll.h>
+#include <sys/file.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "caller.h"
+#include "limit.h"
 #include "request.h"
 
 // Store a file (0xFF). Abort when the service failed (the child then
@@ -20,6 +27,25 @@ ServiceEnd RemoteShell(Caller& caller, const Request& request);
 
 // Copy the data the client sends to standard output (0xFE).
 ServiceEnd ReceiveStdout(Caller& caller);
+
+// Takes a lock (flock operation LOCK_EX or LOCK_SH) of the open regular
+// file fd, so that transfers of one file take turns: a store holds it alone,
+// fetches together. Waits while another transfer has it, within wait,
+// trying again after pauses that grow to a tenth of a second. 0, or EBUSY
+// when the other still has it. Where the file system keeps no locks, the
+// transfer goes on without one, as it always has.
+inline int LockFile(int fd, int operation, Limit wait) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + wait.value_or(milliseconds(0));
+    for (milliseconds pause(1);; pause = std::min(2 * pause, milliseconds(100))) {
+        if (flock(fd, operation | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR))
+            return 0;
+        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+        if (wait && left.count() <= 0)
+            return EBUSY;
+        poll(nullptr, 0, PollTimeout(wait ? std::min(pause, left) : pause));
+    }
+}
 
 // The first byte of the request record as the child has always kept it,
 // the command code in host order: what an end unit carries when no data

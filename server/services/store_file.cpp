@@ -84,27 +84,9 @@ ServiceEnd WriteFailed() {
     return ServiceEnd::Abort;
 }
 
-// Takes the lock of the open regular file fd that one store at a time
-// holds, waiting while another store has it, within wait, trying again after
-// pauses that grow to a tenth of a second. 0, or EBUSY when the other store
-// still has it. Where the file system keeps no locks, the store goes on
-// without one, as it always has.
-int LockForStore(int fd, Limit wait) {
-    using namespace std::chrono;
-    const auto deadline = steady_clock::now() + wait.value_or(milliseconds(0));
-    for (milliseconds pause(1);; pause = std::min(2 * pause, milliseconds(100))) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR))
-            return 0;
-        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
-        if (wait && left.count() <= 0)
-            return EBUSY;
-        poll(nullptr, 0, PollTimeout(wait ? std::min(pause, left) : pause));
-    }
-}
-
 // Makes the open file fd ready for the store. A regular file becomes this
-// store's alone: its lock is taken (LockForStore; busy is set when another
-// store kept it), then it is emptied and its writes block again. A FIFO or a
+// store's alone: its lock is taken (LockFile; busy is set when another
+// store, or a fetch, kept it), then it is emptied and its writes block again. A FIFO or a
 // device stays non-blocking, so that its writes wait for room no longer than
 // the connection's idle limit. 0, or the error number.
 //
@@ -117,7 +99,7 @@ int PrepareFile(int fd, Limit wait, bool& busy) {
         return errno;
     if (!S_ISREG(st.st_mode))
         return 0;
-    if (const int err = LockForStore(fd, wait); err != 0) {
+    if (const int err = LockFile(fd, LOCK_EX, wait); err != 0) {
         busy = true;
         return err;
     }

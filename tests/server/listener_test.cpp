@@ -322,10 +322,12 @@ TEST(Listener, ChildAndIdleLimits) {
     EXPECT_EQ(LinesWith(d.Stderr(), ": write of file data failed ").size(), 2u);
     EXPECT_EQ(LinesWith(d.Stderr(), std::strerror(EPIPE)).size(), 1u);
     close(reader);
-    // A store to a file that another store holds waits for it no longer than -t: "busy".
+    // A store or a fetch of a file that a store holds waits for it no longer than -t: "busy".
     const int held = open((d.dir() / "held").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     EXPECT_TRUE(flock(held, LOCK_EX) == 0 &&
                 peer::Store(d.port(), peer::ReceiveRecord("held"), {"x"}) == "16 236");
+    peer::Conn fetch(d.port());
+    EXPECT_TRUE(fetch.Send(peer::Record(SERV_SEND_FILE, "held", 80)) && fetch.Recv(1).data == "\x10");
     close(held);
 }
 
@@ -349,6 +351,8 @@ TEST(Listener, QueueShareAndAllowFile) {
     peer::RawCaller other(d.port(), INADDR_LOOPBACK + 1);
     ASSERT_TRUE(other.SendConnect() && other.SendData(fetch, false));
     EXPECT_EQ(Answer(other), '+') << "127.0.0.2 waited for 127.0.0.1's share";
+    WriteFile(d.dir() / "kept", "precious"); // a store that waits, then leaves: never served
+    ASSERT_TRUE(peer::Conn(d.port()).Send(peer::ReceiveRecord("kept")));
     EXPECT_EQ(t_snddis(runs[0].fd, nullptr), 0); // its child ends: the first waiting is served
     EXPECT_TRUE(runs[2].WaitEvent() == T_DATA && runs[2].Recv().data.size() == 534 &&
                 runs[3].WaitEvent(300ms) == 0);
@@ -381,6 +385,7 @@ TEST(Listener, QueueShareAndAllowFile) {
                        "stays", allow + ": 0 entries, nobody may call"}));
     EXPECT_TRUE(Said(d.Stdout(), "may not use").size() == 16u &&
                 LinesWith(d.Stdout(), "caller 127.0.0.3 refused: no entry").size() == 1);
+    EXPECT_EQ(ReadFile(d.dir() / "kept"), "precious");
 }
 
 } // namespace

@@ -96,14 +96,20 @@ int AwaitServer(int fd, unsigned timeout) {
     return AwaitEvent(fd, SecondsOrNone(timeout));
 }
 
+// Reports a receive that failed: the server's silence, or the call.
+static void ReceiveFailed(int fd, unsigned timeout) {
+    if (timeout != 0 && t_errno == TSYSERR && errno == ETIMEDOUT)
+        std::fprintf(stderr, "%s: nothing from the server for %u seconds\n", titleStr, timeout);
+    else
+        ReportCall(fd, "t_rcv");
+}
+
 int ReceiveUnit(int fd, std::span<unsigned char> buf, int& flags, unsigned timeout) {
     flags = 0;
     // The endpoint's idle limit (StartService) bounds the receive itself.
     const int n = t_rcv(fd, buf.data(), static_cast<unsigned>(buf.size()), &flags);
-    if (n < 0 && timeout != 0 && t_errno == TSYSERR && errno == ETIMEDOUT)
-        std::fprintf(stderr, "%s: nothing from the server for %u seconds\n", titleStr, timeout);
-    else if (n < 0)
-        ReportCall(fd, "t_rcv");
+    if (n < 0)
+        ReceiveFailed(fd, timeout);
     return n;
 }
 
@@ -160,10 +166,7 @@ int ReceiveData(int fd, int outFd, const char* name, unsigned timeout) {
     case Received::All:
         return EXIT_DONE;
     case Received::ReceiveFailed:
-        if (timeout != 0 && t_errno == TSYSERR && errno == ETIMEDOUT)
-            std::fprintf(stderr, "%s: nothing from the server for %u seconds\n", titleStr, timeout);
-        else
-            ReportCall(fd, "t_rcv");
+        ReceiveFailed(fd, timeout);
         t_close(fd);
         return EXIT_FAILED;
     case Received::WriteFailed:

@@ -162,6 +162,15 @@ TEST(Store, WhatIsStoredAndTheStatus) {
 TEST(Store, FallbackAccounts) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs the superuser to give the daemon an account database of its own";
+    // A daemon that could take its user back after any switch (ambient capabilities) serves
+    // nobody: its child ends at once, without a word of its own, and the listener says why.
+    const passwd* pw = getpwnam(RunAsAccount().c_str());
+    Daemon capable({}, {"/usr/bin/setpriv", "--reuid=" + std::to_string(pw->pw_uid),
+                        "--regid=" + std::to_string(pw->pw_gid), "--clear-groups",
+                        "--inh-caps=+setuid,+setgid", "--ambient-caps=+setuid,+setgid"});
+    WriteFile(capable.dir() / ".spxrunid", "nobody\n");
+    EXPECT_EQ(Store(capable.port(), ReceiveRecord("never"), {"x"}), "no status");
+    EXPECT_TRUE(capable.process().WaitForOutput("account could not be proven"));
     TempDir db;
     std::string passwd;
     for (const auto& l : LinesWith(ReadFile("/etc/passwd"), ""))

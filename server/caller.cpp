@@ -47,11 +47,16 @@ int Caller::Await() {
     return AwaitEvent(fd_, idle_);
 }
 
-int Caller::AwaitDroppingData() {
+bool Caller::DropData() {
     std::array<unsigned char, 4096> dropped;
+    int flags = 0;
+    return t_rcv(fd_, dropped.data(), dropped.size(), &flags) >= 0 || t_errno == TLOOK;
+}
+
+int Caller::AwaitDroppingData() {
     int event = Await();
-    for (int flags = 0; event == T_DATA; event = Await())
-        if (t_rcv(fd_, dropped.data(), dropped.size(), &flags) < 0 && t_errno != TLOOK)
+    for (; event == T_DATA; event = Await())
+        if (!DropData())
             return -1;
     return event;
 }

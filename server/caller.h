@@ -50,6 +50,10 @@ class Caller {
     // 0 when the limit passed, -1 when the look failed.
     int Await();
 
+    // Reads and drops a piece of data the caller sent beyond its request.
+    // False when the receive failed for another reason than an event next.
+    bool DropData();
+
     // Waits as Await does, reading and dropping the data the caller sends
     // before its next event of another kind.
     int AwaitDroppingData();

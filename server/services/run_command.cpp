@@ -237,12 +237,10 @@ class Relay {
     bool FromCaller() {
         if ((fds_[CALLER].revents & (POLLERR | POLLHUP)) != 0)
             return false;
-        std::array<unsigned char, 4096> dropped;
-        for (int event, flags = 0;; ) {
+        for (int event;;) {
             switch (event = t_look(caller_.Fd())) {
             case T_DATA:
-                if (t_rcv(caller_.Fd(), dropped.data(), dropped.size(), &flags) < 0 &&
-                    t_errno != TLOOK)
+                if (!caller_.DropData())
                     return false;
                 break;
             case T_ORDREL:

@@ -1,6 +1,7 @@
 // varneld's listener and the start of every service child, end to end, on loopback.
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -138,11 +139,13 @@ TEST(Listener, LinesOfEveryPassAndRefusedRequests) {
 }
 
 // A failed fork or service endpoint that leaves its caller waiting, refuses the next caller that
-// could be served, keeps the endpoint, or stops the listener.
+// could be served, keeps the endpoint, or stops the listener; a fork shortage that refuses
+// waiting callers.
 TEST(Listener, FailedForkOrEndpoint) {
     // Both ephemeral ports of a network namespace of its own held here: the service endpoint
-    // cannot be bound until a caller comes.
+    // cannot be bound until a caller comes, nor for the first caller; the second is served.
     bool isolated = false;
+    const std::string fetch = peer::Record(0xFC, ".spxrunid", 80);
     std::thread([&] {
         isolated = unshare(CLONE_NEWNET) == 0 && std::system("ip link set lo up && echo 40000 "
                    "40001 >/proc/sys/net/ipv4/ip_local_port_range") == 0;
@@ -150,32 +153,56 @@ TEST(Listener, FailedForkOrEndpoint) {
         if (const int held = isolated ? peer::OpenBound() : -1; held >= 0 && other >= 0) {
             Daemon n; // on a port below the range
             EXPECT_TRUE(n.process().WaitForOutput(": service stream t_bind failed \n"));
-            t_close(held); // the caller comes when a port is free again: it is served
-            peer::RawCaller c(n.port(), INADDR_LOOPBACK, 30000); // outside the range
-            EXPECT_TRUE(c.SendConnect() && c.SendData(peer::Record(0xFC, ".spxrunid", 80), false));
+            peer::RawCaller first(n.port(), INADDR_LOOPBACK, 30000); // outside the range
+            EXPECT_TRUE(first.SendConnect() && first.SendData(fetch, false));
+            EXPECT_EQ(Answer(first), 'x');
+            t_close(held); // a port is free again: the next caller is served
+            peer::RawCaller c(n.port(), INADDR_LOOPBACK, 30001);
+            EXPECT_TRUE(c.SendConnect() && c.SendData(fetch, false));
             EXPECT_EQ(Answer(c), '+');
             t_close(other);
         }
     }).join();
     // In a user namespace of its own only the daemon and its children count against its
     // limit of three processes; the superuser's would be exempt, so it runs as the account.
-    Daemon d({}, {"/usr/bin/unshare", "--map-current-user", "/usr/bin/prlimit", "--nproc=3:"},
-             true);
+    Daemon d({"-p", "2"}, {"/usr/bin/unshare", "--map-current-user", "/usr/bin/prlimit",
+                           "--nproc=3:"}, true);
     if (!d.started())
         GTEST_SKIP() << "no user namespace with a process limit of its own here: " << d.Stderr();
-    const int pid = d.process().pid();
+    // Its limit changed as it runs, by its own account (the superuser here may not).
+    const auto limit = [&, pw = *getpwnam(RunAsAccount().c_str())](int n) {
+        return harness::Run({"/usr/bin/setpriv", "--reuid=" + std::to_string(pw.pw_uid),
+                             "--regid=" + std::to_string(pw.pw_gid), "--clear-groups",
+                             "/usr/bin/prlimit", "--pid", std::to_string(d.process().pid()),
+                             "--nproc=" + std::to_string(n) + ":"}).status;
+    };
+    std::deque<peer::RawCaller> queued; // from 127.0.0.1 beyond its share: they wait
     {
         peer::Conn a(d.port()), b(d.port()); // two children wait for their requests
         ASSERT_TRUE(d.Passes(5));
-        const std::size_t before = Descriptors(pid);
-        for (int i = 0; i < 3; ++i)
-            EXPECT_EQ(Refused(d.port(), "ab"), SPX_DISCON_TERMINATED) << i;
+        const std::size_t before = Descriptors(d.process().pid());
+        for (int i = 0; i < 3; ++i) { // from 127.0.0.2: no process for them
+            peer::RawCaller c(d.port(), INADDR_LOOPBACK + 1);
+            EXPECT_TRUE(c.SendConnect() && Answer(c) == '-') << i;
+        }
         ASSERT_TRUE(d.Passes(11));
         EXPECT_EQ(Said(d.Stderr(), "fork", true, false), Strings(3, "fork failed"));
-        EXPECT_EQ(Descriptors(pid), before);
-    } // the two callers leave, and their children end and are reaped: the next caller is served
-    ASSERT_TRUE(WaitUntil([&] { return Children(pid).empty(); }));
-    EXPECT_EQ(peer::Store(d.port(), peer::ReceiveRecord("after")), "0 released 236");
+        EXPECT_EQ(Descriptors(d.process().pid()), before);
+        for (int i = 0; i < 4; ++i)
+            ASSERT_TRUE(queued.emplace_back(d.port()).SendConnect() &&
+                        queued.back().SendData(fetch, false));
+        EXPECT_EQ(limit(1), 0); // a shortage
+    } // the two callers leave and their children end: their places find no process
+    const auto answers = [&] {
+        std::string got;
+        for (auto& c : queued)
+            got += Answer(c, 0ms);
+        return got;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return LinesWith(d.Stderr(), "fork failed").size() >= 4; }));
+    EXPECT_EQ(answers(), "....") << "a waiting caller refused while forks fail";
+    EXPECT_EQ(limit(3), 0); // forks recover
+    EXPECT_TRUE(WaitUntil([&] { return answers() == "++.."; }));
     if (!isolated)
         GTEST_SKIP() << "no network namespace of its own here";
 }

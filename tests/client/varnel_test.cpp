@@ -2,7 +2,6 @@
 #include <arpa/inet.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -223,20 +222,7 @@ TEST(ClientRun, UnconfirmedTransfersFail) {
         peer::Unit u = peer::Receive(fd);
         ASSERT_EQ(u.data, peer::ReceiveRecord("out", 0640, 7));
         // Its waits for a silent server end after 120 s: its endpoint, its only socket, says so.
-        int theirs = -1;
-        const std::string fds = "/proc/" + std::to_string(varnel.pid()) + "/fd";
-        for (const auto& e : fs::directory_iterator(fds))
-            if (fs::read_symlink(e).string().starts_with("socket:"))
-                theirs = std::stoi(e.path().filename().string());
-        const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, varnel.pid(), 0));
-        const int endpoint = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, theirs, 0));
-        for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
-            timeval limit{};
-            socklen_t size = sizeof limit;
-            getsockopt(endpoint, SOL_SOCKET, option, &limit, &size);
-            EXPECT_EQ(limit.tv_sec, 120) << option;
-        }
-        close(endpoint), close(pidfd);
+        EXPECT_EQ(SocketTimeouts(varnel.pid()), std::make_pair(120L, 120L));
         ASSERT_TRUE(peer::Send(fd, std::string(1, status)));
         for (int n = 0; n < units || (units < 0 && (n == 0 || (u.flags & T_MORE))); ++n)
             ASSERT_GE((u = peer::Receive(fd)).flags, 0) << units;

@@ -207,9 +207,10 @@ TEST(Listener, FailedForkOrEndpoint) {
         GTEST_SKIP() << "no network namespace of its own here";
 }
 
-// Bytes lost or mixed between concurrent stores, or children that spin waiting for the release.
+// Bytes lost or mixed between concurrent stores, a store that waits for a file spoiling it, a
+// fetch held up by another of the same file, or children that spin waiting for the release.
 TEST(Listener, ConcurrentStores) {
-    Daemon d;
+    Daemon d({"-t", "0"}); // no limit: a store waits for a file as long as it takes
     const int pid = d.process().pid();
     const std::size_t baseline = Descriptors(pid);
     std::vector<std::unique_ptr<peer::Conn>> conns;
@@ -220,16 +221,22 @@ TEST(Listener, ConcurrentStores) {
         ASSERT_TRUE(conns[i]->Send(peer::ReceiveRecord("store" + std::to_string(i))));
         ASSERT_EQ(conns[i]->Recv(1).data, std::string(1, '\0'));
     }
-    for (std::size_t at = 0; at < data.back().size(); at += SPX_MAX_DATA)
-        for (std::size_t i = 0; i < conns.size(); ++i)
-            ASSERT_TRUE(at >= data[i].size() || conns[i]->Send(data[i].substr(at, 534), T_MORE));
-    // A store to the name of one not done waits for it, and the file is its alone.
-    EXPECT_TRUE(WaitUntil([&] { // what the provider gathered goes out with the look
-        return !conns[0]->WaitEvent(1ms) && ReadFile(d.dir() / "store0") == data[0];
-    }));
+    // A store to the name of one not done waits for it, and empties it then, though it opened
+    // it empty; one whose caller leaves meanwhile ends at once and never touches the file.
     auto same = std::async(std::launch::async, [&] {
         return peer::Store(d.port(), peer::ReceiveRecord("store0"), {"same"});
     });
+    std::optional<peer::Conn> gone(d.port());
+    ASSERT_TRUE(gone->Send(peer::ReceiveRecord("store1")));
+    ASSERT_TRUE(WaitUntil([&] { return Children(pid).size() == 18; }));
+    gone.reset();
+    EXPECT_TRUE(WaitUntil([&] { return Children(pid).size() == 17; }, 2s)) << "a store kept";
+    for (std::size_t at = 0; at < data.back().size(); at += SPX_MAX_DATA)
+        for (std::size_t i = 0; i < conns.size(); ++i)
+            ASSERT_TRUE(at >= data[i].size() || conns[i]->Send(data[i].substr(at, 534), T_MORE));
+    EXPECT_TRUE(WaitUntil([&] { // what the provider gathered goes out with the look
+        return !conns[0]->WaitEvent(1ms) && ReadFile(d.dir() / "store0") == data[0];
+    }));
     EXPECT_EQ(same.wait_for(500ms), std::future_status::timeout);
     EXPECT_TRUE(ReadFile(d.dir() / "store0") == data[0]) << "emptied while it is stored";
     for (std::size_t i = 0; i < conns.size(); ++i) {
@@ -238,6 +245,20 @@ TEST(Listener, ConcurrentStores) {
         EXPECT_TRUE(i == 0 || ReadFile(d.dir() / ("store" + std::to_string(i))) == data[i]) << i;
     }
     EXPECT_TRUE(same.get() == "0 released 236" && ReadFile(d.dir() / "store0") == "same");
+    // Fetches of one file go side by side; one whose caller takes nothing ends once it is gone.
+    const std::string big(8 << 20, 'b');
+    WriteFile(d.dir() / "big", big);
+    peer::Conn hog(d.port()), second(d.port());
+    const std::string fetchBig = peer::Record(SERV_SEND_FILE, "big", 80);
+    ASSERT_TRUE(hog.Send(fetchBig) && hog.Recv(1).data == std::string(1, '\0'));
+    ASSERT_TRUE(second.Send(fetchBig) && second.WaitEvent(5s) == T_DATA && second.Recv(1).flags == 0);
+    std::size_t fetched = 0;
+    for (peer::Unit u{"", T_MORE}; u.flags == T_MORE; fetched += u.data.size())
+        u = second.Recv();
+    EXPECT_EQ(fetched, big.size() + 1); // and the end unit
+    EXPECT_TRUE(t_sndrel(second.fd) == 0 && t_snddis(hog.fd, nullptr) == 0);
+    EXPECT_TRUE(WaitUntil([&] { return Children(pid).size() == 1; }, 2s)) << "a send kept";
+    EXPECT_EQ(t_snddis(second.fd, nullptr), 0);
     const auto cpu = [&] { // nanoseconds the children ran
         unsigned long long sum = 0;
         for (const int k : Children(pid))
@@ -307,7 +328,8 @@ TEST(Listener, ChildAndIdleLimits) {
     EXPECT_TRUE(WaitUntil([&] { return Children(pid).empty(); }, 3s));
 
     // A service waiting on something else than its caller ends too: a FIFO nobody writes (send)
-    // or reads (store) after the idle limit, a command as soon as its caller has gone.
+    // or reads (store) after the idle limit, a command as soon as its caller has gone, also
+    // after an early release.
     for (const char* fifo : {"in", "out"})
         ASSERT_EQ(mkfifo((d.dir() / fifo).c_str(), 0666), 0);
     const int reader = open((d.dir() / "out").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -319,13 +341,25 @@ TEST(Listener, ChildAndIdleLimits) {
     ASSERT_TRUE(run.Send(peer::Record(SERV_RSH, "echo $$ >pid; exec sleep 60", 100)));
     EXPECT_EQ(get.ReceiveDisconnect(), SPX_DISCON_TERMINATED);
     EXPECT_EQ(put.ReceiveDisconnect(), SPX_DISCON_TERMINATED);
-    peer::Conn more(d.port()); // in a slot that get or put left
+    peer::Conn more(d.port()), early(d.port()); // in the slots that get and put left
     ASSERT_TRUE(more.Send(peer::Record(SERV_RSH, "head -c 600 /dev/zero; sleep 60", 100)));
+    ASSERT_TRUE(early.Send(peer::Record(SERV_RSH, "echo $$ >early; exec sleep 60", 100)));
     EXPECT_EQ(more.WaitEvent(800ms), T_DATA) << "a full unit held back while the command sleeps";
-    ASSERT_TRUE(WaitUntil([&] { return fs::exists(d.dir() / "pid"); }, 2s));
-    const std::string sleeper = "/proc/" + std::to_string(std::stoi(ReadFile(d.dir() / "pid")));
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(d.dir() / "pid") && fs::exists(d.dir() / "early"); }, 2s));
+    Strings sleepers;
+    for (const char* file : {"pid", "early"})
+        sleepers.push_back("/proc/" + std::to_string(std::stoi(ReadFile(d.dir() / file))));
+    EXPECT_TRUE(t_sndrel(early.fd) == 0 && !early.WaitEvent(200ms) && !t_snddis(early.fd, nullptr));
     EXPECT_TRUE(t_snddis(run.fd, nullptr) == 0 && t_snddis(more.fd, nullptr) == 0);
-    EXPECT_TRUE(WaitUntil([&] { return Children(pid).empty() && !fs::exists(sleeper); }, 3s));
+    EXPECT_TRUE(WaitUntil([&] {
+        return Children(pid).empty() && !fs::exists(sleepers[0]) && !fs::exists(sleepers[1]);
+    }, 3s));
+    // A caller that takes no output is hung up once -t has passed, however the wait goes.
+    peer::Conn flood(d.port());
+    ASSERT_TRUE(flood.Send(peer::Record(SERV_RSH, "yes", 100)));
+    const auto sent = std::chrono::steady_clock::now();
+    EXPECT_TRUE(d.process().WaitForOutput("output undelivered, command hung up"));
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 2500ms);
     // A FIFO sent ends when its writer does; one stored into ends when its reader goes; what a
     // caller sends beyond its request while its command runs is dropped.
     for (const char* fifo : {"feed", "cut"})
@@ -348,7 +382,7 @@ TEST(Listener, ChildAndIdleLimits) {
     for (int i = 0; i < 200 && cut.Send(part, T_MORE); ++i) {
     }
     EXPECT_NE(cut.ReceiveDisconnect(), -1);
-    EXPECT_EQ(LinesWith(d.Stdout(), "caller gone, command hung up").size(), 2u);
+    EXPECT_EQ(LinesWith(d.Stdout(), "caller gone, command hung up").size(), 3u);
     EXPECT_EQ(LinesWith(d.Stderr(), ": read of in failed ").size(), 1u);
     EXPECT_EQ(LinesWith(d.Stderr(), ": write of file data failed ").size(), 2u);
     EXPECT_EQ(LinesWith(d.Stderr(), std::strerror(EPIPE)).size(), 1u);

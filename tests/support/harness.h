@@ -139,18 +139,17 @@ inline std::size_t Descriptors(int pid) {
 // The receive and send time-outs, in whole seconds, of the last socket a process holds (its
 // endpoint when it holds one); {-1, -1} when it holds none.
 inline std::pair<long, long> SocketTimeouts(int pid) {
-    int theirs = -1;
+    int theirs = -1, pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     std::error_code e;
     for (const auto& f : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", e))
         if (fs::read_symlink(f, e).string().starts_with("socket:"))
             theirs = std::max(theirs, std::stoi(f.path().filename().string()));
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     const int fd = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, theirs, 0));
-    timeval limits[2] = {{-1, 0}, {-1, 0}};
-    for (socklen_t size = sizeof(timeval); const int i : {0, 1})
-        getsockopt(fd, SOL_SOCKET, i == 0 ? SO_RCVTIMEO : SO_SNDTIMEO, &limits[i], &size);
-    close(fd), close(pidfd);
-    return {limits[0].tv_sec, limits[1].tv_sec};
+    timeval in{-1, 0}, out{-1, 0};
+    socklen_t size = sizeof in;
+    getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &in, &size);
+    getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &out, &size);
+    return close(fd), close(pidfd), std::pair{in.tv_sec, out.tv_sec};
 }
 
 // A fresh directory, open to all (services switch to the run-as account, which may not be the

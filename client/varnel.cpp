@@ -35,6 +35,7 @@
 #include "settings.h"
 #include "spxproto.h"
 #include "spxsupport.h"
+#include "statistics.h"
 
 namespace {
 
@@ -53,19 +54,6 @@ enum class RunEnd {
 // packetSize; each chunk is one write on the connection.
 inline constexpr std::size_t READ_BLOCK = 64 * 1024;
 std::array<unsigned char, READ_BLOCK> tranbuf;
-
-// Bytes every pass of the data loop adds to the count including SPX data.
-inline constexpr std::uint32_t SPX_OVERHEAD = 84;
-
-// Transfer statistics, counted in verbose mode only. Unsigned 32-bit,
-// wrapping like the counters they report.
-struct Statistics {
-    std::uint32_t totalBytes = 0;
-    std::uint32_t totalPackets = 0;
-    std::uint32_t total = 0;
-    std::time_t beginTime = 0;
-    std::time_t endTime = 0;
-};
 
 // The standard error report of a failed system call, with errno as saved.
 void ReportErrno(const char* prefix, int err) {
@@ -214,14 +202,10 @@ bool PushTimod(int spxfd) {
            ChangeModule(spxfd, "timod") && ListModules(spxfd, "Nasty, Nasty I_LIST");
 }
 
-// Counts one pass of the data loop that moved n bytes.
+// Counts one pass of the data loop that moved n bytes, in verbose mode.
 void CountPass(Statistics& st, std::size_t n) {
-    if (!verbose)
-        return;
-    const auto bytes = static_cast<std::uint32_t>(n);
-    st.totalBytes += bytes;
-    st.totalPackets += 2;
-    st.total += bytes + SPX_OVERHEAD;
+    if (verbose)
+        st.CountPass(n);
 }
 
 // The "write: ..." line of every chunk, fixed output that scripts count and
@@ -343,18 +327,8 @@ int SendData(int spxfd, int jfd, bool regular, Statistics& st) {
 }
 
 void ShowStatistics(const Statistics& st) {
-    std::uint32_t timeDiff = static_cast<std::uint32_t>(st.endTime - st.beginTime);
-    if (timeDiff == 0)
-        timeDiff = 1;
-    if (!verbose)
-        return;
-    const auto lu = [](std::uint32_t v) { return static_cast<unsigned long>(v); };
-    std::printf("%s: %lu bytes sent\n", titleStr, lu(st.totalBytes));
-    std::printf("%s: %lu bytes sent including SPX data\n", titleStr, lu(st.total));
-    std::printf("%s: %lu packets sent\n", titleStr, lu(st.totalPackets));
-    std::printf("%s: %lu seconds to transmit\n", titleStr, lu(timeDiff));
-    std::printf("%s: %lu bytes/sec\n", titleStr, lu(st.total / timeDiff));
-    std::printf("%s: %lu kbytes/sec\n", titleStr, lu(st.total / 1024 / timeDiff));
+    if (verbose)
+        std::fputs(StatisticsLines(st, titleStr).c_str(), stdout);
 }
 
 // Waits for and takes the server's disconnect.

@@ -23,8 +23,9 @@ Limit IdleLimit(int fd);
 // and AwaitEvent without a limit of its own) by limit, through SO_RCVTIMEO and
 // SO_SNDTIMEO, which the provider honours: a receive that hears nothing for
 // that long (the time counts from the last byte that came) fails with TSYSERR
-// and ETIMEDOUT; a send that finds no room for that long fails with TLOOK,
-// the connection broken (disconnect 237 pending).
+// and ETIMEDOUT; a send whose wait for room lasts that long in all, however
+// many pieces go out meanwhile, fails with TLOOK, the connection broken
+// (disconnect 237 pending).
 void SetIdleLimit(int fd, Limit limit);
 
 // Waits until an event is pending on fd, sleeping in poll between events,

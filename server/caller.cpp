@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 
 #include <spx/tiuser.h>
 
@@ -14,17 +15,44 @@ Caller::Caller(int fd, Limit idle) : fd_(fd), idle_(idle) {
 }
 
 int Caller::ReceiveRequest(std::span<unsigned char, SPX_MAX_DATA> record) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + idle_.value_or(*REQUEST_WAIT);
     std::array<unsigned char, SPX_MAX_DATA> dropped;
     std::size_t kept = 0;
-    for (int flags = T_MORE; (flags & T_MORE) != 0;) {
+    int n = 0;
+    for (int flags = T_MORE; n >= 0 && (flags & T_MORE) != 0;) {
+        // Each receive waits no longer than the time left for the whole.
+        const auto left = ceil<milliseconds>(deadline - steady_clock::now());
+        if (left.count() <= 0) {
+            t_errno = TSYSERR;
+            errno = ETIMEDOUT;
+            n = -1;
+            break;
+        }
+        SetIdleLimit(fd_, left);
         const auto room = kept < record.size() ? record.subspan(kept) : std::span(dropped);
-        const int n = t_rcv(fd_, room.data(), static_cast<unsigned>(room.size()), &flags);
-        if (n < 0)
-            return -1;
-        if (kept < record.size())
+        n = t_rcv(fd_, room.data(), static_cast<unsigned>(room.size()), &flags);
+        if (n >= 0 && kept < record.size())
             kept += static_cast<std::size_t>(n);
     }
-    return static_cast<int>(kept);
+    const int rcvErrno = errno, rcvTerrno = t_errno;
+    SetIdleLimit(fd_, idle_);
+    errno = rcvErrno;
+    t_errno = rcvTerrno;
+    return n < 0 ? -1 : static_cast<int>(kept);
+}
+
+pollfd Caller::Watched() const {
+    return {fd_, POLLRDHUP, 0};
+}
+
+bool Caller::Gone(const pollfd& watched) {
+    return (watched.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+bool Caller::Gone() const {
+    pollfd p = Watched();
+    return poll(&p, 1, 0) > 0 && Gone(p);
 }
 
 bool Caller::SendStatus(unsigned char status) {

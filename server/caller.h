@@ -4,6 +4,9 @@
 // the order it sees them.
 #pragma once
 
+#include <poll.h>
+
+#include <chrono>
 #include <cstdio>
 #include <span>
 
@@ -14,11 +17,17 @@
 // first.
 enum class ServiceEnd { Exit, Abort };
 
+// How long a caller may take to send its whole request when no idle limit
+// is set: a caller that connects and never asks keeps no child.
+inline constexpr Limit REQUEST_WAIT = std::chrono::seconds(120);
+
 class Caller {
   public:
-    // Takes the service endpoint fd; idle bounds every wait for the caller
-    // (the request, each unit, room to send, the closing steps) and for the
-    // files and devices a service reads or writes for it.
+    // Takes the service endpoint fd; idle bounds every wait for a quiet
+    // caller once the request is in (each unit, room to send, the closing
+    // steps) and for the files and devices a service reads or writes for
+    // it; NO_LIMIT: a caller whose end is alive may be quiet as long as it
+    // likes. The request itself is bounded in all (ReceiveRequest).
     Caller(int fd, Limit idle);
     Caller(const Caller&) = delete;
     Caller& operator=(const Caller&) = delete;
@@ -29,9 +38,20 @@ class Caller {
     // Receives the whole request unit into record, which is zero-filled
     // before: every piece up to the one without T_MORE, those that do not
     // fit read and dropped, so that no byte of the request is ever taken for
-    // the data that follows it. The bytes kept (at most SPX_MAX_DATA), or
-    // -1 when a receive failed (t_errno tells why).
+    // the data that follows it. The whole request must come within the idle
+    // limit, or REQUEST_WAIT without one. The bytes kept (at most
+    // SPX_MAX_DATA), or -1 when a receive failed or the time ran out
+    // (t_errno tells why).
     int ReceiveRequest(std::span<unsigned char, SPX_MAX_DATA> record);
+
+    // Whether the caller has gone: its end of the connection is closed (a
+    // disconnect comes with the close) or failed. Does not wait.
+    bool Gone() const;
+
+    // The caller's end, as poll(2) watches it beside something else: events
+    // that say it has gone (see Gone).
+    pollfd Watched() const;
+    static bool Gone(const pollfd& watched);
 
     // The units a peer sees, each true when it was sent. The status reply
     // and the end unit go out with no flag (the flags a whole request came

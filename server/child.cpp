@@ -21,15 +21,14 @@ ipxAddr_t clientsAddress{};
 
 namespace {
 
-// Gives the child, and the commands it runs, the default handling of the
-// signals the listener catches or ignores (SIGHUP and SIGALRM it has given
-// back before) and an empty signal mask: a command's wait needs SIGCHLD; and
-// a child whose standard output has no reader any more ends rather than
-// swallowing what it was asked to deliver. (The services that write received
-// data ignore SIGPIPE again, to report the failed write.)
+// Gives the child the default handling of SIGCHLD (a command's wait needs
+// it; SIGHUP and SIGALRM the listener has given back before) and an empty
+// signal mask. SIGPIPE stays ignored, as in the listener: a log whose reader
+// has gone costs a line, never a transfer, and a write of received data to
+// a reader that has gone fails and is reported. The commands it runs get
+// every signal at its default (see StartShellCommand).
 void ResetChildSignals() {
     std::signal(SIGCHLD, SIG_DFL);
-    std::signal(SIGPIPE, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);

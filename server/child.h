@@ -10,9 +10,11 @@
 // the run-as account that cannot be proven, which ends it at once
 // (EXIT_UNPROVEN, identity.h).
 //
-// idleSeconds (0: no limit) bounds every wait for the caller: for the
-// request, for each data unit, for room to send, for the caller's closing
-// steps. A wait that passes it fails like a failed receive of its service.
+// idleSeconds (0: no limit) bounds every wait for a quiet caller once the
+// request is in: for each data unit, for room to send, for the caller's
+// closing steps. A wait that passes it fails like a failed receive of its
+// service. The request itself must come within idleSeconds, or 120 seconds
+// without a limit (see Caller::ReceiveRequest).
 [[noreturn]] void ServeChild(int spxFd, int spxFd2, unsigned idleSeconds);
 
 // The address of the caller t_listen reported last: the listener's record,

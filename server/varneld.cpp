@@ -8,10 +8,14 @@
 // taken (-c), or its address at its share of them (-p), is accepted all the
 // same and waits in the listener, in the order callers came, until a child
 // can be forked for it; a signal (a child's end, a tick while callers wait)
-// wakes the listener from t_listen for that. An allow file (-a, read again
-// on SIGHUP) says who may call and for what. A caller that cannot be served
-// (no endpoint, no process) is refused, and the listener pauses before it
-// goes on; only a failure of the listening endpoint itself ends it.
+// wakes the listener from t_listen for that. While its room for waiting
+// callers is full the listener does not listen: further callers wait,
+// unanswered, in the provider's and the kernel's queues. An allow file (-a,
+// read again on SIGHUP) says who may call and for what. A caller that
+// cannot be served at once (no endpoint, no process) is refused, a waiting
+// one for whom no child can be forked keeps its place, and the listener
+// pauses before it goes on; only a failure of the listening endpoint itself
+// ends it.
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -58,23 +62,28 @@ std::array<unsigned char, 2> socketToBind{0x45, 0x00};
 std::string_view programName = "varneld";
 
 // Service children at once at most (-c), of them for callers of one address
-// (-p; 0: half of -c, at least 1), and how long a child waits for its
-// caller (-t, seconds; 0: no limit).
+// (-p; 0: half of -c, at least 1), and how long a child waits for a quiet
+// caller once the request is in (-t, seconds; 0: no limit).
 unsigned maxChildren = 100;
 unsigned addressShare = 0;
-unsigned idleSeconds = 120;
+unsigned idleSeconds = 0;
 
 // The allow file (-a; null: everyone may use everything) and its entries.
 const char* allowPath = nullptr;
 std::vector<AllowEntry> allowList;
 
-// Callers waiting for a child, in all and from one address. The bound in all
-// is set at start from the descriptor limit (each holds a descriptor).
+// Callers waiting for a child at most, set at start from the descriptor
+// limit (each holds a descriptor).
 unsigned maxWaiting = 256;
-constexpr unsigned MAX_WAITING_PER_ADDRESS = 16;
 
-// Callers in a row that could not be served (no endpoint, no process).
+// The descriptor limit the daemon was started with, which its children get
+// back (the listener raises its own).
+rlimit startFiles{};
+
+// Callers in a row that could not be served (no endpoint, no process), and
+// when the next try may come.
 unsigned failuresInRow = 0;
+std::chrono::steady_clock::time_point retryAt{};
 
 // The service endpoint made ready for the next caller, -1 when none is.
 int spareFd = -1;
@@ -116,7 +125,7 @@ void Usage() {
     std::printf("       socket:    local socket number (0x4000 - 0x5000\n");
     std::printf("       -v : verbose \n");
     std::printf("       children:  service children at once at most (100)\n");
-    std::printf("       seconds:   a caller may keep a child waiting (120, 0: no limit)\n");
+    std::printf("       seconds:   a quiet caller may keep a child waiting (0: no limit)\n");
     std::printf("       share:     children at once for callers of one address (children/2)\n");
     std::printf("       file:      allow file: who may call, and for which services\n");
 }
@@ -275,7 +284,6 @@ private:
     std::uint32_t last_ = 0;
 };
 RefusalLog notAllowed("no entry in the allow file");
-RefusalLog tooMany("too many callers waiting");
 
 // Reads the allow file into allowList and logs how many entries it holds;
 // on failure logs where and why (then onFailure) and keeps the list it had.
@@ -313,12 +321,13 @@ std::uint32_t CallerAddress(const ipxAddr_t& caller) {
     return spx::GetBE32(std::span(caller.node).subspan<2, 4>());
 }
 
-// After a connection that could not be served: a pause that grows while the
-// failures go on (a quarter of a second, doubling up to eight seconds), so
-// that a shortage of ports, descriptors or processes is not made worse.
-void PauseAfterFailure(unsigned failures) {
-    const unsigned shift = std::min(failures, 6U) - 1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(250U << shift));
+// A connection could not be served: the next try comes after a pause that
+// grows while the failures go on (a quarter of a second, doubling up to
+// eight seconds), so that a shortage of ports, descriptors or processes is
+// not made worse.
+void CountFailure() {
+    const unsigned shift = std::min(++failuresInRow, 6U) - 1;
+    retryAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(250U << shift);
 }
 
 // The accept time as the title shows it: ": " and "%D %r :".
@@ -336,11 +345,20 @@ std::string AcceptTime() {
     return std::string(": ") + timeStr.data();
 }
 
-// Callers that may wait for a child in all: a quarter of the descriptors
-// the listener may hold (a waiting caller holds one), from 16 to 1024.
+// Raises the listener's descriptor limit to the hard limit (the provider
+// holds one for each caller in its handshake and queue, the listener one
+// for each waiting caller), keeping the one it started with for children.
+// Then the callers that may wait for a child in all: a quarter of the
+// descriptors, from 16 to 1024.
 unsigned WaitingBound() {
     rlimit files{};
-    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0)
+        return 16;
+    startFiles = files;
+    files.rlim_cur = files.rlim_max;
+    if (files.rlim_cur != startFiles.rlim_cur && setrlimit(RLIMIT_NOFILE, &files) != 0)
+        files = startFiles;
+    if (files.rlim_cur == RLIM_INFINITY)
         return 1024;
     return static_cast<unsigned>(std::clamp<rlim_t>(files.rlim_cur / 4, 16, 1024));
 }
@@ -400,14 +418,17 @@ int Quit(int spxFd) {
 }
 
 // In a new child: gives up what is the listener's alone (the endpoints of
-// the waiting callers and the spare one, its signal handlers).
+// the waiting callers but its own and the spare one, its signal handlers,
+// its descriptor limit).
 void LeaveListener(int spxFd2) {
     for (const WaitingCaller& caller : waiting)
-        t_close(caller.fd);
+        if (caller.fd != spxFd2)
+            t_close(caller.fd);
     if (spareFd >= 0 && spareFd != spxFd2)
         t_close(spareFd);
     std::signal(SIGHUP, SIG_DFL);
     std::signal(SIGALRM, SIG_DFL);
+    setrlimit(RLIMIT_NOFILE, &startFiles);
 }
 
 } // namespace
@@ -463,7 +484,8 @@ bool ScanArgs(int argc, char* argv[], const char* optstr) {
 // callerAddress and callerServices describe. Returns in the listener only,
 // which gives up its copy of the service endpoint and counts the child
 // against the caller's address: true when a child serves the connection,
-// false when none could be made (the caller is then told with a disconnect).
+// false when none could be forked (reported; the endpoint stays the
+// listener's, for a refusal or another try).
 bool SpawnChildServiceRequest(int spxFd, int spxFd2) {
     // A pid reaped and given out again meanwhile could not be told apart.
     const ChildSignalHeld held;
@@ -472,8 +494,6 @@ bool SpawnChildServiceRequest(int spxFd, int spxFd2) {
     const pid_t pid = fork();
     if (pid < 0) {
         std::fprintf(stderr, "%s: fork failed\n", titleStr);
-        t_snddis(spxFd2, nullptr);
-        t_close(spxFd2);
         return false;
     }
     if (pid == 0) {
@@ -490,10 +510,6 @@ bool SpawnChildServiceRequest(int spxFd, int spxFd2) {
 }
 
 namespace {
-
-unsigned WaitingFrom(std::uint32_t address) {
-    return static_cast<unsigned>(std::ranges::count(waiting, address, &WaitingCaller::address));
-}
 
 // Closes the endpoints of waiting callers that have gone: their connection
 // failed, or their end of it is closed. A caller that waits has sent its
@@ -517,9 +533,12 @@ void DropGoneCallers() {
 // Forks a child for each waiting caller in the order they came, while a
 // child slot is free; a caller whose address has its share of children
 // keeps its place. Each child's title carries its own caller's accept time.
-// Stops at a failed fork: the next try comes after the pause.
+// A caller for whom no child can be forked keeps its place too, and the
+// next try comes after the pause.
 void ServeWaitingCallers(int spxFd) {
     DropGoneCallers();
+    if (failuresInRow > 0 && std::chrono::steady_clock::now() < retryAt)
+        return;
     const std::string title = titleStr;
     const ipxAddr_t caught = clientsAddress; // the caller t_listen gave last, if any
     for (auto it = waiting.begin(); it != waiting.end() && liveChildren.size() < maxChildren;) {
@@ -527,24 +546,27 @@ void ServeWaitingCallers(int spxFd) {
             ++it;
             continue;
         }
-        const WaitingCaller caller = *it;
-        it = waiting.erase(it);
-        callerAddress = caller.address;
-        callerServices = ServicesFor(caller.address);
+        callerAddress = it->address;
+        callerServices = ServicesFor(it->address);
         if (callerServices == 0) { // the allow file read since it came does not let it in
-            t_snddis(caller.fd, nullptr);
-            t_close(caller.fd);
-            notAllowed.Refused(caller.address);
+            t_snddis(it->fd, nullptr);
+            t_close(it->fd);
+            notAllowed.Refused(it->address);
+            it = waiting.erase(it);
             continue;
         }
         SetTitle(programName);
-        AppendTitle(caller.stamp);
-        clientsAddress = caller.ipx;
-        failuresInRow = SpawnChildServiceRequest(spxFd, caller.fd) ? 0 : failuresInRow + 1;
+        AppendTitle(it->stamp);
+        clientsAddress = it->ipx;
+        const bool forked = SpawnChildServiceRequest(spxFd, it->fd);
         SetTitle(title);
         clientsAddress = caught;
-        if (failuresInRow > 0)
+        if (!forked) {
+            CountFailure();
             break;
+        }
+        failuresInRow = 0;
+        it = waiting.erase(it);
     }
 }
 
@@ -565,20 +587,24 @@ void Housekeeping(int spxFd) {
     ReconcileChildren();
     ServeWaitingCallers(spxFd);
     notAllowed.Flush();
-    tooMany.Flush();
-    KeepTicking(!waiting.empty() || notAllowed.Pending() || tooMany.Pending());
+    KeepTicking(!waiting.empty() || notAllowed.Pending());
 }
 
 enum class Take { Serve, Wait, Fatal };
 
 // Waits in t_listen for the next caller the listener takes: one to serve at
 // once, or one to wait for a child (its address in address). Refuses on the
-// way, before any accept, callers the allow file does not let in and callers
-// that find no place to wait. Fatal when the listening endpoint failed
-// (reported).
+// way, before any accept, callers the allow file does not let in. While
+// every place to wait is taken it does not listen: callers wait in the
+// provider's and the kernel's queues until a place is free. Fatal when the
+// listening endpoint failed (reported).
 Take WaitForCaller(int spxFd, t_call& call, const ipxAddr_t& caller, std::uint32_t& address) {
     for (;;) {
         Housekeeping(spxFd);
+        if (waiting.size() >= maxWaiting) {
+            poll(nullptr, 0, 1000); // until a signal (a child's end, the tick)
+            continue;
+        }
         if (t_listen(spxFd, &call) < 0) {
             if (t_errno == TSYSERR && errno == EINTR)
                 continue; // a signal: see to what it brought
@@ -595,13 +621,8 @@ Take WaitForCaller(int spxFd, t_call& call, const ipxAddr_t& caller, std::uint32
         }
         ReconcileChildren();
         ServeWaitingCallers(spxFd); // who came first goes first
-        if (liveChildren.size() < maxChildren && ChildrenOf(address) < addressShare)
-            return Take::Serve;
-        DropGoneCallers();
-        if (waiting.size() < maxWaiting && WaitingFrom(address) < MAX_WAITING_PER_ADDRESS)
-            return Take::Wait;
-        t_snddis(spxFd, &call);
-        tooMany.Refused(address);
+        const bool now = liveChildren.size() < maxChildren && ChildrenOf(address) < addressShare;
+        return now ? Take::Serve : Take::Wait;
     }
 }
 
@@ -669,7 +690,7 @@ int main(int argc, char* argv[]) {
 
     for (;;) {
         if (failuresInRow > 0)
-            PauseAfterFailure(failuresInRow);
+            std::this_thread::sleep_until(retryAt);
         // Made before the caller comes; when that fails, tried again once it has come.
         if (spareFd < 0)
             spareFd = OpenServiceEndpoint(spxInfo, bind, bindAddress);
@@ -688,7 +709,7 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "spxfd = %d, state = %d\n", spxFd, t_getstate(spxFd)); // as above
         if (spareFd < 0 && (spareFd = OpenServiceEndpoint(spxInfo, bind, bindAddress)) < 0) {
             t_snddis(spxFd, &call); // no endpoint for this caller either
-            ++failuresInRow;
+            CountFailure();
             continue;
         }
         if (t_accept(spxFd, spareFd, &call) < 0) {
@@ -714,7 +735,13 @@ int main(int argc, char* argv[]) {
         }
         callerAddress = address;
         callerServices = ServicesFor(address);
-        failuresInRow = SpawnChildServiceRequest(spxFd, spxFd2) ? 0 : failuresInRow + 1;
+        if (SpawnChildServiceRequest(spxFd, spxFd2)) {
+            failuresInRow = 0;
+            continue;
+        }
+        t_snddis(spxFd2, nullptr); // no process for this caller
+        t_close(spxFd2);
+        CountFailure();
     }
     return Quit(spxFd);
 }

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 
 #include <spx/tiuser.h>
@@ -32,9 +31,8 @@ ServiceEnd ReceiveStdout(Caller& caller) {
         return ServiceEnd::Abort;
 
     // Data goes straight to descriptor 1: nothing buffered may come after it.
-    // A reader that has gone is a failed write (EPIPE), not a silent death.
+    // A reader that has gone is a failed write (EPIPE: SIGPIPE is ignored).
     std::fflush(stdout);
-    std::signal(SIGPIPE, SIG_IGN);
     Gathered gathered(STDOUT_FILENO);
     const Received received = gathered.ReceiveStream(caller.Fd(), true); // the end unit too
     if (received == Received::WriteFailed)

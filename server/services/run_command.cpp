@@ -232,10 +232,10 @@ class Relay {
     }
 
     // Takes what the caller sent: data is dropped; an early release is left
-    // for the end, after which only a broken connection counts. False when
-    // the caller has gone.
+    // for the end, after which the caller's end of the connection is watched
+    // (a disconnect or a close ends it). False when the caller has gone.
     bool FromCaller() {
-        if ((fds_[CALLER].revents & (POLLERR | POLLHUP)) != 0)
+        if ((fds_[CALLER].revents & (POLLERR | POLLHUP | POLLRDHUP)) != 0)
             return false;
         for (int event;;) {
             switch (event = t_look(caller_.Fd())) {
@@ -244,7 +244,7 @@ class Relay {
                     return false;
                 break;
             case T_ORDREL:
-                fds_[CALLER].events = 0; // POLLERR and POLLHUP still come
+                fds_[CALLER].events = POLLRDHUP; // nothing more to read, but its end
                 return true;
             default:
                 return event == 0;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -38,13 +39,13 @@ struct Source {
     bool locked = false; // a store kept its lock past the wait
 
     // Opens name; a regular file is locked against stores (LockFile, shared
-    // with other fetches, within wait). False with errno set.
-    bool Open(const char* name, Limit wait) {
+    // with other fetches). False with errno set.
+    bool Open(const char* name, const Caller& caller) {
         fd = open(name, O_RDWR | O_CLOEXEC);
         struct stat st {};
         if (fd < 0 || fstat(fd, &st) != 0)
             return false;
-        if (S_ISREG(st.st_mode) && (errno = LockFile(fd, LOCK_SH, wait)) != 0)
+        if (S_ISREG(st.st_mode) && (errno = LockFile(fd, LOCK_SH, caller)) != 0)
             return !(locked = true);
         if (S_ISFIFO(st.st_mode)) {
             const std::string self = "/proc/self/fd/" + std::to_string(fd);
@@ -66,14 +67,15 @@ struct Source {
     ~Source() { Close(); }
 };
 
-// Waits until fd has bytes to read, within limit. 0, or the error number
-// (ETIMEDOUT when the time ran out).
-int AwaitReadable(int fd, Limit limit) {
-    pollfd p{fd, POLLIN, 0};
+// Waits until fd has bytes to read, within the caller's idle limit and
+// while the caller is there. 0, or the error number (ETIMEDOUT when the
+// time ran out, ECONNRESET when the caller has gone).
+int AwaitReadable(int fd, const Caller& caller) {
+    std::array<pollfd, 2> p{pollfd{fd, POLLIN, 0}, caller.Watched()};
     int r;
-    while ((r = poll(&p, 1, PollTimeout(limit))) < 0 && errno == EINTR) {
+    while ((r = poll(p.data(), p.size(), PollTimeout(caller.Idle()))) < 0 && errno == EINTR) {
     }
-    return r > 0 ? 0 : r == 0 ? ETIMEDOUT : errno;
+    return r == 0 ? ETIMEDOUT : r < 0 ? errno : Caller::Gone(p[1]) ? ECONNRESET : 0;
 }
 
 // Sends the source in units of up to SPX_MAX_DATA bytes with T_MORE until
@@ -100,7 +102,7 @@ bool SendPieces(Caller& caller, Source& src, Outgoing& out, const char* source) 
                 src.WriterFound();
             if (!caller.Push())
                 return caller.Failed(stdout, "send file t_snd failed\n");
-            readErrno = AwaitReadable(src.fd, caller.Idle());
+            readErrno = AwaitReadable(src.fd, caller);
             break;
         }
         if (readErrno != 0) {
@@ -128,7 +130,7 @@ ServiceEnd SendFile(Caller& caller, const Request& request) {
     if (!request.terminated) {
         openErrno = ENAMETOOLONG; // never open a name cut to fit
     } else {
-        if (!src.Open(fileName, caller.Idle()))
+        if (!src.Open(fileName, caller))
             openErrno = errno != 0 ? errno : EIO;
         if (openErrno != 0)
             src.Close();

@@ -30,12 +30,14 @@ ServiceEnd ReceiveStdout(Caller& caller);
 
 // Takes a lock (flock operation LOCK_EX or LOCK_SH) of the open regular
 // file fd, so that transfers of one file take turns: a store holds it alone,
-// fetches together. Waits while another transfer has it, within wait,
-// trying again after pauses that grow to a tenth of a second. 0, or EBUSY
-// when the other still has it. Where the file system keeps no locks, the
-// transfer goes on without one, as it always has.
-inline int LockFile(int fd, int operation, Limit wait) {
+// fetches together. Waits while another transfer has it, within the
+// caller's idle limit, trying again after pauses that grow to a tenth of a
+// second, and watching the caller meanwhile. 0, EBUSY when the other still
+// has it, or ECONNRESET when the caller has gone. Where the file system
+// keeps no locks, the transfer goes on without one, as it always has.
+inline int LockFile(int fd, int operation, const Caller& caller) {
     using namespace std::chrono;
+    const Limit wait = caller.Idle();
     const auto deadline = steady_clock::now() + wait.value_or(milliseconds(0));
     for (milliseconds pause(1);; pause = std::min(2 * pause, milliseconds(100))) {
         if (flock(fd, operation | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR))
@@ -43,7 +45,10 @@ inline int LockFile(int fd, int operation, Limit wait) {
         const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
         if (wait && left.count() <= 0)
             return EBUSY;
-        poll(nullptr, 0, PollTimeout(wait ? std::min(pause, left) : pause));
+        pollfd watched = caller.Watched();
+        if (poll(&watched, 1, PollTimeout(wait ? std::min(pause, left) : pause)) > 0 &&
+            Caller::Gone(watched))
+            return ECONNRESET;
     }
 }
 

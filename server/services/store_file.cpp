@@ -86,20 +86,21 @@ ServiceEnd WriteFailed() {
 
 // Makes the open file fd ready for the store. A regular file becomes this
 // store's alone: its lock is taken (LockFile; busy is set when another
-// store, or a fetch, kept it), then it is emptied and its writes block again. A FIFO or a
-// device stays non-blocking, so that its writes wait for room no longer than
-// the connection's idle limit. 0, or the error number.
+// store, or a fetch, kept it, or the caller left meanwhile), then it is
+// emptied and its writes block again. A FIFO or a device stays
+// non-blocking, so that its writes wait for room no longer than the
+// connection's idle limit. 0, or the error number.
 //
 // Only a file that holds something is truncated: a file system may take the
 // truncation of a file to mean that it replaces one and write all of it out
 // when it is closed (ext4 does), which a new file has no need of.
-int PrepareFile(int fd, Limit wait, bool& busy) {
+int PrepareFile(int fd, const Caller& caller, bool& busy) {
     struct stat st {};
     if (fstat(fd, &st) != 0)
         return errno;
     if (!S_ISREG(st.st_mode))
         return 0;
-    if (const int err = LockFile(fd, LOCK_EX, wait); err != 0) {
+    if (const int err = LockFile(fd, LOCK_EX, caller); err != 0) {
         busy = true;
         return err;
     }
@@ -110,16 +111,16 @@ int PrepareFile(int fd, Limit wait, bool& busy) {
 }
 
 // Creates the file of the request, or opens the one there, and prepares it
-// (PrepareFile, waiting within wait for another store to it). The
-// descriptor, or -1 with the error number in status. A FIFO without a
-// reader is refused (ENXIO) rather than waited for: the open never blocks.
-int CreateFile(const Request& request, mode_t permissions, Limit wait, int& status) {
+// (PrepareFile, waiting for another store to it). The descriptor, or -1
+// with the error number in status. A FIFO without a reader is refused
+// (ENXIO) rather than waited for: the open never blocks.
+int CreateFile(const Request& request, mode_t permissions, const Caller& caller, int& status) {
     int fd = -1;
     int err = ENAMETOOLONG; // no terminator inside the field: not a name
     bool busy = false;
     if (request.terminated) {
         fd = open(request.text.data(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, permissions);
-        err = fd < 0 ? errno : PrepareFile(fd, wait, busy);
+        err = fd < 0 ? errno : PrepareFile(fd, caller, busy);
     }
     if (err == 0)
         return fd;
@@ -145,10 +146,9 @@ ServiceEnd ReceiveFile(Caller& caller, const Request& request) {
     if (permissions == 0)
         permissions = DEFAULT_PERMISSIONS;
 
-    // A file that outgrows the limit, or a FIFO whose reader has gone, must
-    // give a failed write, not end the process.
+    // A file that outgrows the limit must give a failed write, not end the
+    // process (as a FIFO whose reader has gone does: SIGPIPE is ignored).
     std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGPIPE, SIG_IGN);
 
     // The limit is set after the switch, so that a caller cannot raise a
     // hard limit the administrator set: that fails like any refused limit.
@@ -166,7 +166,7 @@ ServiceEnd ReceiveFile(Caller& caller, const Request& request) {
     }
     if (status == 0)
         fd = CreateFile(request, static_cast<mode_t>(permissions) & GRANTABLE_PERMISSIONS,
-                        caller.Idle(), status);
+                        caller, status);
 
     // SendRes: the status byte tells the client whether to send the data.
     if (!caller.SendStatus(static_cast<unsigned char>(status & 0xFF))) {

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -133,6 +135,21 @@ inline unsigned long long Signals(int pid, const std::string& key) {
 inline std::size_t Descriptors(int pid) {
     const fs::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd");
     return static_cast<std::size_t>(std::distance(fds, fs::directory_iterator{}));
+}
+// The receive and send time-outs, in whole seconds, of the last socket a process holds (its
+// endpoint when it holds one); {-1, -1} when it holds none.
+inline std::pair<long, long> SocketTimeouts(int pid) {
+    int theirs = -1, pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    std::error_code e;
+    for (const auto& f : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", e))
+        if (fs::read_symlink(f, e).string().starts_with("socket:"))
+            theirs = std::max(theirs, std::stoi(f.path().filename().string()));
+    const int fd = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, theirs, 0));
+    timeval in{-1, 0}, out{-1, 0};
+    socklen_t size = sizeof in;
+    getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &in, &size);
+    getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &out, &size);
+    return close(fd), close(pidfd), std::pair{in.tv_sec, out.tv_sec};
 }
 
 // A fresh directory, open to all (services switch to the run-as account, which may not be the

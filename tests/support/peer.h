@@ -208,6 +208,8 @@ struct RawCaller {
         return SendFrame(1, 0, BE(1, 2) + BE(0, 2) + BE(connectionId, 2) + BE(allocation, 2));
     }
     bool SendData(std::string_view data, bool more) { return SendFrame(3, more, data); }
+    // Its CONNECT, then a request in one unit.
+    bool Ask(std::string_view request) { return SendConnect() && SendData(request, false); }
     // Ends the TCP connection with a reset (a failed connection to the far side).
     void Reset() {
         const linger l{1, 0};

@@ -156,6 +156,7 @@ struct Indication {
 struct Listener {
     std::vector<PendingCaller> pending;
     std::deque<Indication> ready;     // complete, not yet reported by t_listen
+    std::deque<Indication> held;      // complete, beyond their address's place in ready
     std::vector<Indication> reported; // reported, not yet accepted or refused
     int nextSequence = 1;
     std::chrono::steady_clock::time_point acceptPausedUntil{};
@@ -170,8 +171,14 @@ struct Listener {
     // Accepts and reads callers, waiting as long as wait allows for progress.
     // False when a caught signal cut the wait short.
     bool Serve(int listenFd, Wait wait);
-    // Closes the oldest caller still in the handshake and forgets it.
-    void DropOldest();
+    // Takes a caller whose CONNECT is whole: ready, or held while its
+    // address has its place in ready filled.
+    void Complete(const Indication& indication);
+    // A caller of source has left ready: its oldest held caller takes the place.
+    void TakenFrom(std::uint32_t source);
+    // Closes the oldest handshake of the address with the most handshakes
+    // and forgets it (pending must not be empty).
+    void DropBusiest();
 };
 
 struct Endpoint {

@@ -1,12 +1,14 @@
 // Callers of a listening endpoint. Each caller is accepted from the kernel at
 // once and read without blocking; only a caller whose first frame is a valid
 // CONNECT reaches the program. Silent callers are dropped after 5 seconds,
-// anything else at once, so that no caller can hold up another; one address
-// holds at most MAX_PENDING_PER_SOURCE of the slots, and of the callers
-// waiting for t_listen, so that one host cannot keep the others out. When
-// every slot is taken, or no descriptor is left for a new caller, the oldest
-// handshake gives way: a caller that sends its CONNECT with its connection
-// is read at once, however many hosts keep silent callers here.
+// anything else at once, so that no caller can hold up another. Of the
+// callers of one address at most MAX_READY_PER_SOURCE wait for t_listen;
+// its further valid callers are held, in the order they came, until one of
+// those has been taken, so that one host's burst cannot put the callers of
+// others behind all of it. When every slot is taken, or no descriptor is
+// left for a new caller, the oldest handshake of the address with the most
+// handshakes gives way; when every slot holds a valid caller, the next ones
+// wait in the kernel's queue, unanswered, instead of being refused.
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <unordered_map>
 
 #include "endpoint.h"
 
@@ -23,7 +26,7 @@ namespace {
 
 constexpr auto CONNECT_WAIT = std::chrono::seconds(5);
 constexpr std::size_t MAX_PENDING = 1024;
-constexpr std::size_t MAX_PENDING_PER_SOURCE = 16;
+constexpr std::size_t MAX_READY_PER_SOURCE = 16;
 
 // Reads what the caller has sent. True while it may still become a valid
 // caller; on completion moves it to ready.
@@ -47,7 +50,7 @@ bool ReadCaller(PendingCaller& c, Listener& l) {
             ind.source = c.source;
             ind.addr = SocketAddress(c.fd, true);
             ind.options = d.options;
-            l.ready.push_back(ind);
+            l.Complete(ind);
             c.fd = -1; // now owned by the indication
             return false;
         }
@@ -66,9 +69,25 @@ void Listener::CloseAll() {
         close(i.fd);
     for (auto& i : reported)
         close(i.fd);
+    for (auto& i : held)
+        close(i.fd);
     pending.clear();
     ready.clear();
     reported.clear();
+    held.clear();
+}
+
+void Listener::Complete(const Indication& indication) {
+    const auto fromThere = std::ranges::count(ready, indication.source, &Indication::source);
+    (static_cast<std::size_t>(fromThere) < MAX_READY_PER_SOURCE ? ready : held).push_back(indication);
+}
+
+void Listener::TakenFrom(std::uint32_t source) {
+    const auto it = std::ranges::find(held, source, &Indication::source);
+    if (it != held.end()) {
+        ready.push_back(*it);
+        held.erase(it);
+    }
 }
 
 Indication* Listener::Reported(int sequence) {
@@ -84,7 +103,8 @@ void Listener::Forget(Indication* indication) {
 
 bool Listener::Serve(int listenFd, Wait wait) {
     const auto now = std::chrono::steady_clock::now();
-    const bool accepting = now >= acceptPausedUntil;
+    // Not while every slot holds a valid caller: those in the kernel's queue wait there.
+    const bool accepting = now >= acceptPausedUntil && (!pending.empty() || held.size() < MAX_PENDING);
 
     // Wait for a new caller, bytes from a pending one, or the next deadline.
     std::vector<pollfd> fds;
@@ -100,7 +120,7 @@ bool Listener::Serve(int listenFd, Wait wait) {
         fds.push_back({c.fd, POLLIN, 0});
         until(c.deadline);
     }
-    if (!accepting) // out of descriptors: wait for the callers' bytes or deadlines
+    if (now < acceptPausedUntil) // out of descriptors: wait for the callers' bytes or deadlines
         until(acceptPausedUntil);
     int r = poll(fds.data(), fds.size(), PollTimeout(left));
     const bool interrupted = r < 0 && errno == EINTR;
@@ -124,26 +144,20 @@ bool Listener::Serve(int listenFd, Wait wait) {
     std::erase_if(pending, [](const PendingCaller& c) { return c.fd < 0; });
 
     if (r > 0 && (fds[0].revents & POLLIN) != 0) {
-        for (;;) {
+        // Every slot holding a valid caller: the next ones wait in the kernel.
+        while (!pending.empty() || held.size() < MAX_PENDING) {
             sockaddr_in from{};
             socklen_t fromLength = sizeof from;
             int fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&from), &fromLength,
                              SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd < 0 && (errno == EMFILE || errno == ENFILE) && !pending.empty()) {
-                DropOldest(); // its descriptor goes to the caller at the door
+                DropBusiest(); // its descriptor goes to the caller at the door
                 continue;
             }
             if (fd < 0) {
                 if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
                     acceptPausedUntil = later + std::chrono::milliseconds(100);
                 break;
-            }
-            const auto isThere = [&](auto& p) { return p.source == from.sin_addr.s_addr; };
-            const auto fromThere = std::count_if(pending.begin(), pending.end(), isThere) +
-                                   std::count_if(ready.begin(), ready.end(), isThere);
-            if (static_cast<std::size_t>(fromThere) >= MAX_PENDING_PER_SOURCE) {
-                close(fd); // that host has its share of callers here
-                continue;
             }
             PendingCaller c;
             c.fd = fd;
@@ -155,17 +169,24 @@ bool Listener::Serve(int listenFd, Wait wait) {
                     close(c.fd);
                 continue;
             }
-            if (pending.size() >= MAX_PENDING)
-                DropOldest();
+            if (pending.size() + held.size() >= MAX_PENDING)
+                DropBusiest();
             pending.push_back(c);
         }
     }
     return !interrupted;
 }
 
-void Listener::DropOldest() {
-    close(pending.front().fd);
-    pending.erase(pending.begin());
+void Listener::DropBusiest() {
+    std::unordered_map<std::uint32_t, std::size_t> handshakes;
+    auto busiest = pending.begin();
+    for (auto it = pending.begin(); it != pending.end(); ++it)
+        if (++handshakes[it->source] > handshakes[busiest->source])
+            busiest = it;
+    // busiest is the newest of the busiest address's handshakes: its oldest gives way
+    const auto oldest = std::ranges::find(pending, busiest->source, &PendingCaller::source);
+    close(oldest->fd);
+    pending.erase(oldest);
 }
 
 } // namespace spx

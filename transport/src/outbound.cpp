@@ -2,10 +2,12 @@
 #include "endpoint.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 
@@ -13,25 +15,46 @@ namespace spx {
 
 namespace {
 
-// Sends every byte of the vectors; 0 or an errno.
+// The send time-out set on a blocking socket (SO_SNDTIMEO): how long a
+// send may wait for room in all; none when unset.
+Wait SendLimit(int fd) {
+    timeval tv{};
+    socklen_t len = sizeof tv;
+    if (getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &len) != 0 || (tv.tv_sec == 0 && tv.tv_usec == 0))
+        return UNTIL_SOMETHING;
+    return std::chrono::milliseconds(std::max<long>(1, tv.tv_sec * 1000 + tv.tv_usec / 1000));
+}
+
+// Sends every byte of the vectors; 0 or an errno. A blocking socket waits
+// for room at most its send time-out in all, however many pieces go out
+// meanwhile (ETIMEDOUT after that); any socket stops waiting as soon as the
+// peer has closed its end (EPIPE): a peer that has gone, or sent its
+// disconnect, takes nothing more.
 int SendAll(int fd, iovec* iov, int count) {
+    using Clock = std::chrono::steady_clock;
+    const Wait limit = (fcntl(fd, F_GETFL) & O_NONBLOCK) == 0 ? SendLimit(fd) : UNTIL_SOMETHING;
+    const auto deadline = Clock::now() + limit.value_or(std::chrono::milliseconds(0));
     while (count > 0) {
         msghdr msg{};
         msg.msg_iov = iov;
         msg.msg_iovlen = static_cast<std::size_t>(count);
-        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                // A blocking socket says so only when its send time-out
-                // (SO_SNDTIMEO) has passed.
-                if ((fcntl(fd, F_GETFL) & O_NONBLOCK) == 0)
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                return errno;
+            Wait left = limit;
+            if (limit) {
+                left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+                if (left->count() <= 0)
                     return ETIMEDOUT;
-                WaitWritable(fd, UNTIL_SOMETHING);
-                continue;
             }
-            return errno;
+            pollfd p{fd, POLLOUT | POLLRDHUP, 0};
+            if (poll(&p, 1, PollTimeout(left)) > 0 && (p.revents & POLLOUT) == 0 &&
+                (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)
+                return EPIPE;
+            continue;
         }
         auto left = static_cast<std::size_t>(n);
         while (count > 0 && left >= iov->iov_len) {

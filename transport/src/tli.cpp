@@ -264,6 +264,7 @@ int t_listen(int fd, t_call* call) {
                 return SysFail(EINTR); // a caught signal: the program decides
         Indication ind = l.ready.front();
         l.ready.pop_front();
+        l.TakenFrom(ind.source);
         l.reported.push_back(ind);
         Give(call->addr, ind.addr);
         Give(call->opt, ind.options);

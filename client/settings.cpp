@@ -44,7 +44,7 @@ std::string_view FirstWord(std::string_view text) {
 
 // Prints a refusal of an argument to standard error.
 ArgsResult Refuse(const char* what) {
-    std::fprintf(stderr, "%s: %s refused\n", titleStr, what);
+    Report(stderr, "%s refused\n", what);
     return ArgsResult::Refused;
 }
 
@@ -135,7 +135,7 @@ ArgsResult ParseArgs(int argc, char* argv[], Settings& s) {
 }
 
 void ShowOptions() {
-    std::fprintf(stderr, "%s: usage: %s ", titleStr, titleStr);
+    Report(stderr, "usage: %s ", titleStr);
     std::fputs("-r<dname> -j<sourcefile> [-f<dfilename> -u<dulimit>] [-h<hostsFile>] [-v] "
                "[-s<dsocket>] [-P<permissions>] [-p<packet size>] \n",
                stderr);

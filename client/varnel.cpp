@@ -67,15 +67,9 @@ struct Statistics {
     std::time_t endTime = 0;
 };
 
-// The standard error report of a failed system call, with errno as saved.
-void ReportErrno(const char* prefix, int err) {
-    errno = err;
-    std::perror(prefix);
-}
-
 // Reports a failed TLI call on spxfd: the line naming it, then SpxError. -1.
 int Failed(int spxfd, const char* line) {
-    std::fprintf(stderr, "%s: %s", titleStr, line);
+    Report(stderr, "%s", line);
     SpxError(spxfd);
     return -1;
 }
@@ -86,7 +80,7 @@ int BindEndpoint(int spxfd) {
     if (BindAnySocket(spxfd, bindAddress) < 0)
         return Failed(spxfd, "t_bind failed \n");
     if (verbose) {
-        std::printf("%s: clients local address: ", titleStr);
+        Report(stdout, "clients local address: ");
         ShowIpxAddress(bindAddress, AddressForm::Blank);
     }
     return 0;
@@ -98,14 +92,13 @@ int LookUpServer(ipxAddr_t& serversAddress) {
     const char* remoteName = settings.remoteName.data();
     const char* addressFile = settings.addressFile.data();
     if (GetIpxAddress(addressFile, remoteName, &serversAddress) != 0) {
-        std::fprintf(stderr, "%s: get ipx address of %s from %s failed \n", titleStr, remoteName,
-                     addressFile);
+        Report(stderr, "get ipx address of %s from %s failed \n", remoteName, addressFile);
         return -1;
     }
     if (settings.destSocket != 0)
         std::memcpy(serversAddress.sock, &settings.destSocket, sizeof serversAddress.sock);
     if (verbose) {
-        std::printf("%s: connecting to %s at:  ", titleStr, remoteName);
+        Report(stdout, "connecting to %s at:  ", remoteName);
         ShowIpxAddress(serversAddress, AddressForm::Connecting);
     }
     return 0;
@@ -122,12 +115,12 @@ int Connect(int spxfd, ipxAddr_t& serversAddress) {
         return Failed(spxfd, "t_connect failed \n");
     SetIdleLimit(spxfd, SERVER_SILENCE_LIMIT);
     if (verbose) {
-        std::printf("%s: servers IPX address: ", titleStr);
+        Report(stdout, "servers IPX address: ");
         ShowIpxAddress(serversAddress, AddressForm::Standard);
         const unsigned connectionId = spx::GetBE16(serversId.spx_connectionID);
         const unsigned allocationNumber = spx::GetBE16(serversId.spx_allocationNumber);
-        std::printf("%s: servers connection number:  %04Xh \n", titleStr, connectionId);
-        std::printf("%s: servers allocation number:  %04Xh \n", titleStr, allocationNumber);
+        Report(stdout, "servers connection number:  %04Xh \n", connectionId);
+        Report(stdout, "servers allocation number:  %04Xh \n", allocationNumber);
     }
     return 0;
 }
@@ -157,7 +150,7 @@ int Request(int spxfd) {
     }
     if (status != 0) {
         // The server's error number, told in this host's words.
-        std::fprintf(stderr, "%s: remote open of %s failed \n", titleStr, request.filename);
+        Report(stderr, "remote open of %s failed \n", request.filename);
         ReportErrno("", status);
         return -1;
     }
@@ -274,7 +267,7 @@ ChunkReports chunkReports;
 // Reports a failed write on the connection. -1.
 int WriteFailed(int err) {
     chunkReports.Flush();
-    std::fprintf(stderr, "%s: write of file data failed \n", titleStr);
+    Report(stderr, "write of file data failed \n");
     ReportErrno("write", err);
     return -1;
 }
@@ -315,7 +308,7 @@ int SendChunks(int spxfd, int jfd, bool regular, Statistics& st) {
                 continue;
             const int err = errno;
             chunkReports.Flush();
-            std::printf("%s: read of standard in failed \n", titleStr);
+            Report(stdout, "read of standard in failed \n");
             ReportErrno("", err);
             return -1;
         }
@@ -349,12 +342,12 @@ void ShowStatistics(const Statistics& st) {
     if (!verbose)
         return;
     const auto lu = [](std::uint32_t v) { return static_cast<unsigned long>(v); };
-    std::printf("%s: %lu bytes sent\n", titleStr, lu(st.totalBytes));
-    std::printf("%s: %lu bytes sent including SPX data\n", titleStr, lu(st.total));
-    std::printf("%s: %lu packets sent\n", titleStr, lu(st.totalPackets));
-    std::printf("%s: %lu seconds to transmit\n", titleStr, lu(timeDiff));
-    std::printf("%s: %lu bytes/sec\n", titleStr, lu(st.total / timeDiff));
-    std::printf("%s: %lu kbytes/sec\n", titleStr, lu(st.total / 1024 / timeDiff));
+    Report(stdout, "%lu bytes sent\n", lu(st.totalBytes));
+    Report(stdout, "%lu bytes sent including SPX data\n", lu(st.total));
+    Report(stdout, "%lu packets sent\n", lu(st.totalPackets));
+    Report(stdout, "%lu seconds to transmit\n", lu(timeDiff));
+    Report(stdout, "%lu bytes/sec\n", lu(st.total / timeDiff));
+    Report(stdout, "%lu kbytes/sec\n", lu(st.total / 1024 / timeDiff));
 }
 
 // Waits for and takes the server's disconnect.
@@ -364,7 +357,7 @@ void TakeDisconnect(int spxfd) {
         return;
     }
     if (RecieveDisconnect(spxfd) < 0)
-        std::fprintf(stderr, "%s: recieve disconnect failed \n", titleStr);
+        Report(stderr, "recieve disconnect failed \n");
 }
 
 // Waits for the server's end of the connection and takes it, leaving the
@@ -379,9 +372,9 @@ bool AwaitServerEnd(int spxfd) {
     }
     if (retval != T_ORDREL) {
         if (RecieveDisconnect(spxfd) < 0)
-            std::fprintf(stderr, "%s: recieve disconnect failed \n", titleStr);
+            Report(stderr, "recieve disconnect failed \n");
         // Without the release nothing says the data was taken.
-        std::fprintf(stderr, "%s: transfer not confirmed by the server \n", titleStr);
+        Report(stderr, "transfer not confirmed by the server \n");
         return false;
     }
     if (t_rcvrel(spxfd) < 0) {
@@ -412,7 +405,7 @@ RunEnd Transfer(int spxfd, int& jfd) {
     if (directory)
         errno = EISDIR;
     if (jfd < 0 || directory) {
-        std::perror("Can't open sourcefile");
+        ReportErrno("Can't open sourcefile", errno);
         return RunEnd::SourceUnopened;
     }
     if (Request(spxfd) != 0)
@@ -466,12 +459,12 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     if (verbose)
-        std::printf("%s: packet data size %d\n", titleStr, static_cast<int>(settings.packetSize));
+        Report(stdout, "packet data size %d\n", static_cast<int>(settings.packetSize));
 
     struct t_info spxInfo {};
     const int spxfd = t_open(spxDevice, O_RDWR, &spxInfo);
     if (spxfd < 0) {
-        std::fprintf(stderr, "%s: open of %s failed \n", titleStr, spxDevice);
+        Report(stderr, "open of %s failed \n", spxDevice);
         SpxError(spxfd);
         return -1;
     }

@@ -31,15 +31,14 @@ int GetFile(const Settings& s) {
         return EXIT_FAILED;
     }
     if (n != 1 || (flags & T_MORE)) {
-        fprintf(stderr, "%s: the server's status reply has %d bytes\n", titleStr, n);
+        Report(stderr, "the server's status reply has %d bytes\n", n);
         Disconnect(fd);
         return EXIT_FAILED;
     }
     const int status = reply[0];
     int result = EXIT_DONE;
     if (status != 0) {
-        fprintf(stderr, "%s: remote open of %s failed: %s\n", titleStr, remote.c_str(),
-                strerror(status));
+        Report(stderr, "remote open of %s failed: %s\n", remote.c_str(), strerror(status));
         // Only the end unit follows; anything before it is dropped.
         for (flags = T_MORE; (flags & T_MORE) != 0;)
             if (ReceiveUnit(fd, reply, flags, s.timeout) < 0) {
@@ -52,14 +51,14 @@ int GetFile(const Settings& s) {
                               ? STDOUT_FILENO
                               : open(local, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (outFd < 0) {
-            fprintf(stderr, "%s: cannot create %s: %s\n", titleStr, local, strerror(errno));
+            Report(stderr, "cannot create %s: %s\n", local, strerror(errno));
             Disconnect(fd);
             return EXIT_FAILED;
         }
         const char* name = local != nullptr ? local : "standard output";
         result = ReceiveData(fd, outFd, name, s.timeout);
         if (outFd != STDOUT_FILENO && close(outFd) != 0 && result == EXIT_DONE) {
-            fprintf(stderr, "%s: write of %s failed: %s\n", titleStr, name, strerror(errno));
+            Report(stderr, "write of %s failed: %s\n", name, strerror(errno));
             result = EXIT_FAILED;
         }
         if (result != EXIT_DONE)

@@ -55,7 +55,7 @@ const char* const helpText =
 // The usage text on standard error, after why when there is more to say.
 int Usage(const char* why) {
     if (why[0] != '\0')
-        std::fprintf(stderr, "%s: %s\n", titleStr, why);
+        Report(stderr, "%s\n", why);
     std::fprintf(stderr, usageText, titleStr, titleStr, titleStr, titleStr);
     return EXIT_USAGE;
 }
@@ -110,7 +110,7 @@ const char* ScanArgs(int argc, char** argv, Settings& s) {
     else if (name == "raw")
         s.command = Command::Raw;
     else {
-        fprintf(stderr, "%s: unknown command %s\n", titleStr, argv[1]);
+        Report(stderr, "unknown command %s\n", argv[1]);
         return "";
     }
 

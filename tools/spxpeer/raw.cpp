@@ -55,7 +55,7 @@ int RawExchange(const Settings& s) {
         const int ev = AwaitServer(fd, s.timeout);
         if (ev == 0) {
             printf("timeout\n");
-            fprintf(stderr, "%s: nothing from the server for %u seconds\n", titleStr, s.timeout);
+            Report(stderr, "nothing from the server for %u seconds\n", s.timeout);
             Disconnect(fd);
             return EXIT_FAILED;
         }

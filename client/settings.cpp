@@ -86,6 +86,7 @@ ArgsResult ParseArgs(int argc, char* argv[], Settings& s) {
             break;
         case 'u': {
             if (s.filename[0] == '\0') {
+                // Fixed output, "VARNEL: " and "preceeded" included: scripts read it.
                 std::fprintf(stderr, "VARNEL: ulimit must be preceeded with a filename\n");
                 return ArgsResult::UlimitWithoutName;
             }
@@ -134,6 +135,7 @@ ArgsResult ParseArgs(int argc, char* argv[], Settings& s) {
     return ArgsResult::Ok;
 }
 
+// The usage text, fixed output (its odd spacing included): the manual page's check reads it.
 void ShowOptions() {
     Report(stderr, "usage: %s ", titleStr);
     std::fputs("-r<dname> -j<sourcefile> [-f<dfilename> -u<dulimit>] [-h<hostsFile>] [-v] "

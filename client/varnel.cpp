@@ -341,6 +341,7 @@ void ShowStatistics(const Statistics& st) {
         timeDiff = 1;
     if (!verbose)
         return;
+    // Fixed output: scripts read these statistics lines.
     const auto lu = [](std::uint32_t v) { return static_cast<unsigned long>(v); };
     Report(stdout, "%lu bytes sent\n", lu(st.totalBytes));
     Report(stdout, "%lu bytes sent including SPX data\n", lu(st.total));
@@ -357,6 +358,7 @@ void TakeDisconnect(int spxfd) {
         return;
     }
     if (RecieveDisconnect(spxfd) < 0)
+        // Fixed output, "recieve" included: scripts read it.
         Report(stderr, "recieve disconnect failed \n");
 }
 
@@ -372,6 +374,7 @@ bool AwaitServerEnd(int spxfd) {
     }
     if (retval != T_ORDREL) {
         if (RecieveDisconnect(spxfd) < 0)
+            // Fixed output, "recieve" included: scripts read it.
             Report(stderr, "recieve disconnect failed \n");
         // Without the release nothing says the data was taken.
         Report(stderr, "transfer not confirmed by the server \n");
@@ -405,6 +408,7 @@ RunEnd Transfer(int spxfd, int& jfd) {
     if (directory)
         errno = EISDIR;
     if (jfd < 0 || directory) {
+        // Fixed output, as scripts read it.
         ReportErrno("Can't open sourcefile", errno);
         return RunEnd::SourceUnopened;
     }
@@ -459,6 +463,7 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     if (verbose)
+        // Fixed output, as the address and number lines below: scripts read them.
         Report(stdout, "packet data size %d\n", static_cast<int>(settings.packetSize));
 
     struct t_info spxInfo {};

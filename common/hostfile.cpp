@@ -80,6 +80,7 @@ int GetIpxAddress(const char* hostFile, const char* hostName, ipxAddr_t* ipxAddr
     // Opened for reading and update ("r+t"), as this client always has.
     std::FILE* fp = std::fopen(hostFile, "r+te");
     if (fp == nullptr) {
+        // Fixed output, "VARNEL: " included: scripts read it, as the line below.
         ReportErrno("VARNEL: error opening yellowpages", errno);
         return -1;
     }

@@ -66,6 +66,7 @@ FILE* FailureStream() {
 
 // The text of the event line for code; the default line for 0 and for every
 // code without a line of its own (in the client style, T_ORDREL too).
+// Fixed output, trailing blanks and "TLook default" included: scripts read these lines.
 void EventLine(int code) {
     const char* text = nullptr;
     switch (code) {
@@ -104,6 +105,7 @@ void EventLine(int code) {
 }
 
 // The line for a disconnect reason.
+// Fixed output, trailing blanks included: scripts read these lines.
 void ReasonLine(int reason) {
     if (reason == SPX_DISCON_TERMINATED) {
         Line(stdout, "connection terminated by remote endpoint \n");
@@ -177,6 +179,7 @@ void SetReportStyle(ReportStyle newStyle) {
 int SpxError(int fd) {
     const int err = t_errno;
     if (ServerStyle())
+        // Fixed output, as peers and scripts read it: "t_errno = %d", no prefix.
         std::fprintf(stderr, "t_errno = %d\n", err);
     t_error(" \t ");
     if (err != TLOOK)
@@ -196,6 +199,7 @@ int SpxError(int fd) {
     return retval;
 }
 
+// Fixed output below, "Recieve" and "stream head" included: scripts read these lines.
 int RecieveDisconnect(int fd) {
     if (!Expect(fd, T_DISCONNECT, "no disconnect indication on the stream head \n"))
         return -1;
@@ -223,6 +227,7 @@ int TLook(int fd) {
     return retInt;
 }
 
+// Fixed output: the three forms, blanks and "h" as they are, are what scripts read.
 void ShowIpxAddress(const ipxAddr_t& addr, AddressForm form) {
     const char* afterNet = form == AddressForm::Blank ? " " : "h ";
     const char* afterNode = form == AddressForm::Blank ? " " : "h ";

@@ -62,6 +62,7 @@ void ReportEvent(int fd) {
 
 } // namespace
 
+// Fixed output, as raw prints it: scripts and the tests parse it.
 std::string DisconnectText(int reason) {
     char buf[80];
     if (reason == SPX_DISCON_TERMINATED)

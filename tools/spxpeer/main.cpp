@@ -35,6 +35,7 @@
 
 namespace {
 
+// The usage text, fixed output: the manual page's check reads it.
 const char* const usageText =
     "usage: %s get -r host [-h hostfile] [-s socket] [-t seconds] remotefile [localfile]\n"
     "       %s rsh -r host [-h hostfile] [-s socket] [-t seconds] command ...\n"

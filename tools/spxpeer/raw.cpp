@@ -15,6 +15,7 @@ namespace {
 // raw prints at most this many bytes of each unit.
 constexpr std::size_t SHOWN_BYTES = 16;
 
+// Fixed output, every line raw prints on standard output: scripts and the tests parse it.
 // One line for a unit that came back.
 void ShowUnit(std::span<const unsigned char> unit, int flags) {
     std::string line = "unit length=" + std::to_string(unit.size()) +

@@ -59,11 +59,7 @@ TEST(Listener, StatusAndLinesWhenItEnds) {
     for (const auto& [name, text, what] : std::vector<std::array<std::string, 3>>{
              {"none", "", ": No such file or directory"}, // not written, as the FIFO
              {"fifo", "", ": not a regular file"},
-             {"long", "10.0.0.0/8 #" + std::string(510, '#'), ":1: line longer than 512 bytes"},
-             {"prefix", "10.0.0.0/8 copy\n127.0.0.0/33\n", ":2: prefix above /32"},
-             {"octet", "\n10.0.0.256 store", ":2: not an IPv4 address: \"10.0.0.256\""},
-             {"word", "# all\n10.0.0.1 store mail", ":2: unknown service \"mail\""},
-             {"bits", "10.0.0.1/8", ":1: address with bits outside its /8 prefix"}}) {
+             {"prefix", "10.0.0.0/8 copy\n127.0.0.0/33\n", ":2: prefix above /32"}}) {
         const fs::path file = taken.dir() / name;
         if (!text.empty())
             WriteFile(file, text);

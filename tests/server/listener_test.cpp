@@ -270,9 +270,14 @@ TEST(Listener, ChildAndIdleLimits) {
     other.Reset();
     silent.clear();
     EXPECT_TRUE(WaitUntil([&] { return Children(pid).empty(); }, 3s));
+}
 
-    // A service waiting on something else than its caller ends too: a FIFO nobody writes (send)
-    // or reads (store) after the idle limit, a command as soon as its caller has gone.
+// A service waiting on something else than its caller that outlives it: a FIFO nobody writes
+// (send) or reads (store) past the idle limit, a command after its caller has gone.
+TEST(Listener, IdleLimitOfWaitingServices) {
+    Daemon d({"-c", "3", "-t", "1", "-p", "3"});
+    const int pid = d.process().pid();
+    const std::string part = Pattern(534, 2);
     for (const char* fifo : {"in", "out"})
         ASSERT_EQ(mkfifo((d.dir() / fifo).c_str(), 0666), 0);
     const int reader = open((d.dir() / "out").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

@@ -38,6 +38,7 @@ TEST(Parts, DecodeRequest) {
     const std::pair<std::string, std::string> rows[] = {
         {"\xFF\xFF\xFF", "0 3 - 0 0"},
         {BE(SERV_RECV_STDOUT, 4), "4 4 - 0 0"},      // no field to cut
+        {Record(SERV_RECV_STDOUT, "x", 80, BE(7, 4) + BE(0, 4) + BE(0600, 4)), "4 96 - 0 0"},
         {BE(SERV_RECV_FILE, 4), "5 4 c 0 0"},        // the zero fill ends no name
         {std::string("\xFD\0\0\0", 4), "1 4 - 0 0"}, // little-endian
         {BE(1, 4) + "zz", "1 6 - 0 0"},
@@ -47,6 +48,8 @@ TEST(Parts, DecodeRequest) {
         {ReceiveRecord("a\n\\\x7F\xFF"), "5 96 a\\012\\\\\\177\\377 t 0 0"},
         {Record(SERV_SEND_FILE, "f", 80), "2 84 f t 0 0"},
         {Record(SERV_SEND_FILE, "f", 80).substr(0, 5), "2 5 f c 0 0"},
+        {Record(SERV_SEND_FILE, "f", 80).substr(0, 6), "2 6 f t 0 0"}, // whole, the unit short
+        {Record(SERV_SEND_FILE, n80, 80, "xyz"), "2 87 " + n80 + " - 0 0"},
         {Record(SERV_RSH, c99, 100), "3 104 " + c99 + " t 0 0"},
         {Record(SERV_RSH, c100, 100), "3 104 " + c99 + " - 0 0"},               // cut to fit
         {Record(SERV_RSH, c100, 200), "3 204 " + c99 + " - 0 0"},               // the zero after it

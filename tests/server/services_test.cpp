@@ -274,8 +274,8 @@ TEST(Services, SendRunCopyAndEnd) {
                 ASSERT_TRUE(c.Send(u, u == "XYZ" ? 0 : T_MORE));
             ASSERT_TRUE(c.WaitEvent() == T_ORDREL && t_rcvrel(c.fd) == 0);
         } else {
-            EXPECT_TRUE(row.status < 0 || (Read(c, status) == "1" &&
-                                           status == std::string(1, static_cast<char>(row.status))));
+            EXPECT_TRUE(row.status < 0 ||
+                        (Read(c, status) == "1" && status == std::string(1, char(row.status))));
             const std::string shape = Read(c, got); // the cutting is Parts.OutgoingCutsUnits's
             EXPECT_TRUE(row.shape.empty() || shape == row.shape) << shape;
             EXPECT_TRUE(got.substr(0, got.size() - !shape.empty()) == row.output.value_or(""));

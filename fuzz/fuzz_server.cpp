@@ -9,7 +9,7 @@
 
 // Hostile request bytes: every read stays inside the unit and the record (the sanitizers
 // watch), and the request is bounded whatever the bytes. What each kind of unit decodes to is
-// the table of Parts.DecodeRequest.
+// the table of Pure.DecodeRequest.
 static void Unit(std::string_view in) {
     const Request r = DecodeRequest({reinterpret_cast<const unsigned char*>(in.data()), in.size()});
     CHECK(r.size == std::min<std::size_t>(in.size(), SPX_MAX_DATA));

@@ -276,7 +276,7 @@ TEST(Services, SendRunCopyAndEnd) {
         } else {
             EXPECT_TRUE(row.status < 0 ||
                         (Read(c, status) == "1" && status == std::string(1, char(row.status))));
-            const std::string shape = Read(c, got); // the cutting is Parts.OutgoingCutsUnits's
+            const std::string shape = Read(c, got); // the cutting is Pure.OutgoingCutsUnits's
             EXPECT_TRUE(row.shape.empty() || shape == row.shape) << shape;
             EXPECT_TRUE(got.substr(0, got.size() - !shape.empty()) == row.output.value_or(""));
         }

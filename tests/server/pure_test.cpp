@@ -31,7 +31,7 @@ std::string Sizes(const std::vector<std::size_t>& sizes) {
 
 // A request taken for another service, read past its unit or its field, a name the unit ended in
 // taken whole, or a name shown so that it could forge a log line.
-TEST(Parts, DecodeRequest) {
+TEST(Pure, DecodeRequest) {
     const std::string c99(99, 'c'), c100(100, 'c'), n80(80, 'n');
     // Kind (0 too small, 1 unrecognized, 2 send, 3 run, 4 copy, 5 store), size, the name as
     // shown, t: terminated, c: cut short, then ulimit and permissions.
@@ -68,7 +68,7 @@ TEST(Parts, DecodeRequest) {
 
 // An allow file read otherwise than it says: a wrong entry or services, a bad line let through or
 // blamed on another line, a repeated entry not named, a byte that could forge a log line.
-TEST(Parts, ParseAllowFile) {
+TEST(Pure, ParseAllowFile) {
     // Entries as "network/prefix:services", then repeats as "line=earlier"; or "line: error".
     const std::pair<std::string, std::string> rows[] = {
         {"", ""},
@@ -106,7 +106,7 @@ TEST(Parts, ParseAllowFile) {
 
 // A source's data cut into other units than SPX_MAX_DATA reads would make: data held back or
 // lost, an empty unit missing or doubled, the wrong end byte or result.
-TEST(Parts, OutgoingCutsUnits) {
+TEST(Pure, OutgoingCutsUnits) {
     // Bytes written before each Pump ("-1": the writer closes first, "dir": a directory for the
     // source; "fail": every send fails); each Pump's units and result (dry, ended, read failed,
     // send failed); last the end byte (the data is a, b, ... z, a, ...; '#': the one given).
@@ -157,7 +157,7 @@ TEST(Parts, OutgoingCutsUnits) {
 
 // Received units written otherwise than in 64 KiB pieces on the file's 64 KiB boundaries, held
 // back while the sender pauses, lost to a failure after them, or an end unit taken for data.
-TEST(Parts, GatheredWrites) {
+TEST(Pure, GatheredWrites) {
     // Bytes in the file before ("full": /dev/full); the units: "534x3" three of 534 bytes with
     // T_MORE, "p" the sender pauses, "e9" an end unit of 9 bytes ("E9": kept, as data), "!" a
     // failed receive; the writes, then the result (all, receive failed, write failed).

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -44,8 +45,73 @@ std::string_view FirstWord(std::string_view text) {
 
 // Prints a refusal of an argument to standard error.
 ArgsResult Refuse(const char* what) {
-    std::fprintf(stderr, "%s: %s refused\n", titleStr, what);
+    Report(stderr, "%s refused\n", what);
     return ArgsResult::Refused;
+}
+
+// Takes the value arg of option c into s: Ok, Usage for an option the
+// client does not know, or the refusal (reported).
+ArgsResult TakeOption(int c, std::string_view arg, Settings& s) {
+    switch (c) {
+    case 'P':
+        if (const auto v = ScanUnsigned(arg, 8))
+            s.newPermissions = Fit32(*v);
+        return ArgsResult::Ok;
+    case 'v':
+        s.verbose = 1;
+        return ArgsResult::Ok;
+    case 'r': {
+        const std::string_view word = FirstWord(arg);
+        if (word.size() >= REMOTE_NAME_SIZE)
+            return Refuse("-r host name longer than 199 characters");
+        if (!word.empty())
+            CopyField(s.remoteName, word);
+        return ArgsResult::Ok;
+    }
+    case 'f':
+        // The name travels in an 80-byte field; a cut name would store
+        // the data under another name.
+        s.fileTran = 1;
+        if (arg.size() > REQUEST_NAME_MAX)
+            return Refuse("-f remote file name longer than 79 characters");
+        CopyField(s.filename, arg);
+        return ArgsResult::Ok;
+    case 'u':
+        if (s.filename[0] == '\0') {
+            // Fixed output, "VARNEL: " and "preceeded" included: scripts read it.
+            std::fprintf(stderr, "VARNEL: ulimit must be preceeded with a filename\n");
+            return ArgsResult::UlimitWithoutName;
+        }
+        if (const auto v = ScanUnsigned(arg, 10))
+            s.newULimit = Fit32(*v);
+        return ArgsResult::Ok;
+    case 'h':
+        // Falling back to the default file could send the data to
+        // another host.
+        if (!CopyField(s.addressFile, arg))
+            return Refuse("-h host address file path longer than 79 characters");
+        return ArgsResult::Ok;
+    case 's': {
+        // A socket nobody named could deliver the file to another service.
+        const auto v = ParseSocket(arg);
+        if (!v)
+            return Refuse("-s socket not one to four hexadecimal digits");
+        s.destSocket = htons(*v); // held in network order
+        return ArgsResult::Ok;
+    }
+    case 'p':
+        // As "%d" reads it: a negative size is a large one, cut to fit.
+        if (const auto v = ScanSigned(arg, 10))
+            s.packetSize = std::min<std::uint32_t>(static_cast<int>(*v), SPX_MAX_DATA);
+        return ArgsResult::Ok;
+    case 'j':
+        // Ignoring it could send an earlier -j's file instead.
+        if (!CopyField(s.sourcefile, arg))
+            return Refuse("-j source file path longer than 1024 characters");
+        return ArgsResult::Ok;
+    default:
+        return ArgsResult::Usage;
+    }
 }
 
 } // namespace
@@ -58,72 +124,9 @@ ArgsResult ParseArgs(int argc, char* argv[], Settings& s) {
 
     int c;
     while ((c = getopt(argc, argv, CLIENT_OPTIONS)) != -1) {
-        const std::string_view arg = optarg != nullptr ? optarg : "";
-        switch (c) {
-        case 'P': {
-            if (const auto v = ScanUnsigned(arg, 8))
-                s.newPermissions = Fit32(*v);
-            break;
-        }
-        case 'v':
-            s.verbose = 1;
-            break;
-        case 'r': {
-            const std::string_view word = FirstWord(arg);
-            if (word.size() >= REMOTE_NAME_SIZE)
-                return Refuse("-r host name longer than 199 characters");
-            if (!word.empty())
-                CopyField(s.remoteName, word);
-            break;
-        }
-        case 'f':
-            // The name travels in an 80-byte field; a cut name would store
-            // the data under another name.
-            s.fileTran = 1;
-            if (arg.size() > REQUEST_NAME_MAX)
-                return Refuse("-f remote file name longer than 79 characters");
-            CopyField(s.filename, arg);
-            break;
-        case 'u': {
-            if (s.filename[0] == '\0') {
-                std::fprintf(stderr, "VARNEL: ulimit must be preceeded with a filename\n");
-                return ArgsResult::UlimitWithoutName;
-            }
-            if (const auto v = ScanUnsigned(arg, 10))
-                s.newULimit = Fit32(*v);
-            break;
-        }
-        case 'h':
-            // Falling back to the default file could send the data to
-            // another host.
-            if (!CopyField(s.addressFile, arg))
-                return Refuse("-h host address file path longer than 79 characters");
-            break;
-        case 's': {
-            // A socket nobody named could deliver the file to another service.
-            const auto v = ParseSocket(arg);
-            if (!v)
-                return Refuse("-s socket not one to four hexadecimal digits");
-            s.destSocket = htons(*v); // held in network order
-            break;
-        }
-        case 'p': {
-            // As "%d" reads it: a negative size is a large one, cut to fit.
-            if (const auto v = ScanSigned(arg, 10)) {
-                s.packetSize = static_cast<std::uint32_t>(static_cast<int>(*v));
-                if (s.packetSize > SPX_MAX_DATA)
-                    s.packetSize = SPX_MAX_DATA;
-            }
-            break;
-        }
-        case 'j':
-            // Ignoring it could send an earlier -j's file instead.
-            if (!CopyField(s.sourcefile, arg))
-                return Refuse("-j source file path longer than 1024 characters");
-            break;
-        default:
-            return ArgsResult::Usage;
-        }
+        const ArgsResult taken = TakeOption(c, optarg != nullptr ? optarg : "", s);
+        if (taken != ArgsResult::Ok)
+            return taken;
     }
     // A word the options do not take would be silently ignored.
     if (optind < argc)
@@ -134,8 +137,9 @@ ArgsResult ParseArgs(int argc, char* argv[], Settings& s) {
     return ArgsResult::Ok;
 }
 
+// The usage text, fixed output (its odd spacing included): the manual page's check reads it.
 void ShowOptions() {
-    std::fprintf(stderr, "%s: usage: %s ", titleStr, titleStr);
+    Report(stderr, "usage: %s ", titleStr);
     std::fputs("-r<dname> -j<sourcefile> [-f<dfilename> -u<dulimit>] [-h<hostsFile>] [-v] "
                "[-s<dsocket>] [-P<permissions>] [-p<packet size>] \n",
                stderr);

@@ -2,11 +2,10 @@
 // lines that report it.
 #pragma once
 
-#include <cinttypes>
 #include <cstdint>
-#include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 // Bytes every pass of the data loop adds to the count including SPX data.
 inline constexpr std::uint64_t SPX_OVERHEAD = 84;
@@ -29,9 +28,9 @@ struct Statistics {
     }
 };
 
-// The statistics lines, each beginning with title; a transfer of less than
-// a second counts as one.
-inline std::string StatisticsLines(const Statistics& st, const char* title) {
+// The statistics lines, without the program's prefix; a transfer of less
+// than a second counts as one.
+inline std::vector<std::string> StatisticsLines(const Statistics& st) {
     std::uint64_t seconds = st.endTime > st.beginTime
                                 ? static_cast<std::uint64_t>(st.endTime - st.beginTime)
                                 : 0;
@@ -46,11 +45,8 @@ inline std::string StatisticsLines(const Statistics& st, const char* title) {
                  {seconds, "seconds to transmit"},
                  {st.total / seconds, "bytes/sec"},
                  {st.total / 1024 / seconds, "kbytes/sec"}};
-    std::string text;
-    char line[160];
-    for (const auto& [value, what] : lines) {
-        std::snprintf(line, sizeof line, "%.100s: %" PRIu64 " %s\n", title, value, what);
-        text += line;
-    }
+    std::vector<std::string> text;
+    for (const auto& [value, what] : lines)
+        text.push_back(std::to_string(value) + " " + what + "\n");
     return text;
 }

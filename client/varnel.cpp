@@ -55,74 +55,69 @@ enum class RunEnd {
 inline constexpr std::size_t READ_BLOCK = 64 * 1024;
 std::array<unsigned char, READ_BLOCK> tranbuf;
 
-// The standard error report of a failed system call, with errno as saved.
-void ReportErrno(const char* prefix, int err) {
-    errno = err;
-    std::perror(prefix);
-}
-
-// Reports a failed TLI call on spxfd: the line naming it, then SpxError. -1.
-int Failed(int spxfd, const char* line) {
-    std::fprintf(stderr, "%s: %s", titleStr, line);
+// Reports a failed TLI call on spxfd: the line naming it, then SpxError.
+// Always false.
+bool Failed(int spxfd, const char* line) {
+    Report(stderr, "%s", line);
     SpxError(spxfd);
-    return -1;
+    return false;
 }
 
-// Binds spxfd to an address the provider chooses. 0, or -1 (reported).
-int BindEndpoint(int spxfd) {
+// Binds spxfd to an address the provider chooses. False when it failed
+// (reported).
+bool BindEndpoint(int spxfd) {
     ipxAddr_t bindAddress{};
     if (BindAnySocket(spxfd, bindAddress) < 0)
         return Failed(spxfd, "t_bind failed \n");
     if (verbose) {
-        std::printf("%s: clients local address: ", titleStr);
+        Report(stdout, "clients local address: ");
         ShowIpxAddress(bindAddress, AddressForm::Blank);
     }
-    return 0;
+    return true;
 }
 
 // Finds the server's address in the host address file, with the -s
-// override applied. 0, or -1 (reported).
-int LookUpServer(ipxAddr_t& serversAddress) {
+// override applied. False when it is not there (reported).
+bool LookUpServer(ipxAddr_t& serversAddress) {
     const char* remoteName = settings.remoteName.data();
     const char* addressFile = settings.addressFile.data();
     if (GetIpxAddress(addressFile, remoteName, &serversAddress) != 0) {
-        std::fprintf(stderr, "%s: get ipx address of %s from %s failed \n", titleStr, remoteName,
-                     addressFile);
-        return -1;
+        Report(stderr, "get ipx address of %s from %s failed \n", remoteName, addressFile);
+        return false;
     }
     if (settings.destSocket != 0)
         std::memcpy(serversAddress.sock, &settings.destSocket, sizeof serversAddress.sock);
     if (verbose) {
-        std::printf("%s: connecting to %s at:  ", titleStr, remoteName);
+        Report(stdout, "connecting to %s at:  ", remoteName);
         ShowIpxAddress(serversAddress, AddressForm::Connecting);
     }
-    return 0;
+    return true;
 }
 
 // A server that sends nothing and takes nothing for this long is taken for
 // gone: the wait that notices it fails, and the run ends with status 2.
 constexpr std::chrono::seconds SERVER_SILENCE_LIMIT{120};
 
-// Connects spxfd to serversAddress. 0, or -1 (reported).
-int Connect(int spxfd, ipxAddr_t& serversAddress) {
+// Connects spxfd to serversAddress. False when it failed (reported).
+bool Connect(int spxfd, ipxAddr_t& serversAddress) {
     SPX_OPTS serversId{};
     if (ConnectTo(spxfd, serversAddress, serversId) < 0)
         return Failed(spxfd, "t_connect failed \n");
     SetIdleLimit(spxfd, SERVER_SILENCE_LIMIT);
     if (verbose) {
-        std::printf("%s: servers IPX address: ", titleStr);
+        Report(stdout, "servers IPX address: ");
         ShowIpxAddress(serversAddress, AddressForm::Standard);
         const unsigned connectionId = spx::GetBE16(serversId.spx_connectionID);
         const unsigned allocationNumber = spx::GetBE16(serversId.spx_allocationNumber);
-        std::printf("%s: servers connection number:  %04Xh \n", titleStr, connectionId);
-        std::printf("%s: servers allocation number:  %04Xh \n", titleStr, allocationNumber);
+        Report(stdout, "servers connection number:  %04Xh \n", connectionId);
+        Report(stdout, "servers allocation number:  %04Xh \n", allocationNumber);
     }
-    return 0;
+    return true;
 }
 
 // Sends the request record and, for a file, takes the server's status.
-// 0 when the server is ready, -1 otherwise (reported).
-int Request(int spxfd) {
+// True when the server is ready; false otherwise (reported).
+bool Request(int spxfd) {
     receiveFile_t request{};
     if (settings.fileTran) {
         spx::PutBE32(request.spxServPrimType, SERV_RECV_FILE);
@@ -145,11 +140,11 @@ int Request(int spxfd) {
     }
     if (status != 0) {
         // The server's error number, told in this host's words.
-        std::fprintf(stderr, "%s: remote open of %s failed \n", titleStr, request.filename);
+        Report(stderr, "remote open of %s failed \n", request.filename);
         ReportErrno("", status);
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 // The stream module operations; each reports its failure and returns false
@@ -255,17 +250,17 @@ class ChunkReports {
 
 ChunkReports chunkReports;
 
-// Reports a failed write on the connection. -1.
-int WriteFailed(int err) {
+// Reports a failed write on the connection. Always false.
+bool WriteFailed(int err) {
     chunkReports.Flush();
-    std::fprintf(stderr, "%s: write of file data failed \n", titleStr);
+    Report(stderr, "write of file data failed \n");
     ReportErrno("write", err);
-    return -1;
+    return false;
 }
 
 // Writes one chunk on the connection, going on with the rest after a short
-// write; each write is reported. 0, or -1 (reported).
-int WriteChunk(int spxfd, std::span<const unsigned char> chunk) {
+// write; each write is reported. False when a write failed (reported).
+bool WriteChunk(int spxfd, std::span<const unsigned char> chunk) {
     while (!chunk.empty()) {
         const ssize_t n = spx_write(spxfd, chunk.data(), chunk.size());
         if (n < 0 && errno == EINTR)
@@ -276,15 +271,14 @@ int WriteChunk(int spxfd, std::span<const unsigned char> chunk) {
         chunkReports.Add(bytesAccepted, static_cast<int>(chunk.size()));
         chunk = chunk.subspan(static_cast<std::size_t>(n));
     }
-    return 0;
+    return true;
 }
 
 // Streams the source file in chunks of packetSize until its end. A source
 // that is not a regular file (a pipe, a FIFO, a terminal) may keep the next
 // read waiting: what was written before goes to the server first, and its
-// lines to standard output. 0, or -1
-// after a failed read or write (reported).
-int SendChunks(int spxfd, int jfd, bool regular, Statistics& st) {
+// lines to standard output. False after a failed read or write (reported).
+bool SendChunks(int spxfd, int jfd, bool regular, Statistics& st) {
     const std::size_t chunkSize = settings.packetSize; // 1 to 1024: -p is cut to 534
     const std::size_t blockSize = tranbuf.size() / chunkSize * chunkSize;
     for (;;) {
@@ -299,19 +293,19 @@ int SendChunks(int spxfd, int jfd, bool regular, Statistics& st) {
                 continue;
             const int err = errno;
             chunkReports.Flush();
-            std::printf("%s: read of standard in failed \n", titleStr);
+            Report(stdout, "read of standard in failed \n");
             ReportErrno("", err);
-            return -1;
+            return false;
         }
         if (bytesRead == 0) {
             CountPass(st, 0);
-            return 0;
+            return true;
         }
         std::span<const unsigned char> block(tranbuf.data(), static_cast<std::size_t>(bytesRead));
         while (!block.empty()) {
             const auto chunk = block.first(std::min(chunkSize, block.size()));
-            if (WriteChunk(spxfd, chunk) != 0)
-                return -1;
+            if (!WriteChunk(spxfd, chunk))
+                return false;
             CountPass(st, chunk.size());
             block = block.subspan(chunk.size());
         }
@@ -319,16 +313,18 @@ int SendChunks(int spxfd, int jfd, bool regular, Statistics& st) {
 }
 
 // The data phase: the chunks, and every chunk's line on standard output
-// before anything else is printed.
-int SendData(int spxfd, int jfd, bool regular, Statistics& st) {
-    const int result = SendChunks(spxfd, jfd, regular, st);
+// before anything else is printed. False as SendChunks.
+bool SendData(int spxfd, int jfd, bool regular, Statistics& st) {
+    const bool result = SendChunks(spxfd, jfd, regular, st);
     chunkReports.Flush();
     return result;
 }
 
 void ShowStatistics(const Statistics& st) {
-    if (verbose)
-        std::fputs(StatisticsLines(st, titleStr).c_str(), stdout);
+    if (!verbose)
+        return;
+    for (const std::string& line : StatisticsLines(st))
+        Report(stdout, "%s", line.c_str()); // fixed output: scripts read these lines
 }
 
 // Waits for and takes the server's disconnect.
@@ -338,7 +334,8 @@ void TakeDisconnect(int spxfd) {
         return;
     }
     if (RecieveDisconnect(spxfd) < 0)
-        std::fprintf(stderr, "%s: recieve disconnect failed \n", titleStr);
+        // Fixed output, "recieve" included: scripts read it.
+        Report(stderr, "recieve disconnect failed \n");
 }
 
 // Waits for the server's end of the connection and takes it, leaving the
@@ -353,9 +350,10 @@ bool AwaitServerEnd(int spxfd) {
     }
     if (retval != T_ORDREL) {
         if (RecieveDisconnect(spxfd) < 0)
-            std::fprintf(stderr, "%s: recieve disconnect failed \n", titleStr);
+            // Fixed output, "recieve" included: scripts read it.
+            Report(stderr, "recieve disconnect failed \n");
         // Without the release nothing says the data was taken.
-        std::fprintf(stderr, "%s: transfer not confirmed by the server \n", titleStr);
+        Report(stderr, "transfer not confirmed by the server \n");
         return false;
     }
     if (t_rcvrel(spxfd) < 0) {
@@ -375,7 +373,7 @@ bool AwaitServerEnd(int spxfd) {
 // The transfer from the bound endpoint on; jfd receives the source file.
 RunEnd Transfer(int spxfd, int& jfd) {
     ipxAddr_t serversAddress{};
-    if (LookUpServer(serversAddress) != 0 || Connect(spxfd, serversAddress) != 0)
+    if (!LookUpServer(serversAddress) || !Connect(spxfd, serversAddress))
         return RunEnd::NotConfirmed;
     // The source is opened, and known to be no directory, before the request
     // goes out: a request for a file the client then cannot send would
@@ -386,10 +384,11 @@ RunEnd Transfer(int spxfd, int& jfd) {
     if (directory)
         errno = EISDIR;
     if (jfd < 0 || directory) {
-        std::perror("Can't open sourcefile");
+        // Fixed output, as scripts read it.
+        ReportErrno("Can't open sourcefile", errno);
         return RunEnd::SourceUnopened;
     }
-    if (Request(spxfd) != 0)
+    if (!Request(spxfd))
         return RunEnd::NotConfirmed;
 
     Statistics st;
@@ -398,7 +397,7 @@ RunEnd Transfer(int spxfd, int& jfd) {
 
     if (!PushReadWrite(spxfd))
         return RunEnd::ModuleFailed;
-    if (SendData(spxfd, jfd, S_ISREG(source.st_mode), st) != 0)
+    if (!SendData(spxfd, jfd, S_ISREG(source.st_mode), st))
         return RunEnd::NotConfirmed;
     st.endTime = std::time(nullptr);
     if (!PushTimod(spxfd))
@@ -440,17 +439,18 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     if (verbose)
-        std::printf("%s: packet data size %d\n", titleStr, static_cast<int>(settings.packetSize));
+        // Fixed output, as the address and number lines below: scripts read them.
+        Report(stdout, "packet data size %d\n", static_cast<int>(settings.packetSize));
 
     struct t_info spxInfo {};
     const int spxfd = t_open(spxDevice, O_RDWR, &spxInfo);
     if (spxfd < 0) {
-        std::fprintf(stderr, "%s: open of %s failed \n", titleStr, spxDevice);
+        Report(stderr, "open of %s failed \n", spxDevice);
         SpxError(spxfd);
         return -1;
     }
     int jfd = -1;
-    const RunEnd end = BindEndpoint(spxfd) == 0 ? Transfer(spxfd, jfd) : RunEnd::NotConfirmed;
+    const RunEnd end = BindEndpoint(spxfd) ? Transfer(spxfd, jfd) : RunEnd::NotConfirmed;
     if (end == RunEnd::SourceUnopened)
         return -1;
     if (end == RunEnd::ModuleFailed)

@@ -66,13 +66,24 @@ class Gathered {
     // a failed receive is written first: a write that fails there is the
     // earlier failure.
     Received ReceiveStream(int fd, bool keepEnd) {
+        const auto waiting = [fd] { return t_look(fd) == T_DATA; };
+        const auto receive = [fd](std::span<unsigned char> room, int& flags) {
+            return t_rcv(fd, room.data(), static_cast<unsigned>(room.size()), &flags);
+        };
+        return Gather(waiting, receive, keepEnd);
+    }
+
+    // ReceiveStream's work for any source of units: waiting() tells whether
+    // a unit is there to take now, receive(room, flags) takes the next one
+    // as t_rcv does (the count, or -1 with t_errno and errno set).
+    template <typename Waiting, typename Receive>
+    Received Gather(Waiting&& waiting, Receive&& receive, bool keepEnd) {
         int flags = T_MORE;
         while ((flags & T_MORE) != 0) {
             // Nothing waits in memory while the client keeps the service waiting.
-            if (Holding() && t_look(fd) != T_DATA && !Flush())
+            if (Holding() && !waiting() && !Flush())
                 return Received::WriteFailed;
-            const auto room = Room();
-            const int n = t_rcv(fd, room.data(), static_cast<unsigned>(room.size()), &flags);
+            const int n = receive(Room(), flags);
             if (n < 0) {
                 const int rcvErrno = errno, rcvTerrno = t_errno;
                 if (!Flush())

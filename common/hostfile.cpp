@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <span>
 
@@ -79,14 +80,15 @@ int GetIpxAddress(const char* hostFile, const char* hostName, ipxAddr_t* ipxAddr
     // Opened for reading and update ("r+t"), as this client always has.
     std::FILE* fp = std::fopen(hostFile, "r+te");
     if (fp == nullptr) {
-        std::perror("VARNEL: error opening yellowpages");
+        // Fixed output, "VARNEL: " included: scripts read it, as the line below.
+        ReportErrno("VARNEL: error opening yellowpages", errno);
         return -1;
     }
     ipxAddr_t found{};
     const int r = FindHostRecord(fp, hostName, found);
     std::fclose(fp);
     if (r != 0) {
-        std::fprintf(stderr, "%s: couldn't find remote name %s\n", titleStr, hostName);
+        Report(stderr, "couldn't find remote name %s\n", hostName);
         return -1;
     }
     *ipxAddrPtr = found;

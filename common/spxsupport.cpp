@@ -1,6 +1,7 @@
-// Transport support shared by varneld and varnel: the message title, the
-// reports of failed transport calls, the consumption of pending disconnects
-// and orderly releases, and the display of IPX addresses.
+// Transport support shared by varneld, varnel and spxpeer: the message
+// title, the one report path of every program (a prefixed line, an errno
+// report), the reports of failed transport calls, the consumption of pending
+// disconnects and orderly releases, and the display of IPX addresses.
 //
 // Each program picks its reporting style once at start-up. The server style
 // prefixes its lines with the title and the child's process id, reports
@@ -10,6 +11,7 @@
 #include "spxsupport.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -42,10 +44,17 @@ void PutTitle(std::size_t at, std::string_view text) {
     title[at + n] = '\0';
 }
 
-// Prints one line: the style's prefix, then text, which carries its own
-// line end.
+// Prints one line of these reports: the style's prefix ("%s %d: " in the
+// server, the listener included, "%s: " in the client), then text, which
+// carries its own line end.
 void Line(FILE* stream, const char* text) {
-    Report(stream, "%s", text);
+    flockfile(stream);
+    if (ServerStyle())
+        std::fprintf(stream, "%s %d: ", titleStr, idno);
+    else
+        std::fprintf(stream, "%s: ", titleStr);
+    std::fputs(text, stream);
+    funlockfile(stream);
 }
 
 // Lines that report a TLI call failing inside this module, and the absence
@@ -57,6 +66,7 @@ FILE* FailureStream() {
 
 // The text of the event line for code; the default line for 0 and for every
 // code without a line of its own (in the client style, T_ORDREL too).
+// Fixed output, trailing blanks and "TLook default" included: scripts read these lines.
 void EventLine(int code) {
     const char* text = nullptr;
     switch (code) {
@@ -95,6 +105,7 @@ void EventLine(int code) {
 }
 
 // The line for a disconnect reason.
+// Fixed output, trailing blanks included: scripts read these lines.
 void ReasonLine(int reason) {
     if (reason == SPX_DISCON_TERMINATED) {
         Line(stdout, "connection terminated by remote endpoint \n");
@@ -139,13 +150,18 @@ void Report(FILE* stream, const char* format, ...) {
     std::va_list args;
     va_start(args, format);
     flockfile(stream);
-    if (ServerStyle())
+    if (idno != 0)
         std::fprintf(stream, "%s %d: ", titleStr, idno);
     else
         std::fprintf(stream, "%s: ", titleStr);
     std::vfprintf(stream, format, args);
     funlockfile(stream);
     va_end(args);
+}
+
+void ReportErrno(const char* prefix, int err) {
+    errno = err;
+    std::perror(prefix);
 }
 
 void SetTitle(std::string_view text) {
@@ -163,6 +179,7 @@ void SetReportStyle(ReportStyle newStyle) {
 int SpxError(int fd) {
     const int err = t_errno;
     if (ServerStyle())
+        // Fixed output, as peers and scripts read it: "t_errno = %d", no prefix.
         std::fprintf(stderr, "t_errno = %d\n", err);
     t_error(" \t ");
     if (err != TLOOK)
@@ -182,6 +199,7 @@ int SpxError(int fd) {
     return retval;
 }
 
+// Fixed output below, "Recieve" and "stream head" included: scripts read these lines.
 int RecieveDisconnect(int fd) {
     if (!Expect(fd, T_DISCONNECT, "no disconnect indication on the stream head \n"))
         return -1;
@@ -209,6 +227,7 @@ int TLook(int fd) {
     return retInt;
 }
 
+// Fixed output: the three forms, blanks and "h" as they are, are what scripts read.
 void ShowIpxAddress(const ipxAddr_t& addr, AddressForm form) {
     const char* afterNet = form == AddressForm::Blank ? " " : "h ";
     const char* afterNode = form == AddressForm::Blank ? " " : "h ";

@@ -1,6 +1,7 @@
-// Transport support shared by varneld and varnel: the process-wide message
-// settings, the reports of failed transport calls, the consumption of
-// pending disconnects and releases, and the display of IPX addresses.
+// Transport support shared by varneld, varnel and spxpeer: the process-wide
+// message settings, the one report path of every program, the reports of
+// failed transport calls, the consumption of pending disconnects and
+// releases, and the display of IPX addresses.
 #pragma once
 
 #include <cstddef>
@@ -25,11 +26,19 @@ void AppendTitle(std::string_view text);
 enum class ReportStyle { Server, Client };
 void SetReportStyle(ReportStyle style);
 
-// Prints one line of the program's own with the style's prefix, "%s %d: "
-// (titleStr, idno) in the server, "%s: " (titleStr) in the client, then the
+// The one way every program prints a line of its own: the prefix, then the
 // message of format, which brings its own line end (or none, when a report
-// on the same line follows). Every line of a service child goes through it.
+// on the same line follows). The prefix is "%s %d: " (titleStr, idno) in a
+// service child (idno set), "%s: " (titleStr) in the listener, varnel and
+// spxpeer. The lines of the transport reports below keep the prefix of the
+// style instead, which in the listener shows the process id 0.
 void Report(std::FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The standard error report of a failed system call, for the error number
+// err (saved by the caller before anything could change errno): prefix,
+// ": " unless prefix is empty, the system's text, a line end, on standard
+// error. errno is err afterwards.
+void ReportErrno(const char* prefix, int err);
 
 // Reports a failed TLI call on fd (called right after it) and, when t_errno
 // is TLOOK, names the pending event and consumes it as the style says.

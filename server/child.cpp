@@ -67,6 +67,7 @@ ServiceEnd Serve(Caller& caller, const Request& request) {
     case RequestKind::StoreFile: {
         const ServiceEnd end = ReceiveFile(caller, request);
         if (end == ServiceEnd::Abort)
+            // Fixed output, "recieve" included: peers, scripts and the tests read it.
             Report(stdout, "recieve file %s failed \n", request.Shown().c_str());
         return end;
     }

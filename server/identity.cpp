@@ -219,6 +219,7 @@ int SetEffectiveRunId() {
 bool SwitchToRunAsAccount() {
     if (SetEffectiveRunId() != 0)
         return true;
+    // Fixed output, "couldnt" included: peers, scripts and the tests read it.
     Report(stderr, "couldnt set effective userid\n");
     return false;
 }

@@ -223,11 +223,11 @@ void ReconcileChildren() {
             ForgetChild(pid);
     }
     if (const int error = reapError.exchange(0); error != 0)
-        std::printf("%s: reaping children failed: %s\n", titleStr, std::strerror(error));
+        Report(stdout, "reaping children failed: %s\n", std::strerror(error));
     // Reported here, by the listener: the child itself ends without a word.
     if (const unsigned n = unproven.exchange(0); n != 0)
-        std::printf("%s: %u children ended: their switch to the run-as account could not be "
-                    "proven\n", titleStr, n);
+        Report(stdout, "%u children ended: their switch to the run-as account could not be "
+                    "proven\n", n);
 }
 
 // SIGCHLD held back while the table of children changes around a fork.
@@ -261,7 +261,7 @@ public:
             last_ = address;
             return;
         }
-        std::printf("%s: caller %s refused: %s\n", titleStr, ShowIPv4(address).c_str(), why_);
+        Report(stdout, "caller %s refused: %s\n", ShowIPv4(address).c_str(), why_);
         quietUntil_ = now + QUIET;
     }
     // Logs the refusals counted once their ten seconds have passed.
@@ -269,7 +269,7 @@ public:
         const auto now = std::chrono::steady_clock::now();
         if (unlogged_ == 0 || now < quietUntil_)
             return;
-        std::printf("%s: %u more callers refused: %s (the last %s)\n", titleStr, unlogged_, why_,
+        Report(stdout, "%u more callers refused: %s (the last %s)\n", unlogged_, why_,
                     ShowIPv4(last_).c_str());
         unlogged_ = 0;
         quietUntil_ = now + QUIET;
@@ -292,20 +292,20 @@ bool LoadAllowFile(const char* onFailure) {
     const AllowFile file = ReadAllowFile(allowPath);
     if (!file.error.empty()) {
         const std::string line = file.errorLine == 0 ? "" : ":" + std::to_string(file.errorLine);
-        std::printf("%s: %s%s: %s%s\n", titleStr, allowPath, line.c_str(), file.error.c_str(),
+        Report(stdout, "%s%s: %s%s\n", allowPath, line.c_str(), file.error.c_str(),
                     onFailure);
         return false;
     }
     constexpr std::size_t SHOWN = 10; // repeated entries named one by one
     const std::size_t shown = std::min(file.repeats.size(), SHOWN);
     for (const auto& [line, earlier] : std::span(file.repeats).first(shown))
-        std::printf("%s: %s:%u: the same address and prefix as line %u, which decides\n", titleStr,
+        Report(stdout, "%s:%u: the same address and prefix as line %u, which decides\n",
                     allowPath, line, earlier);
     if (file.repeats.size() > SHOWN)
-        std::printf("%s: %s: %zu more entries repeat earlier ones\n", titleStr, allowPath,
+        Report(stdout, "%s: %zu more entries repeat earlier ones\n", allowPath,
                     file.repeats.size() - SHOWN);
     allowList = file.entries;
-    std::printf("%s: %s: %zu %s\n", titleStr, allowPath, allowList.size(),
+    Report(stdout, "%s: %zu %s\n", allowPath, allowList.size(),
                 allowList.size() == 1 ? "entry" : allowList.empty() ? "entries, nobody may call"
                                                                      : "entries");
     return true;
@@ -369,19 +369,19 @@ unsigned WaitingBound() {
 int OpenServiceEndpoint(t_info& spxInfo, struct t_bind& bind, ipxAddr_t& bindAddress) {
     const int spxFd2 = t_open(spxDevice, O_RDWR, &spxInfo);
     if (spxFd2 < 0) {
-        std::printf("%s: server open of service stream failed, errno = %d \n", titleStr, errno);
+        Report(stdout, "server open of service stream failed, errno = %d \n", errno);
         SpxError(spxFd2);
         return -1;
     }
     // Fixed output, on every pass and without -v: callers count the passes by it.
-    std::printf("%s: provider type = %lx \n", titleStr,
+    Report(stdout, "provider type = %lx \n",
                 static_cast<unsigned long>(spxInfo.servtype));
     std::memset(bindAddress.sock, 0, sizeof bindAddress.sock);
     bind.addr.maxlen = sizeof bindAddress;
     bind.addr.len = sizeof bindAddress;
     bind.qlen = 0;
     if (t_bind(spxFd2, &bind, &bind) < 0) {
-        std::printf("%s: service stream t_bind failed \n", titleStr);
+        Report(stdout, "service stream t_bind failed \n");
         SpxError(spxFd2);
         t_close(spxFd2);
         return -1;
@@ -406,11 +406,11 @@ void LoadAccountModules() {
 // The listener's end: unbinds and closes the listening endpoint.
 int Quit(int spxFd) {
     if (t_unbind(spxFd) < 0) {
-        std::printf("%s: t_unbind failed \n", titleStr);
+        Report(stdout, "t_unbind failed \n");
         SpxError(spxFd);
     }
     if (t_close(spxFd) < 0) {
-        std::printf("%s: t_close failed \n", titleStr);
+        Report(stdout, "t_close failed \n");
         SpxError(spxFd);
         return 1;
     }
@@ -493,7 +493,7 @@ bool SpawnChildServiceRequest(int spxFd, int spxFd2) {
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid < 0) {
-        std::fprintf(stderr, "%s: fork failed\n", titleStr);
+        Report(stderr, "fork failed\n");
         return false;
     }
     if (pid == 0) {
@@ -503,7 +503,7 @@ bool SpawnChildServiceRequest(int spxFd, int spxFd2) {
     liveChildren[pid] = callerAddress;
     ++childrenOf[callerAddress];
     if (t_close(spxFd2) < 0) {
-        std::printf("%s: parents t_close of spxFd2 failed \n\t", titleStr);
+        Report(stdout, "parents t_close of spxFd2 failed \n\t");
         t_error("");
     }
     return true;
@@ -608,7 +608,7 @@ Take WaitForCaller(int spxFd, t_call& call, const ipxAddr_t& caller, std::uint32
         if (t_listen(spxFd, &call) < 0) {
             if (t_errno == TSYSERR && errno == EINTR)
                 continue; // a signal: see to what it brought
-            std::printf("%s: server t_listen failed \n\t", titleStr);
+            Report(stdout, "server t_listen failed \n\t");
             SpxError(spxFd);
             return Take::Fatal;
         }
@@ -655,7 +655,7 @@ int main(int argc, char* argv[]) {
     t_info spxInfo{};
     const int spxFd = t_open(spxDevice, O_RDWR, &spxInfo);
     if (spxFd < 0) {
-        std::printf("%s: open of spx %s failed \n", titleStr, spxDevice);
+        Report(stdout, "open of spx %s failed \n", spxDevice);
         SpxError(spxFd);
         return -1;
     }
@@ -668,12 +668,12 @@ int main(int argc, char* argv[]) {
     bind.addr.buf = reinterpret_cast<char*>(&bindAddress);
     bind.qlen = 1;
     if (t_bind(spxFd, &bind, &bind) < 0) {
-        std::printf("%s: first t_bind failed \n", titleStr);
+        Report(stdout, "first t_bind failed \n");
         SpxError(spxFd);
         return -1;
     }
     if (verbose) {
-        std::printf("%s: servers local address: ", titleStr);
+        Report(stdout, "servers local address: ");
         ShowIpxAddress(bindAddress, AddressForm::Standard);
     }
 
@@ -697,7 +697,7 @@ int main(int argc, char* argv[]) {
 
         SetTitle(programName);
         if (verbose)
-            std::printf("%s: server listening on socket %04Xh\n", titleStr,
+            Report(stdout, "server listening on socket %04Xh\n",
                         static_cast<unsigned>(spx::GetBE16(socketToBind)));
         // Fixed output, without prefix and without -v, before and after each
         // wait for a caller: the tests and the benchmarks count passes by it.
@@ -713,7 +713,7 @@ int main(int argc, char* argv[]) {
             continue;
         }
         if (t_accept(spxFd, spareFd, &call) < 0) {
-            std::printf("%s: server t_accept failed \n", titleStr);
+            Report(stdout, "server t_accept failed \n");
             SpxError(spxFd);
             break;
         }
@@ -722,11 +722,11 @@ int main(int argc, char* argv[]) {
         const std::string stamp = AcceptTime();
         AppendTitle(stamp);
         if (verbose) {
-            std::printf("%s: clients IPX address: ", titleStr);
+            Report(stdout, "clients IPX address: ");
             ShowIpxAddress(clientsAddress, AddressForm::Standard);
-            std::printf("%s: clients connection number:  %04Xh \n", titleStr,
+            Report(stdout, "clients connection number:  %04Xh \n",
                         static_cast<unsigned>(spx::GetBE16(spxClientsId.spx_connectionID)));
-            std::printf("%s: clients allocation number:  %04Xh \n", titleStr,
+            Report(stdout, "clients allocation number:  %04Xh \n",
                         static_cast<unsigned>(spx::GetBE16(spxClientsId.spx_allocationNumber)));
         }
         if (take == Take::Wait) {

@@ -48,6 +48,7 @@ ServiceEnd ReceiveStdout(Caller& caller) {
         caller.Failed(stderr, "stdout receive t_sndrel failed\n");
     const int event = caller.Await();
     if (t_rcvrel(caller.Fd()) < 0) {
+        // Fixed output, "t_rcvdrel" included: peers, scripts and the tests read it.
         caller.Failed(stderr, "stdout receive t_rcvdrel failed\n");
         if (event == 0)
             return ServiceEnd::Abort; // nothing came within the time-out

@@ -139,6 +139,7 @@ ServiceEnd ReceiveFile(Caller& caller, const Request& request) {
     errno = 0;
     t_errno = 0;
     if (verbose)
+        // Fixed output, "receiveing" included: peers, scripts and the tests read it.
         Report(stdout, "receiveing %s \n", request.Shown().c_str());
 
     const std::uint32_t newUlimit = request.newUlimit;

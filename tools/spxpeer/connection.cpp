@@ -23,8 +23,7 @@ namespace {
 int GetHostAddress(const char* hostFile, const char* host, ipxAddr_t& addr) {
     std::FILE* fp = std::fopen(hostFile, "re");
     if (fp == nullptr) {
-        std::fprintf(stderr, "%s: cannot open host address file %s: %s\n", titleStr, hostFile,
-                     std::strerror(errno));
+        Report(stderr, "cannot open host address file %s: %s\n", hostFile, std::strerror(errno));
         return -1;
     }
     const int found = FindHostRecord(fp, host, addr);
@@ -33,9 +32,9 @@ int GetHostAddress(const char* hostFile, const char* host, ipxAddr_t& addr) {
     if (found == 0)
         return 0;
     if (readError)
-        std::fprintf(stderr, "%s: read of host address file %s failed\n", titleStr, hostFile);
+        Report(stderr, "read of host address file %s failed\n", hostFile);
     else
-        std::fprintf(stderr, "%s: couldn't find remote name %s in %s\n", titleStr, host, hostFile);
+        Report(stderr, "couldn't find remote name %s in %s\n", host, hostFile);
     return -1;
 }
 
@@ -46,17 +45,16 @@ void ReportEvent(int fd) {
     if (ev == T_DISCONNECT) {
         t_discon discon{};
         if (t_rcvdis(fd, &discon) == 0) {
-            std::fprintf(stderr, "%s: disconnect %s\n", titleStr,
-                         DisconnectText(discon.reason).c_str());
+            Report(stderr, "disconnect %s\n", DisconnectText(discon.reason).c_str());
             return;
         }
     } else if (ev == T_ORDREL) {
         if (t_rcvrel(fd) == 0) {
-            std::fprintf(stderr, "%s: the server released the connection early\n", titleStr);
+            Report(stderr, "the server released the connection early\n");
             return;
         }
     } else if (ev >= 0) {
-        std::fprintf(stderr, "%s: unexpected event 0x%X\n", titleStr, static_cast<unsigned>(ev));
+        Report(stderr, "unexpected event 0x%X\n", static_cast<unsigned>(ev));
         return;
     }
     t_error(" \t ");
@@ -64,6 +62,7 @@ void ReportEvent(int fd) {
 
 } // namespace
 
+// Fixed output, as raw prints it: scripts and the tests parse it.
 std::string DisconnectText(int reason) {
     char buf[80];
     if (reason == SPX_DISCON_TERMINATED)
@@ -77,7 +76,7 @@ std::string DisconnectText(int reason) {
 }
 
 void ReportCall(int fd, const char* call) {
-    std::fprintf(stderr, "%s: %s failed \n", titleStr, call);
+    Report(stderr, "%s failed \n", call);
     if (t_errno == TLOOK) {
         t_error(" \t ");
         ReportEvent(fd);
@@ -99,7 +98,7 @@ int AwaitServer(int fd, unsigned timeout) {
 // Reports a receive that failed: the server's silence, or the call.
 static void ReceiveFailed(int fd, unsigned timeout) {
     if (timeout != 0 && t_errno == TSYSERR && errno == ETIMEDOUT)
-        std::fprintf(stderr, "%s: nothing from the server for %u seconds\n", titleStr, timeout);
+        Report(stderr, "nothing from the server for %u seconds\n", timeout);
     else
         ReportCall(fd, "t_rcv");
 }
@@ -123,7 +122,7 @@ int StartService(const Settings& s) {
     t_info info{};
     const int fd = t_open(spxDevice, O_RDWR, &info);
     if (fd < 0) {
-        std::fprintf(stderr, "%s: open of %s failed \n", titleStr, spxDevice);
+        Report(stderr, "open of %s failed \n", spxDevice);
         SpxError(fd);
         return -1;
     }
@@ -172,7 +171,7 @@ int ReceiveData(int fd, int outFd, const char* name, unsigned timeout) {
     case Received::WriteFailed:
         break;
     }
-    std::fprintf(stderr, "%s: write of %s failed: %s\n", titleStr, name, std::strerror(errno));
+    Report(stderr, "write of %s failed: %s\n", name, std::strerror(errno));
     Disconnect(fd);
     return EXIT_FAILED;
 }

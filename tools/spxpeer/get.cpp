@@ -13,6 +13,48 @@
 #include "spxpeer.h"
 #include "spxsupport.h"
 
+namespace {
+
+// Receives the status reply: its byte, or -1 when it did not come as one
+// byte (reported; the connection is closed).
+int TakeStatus(int fd, std::vector<unsigned char>& reply, unsigned timeout) {
+    int flags = 0;
+    const int n = ReceiveUnit(fd, reply, flags, timeout);
+    if (n < 0) {
+        t_close(fd);
+        return -1;
+    }
+    if (n != 1 || (flags & T_MORE)) {
+        Report(stderr, "the server's status reply has %d bytes\n", n);
+        Disconnect(fd);
+        return -1;
+    }
+    return reply[0];
+}
+
+// Receives the file into local, or standard output when it is null:
+// EXIT_DONE, or EXIT_FAILED (reported), the connection then closed unless
+// only the close of local failed.
+int ReceiveFile(int fd, const char* local, unsigned timeout) {
+    const int outFd = local == nullptr
+                          ? STDOUT_FILENO
+                          : open(local, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (outFd < 0) {
+        Report(stderr, "cannot create %s: %s\n", local, strerror(errno));
+        Disconnect(fd);
+        return EXIT_FAILED;
+    }
+    const char* name = local != nullptr ? local : "standard output";
+    const int result = ReceiveData(fd, outFd, name, timeout);
+    if (outFd != STDOUT_FILENO && close(outFd) != 0 && result == EXIT_DONE) {
+        Report(stderr, "write of %s failed: %s\n", name, strerror(errno));
+        return EXIT_FAILED;
+    }
+    return result;
+}
+
+} // namespace
+
 // get: the status, the data units into the output, the end unit; then the
 // release and the disconnect the service waits for.
 int GetFile(const Settings& s) {
@@ -22,48 +64,22 @@ int GetFile(const Settings& s) {
     const int fd = StartService(s);
     if (fd < 0)
         return EXIT_FAILED;
-
     std::vector<unsigned char> reply(RECEIVE_SIZE);
-    int flags = 0;
-    const int n = ReceiveUnit(fd, reply, flags, s.timeout);
-    if (n < 0) {
-        t_close(fd);
+    const int status = TakeStatus(fd, reply, s.timeout);
+    if (status < 0)
         return EXIT_FAILED;
-    }
-    if (n != 1 || (flags & T_MORE)) {
-        fprintf(stderr, "%s: the server's status reply has %d bytes\n", titleStr, n);
-        Disconnect(fd);
-        return EXIT_FAILED;
-    }
-    const int status = reply[0];
     int result = EXIT_DONE;
     if (status != 0) {
-        fprintf(stderr, "%s: remote open of %s failed: %s\n", titleStr, remote.c_str(),
-                strerror(status));
+        Report(stderr, "remote open of %s failed: %s\n", remote.c_str(), strerror(status));
         // Only the end unit follows; anything before it is dropped.
-        for (flags = T_MORE; (flags & T_MORE) != 0;)
+        for (int flags = T_MORE; (flags & T_MORE) != 0;)
             if (ReceiveUnit(fd, reply, flags, s.timeout) < 0) {
                 t_close(fd);
                 return EXIT_FAILED;
             }
         result = EXIT_FAILED;
-    } else {
-        const int outFd = local == nullptr
-                              ? STDOUT_FILENO
-                              : open(local, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (outFd < 0) {
-            fprintf(stderr, "%s: cannot create %s: %s\n", titleStr, local, strerror(errno));
-            Disconnect(fd);
-            return EXIT_FAILED;
-        }
-        const char* name = local != nullptr ? local : "standard output";
-        result = ReceiveData(fd, outFd, name, s.timeout);
-        if (outFd != STDOUT_FILENO && close(outFd) != 0 && result == EXIT_DONE) {
-            fprintf(stderr, "%s: write of %s failed: %s\n", titleStr, name, strerror(errno));
-            result = EXIT_FAILED;
-        }
-        if (result != EXIT_DONE)
-            return result; // the connection is closed
+    } else if ((result = ReceiveFile(fd, local, s.timeout)) != EXIT_DONE) {
+        return result; // reported; nothing more is sent
     }
 
     // The service waits for our release, then for our disconnect.

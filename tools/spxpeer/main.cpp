@@ -35,6 +35,7 @@
 
 namespace {
 
+// The usage text, fixed output: the manual page's check reads it.
 const char* const usageText =
     "usage: %s get -r host [-h hostfile] [-s socket] [-t seconds] remotefile [localfile]\n"
     "       %s rsh -r host [-h hostfile] [-s socket] [-t seconds] command ...\n"
@@ -55,7 +56,7 @@ const char* const helpText =
 // The usage text on standard error, after why when there is more to say.
 int Usage(const char* why) {
     if (why[0] != '\0')
-        std::fprintf(stderr, "%s: %s\n", titleStr, why);
+        Report(stderr, "%s\n", why);
     std::fprintf(stderr, usageText, titleStr, titleStr, titleStr, titleStr);
     return EXIT_USAGE;
 }
@@ -99,91 +100,109 @@ std::vector<unsigned char> Record(std::size_t size, std::uint32_t code, std::str
     return record;
 }
 
-// Parses the command line into s. nullptr when it is usable; otherwise why
-// not ("" when the usage text says it all).
-const char* ScanArgs(int argc, char** argv, Settings& s) {
-    const std::string_view name = argv[1];
+// The verb named by name into s; false for an unknown one (reported).
+bool ScanCommand(std::string_view name, Settings& s) {
     if (name == "get")
         s.command = Command::Get;
     else if (name == "rsh")
         s.command = Command::Rsh;
     else if (name == "raw")
         s.command = Command::Raw;
-    else {
-        fprintf(stderr, "%s: unknown command %s\n", titleStr, argv[1]);
-        return "";
-    }
+    else
+        Report(stderr, "unknown command %s\n", std::string(name).c_str());
+    return name == "get" || name == "rsh" || name == "raw";
+}
 
-    // Options stop at the first operand, so a command's own options pass.
+// Takes the value of option c into s. nullptr, or why it is refused.
+const char* ScanOption(int c, const char* arg, Settings& s) {
+    switch (c) {
+    case 'r':
+        s.host = arg;
+        return nullptr;
+    case 'h':
+        s.hostFile = arg;
+        return nullptr;
+    case 's': {
+        const auto v = ParseSocket(arg);
+        if (!v)
+            return "-s wants one to four hexadecimal digits";
+        s.socket = static_cast<std::uint16_t>(*v);
+        return nullptr;
+    }
+    case 't': {
+        const auto v = ParseUnsigned(arg, 10, 86400);
+        if (!v)
+            return "-t wants a number of seconds up to 86400";
+        s.timeout = static_cast<unsigned>(*v);
+        return nullptr;
+    }
+    case 'c': {
+        const auto v = ParseUnsigned(arg, 10, 1000000);
+        if (!v || *v == 0)
+            return "-c wants a count of at least 1";
+        s.closeAfter = static_cast<unsigned>(*v);
+        return nullptr;
+    }
+    case 'd':
+        s.disconnect = true;
+        return nullptr;
+    default: { // 'm' and 'e'
+        const auto bytes = ParseHexBytes(arg);
+        if (!bytes)
+            return "units are hexadecimal bytes, two digits each";
+        if (bytes->size() > RECEIVE_SIZE)
+            return "a unit has at most 65535 bytes";
+        s.units.emplace_back(*bytes, c == 'm' ? T_MORE : 0);
+        return nullptr;
+    }
+    }
+}
+
+// Reads the options after the verb into s; they stop at the first operand,
+// so that a command's own options pass. nullptr, or why not.
+const char* ScanOptions(int argc, char** argv, Settings& s) {
     opterr = 0;
     optind = 1;
     int c;
-    const int subArgc = argc - 1;
-    char** subArgv = argv + 1;
-    while ((c = getopt(subArgc, subArgv, "+:r:h:s:t:c:dm:e:")) != -1) {
-        switch (c) {
-        case 'r':
-            s.host = optarg;
-            break;
-        case 'h':
-            s.hostFile = optarg;
-            break;
-        case 's': {
-            const auto v = ParseSocket(optarg);
-            if (!v)
-                return "-s wants one to four hexadecimal digits";
-            s.socket = static_cast<std::uint16_t>(*v);
-            break;
-        }
-        case 't': {
-            const auto v = ParseUnsigned(optarg, 10, 86400);
-            if (!v)
-                return "-t wants a number of seconds up to 86400";
-            s.timeout = static_cast<unsigned>(*v);
-            break;
-        }
-        case 'c': {
-            const auto v = ParseUnsigned(optarg, 10, 1000000);
-            if (!v || *v == 0)
-                return "-c wants a count of at least 1";
-            s.closeAfter = static_cast<unsigned>(*v);
-            break;
-        }
-        case 'd':
-            s.disconnect = true;
-            break;
-        case 'm':
-        case 'e': {
-            const auto bytes = ParseHexBytes(optarg);
-            if (!bytes)
-                return "units are hexadecimal bytes, two digits each";
-            if (bytes->size() > RECEIVE_SIZE)
-                return "a unit has at most 65535 bytes";
-            s.units.emplace_back(*bytes, c == 'm' ? T_MORE : 0);
-            break;
-        }
-        case ':': {
-            static char why[64];
-            snprintf(why, sizeof why, "option -%c needs an argument", optopt);
+    while ((c = getopt(argc, argv, "+:r:h:s:t:c:dm:e:")) != -1) {
+        static char why[64];
+        if (c == ':' || c == '?') {
+            snprintf(why, sizeof why,
+                     c == ':' ? "option -%c needs an argument" : "unknown option -%c", optopt);
             return why;
         }
-        default: {
-            static char why[64];
-            snprintf(why, sizeof why, "unknown option -%c", optopt);
-            return why;
-        }
-        }
+        if (const char* refused = ScanOption(c, optarg, s))
+            return refused;
     }
-    for (int i = optind; i < subArgc; ++i)
-        s.operands.emplace_back(subArgv[i]);
+    for (int i = optind; i < argc; ++i)
+        s.operands.emplace_back(argv[i]);
+    return nullptr;
+}
 
-    if (s.host.empty())
-        return "-r host is required";
-    if (s.command != Command::Raw && (s.closeAfter != 0 || s.disconnect || !s.units.empty()))
-        return "-c, -d, -m and -e apply to raw only";
-    if (s.disconnect && s.closeAfter == 0)
-        return "-d needs -c";
-    // get and rsh send their record; raw the bytes given. Words join with blanks.
+// Raw: the request bytes given, and without -c the closing the requested
+// service expects. nullptr, or why not.
+const char* RawRequest(const std::string& joined, Settings& s) {
+    const auto bytes = ParseHexBytes(joined);
+    if (!bytes)
+        return "the request is hexadecimal bytes, two digits each";
+    if (bytes->size() > RECEIVE_SIZE)
+        return "the request has at most 65535 bytes";
+    s.request = *bytes;
+    if (s.closeAfter != 0 || bytes->size() < 4)
+        return nullptr;
+    const std::uint32_t code = spx::GetBE32(std::span<const unsigned char, 4>(bytes->data(), 4));
+    if (code == SERV_SEND_FILE) {
+        s.closeAfter = 2; // the status, then the end unit
+        s.disconnect = true;
+    } else if (code == SERV_RSH) {
+        s.closeAfter = 1; // the end unit
+    }
+    return nullptr;
+}
+
+// The request unit of the verb from the operands (get and rsh send their
+// record, raw the bytes given; words join with blanks). nullptr, or why not.
+const char* BuildRequest(Settings& s) {
     std::string joined;
     for (const auto& w : s.operands)
         joined += (joined.empty() ? "" : " ") + w;
@@ -199,36 +218,33 @@ const char* ScanArgs(int argc, char** argv, Settings& s) {
         if (s.operands.size() == 2 && s.operands[1].empty())
             return "the local file name is empty";
         s.request = Record(sizeof(sendFile_t), SERV_SEND_FILE, remote);
-        break;
+        return nullptr;
     }
-    case Command::Rsh: {
+    case Command::Rsh:
         if (joined.size() >= sizeof(rshData_t::command))
             return "the command line must have at most 99 characters";
         s.request = Record(sizeof(rshData_t), SERV_RSH, joined);
-        break;
-    }
-    case Command::Raw: {
-        const auto bytes = ParseHexBytes(joined);
-        if (!bytes)
-            return "the request is hexadecimal bytes, two digits each";
-        if (bytes->size() > RECEIVE_SIZE)
-            return "the request has at most 65535 bytes";
-        s.request = *bytes;
-        // Without -c, close the way the requested service expects.
-        if (s.closeAfter == 0 && bytes->size() >= 4) {
-            const std::uint32_t code =
-                spx::GetBE32(std::span<const unsigned char, 4>(bytes->data(), 4));
-            if (code == SERV_SEND_FILE) {
-                s.closeAfter = 2; // the status, then the end unit
-                s.disconnect = true;
-            } else if (code == SERV_RSH) {
-                s.closeAfter = 1; // the end unit
-            }
-        }
-        break;
-    }
+        return nullptr;
+    case Command::Raw:
+        return RawRequest(joined, s);
     }
     return nullptr;
+}
+
+// Parses the command line into s. nullptr when it is usable; otherwise why
+// not ("" when the usage text says it all).
+const char* ScanArgs(int argc, char** argv, Settings& s) {
+    if (!ScanCommand(argv[1], s))
+        return "";
+    if (const char* why = ScanOptions(argc - 1, argv + 1, s))
+        return why;
+    if (s.host.empty())
+        return "-r host is required";
+    if (s.command != Command::Raw && (s.closeAfter != 0 || s.disconnect || !s.units.empty()))
+        return "-c, -d, -m and -e apply to raw only";
+    if (s.disconnect && s.closeAfter == 0)
+        return "-d needs -c";
+    return BuildRequest(s);
 }
 
 } // namespace

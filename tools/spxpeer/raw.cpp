@@ -2,6 +2,7 @@
 // back, one line per unit and event, for diagnosis and tests.
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@ namespace {
 // raw prints at most this many bytes of each unit.
 constexpr std::size_t SHOWN_BYTES = 16;
 
+// Fixed output, every line raw prints on standard output: scripts and the tests parse it.
 // One line for a unit that came back.
 void ShowUnit(std::span<const unsigned char> unit, int flags) {
     std::string line = "unit length=" + std::to_string(unit.size()) +
@@ -30,6 +32,43 @@ void ShowUnit(std::span<const unsigned char> unit, int flags) {
             line += " ...";
     }
     printf("%s\n", line.c_str());
+}
+
+// The end of the exchange at the server's disconnect or release (answered
+// with ours unless we have released already): the exit status.
+int Closed(int fd, int ev, bool released) {
+    if (ev == T_DISCONNECT) {
+        t_discon discon{};
+        if (t_rcvdis(fd, &discon) < 0)
+            return GiveUp(fd, "t_rcvdis");
+        printf("disconnect %s\n", DisconnectText(discon.reason).c_str());
+    } else {
+        if (t_rcvrel(fd) < 0)
+            return GiveUp(fd, "t_rcvrel");
+        printf("release\n");
+        if (!released) {
+            if (t_sndrel(fd) < 0)
+                return GiveUp(fd, "t_sndrel");
+            printf("sent release\n");
+        }
+    }
+    t_close(fd);
+    return EXIT_DONE;
+}
+
+// Our release after the end unit that -c counts to, then with -d our
+// disconnect: the exit status when that ends the exchange.
+std::optional<int> Release(int fd, const Settings& s) {
+    if (t_sndrel(fd) < 0)
+        return GiveUp(fd, "t_sndrel");
+    printf("sent release\n");
+    if (!s.disconnect)
+        return std::nullopt;
+    if (t_snddis(fd, nullptr) < 0)
+        return GiveUp(fd, "t_snddis");
+    printf("sent disconnect\n");
+    t_close(fd);
+    return EXIT_DONE;
 }
 
 } // namespace
@@ -55,32 +94,14 @@ int RawExchange(const Settings& s) {
         const int ev = AwaitServer(fd, s.timeout);
         if (ev == 0) {
             printf("timeout\n");
-            fprintf(stderr, "%s: nothing from the server for %u seconds\n", titleStr, s.timeout);
+            Report(stderr, "nothing from the server for %u seconds\n", s.timeout);
             Disconnect(fd);
             return EXIT_FAILED;
         }
         if (ev < 0)
             return GiveUp(fd, "t_look");
-        if (ev == T_DISCONNECT) {
-            t_discon discon{};
-            if (t_rcvdis(fd, &discon) < 0)
-                return GiveUp(fd, "t_rcvdis");
-            printf("disconnect %s\n", DisconnectText(discon.reason).c_str());
-            t_close(fd);
-            return EXIT_DONE;
-        }
-        if (ev == T_ORDREL) {
-            if (t_rcvrel(fd) < 0)
-                return GiveUp(fd, "t_rcvrel");
-            printf("release\n");
-            if (!released) {
-                if (t_sndrel(fd) < 0)
-                    return GiveUp(fd, "t_sndrel");
-                printf("sent release\n");
-            }
-            t_close(fd);
-            return EXIT_DONE;
-        }
+        if (ev == T_DISCONNECT || ev == T_ORDREL)
+            return Closed(fd, ev, released);
         if (ev != T_DATA) {
             printf("event 0x%X\n", static_cast<unsigned>(ev));
             Disconnect(fd);
@@ -96,17 +117,8 @@ int RawExchange(const Settings& s) {
         ShowUnit({buf.data(), static_cast<std::size_t>(n)}, flags);
         if ((flags & T_MORE) || released || s.closeAfter == 0 || ++endUnits < s.closeAfter)
             continue;
-        if (t_sndrel(fd) < 0)
-            return GiveUp(fd, "t_sndrel");
-        printf("sent release\n");
         released = true;
-        if (s.disconnect) {
-            if (t_snddis(fd, nullptr) < 0)
-                return GiveUp(fd, "t_snddis");
-            printf("sent disconnect\n");
-            t_close(fd);
-            return EXIT_DONE;
-        }
+        if (const auto end = Release(fd, s))
+            return *end;
     }
 }
-

@@ -29,14 +29,14 @@ int RemoteCommand(const Settings& s) {
     if (ev == T_DISCONNECT) {
         t_rcvdis(fd, nullptr);
     } else if (ev == 0) {
-        fprintf(stderr, "%s: nothing from the server for %u seconds\n", titleStr, s.timeout);
+        Report(stderr, "nothing from the server for %u seconds\n", s.timeout);
         result = EXIT_FAILED;
     } else {
         if (ev < 0)
             ReportCall(fd, "t_look");
         else
-            fprintf(stderr, "%s: unexpected event 0x%X after the end of the output\n", titleStr,
-                    static_cast<unsigned>(ev));
+            Report(stderr, "unexpected event 0x%X after the end of the output\n",
+                   static_cast<unsigned>(ev));
         result = EXIT_FAILED;
     }
     t_close(fd);

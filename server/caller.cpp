@@ -89,6 +89,31 @@ int Caller::AwaitDroppingData() {
     return event;
 }
 
+int Caller::Look() const {
+    return t_look(fd_);
+}
+
+ServiceEnd Caller::Close(const Closing& rule) {
+    if (rule.ourRelease != nullptr && t_sndrel(fd_) < 0)
+        Failed(rule.stream, rule.ourRelease);
+    if (rule.theirRelease == nullptr)
+        return ServiceEnd::Exit;
+    const int event = rule.dropData ? AwaitDroppingData() : Await();
+    if (t_rcvrel(fd_) < 0) {
+        Failed(rule.stream, rule.theirRelease);
+        if (rule.strict || event == 0)
+            return ServiceEnd::Abort;
+    }
+    while (rule.theirDisconnect != nullptr && t_rcvdis(fd_, nullptr) < 0) {
+        // Nothing there yet: wait for it, as long as the idle limit allows.
+        if (t_errno != TNODIS || Await() != T_DISCONNECT) {
+            Failed(rule.stream, rule.theirDisconnect);
+            return ServiceEnd::Abort;
+        }
+    }
+    return ServiceEnd::Exit;
+}
+
 bool Caller::Failed(std::FILE* stream, const char* line) {
     Report(stream, "%s", line);
     SpxError(fd_);

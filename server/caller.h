@@ -10,12 +10,28 @@
 #include <cstdio>
 #include <span>
 
+#include "gathered.h"
 #include "limit.h"
 #include "spxproto.h"
 
 // How a service ends the child: exit status 0, or the abortive disconnect
 // first.
 enum class ServiceEnd { Exit, Abort };
+
+// The closing steps a service takes with its caller, in the order its peer
+// expects them, and the line each failed step reports (on stream, with the
+// child's prefix). A step without a line is not taken.
+struct Closing {
+    std::FILE* stream;
+    const char* ourRelease = nullptr;   // our orderly release, first
+    const char* theirRelease = nullptr; // then the caller's, waited for
+    const char* theirDisconnect = nullptr; // then its disconnect, waited for
+    bool dropData = false; // data the caller sends before its release is dropped
+    // A release of the caller's that cannot be taken ends the child
+    // abortively; otherwise only one that did not come within the idle limit
+    // (a disconnect in its place is an end).
+    bool strict = false;
+};
 
 // How long a caller may take to send its whole request when no idle limit
 // is set: a caller that connects and never asks keeps no child.
@@ -32,8 +48,10 @@ class Caller {
     Caller(const Caller&) = delete;
     Caller& operator=(const Caller&) = delete;
 
-    int Fd() const { return fd_; }
     Limit Idle() const { return idle_; }
+
+    // The caller's slot in a poll(2) beside other sources, with events.
+    pollfd PollSlot(short events) const { return {fd_, events, 0}; }
 
     // Receives the whole request unit into record, which is zero-filled
     // before: every piece up to the one without T_MORE, those that do not
@@ -66,6 +84,15 @@ class Caller {
     // for anything but its caller. False when the connection broke.
     bool Push();
 
+    // Receives units into gathered, up to the first without T_MORE, which is
+    // written too with keepEnd (see Gathered::ReceiveStream).
+    Received Receive(Gathered& gathered, bool keepEnd) {
+        return gathered.ReceiveStream(fd_, keepEnd);
+    }
+
+    // The event pending now (t_look): 0 when none, -1 when the look failed.
+    int Look() const;
+
     // Waits, within the idle limit, until an event is pending: the event,
     // 0 when the limit passed, -1 when the look failed.
     int Await();
@@ -81,6 +108,10 @@ class Caller {
     // The report of a transport call on the endpoint that just failed: line
     // (with the child's prefix), then SpxError. Always false.
     bool Failed(std::FILE* stream, const char* line);
+
+    // Takes the closing steps of rule. Abort when a step that the rule
+    // holds for the end of the conversation failed (reported), Exit else.
+    ServiceEnd Close(const Closing& rule);
 
     // Ends the child with exit status 0. With Abort the caller is told
     // first with the abortive disconnect. Everything sent is pushed and the

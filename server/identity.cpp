@@ -46,8 +46,7 @@ int LookUp(const char* name, Account& account) {
 // Reports a lookup of name that failed with the error number err.
 void LookUpFailed(const char* name, int err) {
     Report(stdout, "lookup of %s failed \n", name);
-    errno = err;
-    std::perror("");
+    ReportErrno("", err);
 }
 
 // The account of the last switch that succeeded.
@@ -140,13 +139,15 @@ bool SwitchTo(const Account& account, const char* shownName) {
     const bool privileged = oldUid == 0;
     if ((privileged && initgroups(account.name.c_str(), account.gid) != 0) ||
         setgid(account.gid) != 0) {
+        const int err = errno;
         Report(stdout, "failure setting gid for %s \n", shownName);
-        std::perror("");
+        ReportErrno("", err);
         return false;
     }
     if (setuid(account.uid) != 0) {
+        const int err = errno;
         Report(stdout, "failure setting uid for %s \n", shownName);
-        std::perror("");
+        ReportErrno("", err);
         return false;
     }
     if (!Proven(account, oldUid, oldGid, oldGroups, privileged))
@@ -167,8 +168,7 @@ int SetEffectiveRunId() {
         // There but unreadable: never serve under a fallback nobody chose.
         const int err = errno;
         Report(stdout, "open of %s failed \n", runNameFile);
-        errno = err;
-        std::perror("");
+        ReportErrno("", err);
         endpwent();
         return 0;
     }
@@ -189,8 +189,9 @@ int SetEffectiveRunId() {
         }
     } else {
         if (!ReadRunName(file, runName)) {
+            const int err = errno;
             Report(stdout, "error reading name %s from %s file \n", runName.data(), runNameFile);
-            std::perror("");
+            ReportErrno("", err);
             std::fclose(file);
             endpwent();
             return 0;

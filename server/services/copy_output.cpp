@@ -19,10 +19,18 @@ namespace {
 ServiceEnd WriteFailed() {
     const int saved = errno;
     Report(stderr, "write of stdout data failed \n");
-    errno = saved;
-    std::perror("");
+    ReportErrno("", saved);
     return ServiceEnd::Abort;
 }
+
+// Our release, then the caller's; only a release that never came ends the
+// child abortively.
+const Closing CLOSING{
+    .stream = stderr,
+    .ourRelease = "stdout receive t_sndrel failed\n",
+    // Fixed output, "t_rcvdrel" included: peers, scripts and the tests read it.
+    .theirRelease = "stdout receive t_rcvdrel failed\n",
+};
 
 } // namespace
 
@@ -34,7 +42,7 @@ ServiceEnd ReceiveStdout(Caller& caller) {
     // A reader that has gone is a failed write (EPIPE: SIGPIPE is ignored).
     std::fflush(stdout);
     Gathered gathered(STDOUT_FILENO);
-    const Received received = gathered.ReceiveStream(caller.Fd(), true); // the end unit too
+    const Received received = caller.Receive(gathered, true); // the end unit too
     if (received == Received::WriteFailed)
         return WriteFailed();
     if (received == Received::ReceiveFailed) {
@@ -43,15 +51,5 @@ ServiceEnd ReceiveStdout(Caller& caller) {
     }
     if (verbose)
         Report(stdout, "received stdout\n");
-
-    if (t_sndrel(caller.Fd()) < 0)
-        caller.Failed(stderr, "stdout receive t_sndrel failed\n");
-    const int event = caller.Await();
-    if (t_rcvrel(caller.Fd()) < 0) {
-        // Fixed output, "t_rcvdrel" included: peers, scripts and the tests read it.
-        caller.Failed(stderr, "stdout receive t_rcvdrel failed\n");
-        if (event == 0)
-            return ServiceEnd::Abort; // nothing came within the time-out
-    }
-    return ServiceEnd::Exit;
+    return caller.Close(CLOSING);
 }

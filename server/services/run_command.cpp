@@ -174,7 +174,7 @@ enum class Relayed {
 class Relay {
   public:
     Relay(Caller& caller, const ShellCommand& sc) : caller_(caller), pid_(sc.pid) {
-        fds_[CALLER] = {caller.Fd(), POLLIN, 0};
+        fds_[CALLER] = caller.PollSlot(POLLIN);
         fds_[OUTPUT] = {sc.out, POLLIN, 0};
         fds_[ERRORS] = {sc.err, POLLIN, 0};
         // Readable once the shell has ended (Linux 5.3 and later).
@@ -238,7 +238,7 @@ class Relay {
         if ((fds_[CALLER].revents & (POLLERR | POLLHUP | POLLRDHUP)) != 0)
             return false;
         for (int event;;) {
-            switch (event = t_look(caller_.Fd())) {
+            switch (event = caller_.Look()) {
             case T_DATA:
                 if (!caller_.DropData())
                     return false;
@@ -273,8 +273,7 @@ class Relay {
             // Neither data nor end of file: a failure, not the output's end.
             const int readErrno = errno;
             Report(stderr, "read of shell command output failed \n");
-            errno = readErrno;
-            std::perror("");
+            ReportErrno("", readErrno);
             return Relayed::SendFailed;
         }
         case Pumped::SendFailed:
@@ -303,6 +302,14 @@ class Relay {
     std::array<pollfd, SOURCES> fds_{};
     bool ended_ = false; // the shell has been reaped
     Outgoing out_;
+};
+
+// The caller's release, the bytes it sends before it dropped; only a
+// release that never came ends the child abortively.
+const Closing CLOSING{
+    .stream = stdout,
+    .theirRelease = "remote shell t_rcvrel failed \n",
+    .dropData = true,
 };
 
 } // namespace
@@ -337,15 +344,8 @@ ServiceEnd RemoteShell(Caller& caller, const Request& request) {
         caller.Failed(stdout, "shell command t_snd failed \n");
         return ServiceEnd::Abort;
     }
-    // A release that does not come within the idle limit ends the child
-    // abortively; any other failure is only reported. Bytes the caller sends
-    // before it are dropped.
-    const int event = caller.AwaitDroppingData();
-    if (t_rcvrel(caller.Fd()) < 0) {
-        caller.Failed(stdout, "remote shell t_rcvrel failed \n");
-        if (event == 0)
-            return ServiceEnd::Abort;
-    }
+    if (caller.Close(CLOSING) == ServiceEnd::Abort)
+        return ServiceEnd::Abort;
     if (verbose)
         Report(stdout, "executed remote shell\n");
     return ServiceEnd::Exit;

@@ -107,12 +107,20 @@ bool SendPieces(Caller& caller, Source& src, Outgoing& out, const char* source) 
         }
         if (readErrno != 0) {
             Report(stderr, "read of %s failed \n", source);
-            errno = readErrno;
-            std::perror("");
+            ReportErrno("", readErrno);
             return false;
         }
     }
 }
+
+// The caller's release, then its disconnect; either failing ends the child
+// abortively.
+const Closing CLOSING{
+    .stream = stdout,
+    .theirRelease = "send file t_rcvrel failed \n",
+    .theirDisconnect = "send file t_rcvdis failed \n",
+    .strict = true,
+};
 
 } // namespace
 
@@ -137,8 +145,7 @@ ServiceEnd SendFile(Caller& caller, const Request& request) {
     }
     if (openErrno != 0) {
         Report(stdout, "%s of %s failed \n", src.locked ? "lock" : "open", shown.c_str());
-        errno = openErrno;
-        std::perror("");
+        ReportErrno("", openErrno);
     }
 
     // The status's result is not looked at: a broken connection shows at the
@@ -155,18 +162,8 @@ ServiceEnd SendFile(Caller& caller, const Request& request) {
     }
     src.Close();
 
-    caller.Await();
-    if (t_rcvrel(caller.Fd()) < 0) {
-        caller.Failed(stdout, "send file t_rcvrel failed \n");
+    if (caller.Close(CLOSING) == ServiceEnd::Abort)
         return ServiceEnd::Abort;
-    }
-    while (t_rcvdis(caller.Fd(), nullptr) < 0) {
-        // Nothing there yet: wait for it, as long as the idle limit allows.
-        if (t_errno != TNODIS || caller.Await() != T_DISCONNECT) {
-            caller.Failed(stdout, "send file t_rcvdis failed \n");
-            return ServiceEnd::Abort;
-        }
-    }
     if (verbose)
         Report(stdout, "sent file to client \n");
     return ServiceEnd::Exit;

@@ -79,8 +79,7 @@ void LiftFileSizeLimit() {
 ServiceEnd WriteFailed() {
     const int saved = errno;
     Report(stderr, "write of file data failed \n\t");
-    errno = saved;
-    std::perror("");
+    ReportErrno("", saved);
     return ServiceEnd::Abort;
 }
 
@@ -127,11 +126,13 @@ int CreateFile(const Request& request, mode_t permissions, const Caller& caller,
     if (fd >= 0)
         close(fd);
     Report(stderr, "%s of %s failed \n", busy ? "lock" : "open", request.Shown().c_str());
-    errno = err;
-    std::perror("");
+    ReportErrno("", err);
     status = err;
     return -1;
 }
+
+// Our release alone: the caller disconnects once it has it.
+const Closing CLOSING{.stream = stderr, .ourRelease = "t_sndrel failed \n\t"};
 
 } // namespace
 
@@ -160,8 +161,9 @@ ServiceEnd ReceiveFile(Caller& caller, const Request& request) {
     if (status == 0 && newUlimit != 0) {
         status = SetFileSizeLimit(newUlimit);
         if (status != 0) {
+            const int err = errno;
             Report(stderr, "set ulimit failed \n");
-            std::perror("");
+            ReportErrno("", err);
         }
         LiftFileSizeLimit(); // refused here or not at all; it binds the data written, below
     }
@@ -182,7 +184,7 @@ ServiceEnd ReceiveFile(Caller& caller, const Request& request) {
     if (newUlimit != 0)
         SetFileSizeLimit(newUlimit); // as accepted above
     Gathered gathered(fd, caller.Idle());
-    const Received received = gathered.ReceiveStream(caller.Fd(), false); // the end unit is never stored
+    const Received received = caller.Receive(gathered, false); // the end unit is never stored
     LiftFileSizeLimit(); // the lines that follow go to the log
     switch (received) {
     case Received::All:
@@ -198,15 +200,15 @@ ServiceEnd ReceiveFile(Caller& caller, const Request& request) {
     // no other store empties the file before this one is confirmed.
     const int locked = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (close(fd) != 0) {
+        const int err = errno;
         Report(stderr, "close of %s failed \n\t", request.Shown().c_str());
-        std::perror("");
+        ReportErrno("", err);
         return ServiceEnd::Abort;
     }
 
     if (verbose)
         Report(stdout, "received file %s\n", request.Shown().c_str());
-    if (t_sndrel(caller.Fd()) < 0)
-        caller.Failed(stderr, "t_sndrel failed \n\t");
+    caller.Close(CLOSING);
     if (locked >= 0)
         close(locked);
     return ServiceEnd::Exit;

@@ -14,8 +14,6 @@
 
 #include "spxsupport.h"
 
-std::uint32_t callerAddress = 0;
-unsigned callerServices = ALL_SERVICES;
 
 namespace {
 
@@ -202,11 +200,11 @@ std::string ShowIPv4(std::uint32_t address) {
     return text.data();
 }
 
-bool ServiceAllowed(RequestKind kind) {
+bool ServiceAllowed(const CallerRecord& caller, RequestKind kind) {
     const auto it = std::ranges::find(SERVICE_NAMES, kind, &ServiceName::kind);
-    if (it == SERVICE_NAMES.end() || (callerServices & it->bit) != 0)
+    if (it == SERVICE_NAMES.end() || (caller.services & it->bit) != 0)
         return true;
-    Report(stdout, "caller %s may not use %s\n", ShowIPv4(callerAddress).c_str(),
+    Report(stdout, "caller %s may not use %s\n", ShowIPv4(caller.address).c_str(),
            std::string(it->word).c_str());
     return false;
 }

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include <spx/ipx.h>
+
 #include "request.h"
 
 // The services as bits of an entry.
@@ -58,12 +60,16 @@ unsigned AllowedServices(std::span<const AllowEntry> entries, std::uint32_t addr
 // An IPv4 address (host order) in dotted decimal.
 std::string ShowIPv4(std::uint32_t address);
 
-// The caller of a service child: its IPv4 address (host order) and the
-// services its entry grants. The listener sets both before the fork.
-extern std::uint32_t callerAddress;
-extern unsigned callerServices;
+// Who the caller of a service child is, as the listener hands it over: its
+// IPX address as t_listen gave it, its IPv4 address (host order) and the
+// services its entry grants.
+struct CallerRecord {
+    ipxAddr_t ipx{};
+    std::uint32_t address = 0;
+    unsigned services = ALL_SERVICES;
+};
 
 // Whether the caller may use the service the request asks for; when not,
 // logs the refusal, naming the caller's address and the service. A request
 // no service answers to passes here (it is refused on its own).
-bool ServiceAllowed(RequestKind kind);
+bool ServiceAllowed(const CallerRecord& caller, RequestKind kind);

@@ -17,8 +17,6 @@
 #include "spxproto.h"
 #include "spxsupport.h"
 
-ipxAddr_t clientsAddress{};
-
 namespace {
 
 // Gives the child the default handling of SIGCHLD (a command's wait needs
@@ -34,25 +32,25 @@ void ResetChildSignals() {
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-// The caller's address as the listener's lines show it.
-std::string CallerShown() {
+// The caller's IPX address as the listener's lines show it.
+std::string CallerShown(const ipxAddr_t& address) {
     std::string shown;
     const auto hex = [&](std::span<const unsigned char> bytes) {
         for (const unsigned char b : bytes)
             shown += "0123456789ABCDEF"[b >> 4], shown += "0123456789ABCDEF"[b & 15];
         shown += 'h';
     };
-    hex(clientsAddress.net), shown += ' ', hex(clientsAddress.node), shown += ' ';
-    hex(clientsAddress.sock);
+    hex(address.net), shown += ' ', hex(address.node), shown += ' ';
+    hex(address.sock);
     return shown;
 }
 
 // Serves the request and tells how the child ends.
-ServiceEnd Serve(Caller& caller, const Request& request) {
+ServiceEnd Serve(Caller& caller, const CallerRecord& who, const Request& request) {
     if (request.cut) {
         // A name or command line that is not all there is never acted on.
         Report(stderr, "request from %s cut short in its %s after %zu bytes \n",
-               CallerShown().c_str(),
+               CallerShown(who.ipx).c_str(),
                request.kind == RequestKind::RunCommand ? "command line" : "file name",
                request.size);
         return ServiceEnd::Abort;
@@ -81,7 +79,7 @@ ServiceEnd Serve(Caller& caller, const Request& request) {
 
 } // namespace
 
-void ServeChild(int spxFd, int spxFd2, unsigned idleSeconds) {
+void ServeChild(int spxFd, int spxFd2, const CallerRecord& who, unsigned idleSeconds) {
     idno = static_cast<int>(getpid());
     ResetChildSignals();
     Caller caller(spxFd2, SecondsOrNone(idleSeconds));
@@ -103,7 +101,7 @@ void ServeChild(int spxFd, int spxFd2, unsigned idleSeconds) {
         Report(stderr, "size of command too small %d \n", received);
         caller.End(ServiceEnd::Abort);
     }
-    if (!ServiceAllowed(request.kind)) // the allow file's entry for this caller
+    if (!ServiceAllowed(who, request.kind)) // the allow file's entry for this caller
         caller.End(ServiceEnd::Abort);
-    caller.End(Serve(caller, request));
+    caller.End(Serve(caller, who, request));
 }

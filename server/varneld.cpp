@@ -434,7 +434,7 @@ void LeaveListener(int spxFd2) {
 } // namespace
 
 bool ScanArgs(int argc, char* argv[], const char* optstr);
-bool SpawnChildServiceRequest(int spxFd, int spxFd2);
+bool SpawnChildServiceRequest(int spxFd, int spxFd2, const CallerRecord& who);
 
 // Parses -s <hex socket>, -v, -c <children>, -t <seconds>, -p <share> and
 // -a <file> into socketToBind, verbose, maxChildren, idleSeconds,
@@ -480,13 +480,13 @@ bool ScanArgs(int argc, char* argv[], const char* optstr) {
     return optind == argc; // no operands
 }
 
-// Forks the child that serves the connection on spxFd2, whose caller
-// callerAddress and callerServices describe. Returns in the listener only,
+// Forks the child that serves the connection on spxFd2 of the caller who.
+// Returns in the listener only,
 // which gives up its copy of the service endpoint and counts the child
 // against the caller's address: true when a child serves the connection,
 // false when none could be forked (reported; the endpoint stays the
 // listener's, for a refusal or another try).
-bool SpawnChildServiceRequest(int spxFd, int spxFd2) {
+bool SpawnChildServiceRequest(int spxFd, int spxFd2, const CallerRecord& who) {
     // A pid reaped and given out again meanwhile could not be told apart.
     const ChildSignalHeld held;
     ReconcileChildren();
@@ -498,10 +498,10 @@ bool SpawnChildServiceRequest(int spxFd, int spxFd2) {
     }
     if (pid == 0) {
         LeaveListener(spxFd2);
-        ServeChild(spxFd, spxFd2, idleSeconds);
+        ServeChild(spxFd, spxFd2, who, idleSeconds);
     }
-    liveChildren[pid] = callerAddress;
-    ++childrenOf[callerAddress];
+    liveChildren[pid] = who.address;
+    ++childrenOf[who.address];
     if (t_close(spxFd2) < 0) {
         Report(stdout, "parents t_close of spxFd2 failed \n\t");
         t_error("");
@@ -539,28 +539,23 @@ void ServeWaitingCallers(int spxFd) {
     DropGoneCallers();
     if (failuresInRow > 0 && std::chrono::steady_clock::now() < retryAt)
         return;
-    const std::string title = titleStr;
-    const ipxAddr_t caught = clientsAddress; // the caller t_listen gave last, if any
     for (auto it = waiting.begin(); it != waiting.end() && liveChildren.size() < maxChildren;) {
         if (ChildrenOf(it->address) >= addressShare) {
             ++it;
             continue;
         }
-        callerAddress = it->address;
-        callerServices = ServicesFor(it->address);
-        if (callerServices == 0) { // the allow file read since it came does not let it in
+        const CallerRecord who{it->ipx, it->address, ServicesFor(it->address)};
+        if (who.services == 0) { // the allow file read since it came does not let it in
             t_snddis(it->fd, nullptr);
             t_close(it->fd);
             notAllowed.Refused(it->address);
             it = waiting.erase(it);
             continue;
         }
-        SetTitle(programName);
+        SetTitle(programName); // the child's title carries its caller's accept time
         AppendTitle(it->stamp);
-        clientsAddress = it->ipx;
-        const bool forked = SpawnChildServiceRequest(spxFd, it->fd);
-        SetTitle(title);
-        clientsAddress = caught;
+        const bool forked = SpawnChildServiceRequest(spxFd, it->fd, who);
+        SetTitle(programName);
         if (!forked) {
             CountFailure();
             break;
@@ -679,6 +674,7 @@ int main(int argc, char* argv[]) {
 
     LoadAccountModules();
 
+    ipxAddr_t clientsAddress{}; // the caller t_listen gave last
     SPX_OPTS spxClientsId{};
     struct t_call call {};
     call.addr.maxlen = sizeof clientsAddress;
@@ -733,9 +729,8 @@ int main(int argc, char* argv[]) {
             waiting.push_back({spxFd2, address, clientsAddress, stamp});
             continue;
         }
-        callerAddress = address;
-        callerServices = ServicesFor(address);
-        if (SpawnChildServiceRequest(spxFd, spxFd2)) {
+        const CallerRecord who{clientsAddress, address, ServicesFor(address)};
+        if (SpawnChildServiceRequest(spxFd, spxFd2, who)) {
             failuresInRow = 0;
             continue;
         }

@@ -121,19 +121,6 @@ void CatchSignals() {
     sigprocmask(SIG_UNBLOCK, &caught, nullptr);
 }
 
-// A tick every second while on: a child that ended, or a caller that left,
-// just before the listener went back to t_listen is seen within a second.
-void KeepTicking(bool on) {
-    static bool ticking = false;
-    if (on == ticking)
-        return;
-    itimerval every{};
-    if (on)
-        every.it_interval = every.it_value = {1, 0};
-    setitimer(ITIMER_REAL, &every, nullptr);
-    ticking = on;
-}
-
 // Refusals the listener makes of its own accord, logged so that a flood of
 // them does not flood the log: the first at once, those of the ten seconds
 // after it in one line with their count, and so on.
@@ -311,6 +298,7 @@ class Listener {
     void LeaveListener(int spxFd2);
     void DropGoneCallers();
     void ServeWaitingCallers();
+    void KeepTicking(bool on);
     void ReloadIfAsked();
     void Housekeeping();
     Take WaitForCaller(std::uint32_t& address);
@@ -344,6 +332,7 @@ class Listener {
     std::unordered_map<std::uint32_t, unsigned> childrenOf_;
     std::deque<WaitingCaller> waiting_;
     RefusalLog notAllowed_{"no entry in the allow file"};
+    bool ticking_ = false; // SIGALRM every second
 };
 
 Listener::Listener(const Options& options, std::string_view programName)
@@ -533,6 +522,18 @@ void Listener::ServeWaitingCallers() {
         failuresInRow_ = 0;
         it = waiting_.erase(it);
     }
+}
+
+// A tick every second while on: a child that ended, or a caller that left,
+// just before the listener went back to t_listen is seen within a second.
+void Listener::KeepTicking(bool on) {
+    if (on == ticking_)
+        return;
+    itimerval every{};
+    if (on)
+        every.it_interval = every.it_value = {1, 0};
+    setitimer(ITIMER_REAL, &every, nullptr);
+    ticking_ = on;
 }
 
 // Reads the allow file again when SIGHUP has asked for it.

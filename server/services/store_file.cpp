@@ -134,6 +134,33 @@ int CreateFile(const Request& request, mode_t permissions, const Caller& caller,
 // Our release alone: the caller disconnects once it has it.
 const Closing CLOSING{.stream = stderr, .ourRelease = "t_sndrel failed \n\t"};
 
+// Switches to the run-as account, tries the caller's file size limit and
+// creates the file (CreateFile). The descriptor, or -1 with the error
+// number in status. The limit is tried after the switch, so that a caller
+// cannot raise a hard limit the administrator set: that fails like any
+// refused limit.
+int OpenForStore(const Request& request, std::uint32_t permissions, const Caller& caller,
+                 int& status) {
+    // A file that outgrows the limit must give a failed write, not end the
+    // process (as a FIFO whose reader has gone does: SIGPIPE is ignored).
+    std::signal(SIGXFSZ, SIG_IGN);
+    if (!SwitchToRunAsAccount())
+        status = EACCES;
+    if (status == 0 && request.newUlimit != 0) {
+        status = SetFileSizeLimit(request.newUlimit);
+        if (status != 0) {
+            const int err = errno;
+            Report(stderr, "set ulimit failed \n");
+            ReportErrno("", err);
+        }
+        LiftFileSizeLimit(); // refused here or not at all; it binds the data written, below
+    }
+    if (status != 0)
+        return -1;
+    return CreateFile(request, static_cast<mode_t>(permissions) & GRANTABLE_PERMISSIONS, caller,
+                      status);
+}
+
 } // namespace
 
 ServiceEnd ReceiveFile(Caller& caller, const Request& request) {
@@ -148,28 +175,8 @@ ServiceEnd ReceiveFile(Caller& caller, const Request& request) {
     if (permissions == 0)
         permissions = DEFAULT_PERMISSIONS;
 
-    // A file that outgrows the limit must give a failed write, not end the
-    // process (as a FIFO whose reader has gone does: SIGPIPE is ignored).
-    std::signal(SIGXFSZ, SIG_IGN);
-
-    // The limit is set after the switch, so that a caller cannot raise a
-    // hard limit the administrator set: that fails like any refused limit.
     int status = 0;
-    int fd = -1;
-    if (!SwitchToRunAsAccount())
-        status = EACCES;
-    if (status == 0 && newUlimit != 0) {
-        status = SetFileSizeLimit(newUlimit);
-        if (status != 0) {
-            const int err = errno;
-            Report(stderr, "set ulimit failed \n");
-            ReportErrno("", err);
-        }
-        LiftFileSizeLimit(); // refused here or not at all; it binds the data written, below
-    }
-    if (status == 0)
-        fd = CreateFile(request, static_cast<mode_t>(permissions) & GRANTABLE_PERMISSIONS,
-                        caller, status);
+    const int fd = OpenForStore(request, permissions, caller, status);
 
     // SendRes: the status byte tells the client whether to send the data.
     if (!caller.SendStatus(static_cast<unsigned char>(status & 0xFF))) {

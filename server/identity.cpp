@@ -157,7 +157,7 @@ bool SwitchTo(const Account& account, const char* shownName) {
 
 } // namespace
 
-int SetEffectiveRunId() {
+bool SetEffectiveRunId() {
     std::array<char, RUN_NAME_SIZE> runName{};
     Account account;
 
@@ -170,7 +170,7 @@ int SetEffectiveRunId() {
         Report(stdout, "open of %s failed \n", runNameFile);
         ReportErrno("", err);
         endpwent();
-        return 0;
+        return false;
     }
     if (file == nullptr) {
         // Only a missing account moves on to the next: a failed lookup could
@@ -185,7 +185,7 @@ int SetEffectiveRunId() {
             else
                 LookUpFailed(name, lookup);
             endpwent();
-            return 0;
+            return false;
         }
     } else {
         if (!ReadRunName(file, runName)) {
@@ -194,7 +194,7 @@ int SetEffectiveRunId() {
             ReportErrno("", err);
             std::fclose(file);
             endpwent();
-            return 0;
+            return false;
         }
         if (const int lookup = LookUp(runName.data(), account); lookup != 0) {
             if (lookup == ENOENT)
@@ -203,7 +203,7 @@ int SetEffectiveRunId() {
                 LookUpFailed(runName.data(), lookup);
             std::fclose(file);
             endpwent();
-            return 0;
+            return false;
         }
         std::fclose(file);
     }
@@ -214,11 +214,11 @@ int SetEffectiveRunId() {
     endpwent();
     if (ok)
         switched = account;
-    return ok ? 1 : 0;
+    return ok;
 }
 
 bool SwitchToRunAsAccount() {
-    if (SetEffectiveRunId() != 0)
+    if (SetEffectiveRunId())
         return true;
     // Fixed output, "couldnt" included: peers, scripts and the tests read it.
     Report(stderr, "couldnt set effective userid\n");

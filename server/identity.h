@@ -24,9 +24,8 @@ bool ReadRunName(std::FILE* file, std::array<char, RUN_NAME_SIZE>& runName);
 inline constexpr int EXIT_UNPROVEN = 3;
 
 // Switches the process to the account named in "./.spxrunid" (or, without
-// that file, "spxhost", else "guest"). 1 on success, 0 on failure; prints
-// its own messages.
-int SetEffectiveRunId();
+// that file, "spxhost", else "guest"). False once the failure is reported.
+bool SetEffectiveRunId();
 
 // An account as the run-as switch takes it from the password database.
 struct Account {

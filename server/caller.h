@@ -1,7 +1,7 @@
 // The caller of a service child, as the child and its services talk to it:
-// the service endpoint and how long the child waits for it. A service speaks to its caller only through this
-// object, so that each one reads as its protocol: the steps a peer sees, in
-// the order it sees them.
+// the service endpoint and how long the child waits for it. A service speaks to its caller only
+// through this object, so that each one reads as its protocol: the steps a peer sees, in the order
+// it sees them.
 #pragma once
 
 #include <poll.h>
@@ -23,10 +23,10 @@ enum class ServiceEnd { Exit, Abort };
 // child's prefix). A step without a line is not taken.
 struct Closing {
     std::FILE* stream;
-    const char* ourRelease = nullptr;   // our orderly release, first
-    const char* theirRelease = nullptr; // then the caller's, waited for
+    const char* ourRelease = nullptr;      // our orderly release, first
+    const char* theirRelease = nullptr;    // then the caller's, waited for
     const char* theirDisconnect = nullptr; // then its disconnect, waited for
-    bool dropData = false; // data the caller sends before its release is dropped
+    bool dropData = false;                 // data the caller sends before its release is dropped
     // A release of the caller's that cannot be taken ends the child
     // abortively; otherwise only one that did not come within the idle limit
     // (a disconnect in its place is an end).

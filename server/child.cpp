@@ -96,7 +96,8 @@ void ServeChild(int spxFd, int spxFd2, const CallerRecord& who, unsigned idleSec
         caller.Failed(stderr, "t_rcv command failed \n");
         caller.End(ServiceEnd::Abort);
     }
-    const Request request = DecodeRequest(std::span(dataBuffer).first(static_cast<unsigned>(received)));
+    const Request request =
+        DecodeRequest(std::span(dataBuffer).first(static_cast<unsigned>(received)));
     if (request.kind == RequestKind::TooSmall) {
         Report(stderr, "size of command too small %d \n", received);
         caller.End(ServiceEnd::Abort);

@@ -27,8 +27,8 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -94,9 +94,13 @@ void Usage() {
     std::printf("       file:      allow file: who may call, and for which services\n");
 }
 
-void ChildEnded(int) { childEnded = 1; }
+void ChildEnded(int) {
+    childEnded = 1;
+}
 
-void ReloadAsked(int) { reloadAsked = 1; }
+void ReloadAsked(int) {
+    reloadAsked = 1;
+}
 
 void Tick(int) {} // only wakes the listener
 
@@ -125,7 +129,7 @@ void CatchSignals() {
 // them does not flood the log: the first at once, those of the ten seconds
 // after it in one line with their count, and so on.
 class RefusalLog {
-public:
+  public:
     explicit RefusalLog(const char* why) : why_(why) {}
     void Refused(std::uint32_t address) {
         const auto now = std::chrono::steady_clock::now();
@@ -144,13 +148,13 @@ public:
         if (unlogged_ == 0 || now < quietUntil_)
             return;
         Report(stdout, "%u more callers refused: %s (the last %s)\n", unlogged_, why_,
-                    ShowIPv4(last_).c_str());
+               ShowIPv4(last_).c_str());
         unlogged_ = 0;
         quietUntil_ = now + QUIET;
     }
     bool Pending() const { return unlogged_ > 0; }
 
-private:
+  private:
     static constexpr auto QUIET = std::chrono::seconds(10);
     const char* why_;
     std::chrono::steady_clock::time_point quietUntil_{};
@@ -188,8 +192,7 @@ int OpenServiceEndpoint(t_info& spxInfo, struct t_bind& bind, ipxAddr_t& bindAdd
         return -1;
     }
     // Fixed output, on every pass and without -v: callers count the passes by it.
-    Report(stdout, "provider type = %lx \n",
-                static_cast<unsigned long>(spxInfo.servtype));
+    Report(stdout, "provider type = %lx \n", static_cast<unsigned long>(spxInfo.servtype));
     std::memset(bindAddress.sock, 0, sizeof bindAddress.sock);
     bind.addr.maxlen = sizeof bindAddress;
     bind.addr.len = sizeof bindAddress;
@@ -241,8 +244,7 @@ bool ScanArgs(int argc, char* argv[], Options& options) {
             const auto value = ParseUnsigned(optarg, 10, 100000);
             if (!value || *value == 0)
                 return false;
-            (c == 'c' ? options.maxChildren : options.addressShare) =
-                static_cast<unsigned>(*value);
+            (c == 'c' ? options.maxChildren : options.addressShare) = static_cast<unsigned>(*value);
             break;
         }
         case 't': {
@@ -343,21 +345,22 @@ bool Listener::LoadAllowFile(const char* onFailure) {
     if (!file.error.empty()) {
         const std::string line = file.errorLine == 0 ? "" : ":" + std::to_string(file.errorLine);
         Report(stdout, "%s%s: %s%s\n", options_.allowPath, line.c_str(), file.error.c_str(),
-                    onFailure);
+               onFailure);
         return false;
     }
     constexpr std::size_t SHOWN = 10; // repeated entries named one by one
     const std::size_t shown = std::min(file.repeats.size(), SHOWN);
     for (const auto& [line, earlier] : std::span(file.repeats).first(shown))
         Report(stdout, "%s:%u: the same address and prefix as line %u, which decides\n",
-                    options_.allowPath, line, earlier);
+               options_.allowPath, line, earlier);
     if (file.repeats.size() > SHOWN)
         Report(stdout, "%s: %zu more entries repeat earlier ones\n", options_.allowPath,
-                    file.repeats.size() - SHOWN);
+               file.repeats.size() - SHOWN);
     allowList_ = file.entries;
     Report(stdout, "%s: %zu %s\n", options_.allowPath, allowList_.size(),
-                allowList_.size() == 1 ? "entry" : allowList_.empty() ? "entries, nobody may call"
-                                                                     : "entries");
+           allowList_.size() == 1 ? "entry"
+           : allowList_.empty()   ? "entries, nobody may call"
+                                  : "entries");
     return true;
 }
 
@@ -399,8 +402,10 @@ void Listener::ReapChildren() {
         Report(stdout, "reaping children failed: %s\n", std::strerror(errno));
     // Reported here, by the listener: the child itself ends without a word.
     if (unproven != 0)
-        Report(stdout, "%u children ended: their switch to the run-as account could not be "
-                       "proven\n", unproven);
+        Report(stdout,
+               "%u children ended: their switch to the run-as account could not be "
+               "proven\n",
+               unproven);
 }
 
 // A connection could not be served: the next try comes after a pause that

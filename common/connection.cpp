@@ -1,8 +1,6 @@
 #include "connection.h"
 
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 
 #include <chrono>
 
@@ -25,18 +23,12 @@ int ConnectTo(int fd, ipxAddr_t& server, SPX_OPTS& options) {
 }
 
 Limit IdleLimit(int fd) {
-    timeval tv{};
-    socklen_t len = sizeof tv;
-    if (getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) != 0 || (tv.tv_sec == 0 && tv.tv_usec == 0))
-        return NO_LIMIT;
-    return std::chrono::milliseconds(tv.tv_sec * 1000 + tv.tv_usec / 1000);
+    const long ms = spx_getlimit(fd);
+    return ms > 0 ? Limit(std::chrono::milliseconds(ms)) : NO_LIMIT;
 }
 
 void SetIdleLimit(int fd, Limit limit) {
-    const auto ms = limit.value_or(std::chrono::milliseconds(0)).count(); // 0: none
-    const timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    spx_setlimit(fd, static_cast<long>(limit.value_or(std::chrono::milliseconds(0)).count()));
 }
 
 int AwaitEvent(int fd) {

@@ -20,8 +20,8 @@ int ConnectTo(int fd, ipxAddr_t& server, SPX_OPTS& options);
 Limit IdleLimit(int fd);
 
 // Bounds every wait of fd for its peer (receives, sends waiting for room,
-// and AwaitEvent without a limit of its own) by limit, through SO_RCVTIMEO and
-// SO_SNDTIMEO, which the provider honours: a receive that hears nothing for
+// and AwaitEvent without a limit of its own) by limit, through the
+// provider's spx_setlimit, on every carrier: a receive that hears nothing for
 // that long (the time counts from the last byte that came) fails with TSYSERR
 // and ETIMEDOUT; a send that finds no room for that long fails with TLOOK,
 // the connection broken (disconnect 237 pending).

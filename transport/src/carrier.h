@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string_view>
 
 #include <spx/ipx.h>
 
@@ -54,6 +55,12 @@ public:
     virtual int Accept(int sequence, Endpoint& res) = 0;
     // Refuses the reported caller (reason 236) and forgets it.
     virtual void Refuse(int sequence) = 0;
+    // The descriptor that becomes readable when a caller may have come.
+    virtual int PollFd() const = 0;
+    // A listener on several carriers: from now on this one takes its callers
+    // from acceptFd (which it then owns) and waits on watchFd, which is
+    // readable when any carrier has something.
+    virtual void Share(int acceptFd, int watchFd) = 0;
 };
 
 // One endpoint's binding and connection on a carrier. The endpoint's
@@ -104,7 +111,48 @@ public:
     // A send failed: the connection is gone (a disconnect the peer sent
     // before going is taken at its word, otherwise reason 237).
     virtual void Broke() = 0;
+
+    // The limit of silence (t_rcv) and of waiting for room (t_snd); none
+    // when UNTIL_SOMETHING.
+    virtual void SetLimit(Wait limit) = 0;
+    // Waits (within a bound) until the peer has everything sent so far.
+    virtual void Linger() = 0;
+    // This process lets the endpoint go (t_close, exit). The last holder of
+    // a connection ends it (the peer sees 236).
+    virtual void Release() = 0;
+    // Which carrier: a new connection on another carrier needs a new link.
+    virtual bool Ipx() const = 0;
 };
+
+// ---- the carriers' entry points ----------------------------------------------
+
+// TCP (transport/tcp/): a link on fd, which is a TCP socket already, or
+// which gets a fresh one in place of what it holds (fresh).
+std::unique_ptr<Link> NewTcpLink(int fd, bool fresh);
+
+// IPX (transport/ipx/): reads the interface file (NSPX_CONF, else
+// /etc/nspx.conf; no file: no interface). False when it cannot be read or
+// does not parse, with the error detail set.
+bool LoadIpxInterfaces();
+// Whether net is the network of an interface of the file.
+bool IsIpxNetwork(std::uint32_t net);
+bool HaveIpxInterfaces();
+// A link on fd that calls over the interface of its callee's network.
+std::unique_ptr<Link> NewIpxLink(int fd);
+// The callers on IPX socket `socket` of every interface; null with a
+// t_errno value in terr.
+std::unique_ptr<Listening> ListenIpx(std::uint16_t socket, int& terr);
+
+// A listening endpoint on two carriers at once: fd (where first stands)
+// becomes a descriptor that wakes for both; callers come in arrival order.
+std::unique_ptr<Listening> ListenOnBoth(int fd, std::unique_ptr<Listening> first,
+                                        std::unique_ptr<Listening> second, int& terr);
+
+// The text t_error prints for the last failure when a carrier knows more
+// than t_errno says (the interface file's line, a missing privilege).
+// Cleared at the start of every call.
+void SetErrorDetail(std::string_view text);
+void ClearErrorDetail();
 
 // Process-wide numbers the carriers share.
 std::uint16_t NewConnectionId();

@@ -73,7 +73,7 @@ Endpoint& AddEndpoint(int fd, std::unique_ptr<Link> link) {
         // and at a normal exit (so that none is lost).
         hooked = true;
         pthread_atfork(FlushAll, nullptr, nullptr);
-        std::atexit(FlushAll);
+        std::atexit(ReleaseAll);
     }
     auto ep = std::make_unique<Endpoint>();
     ep->fd = fd;
@@ -97,6 +97,17 @@ void FlushAll() {
     for (auto& ep : Table()) {
         if (ep && ep->link->Flush() != 0)
             ep->link->Broke();
+    }
+    errno = saved;
+}
+
+void ReleaseAll() {
+    int saved = errno;
+    for (auto& ep : Table()) {
+        if (ep && ep->link->Flush() != 0)
+            ep->link->Broke();
+        if (ep)
+            ep->link->Release();
     }
     errno = saved;
 }

@@ -41,6 +41,7 @@ struct Endpoint {
     int state = 0;
     ipxAddr_t local{};
     ModuleStack modules;
+    Wait limit = UNTIL_SOMETHING; // of silence and of waiting for room (spx_setlimit)
     std::unique_ptr<Link> link;
     std::unique_ptr<Listening> listener;
 
@@ -55,7 +56,10 @@ Endpoint* FindEndpoint(int fd);
 Endpoint& AddEndpoint(int fd, std::unique_ptr<Link> link);
 // Forgets fd's endpoint.
 void RemoveEndpoint(int fd);
-// Sends every endpoint's queued units (before fork and at exit).
+// Sends every endpoint's queued units (before fork).
 void FlushAll();
+// Lets every endpoint go at exit: queued units sent, and a connection this
+// process is the last to hold ended.
+void ReleaseAll();
 
 } // namespace spx

@@ -49,16 +49,6 @@ int NextEvent(Endpoint& ep) {
     return ev;
 }
 
-// How long a receive may wait for the peer: the receive time-out set on the
-// descriptor (SO_RCVTIMEO), or until something comes when none is set.
-Wait ReceiveLimit(int fd) {
-    timeval tv{};
-    socklen_t len = sizeof tv;
-    if (getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) != 0 || (tv.tv_sec == 0 && tv.tv_usec == 0))
-        return UNTIL_SOMETHING;
-    return std::chrono::milliseconds(std::max<long>(1, tv.tv_sec * 1000 + tv.tv_usec / 1000));
-}
-
 // The endpoint of fd, as long as the TLI calls may use it ("timod" on top).
 Endpoint* Usable(int fd) {
     Endpoint* ep = FindEndpoint(fd);
@@ -72,6 +62,7 @@ Endpoint* Usable(int fd) {
 // Runs body on the endpoint of fd when the TLI calls may use it; -1 (TBADF)
 // otherwise.
 template <typename Body> int WithEndpoint(int fd, Body body) {
+    ClearErrorDetail();
     Endpoint* ep = Usable(fd);
     return ep == nullptr ? -1 : body(*ep);
 }
@@ -94,6 +85,39 @@ template <typename T> bool Give(netbuf& nb, const T& value) {
 
 bool Fits(const netbuf& nb, std::size_t size) { return nb.maxlen == 0 || nb.maxlen >= size; }
 
+// The callers of a listening endpoint bound to socket: on TCP, and on IPX
+// too when the interface file names interfaces. Null with t_errno set.
+std::unique_ptr<Listening> Listen(Endpoint& ep, std::uint16_t socket) {
+    auto tcp = ep.link->Listen();
+    if (!HaveIpxInterfaces())
+        return tcp;
+    int terr = 0;
+    auto ipx = ListenIpx(socket != 0 ? socket : GetBE16(ep.local.sock), terr);
+    std::unique_ptr<Listening> both;
+    if (ipx != nullptr)
+        both = ListenOnBoth(ep.fd, std::move(tcp), std::move(ipx), terr);
+    if (both == nullptr)
+        Fail(terr);
+    return both;
+}
+
+// Puts the endpoint on the carrier that reaches to: IPX when its network is
+// an interface's, TCP otherwise. False with t_errno set.
+bool Carry(Endpoint& ep, const ipxAddr_t& to) {
+    std::unique_ptr<Link> link;
+    if (IsIpxNetwork(GetBE32(to.net)))
+        link = NewIpxLink(ep.fd);
+    else if (ep.link->Ipx())
+        link = NewTcpLink(ep.fd, true);
+    else
+        return true;
+    if (link == nullptr)
+        return SysFail(errno), false;
+    ep.link = std::move(link);
+    ep.link->SetLimit(ep.limit);
+    return true;
+}
+
 } // namespace
 
 int t_open(const char* path, int oflag, t_info* info) {
@@ -101,6 +125,9 @@ int t_open(const char* path, int oflag, t_info* info) {
         return Fail(TBADNAME);
     if ((oflag & O_ACCMODE) != O_RDWR)
         return Fail(TBADFLAG);
+    ClearErrorDetail();
+    if (!LoadIpxInterfaces())
+        return Fail(TSYSERR); // the detail names the file, the line and the fault
     int fd = NewSocket();
     if (fd < 0)
         return SysFail(errno);
@@ -134,8 +161,8 @@ int t_bind(int fd, struct t_bind* req, struct t_bind* ret) {
         const unsigned int qlen = req != nullptr ? req->qlen : 0;
         if (int terr = ep.link->Bind(socket, qlen > 0, ep.local))
             return Fail(terr);
-        if (qlen > 0)
-            ep.listener = ep.link->Listen();
+        if (qlen > 0 && (ep.listener = Listen(ep, socket)) == nullptr)
+            return -1;
         if (ret != nullptr) {
             Give(ret->addr, ep.local);
             ret->qlen = qlen;
@@ -149,8 +176,15 @@ int t_unbind(int fd) {
     return WithEndpoint(fd, [&](Endpoint& ep) {
         if (ep.state != T_IDLE)
             return Fail(InConnection(ep) && ep.link->Ended() ? TLOOK : TOUTSTATE);
-        if (int terr = ep.link->Unbind())
+        if (ep.link->Ipx()) { // unbound endpoints are TCP's until they connect
+            auto tcp = NewTcpLink(fd, true);
+            if (tcp == nullptr)
+                return SysFail(errno);
+            ep.link = std::move(tcp);
+            ep.link->SetLimit(ep.limit);
+        } else if (int terr = ep.link->Unbind()) {
             return Fail(terr);
+        }
         ep.listener.reset();
         ep.state = T_UNBND;
         return 0;
@@ -196,6 +230,7 @@ int t_accept(int fd, int resfd, t_call* call) {
             return Fail(TBADSEQ);
         if (int terr = l.Accept(sequence, *res))
             return Fail(terr);
+        res->link->SetLimit(res->limit);
         res->local = res->link->Local();
         res->state = T_DATAXFER;
         ep.state = l.Outstanding() ? T_INCON : T_IDLE;
@@ -214,6 +249,8 @@ int t_connect(int fd, t_call* sndcall, t_call* rcvcall) {
             return Fail(TBUFOVFLW);
         ipxAddr_t to;
         std::memcpy(&to, sndcall->addr.buf, sizeof to);
+        if (!Carry(ep, to))
+            return -1;
         SPX_OPTS theirs{};
         ipxAddr_t peer{};
         if (int terr = ep.link->Connect(to, theirs, peer)) {
@@ -264,7 +301,30 @@ int spx_push(int fd) {
     Endpoint* ep = FindEndpoint(fd);
     if (ep == nullptr)
         return -1;
-    return ep->FlushQueued() ? 0 : Fail(TLOOK);
+    if (!ep->FlushQueued())
+        return Fail(TLOOK);
+    ep->link->Linger();
+    return 0;
+}
+
+int spx_setlimit(int fd, long ms) {
+    Endpoint* ep = FindEndpoint(fd);
+    if (ep == nullptr)
+        return -1;
+    if (ms < 0) {
+        errno = EINVAL;
+        return Fail(TSYSERR);
+    }
+    ep->limit = ms == 0 ? UNTIL_SOMETHING : Wait(std::chrono::milliseconds(ms));
+    ep->link->SetLimit(ep->limit);
+    return 0;
+}
+
+long spx_getlimit(int fd) {
+    Endpoint* ep = FindEndpoint(fd);
+    if (ep == nullptr)
+        return -1;
+    return ep->limit ? static_cast<long>(ep->limit->count()) : 0;
 }
 
 int t_rcv(int fd, void* buf, unsigned int nbytes, int* flags) {
@@ -296,7 +356,7 @@ int t_rcv(int fd, void* buf, unsigned int nbytes, int* flags) {
         // Within the limit of silence: the deadline moves on with every byte,
         // so that a long unit arriving slowly is not cut.
         using Clock = std::chrono::steady_clock;
-        const Wait limit = ReceiveLimit(fd);
+        const Wait limit = ep.limit;
         auto deadline = Clock::now() + limit.value_or(std::chrono::milliseconds(0));
         for (;;) {
             Wait wait = UNTIL_SOMETHING;
@@ -405,6 +465,7 @@ int t_close(int fd) {
     if (ep == nullptr)
         return -1;
     ep->FlushQueued();
+    ep->link->Release();
     RemoveEndpoint(fd);
     if (close(fd) != 0)
         return SysFail(errno);

@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -196,6 +197,20 @@ void TcpLink::Disconnect() {
 void TcpLink::Broke() {
     in_.Fill(fd_, NO_WAIT);
     in_.Broke();
+}
+
+void TcpLink::SetLimit(Wait limit) {
+    const auto ms = limit.value_or(std::chrono::milliseconds(0)).count(); // 0: none
+    const timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+std::unique_ptr<Link> NewTcpLink(int fd, bool fresh) {
+    auto link = std::make_unique<TcpLink>(fd);
+    if (fresh && !link->ReplaceSocket())
+        return nullptr;
+    return link;
 }
 
 // ---- sockets ------------------------------------------------------------------

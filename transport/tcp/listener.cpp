@@ -57,7 +57,17 @@ bool TcpListening::ReadCaller(PendingCaller& c) {
     }
 }
 
-TcpListening::~TcpListening() { CloseAll(); }
+TcpListening::~TcpListening() {
+    CloseAll();
+    if (ownsListen_)
+        close(listenFd_);
+}
+
+void TcpListening::Share(int acceptFd, int watchFd) {
+    listenFd_ = acceptFd;
+    watchFd_ = watchFd;
+    ownsListen_ = true;
+}
 
 void TcpListening::CloseAll() {
     for (auto& c : pending_)
@@ -133,7 +143,7 @@ bool TcpListening::Serve(Wait wait) {
     // Wait for a new caller, bytes from a pending one, or the next deadline.
     std::vector<pollfd> fds;
     fds.reserve(pending_.size() + 1);
-    fds.push_back({accepting ? listenFd_ : -1, POLLIN, 0});
+    fds.push_back({accepting ? watchFd_ : -1, POLLIN, 0});
     using std::chrono::milliseconds;
     Wait left = wait;
     const auto until = [&](std::chrono::steady_clock::time_point t) {

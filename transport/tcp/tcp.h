@@ -123,7 +123,7 @@ struct Indication {
 // Callers of a listening TCP endpoint, read side by side.
 class TcpListening final : public Listening {
 public:
-    explicit TcpListening(int listenFd) : listenFd_(listenFd) {}
+    explicit TcpListening(int listenFd) : listenFd_(listenFd), watchFd_(listenFd) {}
     ~TcpListening() override;
     bool Serve(Wait wait) override;
     std::optional<std::chrono::steady_clock::time_point> FirstReady() const override;
@@ -132,9 +132,8 @@ public:
     bool Outstanding() const override { return !reported_.empty(); }
     int Accept(int sequence, Endpoint& res) override;
     void Refuse(int sequence) override;
-
-    // The listening socket itself, for a listener that watches it with others.
-    int Socket() const { return listenFd_; }
+    int PollFd() const override { return listenFd_; }
+    void Share(int acceptFd, int watchFd) override;
 
 private:
     // Reads what the caller has sent. True while it may still become a
@@ -152,6 +151,8 @@ private:
     void DropOldest();
 
     int listenFd_;
+    int watchFd_;           // what Serve waits on: listenFd_, or a set holding it
+    bool ownsListen_ = false; // listenFd_ is a copy of the endpoint's socket
     std::vector<PendingCaller> pending_;
     std::deque<Indication> ready_;     // complete, not yet reported by t_listen
     std::vector<Indication> reported_; // reported, not yet accepted or refused
@@ -189,13 +190,18 @@ public:
     int SendOrdRel() override;
     void Disconnect() override;
     void Broke() override;
+    void SetLimit(Wait limit) override;
+    void Linger() override {}
+    void Release() override { Flush(); }
+    bool Ipx() const override { return false; }
 
     // The connection's id, chosen anew for each connection.
     void NewConnection() { connectionId_ = NewConnectionId(); }
 
-private:
     // Gives the descriptor a fresh, unconnected socket in place of the old one.
     bool ReplaceSocket();
+
+private:
     // A connect that went nowhere leaves a disconnect pending: TLOOK.
     int ConnectFailed(int reason);
     // Waits for the listener's ACCEPT or DISCON: 0, or the disconnect reason.

@@ -34,6 +34,7 @@ SpxConnection SpxConnection::Caller(const ipxAddr_t& local, const ipxAddr_t& rem
     SpxConnection c(local, remote, myConnId, config, now);
     c.requestDue_ = true;
     c.timer_ = now + c.rto_;
+    c.timedAt_ = now; // the set-up gives the first RTT sample
     return c;
 }
 
@@ -49,6 +50,7 @@ std::optional<SpxConnection> SpxConnection::Answer(const ipxAddr_t& local, const
     c.peerAlloc_ = Near(0, request.allocation);
     c.replyDue_ = c.awaitingAnswer_ = true;
     c.timer_ = now + c.rto_;
+    c.timedAt_ = now;
     return c;
 }
 
@@ -94,15 +96,20 @@ void SpxConnection::Input(const SpxPacket& p, Time now) {
         state_ = State::Established;
         requestDue_ = false;
         timer_.reset();
+        if (retries_ == 0)
+            Sample(now);
         retries_ = 0;
-        rto_ = config_.rtoInitial;
+        rto_ = RtoEstimate();
         peerAlloc_ = Near(0, p.allocation);
     }
     lastHeard_ = now;
     if (awaitingAnswer_) {
         awaitingAnswer_ = replyDue_ = false;
         timer_.reset();
+        if (retries_ == 0)
+            Sample(now);
         retries_ = 0;
+        rto_ = RtoEstimate();
     }
     TakeAck(p, now);
     if (p.control & CC_SYSTEM) {
@@ -127,7 +134,6 @@ void SpxConnection::TakeAck(const SpxPacket& p, Time now) {
             Sample(now);
         sndUna_ = ack;
         retries_ = 0;
-        dupAcks_ = 0;
         rto_ = RtoEstimate();
         if (recover_ && ack >= *recover_)
             recover_.reset();
@@ -135,10 +141,15 @@ void SpxConnection::TakeAck(const SpxPacket& p, Time now) {
             resend_ = sndUna_; // a partial acknowledgement: the next hole
         timer_.reset();
         ArmTimer(now);
-    } else if ((p.control & CC_SYSTEM) && sndUna_ != sndNxt_ && alloc == peerAlloc_ &&
-               ++dupAcks_ == 3 && !recover_) {
-        resend_ = sndUna_; // three repeated acknowledgements: resend at once
-        recover_ = sndNxt_;
+    } else if ((p.control & CC_SYSTEM) && sndUna_ != sndNxt_ && alloc == peerAlloc_) {
+        // A repeated acknowledgement: the receiver has seen a hole. Resend the packet it
+        // lacks at once, and again if it still lacks it two round trips later. (Packets come
+        // in batches, and a batch brings one acknowledgement: so one is enough.)
+        const auto again = microseconds(2 * std::max<std::int64_t>(srttUs_, 500));
+        if (resentSeq_ != sndUna_ || now - resentAt_ > again) {
+            resend_ = sndUna_;
+            recover_ = std::max(recover_.value_or(0), sndNxt_);
+        }
     }
     if (alloc + 1 >= ack) {
         const bool opened = alloc > peerAlloc_;
@@ -184,7 +195,7 @@ void SpxConnection::TakeSequenced(const SpxPacket& p) {
     std::copy(p.data.begin(), p.data.end(), slot.data.begin());
     counters_.dataIn += p.data.size();
     if (seq != rcvNext_)
-        ackDue_ = true; // out of order: the repeated acknowledgement shows the hole
+        holeAckDue_ = true; // out of order: a repeated acknowledgement shows the hole
     Advance();
 }
 
@@ -241,7 +252,8 @@ void SpxConnection::Fail() {
         disAt_ = rcvNext_;
     }
     StopSending();
-    requestDue_ = replyDue_ = awaitingAnswer_ = ackDue_ = probeDue_ = disconAckDue_ = false;
+    requestDue_ = replyDue_ = awaitingAnswer_ = ackDue_ = holeAckDue_ = probeDue_ = false;
+    disconAckDue_ = false;
 }
 
 void SpxConnection::StopSending() {
@@ -393,8 +405,9 @@ std::span<const std::uint8_t> SpxConnection::SendSlotAt(std::uint64_t seq, bool 
     }
     if (resend) {
         ++counters_.retransmitted;
-        if (timedSeq_ == seq)
-            timedSeq_.reset();
+        resentAt_ = now;
+        resentSeq_ = seq;
+        timedSeq_.reset(); // Karn: an acknowledgement now may be for either sending
     }
     slot.sent = true;
     if (seq + 1 == sndEnd_)
@@ -417,6 +430,10 @@ std::span<const std::uint8_t> SpxConnection::PopOutput(Time now) {
         disconAckDue_ = false;
         return Control(CC_SYSTEM, DS_DISCON_ACK, peerId_);
     }
+    if (holeAckDue_) { // a system packet of its own, so that the sender counts it
+        holeAckDue_ = false;
+        return Control(CC_SYSTEM, DS_DATA, peerId_);
+    }
     if (resend_) {
         const std::uint64_t seq = *resend_;
         resend_.reset();
@@ -434,8 +451,8 @@ std::span<const std::uint8_t> SpxConnection::PopOutput(Time now) {
 }
 
 bool SpxConnection::Quiescent() const {
-    return state_ != State::Connecting && sndUna_ == sndEnd_ && !requestDue_ && !replyDue_ && !awaitingAnswer_ && !ackDue_ &&
-           !probeDue_ && !disconAckDue_;
+    return state_ != State::Connecting && sndUna_ == sndEnd_ && !requestDue_ && !replyDue_ &&
+           !awaitingAnswer_ && !ackDue_ && !holeAckDue_ && !probeDue_ && !disconAckDue_;
 }
 
 // --- the program's side ---
@@ -536,7 +553,8 @@ void SpxConnection::Abort() {
     disAt_.reset();
     rcvRead_ = rcvNext_;
     StopSending();
-    requestDue_ = replyDue_ = awaitingAnswer_ = ackDue_ = probeDue_ = disconAckDue_ = false;
+    requestDue_ = replyDue_ = awaitingAnswer_ = ackDue_ = holeAckDue_ = probeDue_ = false;
+    disconAckDue_ = false;
 }
 
 int SpxConnection::Peek() const {

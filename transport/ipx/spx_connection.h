@@ -26,9 +26,11 @@
 //     rule), doubled at each time-out; after retryLimit time-outs in a row
 //     the connection fails (237). The receiver acknowledges at once when asked
 //     to, when a packet arrives out of order or twice, and when its window
-//     opens; three acknowledgements that repeat the same number make the
-//     sender resend the first packet not acknowledged at once, and each
-//     acknowledgement that then moves but stops short resends the next.
+//     opens; an acknowledgement that repeats the last number (the receiver
+//     has seen a hole) makes the sender resend the first packet not
+//     acknowledged at once (again if the hole is still there two round trips
+//     later), and each acknowledgement that then moves but stops short of
+//     what was sent resends the next.
 //   - Watchdog: whenever nothing has come from the peer for watchdogInterval,
 //     a watchdog packet (system, ack requested) goes out; when nothing has
 //     come for watchdogAbort the peer is dead and the connection fails (237).
@@ -282,7 +284,7 @@ private:
 
     // Packets due that are not in the send ring.
     bool requestDue_ = false, replyDue_ = false, awaitingAnswer_ = false;
-    bool ackDue_ = false, probeDue_ = false, disconAckDue_ = false;
+    bool ackDue_ = false, holeAckDue_ = false, probeDue_ = false, disconAckDue_ = false;
     std::array<std::array<std::uint8_t, MAX_PACKET>, 4> control_{};
     unsigned controlNext_ = 0;
 
@@ -293,9 +295,9 @@ private:
     unsigned retries_ = 0;
     std::int64_t srttUs_ = -1, rttvarUs_ = 0;
     std::optional<std::uint64_t> timedSeq_;
-    Time timedAt_{};
+    Time timedAt_{}, resentAt_{};
     Time lastHeard_{}, lastProbe_{};
-    unsigned dupAcks_ = 0;
+    std::optional<std::uint64_t> resentSeq_; // the last packet sent again
     std::optional<std::uint64_t> recover_; // in recovery until this is acknowledged
 };
 

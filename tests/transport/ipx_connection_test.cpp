@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -136,8 +137,9 @@ struct Sim {
     }
 };
 
-// Pieces of random sizes (empty ones too), some with T_MORE, size bytes in all.
-static std::vector<std::pair<Bytes, bool>> Pieces(std::size_t size, unsigned seed) {
+// Pieces of random sizes (empty ones too), some with T_MORE, size bytes in all; then empty units.
+static std::vector<std::pair<Bytes, bool>> Pieces(std::size_t size, unsigned seed,
+                                                  std::size_t empties) {
     std::mt19937 rng(seed);
     std::vector<std::pair<Bytes, bool>> pieces;
     for (std::size_t sent = 0; sent < size;) {
@@ -148,7 +150,7 @@ static std::vector<std::pair<Bytes, bool>> Pieces(std::size_t size, unsigned see
         sent += b.size();
         pieces.emplace_back(std::move(b), rng() % 3 == 0);
     }
-    pieces.emplace_back(Bytes{}, false);
+    pieces.resize(pieces.size() + empties + 1);
     return pieces;
 }
 
@@ -162,8 +164,10 @@ TEST(SpxConnection, DeliversEverythingAndEndsEveryWay) {
         LinkConfig link;
         std::size_t bytes; // each way
         End end;
+        std::size_t empties = 0; // units of 0 bytes after the data: past the sequence numbers' wrap
     } rows[] = {
         {clean, 2 << 20, End::ReleaseAFirst}, {lossy, 1 << 20, End::ReleaseAFirst},
+        {lossy, 1000, End::ReleaseAFirst, 70000},
         {clean, 100000, End::ReleaseBoth},    {lossy, 100000, End::ReleaseBoth},
         {lossy, 100000, End::ReleaseThenDisconnect},
         {clean, 100000, End::DisconnectA},    {lossy, 100000, End::DisconnectA},
@@ -172,7 +176,7 @@ TEST(SpxConnection, DeliversEverythingAndEndsEveryWay) {
     for (const auto& r : rows) {
         SCOPED_TRACE("row " + std::to_string(&r - rows));
         Sim sim(r.link);
-        sim.pa.pieces = Pieces(r.bytes, 1), sim.pb.pieces = Pieces(r.bytes, 2);
+        sim.pa.pieces = Pieces(r.bytes, 1, r.empties), sim.pb.pieces = Pieces(r.bytes, 2, r.empties);
         const std::vector<Bytes> toB = sim.pa.Messages(), toA = sim.pb.Messages();
         SpxConnection& a = sim.a;
         ASSERT_TRUE(sim.Run([&] { return sim.b && sim.pa.Sent() && sim.pb.Sent(); }));
@@ -218,4 +222,71 @@ TEST(SpxConnection, DeliversEverythingAndEndsEveryWay) {
         EXPECT_TRUE(a.GetState() == SpxConnection::State::Closed &&
                     b.GetState() == SpxConnection::State::Closed);
     }
+}
+
+// The packets one end puts out now, decoded (their bytes kept in store).
+static std::vector<SpxPacket> Out(SpxConnection& c, Time now, std::deque<Bytes>& store) {
+    std::vector<SpxPacket> packets;
+    for (auto out = c.PopOutput(now); !out.empty(); out = c.PopOutput(now))
+        packets.push_back(Decode(store.emplace_back(out.begin(), out.end())).packet);
+    return packets;
+}
+
+// Guards against a caller taken in by a stale or foreign answer, a refusal or silence not
+// reported, and packets of another connection, a replay or a duplicate delivered as data.
+TEST(SpxConnection, SetUpAndStrangers) {
+    const Time t0 = Time{} + 1h;
+    std::deque<Bytes> store;
+    const auto caller = [&] { return SpxConnection::Caller(CALLER, LISTENER, 0x1111, {}, t0); };
+    const auto changed = [](SpxPacket p, auto change) { return change(p), p; };
+    SpxConnection a = caller();
+    const SpxPacket request = Out(a, t0, store).at(0);
+    EXPECT_TRUE(request.control == (CC_SYSTEM | CC_SEND_ACK) && request.dstConn == 0xFFFF);
+    SpxConnection b = *SpxConnection::Answer(ANSWERER, request, 0x2222, {}, t0);
+    const SpxPacket reply = Out(b, t0, store).at(0);
+    // A reply for an earlier connection, or from another host, leaves the caller waiting.
+    a.Input(changed(reply, [](SpxPacket& p) { p.dstConn = 0x0999; }), t0);
+    a.Input(changed(reply, [](SpxPacket& p) { p.src.node[5] = 9; }), t0);
+    EXPECT_EQ(a.GetState(), SpxConnection::State::Connecting);
+    EXPECT_EQ(a.GetCounters().dropped[size_t(DropReason::BadId)], 2u);
+    a.Input(reply, t0);
+    ASSERT_EQ(a.GetState(), SpxConnection::State::Established);
+    EXPECT_EQ(std::memcmp(a.Peer().sock, ANSWERER.sock, 2), 0); // the answering socket
+    // Strangers and repeats against a data packet from b.
+    const Bytes hi = {'h', 'i'};
+    b.SendUnit(hi, false, t0);
+    const SpxPacket data = Out(b, t0, store).at(0);
+    const struct {
+        SpxPacket packet;
+        DropReason drop;
+    } rows[] = {
+        {changed(data, [](SpxPacket& p) { p.dstConn = 0x0999; }), DropReason::BadId},
+        {changed(data, [](SpxPacket& p) { p.srcConn = 0x0999; }), DropReason::BadId},
+        {changed(data, [](SpxPacket& p) { p.src.sock[1] ^= 1; }), DropReason::BadId},
+        {changed(data, [](SpxPacket& p) { p.sequence = 512; }), DropReason::OutOfWindow},
+        {changed(data, [](SpxPacket& p) { p.sequence = 0xFFFF; }), DropReason::Duplicate},
+    };
+    for (const auto& r : rows) {
+        const auto before = a.GetCounters().dropped[size_t(r.drop)];
+        a.Input(r.packet, t0);
+        EXPECT_EQ(a.GetCounters().dropped[size_t(r.drop)], before + 1) << DropReasonName(r.drop);
+        EXPECT_EQ(a.Peek(), 0);
+    }
+    a.Input(data, t0);
+    a.Input(data, t0);
+    EXPECT_EQ(a.GetCounters().dropped[size_t(DropReason::Duplicate)], 2u);
+    Bytes buf(10);
+    int flags = -1;
+    EXPECT_EQ(a.Take(buf, flags), 2u);
+    EXPECT_TRUE(flags == 0 && a.Peek() == 0);
+    // A refused caller sees 236; an unanswered one 237 after its set-up timers.
+    SpxConnection refused = caller();
+    refused.Input(RefusalOf(Out(refused, t0, store).at(0), LISTENER), t0);
+    EXPECT_EQ(refused.TakeDisconnect(), SPX_DISCON_TERMINATED);
+    SpxConnection alone = caller();
+    Time now = t0;
+    for (; alone.NextDeadline(); alone.Tick(now))
+        now = *alone.NextDeadline(), Out(alone, now, store);
+    EXPECT_EQ(now - t0, 15500ms);
+    EXPECT_EQ(alone.TakeDisconnect(), SPX_DISCON_FAILED);
 }

@@ -47,7 +47,7 @@ std::optional<SpxConnection> SpxConnection::Answer(const ipxAddr_t& local, const
     SpxConnection c(local, request.src, myConnId, config, now);
     c.state_ = State::Established;
     c.peerId_ = request.srcConn;
-    c.peerAlloc_ = Near(0, request.allocation);
+    c.peerAlloc_ = Near(FIRST, request.allocation);
     c.replyDue_ = c.awaitingAnswer_ = true;
     c.timer_ = now + c.rto_;
     c.timedAt_ = now;
@@ -56,7 +56,7 @@ std::optional<SpxConnection> SpxConnection::Answer(const ipxAddr_t& local, const
 
 std::uint64_t SpxConnection::Near(std::uint64_t base, std::uint16_t wire) {
     const auto delta = static_cast<std::int16_t>(static_cast<std::uint16_t>(wire - Wire(base)));
-    return delta < 0 && static_cast<std::uint64_t>(-delta) > base ? 0 : base + delta;
+    return base + static_cast<std::uint64_t>(std::int64_t{delta}); // base >= FIRST > 32768
 }
 
 std::uint64_t SpxConnection::Allocation() const { return rcvRead_ + recv_.size() - 1; }
@@ -100,7 +100,7 @@ void SpxConnection::Input(const SpxPacket& p, Time now) {
             Sample(now);
         retries_ = 0;
         rto_ = RtoEstimate();
-        peerAlloc_ = Near(0, p.allocation);
+        peerAlloc_ = Near(FIRST, p.allocation);
     }
     lastHeard_ = now;
     if (awaitingAnswer_) {

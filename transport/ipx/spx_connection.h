@@ -228,9 +228,11 @@ private:
     SpxConnection(const ipxAddr_t& local, const ipxAddr_t& peer, std::uint16_t myId,
                   const Config& config, Time now);
 
-    // Sequence numbers are kept as 64-bit counts that never wrap; the wire
-    // carries their low 16 bits, and an incoming number is placed next to
-    // the count it belongs to.
+    // Sequence numbers are kept as 64-bit counts that never wrap, starting at
+    // FIRST (0 on the wire) so that a number from before the start has a
+    // place too; the wire carries their low 16 bits, and an incoming number
+    // is placed next to the count it belongs to.
+    static constexpr std::uint64_t FIRST = 0x10000;
     static std::uint64_t Near(std::uint64_t base, std::uint16_t wire);
     std::uint64_t Allocation() const; // the highest sequence we can take
 
@@ -267,8 +269,8 @@ private:
     // [sndNxt_, sndEnd_) those never sent. window_ + 2 slots: data fills at
     // most window_, the release and the disconnect have one each.
     std::vector<SendSlot> send_;
-    std::uint64_t sndUna_ = 0, sndNxt_ = 0, sndEnd_ = 0;
-    std::uint64_t peerAlloc_ = 0;
+    std::uint64_t sndUna_ = FIRST, sndNxt_ = FIRST, sndEnd_ = FIRST;
+    std::uint64_t peerAlloc_ = FIRST;
     bool tailOpen_ = false; // the last queued packet is unsent and its unit goes on
     std::optional<std::uint64_t> resend_;
     unsigned sinceAckAsked_ = 0;
@@ -276,7 +278,7 @@ private:
     // Receiving: [rcvRead_, rcvNext_) arrived in order and wait for the
     // program; out-of-order packets wait in their slots up to Allocation().
     std::vector<RecvSlot> recv_;
-    std::uint64_t rcvRead_ = 0, rcvNext_ = 0;
+    std::uint64_t rcvRead_ = FIRST, rcvNext_ = FIRST;
     std::optional<std::uint64_t> relSeq_, disSeq_; // the peer's FC and FE
     bool relIn_ = false;                          // FC arrived in sequence
     std::optional<std::uint64_t> disAt_;          // where the disconnect is read

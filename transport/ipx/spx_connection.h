@@ -26,9 +26,11 @@
 //     rule), doubled at each time-out; after retryLimit time-outs in a row
 //     the connection fails (237). The receiver acknowledges at once when asked
 //     to, when a packet arrives out of order or twice, and when its window
-//     opens; three acknowledgements that repeat the same number make the
-//     sender resend the first packet not acknowledged at once, and each
-//     acknowledgement that then moves but stops short resends the next.
+//     opens; an acknowledgement that repeats the last number (the receiver
+//     has seen a hole) makes the sender resend the first packet not
+//     acknowledged at once (again if the hole is still there two round trips
+//     later), and each acknowledgement that then moves but stops short of
+//     what was sent resends the next.
 //   - Watchdog: whenever nothing has come from the peer for watchdogInterval,
 //     a watchdog packet (system, ack requested) goes out; when nothing has
 //     come for watchdogAbort the peer is dead and the connection fails (237).
@@ -52,8 +54,8 @@
 //   rtoMin [20 ms], rtoMax [4 s]  bounds of the time-out
 //   retryLimit [12]         time-outs in a row before 237 (about 25 s at the
 //                           bounds above once the time-out has grown to 4 s)
-//   connectRetries [8]      connection requests (or unanswered replies)
-//                           before 237: about 12 s from 500 ms doubling
+//   connectRetries [6]      connection requests (or unanswered replies)
+//                           before 237: 0.5 + 1 + 2 + 4 + 4 + 4 = 15.5 s
 //   watchdogInterval [3 s]  silence after which a watchdog packet goes out,
 //                           then one every interval while the silence lasts
 //   watchdogAbort [20 s]    silence after which the peer is dead (237)
@@ -90,7 +92,7 @@ public:
         milliseconds rtoMin{20};
         milliseconds rtoMax{4000};
         unsigned retryLimit = 12;
-        unsigned connectRetries = 8;
+        unsigned connectRetries = 6;
         milliseconds watchdogInterval{3000};
         milliseconds watchdogAbort{20000};
         std::uint16_t ackEvery = 32;
@@ -155,8 +157,13 @@ public:
 
     State GetState() const { return state_; }
     bool ReleaseSent() const { return releaseSent_; }
-    bool ReleaseArrived() const; // the peer's FC has been taken (TakeRelease)
+    // The peer's release has arrived in sequence (Peek gives T_ORDREL once
+    // the data before it is read).
+    bool ReleaseArrived() const { return relIn_; }
     int DisconnectReason() const { return reason_; } // 236, 237; 0 while none
+    // A disconnect has arrived (236 or 237): t_snd and t_sndrel fail with
+    // TLOOK, TakeDisconnect may take it even with data unread before it.
+    bool DisconnectArrived() const { return disAt_.has_value(); }
 
     // Bytes that SendUnit takes now: 0 when the send window is full. A
     // zero-byte unit is taken whenever SendRoom() > 0.
@@ -195,7 +202,7 @@ public:
     void TakeRelease();
 
     // t_rcvdis: discards whatever is unread and returns the reason (236 or
-    // 237); 0 when Peek() != T_DISCONNECT.
+    // 237); 0 when no disconnect has arrived.
     int TakeDisconnect();
 
     const ipxAddr_t& Peer() const { return peer_; }
@@ -205,16 +212,95 @@ public:
     const Counters& GetCounters() const { return counters_; }
 
 private:
+    struct SendSlot {
+        std::uint16_t length = 0; // the whole IPX packet
+        bool sent = false;        // popped at least once
+        std::array<std::uint8_t, MAX_PACKET> bytes;
+    };
+    struct RecvSlot {
+        std::uint64_t seq = 0; // which packet the slot holds, when full
+        bool full = false;
+        std::uint8_t control = 0;
+        std::uint16_t length = 0, offset = 0; // data bytes; bytes already taken
+        std::array<std::uint8_t, MAX_DATA> data;
+    };
+
     SpxConnection(const ipxAddr_t& local, const ipxAddr_t& peer, std::uint16_t myId,
                   const Config& config, Time now);
 
-    // Filled in as the implementation lands.
+    // Sequence numbers are kept as 64-bit counts that never wrap, starting at
+    // FIRST (0 on the wire) so that a number from before the start has a
+    // place too; the wire carries their low 16 bits, and an incoming number
+    // is placed next to the count it belongs to.
+    static constexpr std::uint64_t FIRST = 0x10000;
+    static std::uint64_t Near(std::uint64_t base, std::uint16_t wire);
+    std::uint64_t Allocation() const; // the highest sequence we can take
+
+    bool Accepts(const SpxPacket& p) const;
+    void TakeAck(const SpxPacket& p, Time now);
+    void TakeSequenced(const SpxPacket& p);
+    void TakeEnd(const SpxPacket& p, std::uint64_t seq);
+    void Advance();
+    void PeerDisconnected();
+    void Fail();
+    void WindowOpened();
+    void StopSending();
+    void ArmTimer(Time now);
+    void Sample(Time now);
+    milliseconds RtoEstimate() const;
+    void TickWatchdog(Time now);
+    std::size_t QueuePacket(std::uint8_t datastream, std::uint8_t control,
+                            std::span<const std::uint8_t> data);
+    std::span<const std::uint8_t> Control(std::uint8_t control, std::uint8_t datastream,
+                                          std::uint16_t dstConn);
+    std::span<const std::uint8_t> SendSlotAt(std::uint64_t seq, bool resend, Time now);
+    bool MaySend(std::uint64_t seq) const;
+    void Stamp(std::span<std::uint8_t, MAX_PACKET> bytes, bool askAck);
+
     Config config_;
     ipxAddr_t local_{}, peer_{};
+    std::uint16_t myId_ = 0, peerId_ = UNKNOWN_CONNECTION;
     State state_ = State::Connecting;
     bool releaseSent_ = false;
     int reason_ = 0;
     Counters counters_;
+
+    // Sending: slots [sndUna_, sndEnd_) hold packets not yet acknowledged,
+    // [sndNxt_, sndEnd_) those never sent. window_ + 2 slots: data fills at
+    // most window_, the release and the disconnect have one each.
+    std::vector<SendSlot> send_;
+    std::uint64_t sndUna_ = FIRST, sndNxt_ = FIRST, sndEnd_ = FIRST;
+    std::uint64_t peerAlloc_ = FIRST;
+    bool tailOpen_ = false; // the last queued packet is unsent and its unit goes on
+    std::optional<std::uint64_t> resend_;
+    unsigned sinceAckAsked_ = 0;
+
+    // Receiving: [rcvRead_, rcvNext_) arrived in order and wait for the
+    // program; out-of-order packets wait in their slots up to Allocation().
+    std::vector<RecvSlot> recv_;
+    std::uint64_t rcvRead_ = FIRST, rcvNext_ = FIRST;
+    std::optional<std::uint64_t> relSeq_, disSeq_; // the peer's FC and FE
+    bool relIn_ = false;                          // FC arrived in sequence
+    std::optional<std::uint64_t> disAt_;          // where the disconnect is read
+    std::uint64_t advertised_ = 0;                // the allocation last sent
+
+    // Packets due that are not in the send ring.
+    bool requestDue_ = false, replyDue_ = false, awaitingAnswer_ = false;
+    bool ackDue_ = false, holeAckDue_ = false, probeDue_ = false, disconAckDue_ = false;
+    std::array<std::array<std::uint8_t, MAX_PACKET>, 4> control_{};
+    unsigned controlNext_ = 0;
+
+    // Timers.
+    std::optional<Time> timer_; // retransmission, connection set-up or persist
+    std::optional<Time> lingerUntil_; // after our disconnect: when to stop trying
+    milliseconds rto_;
+    unsigned retries_ = 0;
+    std::int64_t srttUs_ = -1, rttvarUs_ = 0;
+    std::optional<std::uint64_t> timedSeq_;
+    Time timedAt_{}, resentAt_{};
+    Time lastHeard_{}, lastProbe_{};
+    std::optional<std::uint64_t> resentSeq_; // the last packet sent again
+    std::optional<std::uint64_t> recover_; // in recovery until this is acknowledged
 };
 
 // The packet a listener sends to refuse a connection request (t_snddis with

@@ -75,6 +75,9 @@ void Caller::End(ServiceEnd how) {
             Failed(stdout, "abortive t_snddis failed \n\t");
     }
     Push();
+    // The child is the connection's last holder: its close ends it for the
+    // caller (236) on every carrier, where _exit alone ends only a TCP one.
+    t_close(fd_);
     std::fflush(nullptr);
     _exit(0);
 }

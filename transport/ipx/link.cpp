@@ -209,8 +209,7 @@ int IpxLink::TakeDisconnect() {
 }
 
 bool IpxLink::Ended() const {
-    return failed_ || (conn_ && conn_->GetState() == SpxConnection::State::Ended &&
-                       conn_->DisconnectReason() != 0);
+    return failed_ || (conn_ && conn_->DisconnectArrived());
 }
 
 bool IpxLink::Fill(Wait wait) {
@@ -239,9 +238,13 @@ int IpxLink::QueueUnit(std::span<const unsigned char> data, bool more) {
 }
 
 int IpxLink::Flush() {
-    if (!conn_)
-        return 0;
-    Service();
+    // Sends only: reading here would take packets from the process that
+    // serves the connection when this one merely lets its copy go (t_close
+    // after fork).
+    if (conn_) {
+        Pump(Clock::now());
+        Arm();
+    }
     return 0;
 }
 
@@ -261,7 +264,7 @@ void IpxLink::Disconnect() {
 }
 
 void IpxLink::Broke() {
-    if (conn_ && conn_->DisconnectReason() != 0)
+    if (conn_ && conn_->DisconnectArrived())
         return; // the peer's own end stands
     if (conn_)
         conn_->Abort();

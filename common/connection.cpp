@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <cerrno>
 #include <chrono>
 
 #include <spx/tiuser.h>
@@ -47,5 +48,25 @@ int AwaitEvent(int fd, Limit limit) {
             return event;
         pollfd p{fd, POLLIN, 0};
         poll(&p, 1, PollTimeout(left));
+    }
+}
+
+int AwaitSource(int source, int spxfd, Limit limit) {
+    enum { SOURCE, ENDPOINT };
+    pollfd fds[] = {{source, POLLIN, 0}, {spxfd, POLLIN, 0}};
+    const auto until = std::chrono::steady_clock::now() + limit.value_or(std::chrono::milliseconds(0));
+    for (;;) {
+        const Limit left = limit ? Limit(std::chrono::ceil<std::chrono::milliseconds>(
+                                       until - std::chrono::steady_clock::now()))
+                                 : NO_LIMIT;
+        if (left && left->count() <= 0)
+            return ETIMEDOUT;
+        const int r = poll(fds, 2, PollTimeout(left));
+        if (r < 0 && errno != EINTR)
+            return errno;
+        if (r > 0 && fds[SOURCE].revents != 0)
+            return 0;
+        if (r > 0 && fds[ENDPOINT].revents != 0 && t_look(spxfd) != 0)
+            fds[ENDPOINT].fd = -1; // news for the caller's next call: wait for the source alone
     }
 }

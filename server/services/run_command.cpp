@@ -192,12 +192,18 @@ class Relay {
                 result = SendFailed();
                 break;
             }
-            if (poll(fds_.data(), fds_.size(), -1) < 0) {
+            // After the caller's release its endpoint is looked at each second
+            // all the same: a provider with timers of its own answers the
+            // caller's watchdog only then.
+            const bool released = fds_[CALLER].events == 0;
+            if (poll(fds_.data(), fds_.size(), released ? 1000 : -1) < 0) {
                 if (errno == EINTR)
                     continue;
                 result = Relayed::SendFailed; // nothing left to wait with
                 break;
             }
+            if (released)
+                t_look(caller_.Fd());
             if (Ready(CALLER) && !FromCaller())
                 result = Relayed::CallerGone;
             else if (Ready(OUTPUT))

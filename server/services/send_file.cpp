@@ -3,7 +3,6 @@
 // disconnect. A refused open still sends the end unit and waits for the
 // client's closing steps.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 
 #include <spx/tiuser.h>
 
+#include "connection.h"
 #include "identity.h"
 #include "outgoing.h"
 #include "services.h"
@@ -66,16 +66,6 @@ struct Source {
     ~Source() { Close(); }
 };
 
-// Waits until fd has bytes to read, within limit. 0, or the error number
-// (ETIMEDOUT when the time ran out).
-int AwaitReadable(int fd, Limit limit) {
-    pollfd p{fd, POLLIN, 0};
-    int r;
-    while ((r = poll(&p, 1, PollTimeout(limit))) < 0 && errno == EINTR) {
-    }
-    return r > 0 ? 0 : r == 0 ? ETIMEDOUT : errno;
-}
-
 // Sends the source in units of up to SPX_MAX_DATA bytes with T_MORE until
 // its end (see Outgoing). A FIFO or a device is waited for no longer than
 // the idle limit at a time, after what was read of it has gone to the
@@ -100,7 +90,7 @@ bool SendPieces(Caller& caller, Source& src, Outgoing& out, const char* source) 
                 src.WriterFound();
             if (!caller.Push())
                 return caller.Failed(stdout, "send file t_snd failed\n");
-            readErrno = AwaitReadable(src.fd, caller.Idle());
+            readErrno = AwaitSource(src.fd, caller.Fd(), caller.Idle());
             break;
         }
         if (readErrno != 0) {

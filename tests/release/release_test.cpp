@@ -1,5 +1,7 @@
 // What a release ships: manual pages, the Debian package, the programs on two hosts.
 #include <pwd.h>
+#include <map>
+#include <sstream>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -126,4 +128,94 @@ TEST(Release, TwoHosts) {
     EXPECT_TRUE(ReadFile(serverDir / "crossed") == data);
     EXPECT_NE(server.Stdout().find("clients IPX address: 00000000h 00000AC70702h "),
               std::string::npos);
+}
+
+// Each SPX packet a capture holds: source and destination connection ids, whether it is a
+// system packet, its sequence and acknowledge numbers (tshark's fields, one packet a line).
+struct SpxSeen {
+    unsigned src, dst, system, seq, ack;
+};
+static std::vector<SpxSeen> Dissected(const std::string& fields) {
+    std::vector<SpxSeen> out;
+    std::istringstream lines(fields);
+    for (SpxSeen s{}; lines >> s.src >> s.dst >> std::hex >> s.system >> std::dec >> s.seq >> s.ack;)
+        out.push_back({s.src, s.dst, s.system & 0x08, s.seq, s.ack});
+    return out;
+}
+
+// Frames, addresses, units or closing steps wrong over IPX: every service between two namespaces
+// joined by a veth pair, in every frame type, byte-exact; a refused caller; a dissector's verdict.
+TEST(Release, IpxHosts) {
+    if (geteuid() != 0 || !Shell("command -v ip unshare nsenter >/dev/null").empty())
+        GTEST_SKIP() << "needs the superuser, iproute2 and util-linux";
+    TempDir serverDir, clientDir;
+    Process hosts[] = {Process({"/usr/bin/env", "unshare", "--net", "sh", "-c", "echo in; exec sleep 300"}),
+                       Process({"/usr/bin/env", "unshare", "--net", "sh", "-c", "echo in; exec sleep 300"})};
+    if (!hosts[0].WaitForOutput("in") || !hosts[1].WaitForOutput("in"))
+        GTEST_SKIP() << "no network namespaces here: " << hosts[0].Stderr();
+    const std::string in[] = {"nsenter --net=/proc/" + std::to_string(hosts[0].pid()) + "/ns/net ",
+                              "nsenter --net=/proc/" + std::to_string(hosts[1].pid()) + "/ns/net "};
+    ASSERT_EQ(Shell("ip link add vsrv netns " + std::to_string(hosts[0].pid()) + " type veth peer vcli netns " +
+                    std::to_string(hosts[1].pid()) + " && " + in[0] +
+                    "ip link set vsrv address 02:00:00:00:00:01 up && " + in[1] +
+                    "ip link set vcli address 02:00:00:00:00:02 up"),
+              "");
+    // The server's network and MAC address are all the client needs.
+    WriteFile(clientDir / "yellowpages", "server 0000ABCD 02000000 00010000 4500\n");
+    WriteFile(serverDir / ".spxrunid", CurrentUser() + "\n");
+    const std::string data = Pattern(3 << 20, 27), line = "copied over IPX\n";
+    WriteFile(clientDir / "source", data);
+    WriteFile(clientDir / "line", line);
+    WriteFile(serverDir / "allow", "127.0.0.1\n");
+    const bool dissect = Shell("command -v tshark >/dev/null").empty();
+    std::optional<Process> capture;
+    if (dissect) {
+        capture.emplace(Strings{"/bin/sh", "-c", in[1] + "tshark -q -B 64 -i vcli -f 'not ip6' -w " + (clientDir / "pcap").string()});
+        ASSERT_TRUE(capture->WaitForOutput("Capturing on", true)) << capture->Stderr();
+    }
+    const std::string client = in[1] + "env NSPX_CONF=" + (clientDir / "nspx.conf").string() + " ";
+    for (const char* frame : {"ethernet_ii", "802.3", "802.2", "snap"}) {
+        WriteFile(serverDir / "nspx.conf", std::string("vsrv 0000ABCD ") + frame + "\n");
+        WriteFile(clientDir / "nspx.conf", std::string("vcli 0000ABCD ") + frame + "\n");
+        Process d({"/bin/sh", "-c", in[0] + "env NSPX_CONF=nspx.conf " + Bin("varneld").string() + " -v"},
+                  serverDir.path());
+        ASSERT_TRUE(d.WaitForOutput("spxfd = ", true)) << d.Stdout() << d.Stderr();
+        fs::remove(serverDir / "stored");
+        EXPECT_EQ(Shell(client + Bin("varnel").string() + " -r server -j source -f stored >/dev/null && " +
+                            client + Bin("spxpeer").string() + " get -r server stored fetched && " +
+                            client + Bin("spxpeer").string() + " rsh -r server cat stored >ran && " +
+                            client + Bin("varnel").string() + " -r server -j line >/dev/null",
+                        clientDir.path()),
+                  "")
+            << frame;
+        for (const fs::path& copy : {serverDir / "stored", clientDir / "fetched", clientDir / "ran"})
+            EXPECT_TRUE(ReadFile(copy) == data) << frame << " " << copy << " " << ReadFile(copy).size();
+        EXPECT_TRUE(d.WaitForOutput(line)) << frame;
+        EXPECT_NE(d.Stdout().find("clients IPX address: 0000ABCDh 020000000002h "), std::string::npos);
+    }
+    // A caller the allow file does not name is refused at the door.
+    Process d({"/bin/sh", "-c", in[0] + "env NSPX_CONF=nspx.conf " + Bin("varneld").string() + " -a allow"},
+              serverDir.path());
+    ASSERT_TRUE(d.WaitForOutput("spxfd = ", true)) << d.Stdout() << d.Stderr();
+    EXPECT_NE(Shell(client + Bin("varnel").string() + " -r server -j line 2>&1", clientDir.path()), "");
+    if (!dissect)
+        return;
+    Shell("sleep 1"), capture->Kill();
+    // Every frame is SPX, none malformed or marked; per direction, data packets take the next
+    // sequence number (or repeat one) and acknowledgements never go back.
+    const std::string pcap = (clientDir / "pcap").string();
+    EXPECT_EQ(Shell("tshark -r " + pcap + " -Y '!spx || _ws.malformed || _ws.expert.severity >= warning' 2>/dev/null"), "");
+    const auto seen = Dissected(Shell("tshark -r " + pcap + " -T fields -e spx.src -e spx.dst -e spx.ctl -e spx.seq -e spx.ack 2>/dev/null"));
+    EXPECT_GT(seen.size(), 4000u) << "too few packets: the capture missed most of it";
+    std::map<unsigned, std::pair<long, long>> last; // by source id: highest sequence sent, last ack
+    for (const SpxSeen& s : seen) {
+        auto [it, fresh] = last.try_emplace(s.src, -1, s.ack);
+        auto& [seq, ack] = it->second;
+        if (!s.system) {
+            EXPECT_LE(static_cast<long>(s.seq), seq + 1) << "sequence skips, id " << s.src;
+            seq = std::max(seq, static_cast<long>(s.seq));
+        }
+        EXPECT_GE(static_cast<long>(s.ack), ack) << "acknowledgement goes back, id " << s.src;
+        ack = s.ack;
+    }
 }

@@ -119,9 +119,11 @@ TEST(IpxFrame, AllFourTypesBothWays) {
         EXPECT_EQ(DecodeFrame(t, cut).drop, DropReason::Truncated);
     }
     EXPECT_EQ(DecodeFrame(FrameType::EthernetII, Bytes(13)).drop, DropReason::Truncated);
-    Bytes longer = FrameOf(FrameType::Llc8022, REQUEST); // 802.3 length beyond the frame
-    longer[13] = 200;
-    EXPECT_EQ(DecodeFrame(FrameType::Llc8022, longer).drop, DropReason::Truncated);
+    Bytes frame = FrameOf(FrameType::Llc8022, REQUEST); // 802.3 length beyond the frame,
+    for (int length : {200, 44}) {                     // or short of the IPX length
+        frame[13] = static_cast<std::uint8_t>(length);
+        EXPECT_EQ(DecodeFrame(FrameType::Llc8022, frame).drop, DropReason::Truncated);
+    }
     EXPECT_FALSE(FrameTypeByName("ethernet_II"));
 }
 

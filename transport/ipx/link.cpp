@@ -135,6 +135,8 @@ void IpxLink::Service() {
     std::uint64_t expired = 0;
     while (read(timer_, &expired, sizeof expired) < 0 && errno == EINTR) {
     }
+    if (armed_ <= now)
+        armed_ = Time::min(); // fired: nothing is set
     conn_->Tick(now);
     Pump(now);
     Arm();
@@ -154,14 +156,18 @@ void IpxLink::Pump(Time now) {
 }
 
 void IpxLink::Arm() {
+    // The timer is set anew only when the connection's next deadline comes
+    // before the one it is set for (or that one has passed): a timer that
+    // fires early costs one wake-up, setting it for every packet costs more.
+    const auto deadline = conn_->NextDeadline();
+    const Time now = Clock::now();
+    if (!deadline || (armed_ > now && *deadline >= armed_))
+        return;
+    armed_ = std::max(*deadline, now + std::chrono::microseconds(1));
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(armed_.time_since_epoch()).count();
     itimerspec when{};
-    if (const auto deadline = conn_->NextDeadline()) {
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch()).count();
-        when.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-        when.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-        if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0)
-            when.it_value.tv_nsec = 1; // zero would disarm it
-    }
+    when.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+    when.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
     timerfd_settime(timer_, TFD_TIMER_ABSTIME, &when, nullptr);
 }
 

@@ -63,7 +63,7 @@ TEST(Release, Package) {
               "644 usr/share/lintian/overrides/varnel\n644 usr/share/man/man1/spxpeer.1.gz\n"
               "644 usr/share/man/man1/varnel.1.gz\n644 usr/share/man/man5/yellowpages.5.gz\n"
               "644 usr/share/man/man8/varneld.8.gz\n");
-    EXPECT_EQ(Shell(files, dir / "control"), "644 control\n644 md5sums\n");
+    EXPECT_EQ(Shell(files, dir / "control"), "644 control\n644 md5sums\n755 postinst\n");
     EXPECT_NE(ReadFile(dir / "control/control").find("Package: varnel\n"), std::string::npos);
     // Errors and warnings, and the hardening lintian reports only as information (if installed).
     EXPECT_EQ(Shell("! command -v lintian >/dev/null || { lintian --fail-on error,warning -I *.deb "

@@ -304,8 +304,16 @@ bool LoadAllowFile(const char* onFailure) {
 }
 
 // The services the allow file grants a caller from address (all without one).
-unsigned ServicesFor(std::uint32_t address) {
-    return allowPath == nullptr ? ALL_SERVICES : AllowedServices(allowList, address);
+// A caller on an IPX network (a node that is no IPv4 address) is let in only
+// by an entry for every address: its MAC address must not pass for a host's.
+unsigned ServicesFor(std::uint32_t address, const ipxAddr_t& from) {
+    if (allowPath == nullptr)
+        return ALL_SERVICES;
+    if (from.node[0] == 0 && from.node[1] == 0)
+        return AllowedServices(allowList, address);
+    const auto all = std::find_if(allowList.begin(), allowList.end(),
+                                  [](const AllowEntry& e) { return e.mask == 0; });
+    return all == allowList.end() ? 0 : all->services;
 }
 
 // The IPv4 address (host order) of a caller's IPX address.
@@ -530,7 +538,7 @@ void ServeWaitingCallers(int spxFd) {
         const WaitingCaller caller = *it;
         it = waiting.erase(it);
         callerAddress = caller.address;
-        callerServices = ServicesFor(caller.address);
+        callerServices = ServicesFor(caller.address, caller.ipx);
         if (callerServices == 0) { // the allow file read since it came does not let it in
             t_snddis(caller.fd, nullptr);
             t_close(caller.fd);
@@ -588,7 +596,7 @@ Take WaitForCaller(int spxFd, t_call& call, const ipxAddr_t& caller, std::uint32
         }
         address = CallerAddress(caller);
         ReloadIfAsked(); // a SIGHUP that came just before t_listen went to sleep
-        if (ServicesFor(address) == 0) {
+        if (ServicesFor(address, caller) == 0) {
             t_snddis(spxFd, &call);
             notAllowed.Refused(address);
             continue;
@@ -713,7 +721,7 @@ int main(int argc, char* argv[]) {
             continue;
         }
         callerAddress = address;
-        callerServices = ServicesFor(address);
+        callerServices = ServicesFor(address, clientsAddress);
         failuresInRow = SpawnChildServiceRequest(spxFd, spxFd2) ? 0 : failuresInRow + 1;
     }
     return Quit(spxFd);

@@ -42,6 +42,8 @@ bool ReadConf(const char* path, std::string& text) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT)
         return true;
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE))
+        return false; // the process's shortage, not the file's: a plain system error
     std::array<char, 4096> buf;
     ssize_t n = 0;
     while (fd >= 0 && text.size() <= MAX_CONF && (n = read(fd, buf.data(), buf.size())) != 0) {

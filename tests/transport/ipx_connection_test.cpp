@@ -15,52 +15,51 @@ using namespace spx::ipx;
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-static ipxAddr_t Addr(std::uint8_t node, std::uint16_t sock) {
-    ipxAddr_t a{{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, node}, {}};
-    spx::PutBE16(a.sock, sock);
-    return a;
-}
-static const ipxAddr_t CALLER = Addr(1, 0x4001), LISTENER = Addr(2, 0x4500),
-                       ANSWERER = Addr(2, 0x4002);
+static const ipxAddr_t CALLER{{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 1}, {0x40, 0x01}};
+static const ipxAddr_t LISTENER{{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 2}, {0x45, 0x00}};
+static const ipxAddr_t ANSWERER{{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 2}, {0x40, 0x02}};
 
 struct LinkConfig {
     double loss = 0, dup = 0, reorder = 0; // chances per packet
 };
+using Pieces = std::vector<std::pair<Bytes, bool>>; // units or parts of one: bytes, T_MORE
 
-// One side's program: sends messages (runs of T_MORE pieces ending in a unit without it)
-// and reads what arrives in reads of random sizes, gathering messages.
+// The messages (runs of T_MORE pieces ending in one without it) that pieces make.
+static std::vector<Bytes> Messages(const Pieces& pieces) {
+    std::vector<Bytes> m{{}};
+    for (const auto& [bytes, more] : pieces) {
+        m.back().insert(m.back().end(), bytes.begin(), bytes.end());
+        if (!more)
+            m.emplace_back();
+    }
+    return m;
+}
+
+// One side's program: sends its pieces as room allows, and every readGap reads what has
+// arrived in reads of random sizes, gathering messages.
 struct Program {
-    std::vector<std::pair<Bytes, bool>> pieces; // to send: bytes, T_MORE
+    Pieces pieces;
     std::size_t next = 0, offset = 0;
     std::vector<Bytes> received{{}};
+    Time readAt{};
+    milliseconds readGap{0};
 
     void Act(SpxConnection& c, std::mt19937& rng, Time now) {
-        while (next < pieces.size() && c.SendRoom() > 0) {
+        for (; next < pieces.size() && c.SendRoom() > 0; ++next, offset = 0) {
             const auto& [bytes, more] = pieces[next];
-            offset += c.SendUnit(std::span(bytes).subspan(offset), more, now);
-            if (offset < bytes.size())
+            if ((offset += c.SendUnit(std::span(bytes).subspan(offset), more, now)) < bytes.size())
                 break;
-            ++next, offset = 0;
         }
         Bytes buf(std::uniform_int_distribution<std::size_t>(1, 1500)(rng));
-        for (int flags = 0; c.Peek() == T_DATA;) {
+        for (int flags = 0; now >= readAt && c.Peek() == T_DATA;) {
             const std::size_t n = c.Take(buf, flags);
             received.back().insert(received.back().end(), buf.begin(), buf.begin() + n);
             if (!(flags & T_MORE))
                 received.emplace_back();
         }
+        readAt = std::max(readAt, now + readGap);
     }
     bool Sent() const { return next == pieces.size(); }
-    // The messages the pieces make.
-    std::vector<Bytes> Messages() const {
-        std::vector<Bytes> m{{}};
-        for (const auto& [bytes, more] : pieces) {
-            m.back().insert(m.back().end(), bytes.begin(), bytes.end());
-            if (!more)
-                m.emplace_back();
-        }
-        return m;
-    }
 };
 
 // The link and both ends; the answering end is made from the first request that gets through.
@@ -75,8 +74,7 @@ struct Sim {
     std::deque<std::tuple<Time, bool, Bytes>> wire; // arrival, to b, packet
     bool cut = false;                               // b has vanished
 
-    explicit Sim(LinkConfig l, SpxConnection::Config c = {})
-        : link(l), config(c), a(SpxConnection::Caller(CALLER, LISTENER, 0x1111, c, now)) {}
+    explicit Sim(LinkConfig l) : link(l), a(SpxConnection::Caller(CALLER, LISTENER, 0x1111, {}, now)) {}
 
     void Send(SpxConnection& from, bool toB) {
         std::uniform_real_distribution<double> chance(0, 1);
@@ -119,7 +117,9 @@ struct Sim {
             }
             if (done())
                 break;
-            Time next = std::min(a.NextDeadline().value_or(end), b && !cut ? b->NextDeadline().value_or(end) : end);
+            Time next = std::min(a.NextDeadline().value_or(end), pb.readAt > now ? pb.readAt : end);
+            if (b && !cut)
+                next = std::min(next, b->NextDeadline().value_or(end));
             for (const auto& w : wire)
                 next = std::min(next, std::get<0>(w));
             now = std::max(now, next);
@@ -128,7 +128,7 @@ struct Sim {
                     ++i;
                     continue;
                 }
-                auto [t, toB, bytes] = std::move(wire[i]);
+                const auto [t, toB, bytes] = std::move(wire[i]);
                 wire.erase(wire.begin() + static_cast<long>(i));
                 Deliver(bytes, toB);
             }
@@ -138,10 +138,9 @@ struct Sim {
 };
 
 // Pieces of random sizes (empty ones too), some with T_MORE, size bytes in all; then empty units.
-static std::vector<std::pair<Bytes, bool>> Pieces(std::size_t size, unsigned seed,
-                                                  std::size_t empties) {
+static Pieces RandomPieces(std::size_t size, unsigned seed, std::size_t empties) {
     std::mt19937 rng(seed);
-    std::vector<std::pair<Bytes, bool>> pieces;
+    Pieces pieces;
     for (std::size_t sent = 0; sent < size;) {
         Bytes b(std::min<std::size_t>(std::uniform_int_distribution<std::size_t>(0, 3000)(rng),
                                       size - sent));
@@ -165,9 +164,10 @@ TEST(SpxConnection, DeliversEverythingAndEndsEveryWay) {
         std::size_t bytes; // each way
         End end;
         std::size_t empties = 0; // units of 0 bytes after the data: past the sequence numbers' wrap
+        milliseconds readGap{0}; // b reads this seldom: its window closes
     } rows[] = {
         {clean, 2 << 20, End::ReleaseAFirst}, {lossy, 1 << 20, End::ReleaseAFirst},
-        {lossy, 1000, End::ReleaseAFirst, 70000},
+        {lossy, 1000, End::ReleaseAFirst, 70000}, {lossy, 1 << 20, End::ReleaseAFirst, 0, 50ms},
         {clean, 100000, End::ReleaseBoth},    {lossy, 100000, End::ReleaseBoth},
         {lossy, 100000, End::ReleaseThenDisconnect},
         {clean, 100000, End::DisconnectA},    {lossy, 100000, End::DisconnectA},
@@ -176,8 +176,10 @@ TEST(SpxConnection, DeliversEverythingAndEndsEveryWay) {
     for (const auto& r : rows) {
         SCOPED_TRACE("row " + std::to_string(&r - rows));
         Sim sim(r.link);
-        sim.pa.pieces = Pieces(r.bytes, 1, r.empties), sim.pb.pieces = Pieces(r.bytes, 2, r.empties);
-        const std::vector<Bytes> toB = sim.pa.Messages(), toA = sim.pb.Messages();
+        sim.pa.pieces = RandomPieces(r.bytes, 1, r.empties);
+        sim.pb.pieces = RandomPieces(r.bytes, 2, r.empties);
+        sim.pb.readGap = r.readGap;
+        const std::vector<Bytes> toB = Messages(sim.pa.pieces), toA = Messages(sim.pb.pieces);
         SpxConnection& a = sim.a;
         ASSERT_TRUE(sim.Run([&] { return sim.b && sim.pa.Sent() && sim.pb.Sent(); }));
         SpxConnection& b = *sim.b;

@@ -37,15 +37,10 @@ static void Packet(std::span<const std::uint8_t> frame) {
 static void Connection(std::span<const std::uint8_t> in) {
     const ipxAddr_t caller{{0, 0, 0, 1}, {2, 0, 0, 0, 0, 1}, {0x40, 0x01}};
     const ipxAddr_t answerer{{0, 0, 0, 1}, {2, 0, 0, 0, 0, 2}, {0x40, 0x02}};
-    SpxConnection::Config config;
-    config.window = 8;
     Time now{};
-    SpxPacket request;
-    request.src = caller;
-    request.control = CC_SYSTEM | CC_SEND_ACK;
-    request.srcConn = 0x1111;
-    request.dstConn = UNKNOWN_CONNECTION;
-    auto c = *SpxConnection::Answer(answerer, request, 0x2222, config, now);
+    const SpxPacket request{.src = caller, .control = CC_SYSTEM | CC_SEND_ACK, .srcConn = 0x1111,
+                            .dstConn = UNKNOWN_CONNECTION};
+    auto c = *SpxConnection::Answer(answerer, request, 0x2222, {.window = 8}, now);
     std::deque<Bytes> packets;
     while (in.size() >= 3) {
         const std::size_t n = std::min<std::size_t>(in[0] << 8 | in[1], in.size() - 3);

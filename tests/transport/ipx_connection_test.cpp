@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <map>
 #include <cstring>
 #include <random>
 #include <string>
@@ -19,9 +20,7 @@ static const ipxAddr_t CALLER{{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 1}, {0x40, 0x0
 static const ipxAddr_t LISTENER{{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 2}, {0x45, 0x00}};
 static const ipxAddr_t ANSWERER{{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 2}, {0x40, 0x02}};
 
-struct LinkConfig {
-    double loss = 0, dup = 0, reorder = 0; // chances per packet
-};
+struct LinkConfig { double loss = 0, dup = 0, reorder = 0; }; // chances per packet
 using Pieces = std::vector<std::pair<Bytes, bool>>; // units or parts of one: bytes, T_MORE
 
 // The messages (runs of T_MORE pieces ending in one without it) that pieces make.
@@ -67,39 +66,32 @@ struct Sim {
     LinkConfig link;
     std::mt19937 rng{27};
     Time now = Time{} + 1h;
-    SpxConnection::Config config;
-    SpxConnection a;
+    const SpxConnection::Config config{};
+    SpxConnection a = SpxConnection::Caller(CALLER, LISTENER, 0x1111, config, now);
     std::optional<SpxConnection> b;
     Program pa, pb;
-    std::deque<std::tuple<Time, bool, Bytes>> wire; // arrival, to b, packet
-    bool cut = false;                               // b has vanished
-
-    explicit Sim(LinkConfig l) : link(l), a(SpxConnection::Caller(CALLER, LISTENER, 0x1111, {}, now)) {}
+    std::multimap<Time, std::pair<bool, Bytes>> wire; // arrival: to b, packet
+    bool cut = false;                                 // b has vanished
 
     void Send(SpxConnection& from, bool toB) {
         std::uniform_real_distribution<double> chance(0, 1);
         for (auto out = from.PopOutput(now); !out.empty(); out = from.PopOutput(now)) {
-            const Bytes bytes(out.begin(), out.end());
-            const auto delay = chance(rng) < link.reorder ? 300us : 100us;
-            if ((toB && cut) || chance(rng) < link.loss)
-                continue;
-            wire.emplace_back(now + delay, toB, bytes);
-            if (chance(rng) < link.dup)
-                wire.emplace_back(now + delay + 50us, toB, bytes);
+            const auto at = now + (chance(rng) < link.reorder ? 300us : 100us);
+            if (!(toB && cut) && chance(rng) >= link.loss)
+                wire.emplace(at, std::pair(toB, Bytes(out.begin(), out.end())));
+            if (!(toB && cut) && chance(rng) < link.dup)
+                wire.emplace(at + 50us, std::pair(toB, Bytes(out.begin(), out.end())));
         }
     }
     void Deliver(const Bytes& bytes, bool toB) {
         const Decoded d = Decode(bytes);
         ASSERT_TRUE(d);
         if (!toB)
-            return a.Input(d.packet, now);
-        if (d.packet.dstConn == UNKNOWN_CONNECTION) { // to the listener, which answers once
-            if (!b)
-                b = SpxConnection::Answer(ANSWERER, d.packet, 0x2222, config, now);
-            return;
-        }
-        if (b && !cut)
+            a.Input(d.packet, now);
+        else if (d.packet.dstConn != UNKNOWN_CONNECTION && b && !cut)
             b->Input(d.packet, now);
+        else if (d.packet.dstConn == UNKNOWN_CONNECTION && !b) // the listener answers once
+            b = SpxConnection::Answer(ANSWERER, d.packet, 0x2222, config, now);
     }
     // Runs both ends until done() or the time limit; false on the limit.
     template <class Done> bool Run(Done done, std::chrono::seconds limit = 600s) {
@@ -120,17 +112,10 @@ struct Sim {
             Time next = std::min(a.NextDeadline().value_or(end), pb.readAt > now ? pb.readAt : end);
             if (b && !cut)
                 next = std::min(next, b->NextDeadline().value_or(end));
-            for (const auto& w : wire)
-                next = std::min(next, std::get<0>(w));
-            now = std::max(now, next);
-            for (std::size_t i = 0; i < wire.size();) {
-                if (std::get<0>(wire[i]) > now) {
-                    ++i;
-                    continue;
-                }
-                const auto [t, toB, bytes] = std::move(wire[i]);
-                wire.erase(wire.begin() + static_cast<long>(i));
-                Deliver(bytes, toB);
+            now = std::max(now, wire.empty() ? next : std::min(next, wire.begin()->first));
+            while (!wire.empty() && wire.begin()->first <= now) {
+                const auto node = wire.extract(wire.begin());
+                Deliver(node.mapped().second, node.mapped().first);
             }
         }
         return true;
@@ -175,7 +160,8 @@ TEST(SpxConnection, DeliversEverythingAndEndsEveryWay) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE("row " + std::to_string(&r - rows));
-        Sim sim(r.link);
+        Sim sim;
+        sim.link = r.link;
         sim.pa.pieces = RandomPieces(r.bytes, 1, r.empties);
         sim.pb.pieces = RandomPieces(r.bytes, 2, r.empties);
         sim.pb.readGap = r.readGap;
@@ -191,14 +177,10 @@ TEST(SpxConnection, DeliversEverythingAndEndsEveryWay) {
             EXPECT_EQ(a.TakeDisconnect(), SPX_DISCON_FAILED);
             continue;
         }
-        const bool both = r.end == End::ReleaseBoth;
-        if (r.end == End::DisconnectA)
-            a.Disconnect(sim.now);
-        else
-            a.SendRelease(sim.now);
-        if (both)
+        // a releases or disconnects (b releases at once too in ReleaseBoth); b reads every unit first
+        r.end == End::DisconnectA ? a.Disconnect(sim.now) : a.SendRelease(sim.now);
+        if (r.end == End::ReleaseBoth)
             b.SendRelease(sim.now);
-        // b reads every unit, then the release or the disconnect
         const int event = r.end == End::DisconnectA ? T_DISCONNECT : T_ORDREL;
         ASSERT_TRUE(sim.Run([&] { return b.Peek() == event; }));
         EXPECT_EQ(sim.pb.received, toB);
@@ -207,18 +189,16 @@ TEST(SpxConnection, DeliversEverythingAndEndsEveryWay) {
             EXPECT_TRUE(sim.Run([&] { return a.Quiescent(); }));
             continue;
         }
-        b.TakeRelease();
-        if (r.end == End::ReleaseThenDisconnect) {
-            b.Disconnect(sim.now);
-            ASSERT_TRUE(sim.Run([&] { return a.Peek() == T_DISCONNECT; }));
-            EXPECT_EQ(sim.pa.received, toA);
+        b.TakeRelease(); // then b answers, and a reads every unit first
+        const bool discon = r.end == End::ReleaseThenDisconnect;
+        if (r.end != End::ReleaseBoth)
+            discon ? b.Disconnect(sim.now) : b.SendRelease(sim.now);
+        ASSERT_TRUE(sim.Run([&] { return a.Peek() == (discon ? T_DISCONNECT : T_ORDREL); }));
+        EXPECT_EQ(sim.pa.received, toA);
+        if (discon) {
             EXPECT_EQ(a.TakeDisconnect(), SPX_DISCON_TERMINATED);
             continue;
         }
-        if (!both)
-            b.SendRelease(sim.now);
-        ASSERT_TRUE(sim.Run([&] { return a.Peek() == T_ORDREL; }));
-        EXPECT_EQ(sim.pa.received, toA);
         a.TakeRelease();
         EXPECT_TRUE(sim.Run([&] { return a.Quiescent() && b.Quiescent(); }));
         EXPECT_TRUE(a.GetState() == SpxConnection::State::Closed &&

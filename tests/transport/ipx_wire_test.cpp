@@ -36,19 +36,14 @@ static Bytes DataPacket() {
 
 // Guards against wrong offsets or byte order, padding taken as data, and bad packets let in.
 TEST(IpxPacket, DecodesTheseBytesAndDropsTheRest) {
-    const Decoded req = Decode(REQUEST);
-    ASSERT_TRUE(req);
-    const SpxPacket& p = req.packet;
-    EXPECT_EQ(NetOf(p.dst), 0xABCDu);
-    EXPECT_EQ(SockOf(p.dst), 0x4500);
-    EXPECT_EQ(p.src.node[5], 1);
-    EXPECT_EQ(SockOf(p.src), 0x4001);
-    EXPECT_TRUE(p.control == 0xC0 && p.datastream == 0 && p.srcConn == 0x1234);
-    EXPECT_TRUE(p.dstConn == 0xFFFF && p.sequence == 0 && p.acknowledge == 0);
-    EXPECT_TRUE(p.allocation == 0x01FF && p.data.empty());
     const Bytes data = DataPacket();
-    const Decoded d = Decode(data);
-    ASSERT_TRUE(d);
+    const Decoded req = Decode(REQUEST), d = Decode(data);
+    ASSERT_TRUE(req && d);
+    const SpxPacket& p = req.packet;
+    EXPECT_TRUE(NetOf(p.dst) == 0xABCD && SockOf(p.dst) == 0x4500 && p.dst.node[5] == 2);
+    EXPECT_TRUE(NetOf(p.src) == 0xABCD && SockOf(p.src) == 0x4001 && p.src.node[5] == 1);
+    EXPECT_TRUE(p.control == 0xC0 && p.datastream == 0 && p.srcConn == 0x1234 && p.data.empty());
+    EXPECT_TRUE(p.dstConn == 0xFFFF && p.sequence == 0 && p.acknowledge == 0 && p.allocation == 0x1FF);
     EXPECT_EQ(std::string(d.packet.data.begin(), d.packet.data.end()), "abc");
     EXPECT_TRUE(d.packet.dstConn == 0x5678 && d.packet.sequence == 7);
     const struct {
@@ -72,10 +67,8 @@ TEST(IpxPacket, DecodesTheseBytesAndDropsTheRest) {
     EXPECT_EQ(Bytes(out.begin(), out.begin() + 42), REQUEST);
     ASSERT_EQ(Encode(d.packet, out), 45u);
     EXPECT_EQ(Bytes(out.begin(), out.begin() + 45), Bytes(data.begin(), data.begin() + 45));
-    SpxPacket big;
     const Bytes tooMuch(MAX_DATA + 1);
-    big.data = tooMuch;
-    EXPECT_EQ(Encode(big, out), 0u);
+    EXPECT_EQ(Encode(SpxPacket{.data = tooMuch}, out), 0u);
 }
 
 static constexpr Mac TO = {2, 0, 0, 0, 0, 2}, FROM = {2, 0, 0, 0, 0, 1};
@@ -87,8 +80,7 @@ static Bytes HeaderOf(FrameType t) {
     Bytes h = {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1};
     const Bytes rest[] = {{0x81, 0x37}, {0, 42}, {0, 45, 0xE0, 0xE0, 0x03},
                           {0, 50, 0xAA, 0xAA, 0x03, 0, 0, 0, 0x81, 0x37}};
-    const Bytes& r = rest[static_cast<int>(t)];
-    h.insert(h.end(), r.begin(), r.end());
+    h.insert(h.end(), rest[static_cast<int>(t)].begin(), rest[static_cast<int>(t)].end());
     return h;
 }
 
@@ -114,8 +106,7 @@ TEST(IpxFrame, AllFourTypesBothWays) {
         for (FrameType other : TYPES)
             EXPECT_EQ(DecodeFrame(other, frame).drop,
                       other == t ? DropReason::None : DropReason::BadFrame);
-        Bytes cut = frame; // the IPX length says more than the frame holds
-        cut.resize(HeaderOf(t).size() + 41);
+        const Bytes cut(frame.begin(), frame.begin() + HeaderOf(t).size() + 41); // short of IPX length
         EXPECT_EQ(DecodeFrame(t, cut).drop, DropReason::Truncated);
     }
     EXPECT_EQ(DecodeFrame(FrameType::EthernetII, Bytes(13)).drop, DropReason::Truncated);
@@ -124,7 +115,6 @@ TEST(IpxFrame, AllFourTypesBothWays) {
         frame[13] = static_cast<std::uint8_t>(length);
         EXPECT_EQ(DecodeFrame(FrameType::Llc8022, frame).drop, DropReason::Truncated);
     }
-    EXPECT_FALSE(FrameTypeByName("ethernet_II"));
 }
 
 // Guards against an interface file read wrongly, or an error that does not say where and what.
@@ -133,12 +123,10 @@ TEST(IpxConf, GoodFileAndEveryError) {
                                 "veth-a 00000001 802.3\nb 0000000a 802.2\r\nc FFFFFFFE snap",
                                 "f");
     ASSERT_TRUE(std::holds_alternative<std::vector<IpxInterface>>(good)) << std::get<1>(good);
-    const auto& list = std::get<0>(good);
-    ASSERT_EQ(list.size(), 4u);
-    EXPECT_TRUE(list[0].interface == "eth0" && list[0].network == 0xABCD &&
-                list[0].frame == FrameType::EthernetII);
-    EXPECT_TRUE(list[2].network == 10 && list[3].network == 0xFFFFFFFE &&
-                list[3].frame == FrameType::Snap);
+    const auto& l = std::get<0>(good);
+    ASSERT_EQ(l.size(), 4u);
+    EXPECT_TRUE(l[0].interface == "eth0" && l[0].network == 0xABCD && l[2].network == 10);
+    EXPECT_TRUE(l[3].network == 0xFFFFFFFE && l[3].frame == FrameType::Snap);
     const struct {
         const char* text;
         const char* error;

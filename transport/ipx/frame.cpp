@@ -28,7 +28,9 @@ const TypeInfo& Info(FrameType type) {
 
 } // namespace
 
-std::string_view FrameTypeName(FrameType type) { return Info(type).name; }
+std::string_view FrameTypeName(FrameType type) {
+    return Info(type).name;
+}
 
 std::optional<FrameType> FrameTypeByName(std::string_view name) {
     for (auto t : {FrameType::EthernetII, FrameType::Raw8023, FrameType::Llc8022, FrameType::Snap})
@@ -37,17 +39,17 @@ std::optional<FrameType> FrameTypeByName(std::string_view name) {
     return std::nullopt;
 }
 
-std::size_t FrameHeaderSize(FrameType type) { return Info(type).header; }
+std::size_t FrameHeaderSize(FrameType type) {
+    return Info(type).header;
+}
 
-std::size_t EncodeFrameHeader(FrameType type, const Mac& dst, const Mac& src,
-                              std::size_t ipxLength,
+std::size_t EncodeFrameHeader(FrameType type, const Mac& dst, const Mac& src, std::size_t ipxLength,
                               std::span<std::uint8_t, MAX_FRAME_HEADER> out) {
     const TypeInfo& info = Info(type);
     std::copy(dst.begin(), dst.end(), out.begin());
     std::copy(src.begin(), src.end(), out.begin() + 6);
-    const std::size_t typeOrLength = type == FrameType::EthernetII
-                                         ? ETHERTYPE_IPX
-                                         : info.llc.size() + ipxLength;
+    const std::size_t typeOrLength =
+        type == FrameType::EthernetII ? ETHERTYPE_IPX : info.llc.size() + ipxLength;
     PutBE16(out.subspan<12, 2>(), static_cast<std::uint16_t>(typeOrLength));
     std::copy(info.llc.begin(), info.llc.end(), out.begin() + ETH_HEADER);
     return info.header;
@@ -94,8 +96,8 @@ FrameDecoded DecodeFrame(FrameType type, std::span<const std::uint8_t> frame) {
             return {{}, d.src, DropReason::BadFrame};
         payload = payload.subspan(info.llc.size());
         // Raw 802.3 is told from 802.2 by the IPX checksum FFFF where the LLC would be.
-        if (type == FrameType::Raw8023 && (payload.size() < 2 || payload[0] != 0xFF ||
-                                           payload[1] != 0xFF))
+        if (type == FrameType::Raw8023 &&
+            (payload.size() < 2 || payload[0] != 0xFF || payload[1] != 0xFF))
             return {{}, d.src, payload.size() < 2 ? DropReason::Truncated : DropReason::BadFrame};
     }
     if (payload.size() < IPX_HEADER)

@@ -36,8 +36,7 @@ std::size_t FrameHeaderSize(FrameType type);
 // Writes the frame header for an IPX packet of ipxLength bytes. Returns its
 // size (FrameHeaderSize). The shell sends header, packet and FramePadding
 // zero bytes together (one iovec each), so the packet is never copied.
-std::size_t EncodeFrameHeader(FrameType type, const Mac& dst, const Mac& src,
-                              std::size_t ipxLength,
+std::size_t EncodeFrameHeader(FrameType type, const Mac& dst, const Mac& src, std::size_t ipxLength,
                               std::span<std::uint8_t, MAX_FRAME_HEADER> out);
 
 // Zero bytes to append so that the frame reaches the Ethernet minimum of 60.

@@ -14,7 +14,9 @@ namespace {
 using std::chrono::duration_cast;
 using std::chrono::microseconds;
 
-constexpr std::uint16_t Wire(std::uint64_t seq) { return static_cast<std::uint16_t>(seq); }
+constexpr std::uint16_t Wire(std::uint64_t seq) {
+    return static_cast<std::uint16_t>(seq);
+}
 
 } // namespace
 
@@ -59,7 +61,9 @@ std::uint64_t SpxConnection::Near(std::uint64_t base, std::uint16_t wire) {
     return base + static_cast<std::uint64_t>(std::int64_t{delta}); // base >= FIRST > 32768
 }
 
-std::uint64_t SpxConnection::Allocation() const { return rcvRead_ + recv_.size() - 1; }
+std::uint64_t SpxConnection::Allocation() const {
+    return rcvRead_ + recv_.size() - 1;
+}
 
 // --- input ---
 
@@ -79,8 +83,8 @@ void SpxConnection::Input(const SpxPacket& p, Time now) {
     const auto drop = [this](DropReason r) { ++counters_.dropped[static_cast<std::size_t>(r)]; };
     if (!Accepts(p))
         return drop(DropReason::BadId);
-    if (state_ == State::Ended && !(disconAckDue_ || p.datastream == DS_DISCON ||
-                                    sndUna_ != sndEnd_))
+    if (state_ == State::Ended &&
+        !(disconAckDue_ || p.datastream == DS_DISCON || sndUna_ != sndEnd_))
         return drop(DropReason::Unexpected);
     ++counters_.packetsIn;
     if (state_ == State::Connecting) {
@@ -509,8 +513,7 @@ std::size_t SpxConnection::SendUnit(std::span<const std::uint8_t> data, bool mor
     bool first = true;
     while ((taken < data.size() || (first && data.empty())) && sndEnd_ - sndUna_ < config_.window) {
         first = false;
-        const std::size_t n =
-            QueuePacket(DS_DATA, 0, data.subspan(taken));
+        const std::size_t n = QueuePacket(DS_DATA, 0, data.subspan(taken));
         taken += n;
         tailOpen_ = true;
         if (taken == data.size() && !more) {

@@ -86,7 +86,7 @@ using Time = Clock::time_point;
 using std::chrono::milliseconds;
 
 class SpxConnection {
-public:
+  public:
     struct Config {
         milliseconds rtoInitial{500};
         milliseconds rtoMin{20};
@@ -211,7 +211,7 @@ public:
     SPX_OPTS LocalOptions() const; // ours
     const Counters& GetCounters() const { return counters_; }
 
-private:
+  private:
     struct SendSlot {
         std::uint16_t length = 0; // the whole IPX packet
         bool sent = false;        // popped at least once
@@ -280,9 +280,9 @@ private:
     std::vector<RecvSlot> recv_;
     std::uint64_t rcvRead_ = FIRST, rcvNext_ = FIRST;
     std::optional<std::uint64_t> relSeq_, disSeq_; // the peer's FC and FE
-    bool relIn_ = false;                          // FC arrived in sequence
-    std::optional<std::uint64_t> disAt_;          // where the disconnect is read
-    std::uint64_t advertised_ = 0;                // the allocation last sent
+    bool relIn_ = false;                           // FC arrived in sequence
+    std::optional<std::uint64_t> disAt_;           // where the disconnect is read
+    std::uint64_t advertised_ = 0;                 // the allocation last sent
 
     // Packets due that are not in the send ring.
     bool requestDue_ = false, replyDue_ = false, awaitingAnswer_ = false;
@@ -291,7 +291,7 @@ private:
     unsigned controlNext_ = 0;
 
     // Timers.
-    std::optional<Time> timer_; // retransmission, connection set-up or persist
+    std::optional<Time> timer_;       // retransmission, connection set-up or persist
     std::optional<Time> lingerUntil_; // after our disconnect: when to stop trying
     milliseconds rto_;
     unsigned retries_ = 0;
@@ -300,7 +300,7 @@ private:
     Time timedAt_{}, resentAt_{};
     Time lastHeard_{}, lastProbe_{};
     std::optional<std::uint64_t> resentSeq_; // the last packet sent again
-    std::optional<std::uint64_t> recover_; // in recovery until this is acknowledged
+    std::optional<std::uint64_t> recover_;   // in recovery until this is acknowledged
 };
 
 // The packet a listener sends to refuse a connection request (t_snddis with

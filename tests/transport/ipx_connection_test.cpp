@@ -8,6 +8,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include <spx/tiuser.h>
 
@@ -52,14 +53,16 @@ struct Program {
             if ((offset += c.SendUnit(std::span(bytes).subspan(offset), more, now)) < bytes.size())
                 break;
         }
+        if (now < readAt)
+            return;
+        readAt = now + readGap;
         Bytes buf(std::uniform_int_distribution<std::size_t>(1, 1500)(rng));
-        for (int flags = 0; now >= readAt && c.Peek() == T_DATA;) {
+        for (int flags = 0; c.Peek() == T_DATA;) {
             const std::size_t n = c.Take(buf, flags);
             received.back().insert(received.back().end(), buf.begin(), buf.begin() + n);
             if (!(flags & T_MORE))
                 received.emplace_back();
         }
-        readAt = std::max(readAt, now + readGap);
     }
     bool Sent() const { return next == pieces.size(); }
 };
@@ -99,29 +102,25 @@ struct Sim {
     // Runs both ends until done() or the time limit; false on the limit.
     template <class Done> bool Run(Done done, std::chrono::seconds limit = 600s) {
         const Time end = now + limit;
-        for (long steps = 0; !done(); ++steps) {
-            if (now > end || steps > 5'000'000)
-                return false;
-            pa.Act(a, rng, now);
-            a.Tick(now);
-            Send(a, true);
-            if (b && !cut) {
-                pb.Act(*b, rng, now);
-                b->Tick(now);
-                Send(*b, false);
+        for (long steps = 0; now <= end && steps < 5'000'000; ++steps) {
+            Time next = end;
+            for (auto [c, p, toB] :
+                 {std::tuple(&a, &pa, true), std::tuple(b && !cut ? &*b : nullptr, &pb, false)}) {
+                if (c) {
+                    p->Act(*c, rng, now), c->Tick(now), Send(*c, toB);
+                    next = std::min(next, c->NextDeadline().value_or(end));
+                }
             }
             if (done())
-                break;
-            Time next = std::min(a.NextDeadline().value_or(end), pb.readAt > now ? pb.readAt : end);
-            if (b && !cut)
-                next = std::min(next, b->NextDeadline().value_or(end));
+                return true;
+            next = std::min(next, pb.readAt > now ? pb.readAt : end);
             now = std::max(now, wire.empty() ? next : std::min(next, wire.begin()->first));
             while (!wire.empty() && wire.begin()->first <= now) {
                 const auto node = wire.extract(wire.begin());
                 Deliver(node.mapped().second, node.mapped().first);
             }
         }
-        return true;
+        return false;
     }
 };
 

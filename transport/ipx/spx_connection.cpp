@@ -466,8 +466,6 @@ std::size_t SpxConnection::SendRoom() const {
         return 0;
     const std::size_t used = static_cast<std::size_t>(sndEnd_ - sndUna_);
     std::size_t room = used < config_.window ? (config_.window - used) * MAX_DATA : 0;
-    if (tailOpen_)
-        room += MAX_PACKET - send_[(sndEnd_ - 1) % send_.size()].length;
     return room;
 }
 
@@ -494,6 +492,10 @@ std::size_t SpxConnection::SendUnit(std::span<const std::uint8_t> data, bool mor
     std::size_t taken = 0;
     if (state_ != State::Established || releaseSent_)
         return 0;
+    // Each unit starts a packet of its own: the programs tell a unit sent
+    // without T_MORE (an end unit) from the units before it by the piece it
+    // arrives as.
+    tailOpen_ = false;
     if (tailOpen_) { // the unit's earlier piece has room left
         SendSlot& tail = send_[(sndEnd_ - 1) % send_.size()];
         const std::size_t n = std::min(data.size(), MAX_PACKET - tail.length);
@@ -575,6 +577,8 @@ std::size_t SpxConnection::Take(std::span<std::uint8_t> out, int& flags) {
         return 0;
     while (Peek() == T_DATA) {
         RecvSlot& slot = recv_[rcvRead_ % recv_.size()];
+        if (n > 0 && (slot.control & CC_EOM) != 0)
+            break; // a unit's last packet is a piece of its own, as it was sent
         const std::size_t k = std::min<std::size_t>(slot.length - slot.offset, out.size() - n);
         std::copy_n(slot.data.begin() + slot.offset, k, out.begin() + n);
         n += k;

@@ -169,13 +169,13 @@ class SpxConnection {
     // zero-byte unit is taken whenever SendRoom() > 0.
     std::size_t SendRoom() const;
 
-    // Queues bytes of a unit, cut into packets of up to 534 bytes; the last
-    // packet of the unit has end of message unless `more` (T_MORE). Returns
-    // the bytes taken: all of them when data.size() <= SendRoom(); fewer
-    // when the window is full, in which case the unit goes on with the rest
-    // (call again once there is room). A unit of zero bytes is one empty data
-    // packet with end of message; zero bytes with `more` queue nothing. Bytes
-    // sent after T_MORE pieces still unsent join their packet.
+    // Queues bytes of a unit (one t_snd), cut into packets of up to 534
+    // bytes, the first a packet of its own; the last packet of the unit has
+    // end of message unless `more` (T_MORE). Returns the bytes taken: all of
+    // them when data.size() <= SendRoom(); fewer (whole packets) when the
+    // window is full, in which case the unit goes on with the rest (call again
+    // once there is room). A unit of zero bytes is one empty data packet with
+    // end of message; zero bytes with `more` queue nothing.
     std::size_t SendUnit(std::span<const std::uint8_t> data, bool more, Time now);
 
     // t_sndrel: an FC packet after everything queued. Established only.
@@ -194,8 +194,10 @@ class SpxConnection {
     int Peek() const;
 
     // t_rcv: copies up to out.size() bytes of the next unit. flags gets T_MORE
-    // when more of the unit follows (not yet arrived or not fitting in out).
-    // Returns the count (0 for an empty unit, or when Peek() != T_DATA).
+    // when more of the unit follows (not yet arrived, not fitting in out, or
+    // its last packet, which is always a piece of its own, as a unit sent
+    // without T_MORE after T_MORE pieces arrives over TCP). Returns the count
+    // (0 for an empty unit, or when Peek() != T_DATA).
     std::size_t Take(std::span<std::uint8_t> out, int& flags);
 
     // t_rcvrel: takes the peer's release (Peek() == T_ORDREL).
@@ -214,7 +216,6 @@ class SpxConnection {
   private:
     struct SendSlot {
         std::uint16_t length = 0; // the whole IPX packet
-        bool sent = false;        // popped at least once
         std::array<std::uint8_t, MAX_PACKET> bytes;
     };
     struct RecvSlot {
@@ -271,7 +272,6 @@ class SpxConnection {
     std::vector<SendSlot> send_;
     std::uint64_t sndUna_ = FIRST, sndNxt_ = FIRST, sndEnd_ = FIRST;
     std::uint64_t peerAlloc_ = FIRST;
-    bool tailOpen_ = false; // the last queued packet is unsent and its unit goes on
     std::optional<std::uint64_t> resend_;
     unsigned sinceAckAsked_ = 0;
 

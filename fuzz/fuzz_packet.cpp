@@ -11,19 +11,16 @@
 
 using namespace spx::ipx;
 
-// A packet read past its bytes or its length field, or one that does not encode back to itself.
+// A packet that does not encode back to itself (reads past the bytes: the sanitizer's).
 static void Packet(std::span<const std::uint8_t> frame) {
     for (auto type :
          {FrameType::EthernetII, FrameType::Raw8023, FrameType::Llc8022, FrameType::Snap}) {
         const FrameDecoded f = DecodeFrame(type, frame);
         if (!f)
             continue;
-        CHECK(f.ipx.data() >= frame.data() &&
-              f.ipx.data() + f.ipx.size() <= frame.data() + frame.size());
         const Decoded d = Decode(f.ipx);
         if (!d)
             continue;
-        CHECK(f.ipx.size() == IPX_HEADER + SPX_HEADER + d.packet.data.size());
         std::array<std::uint8_t, MAX_PACKET> out{};
         CHECK(Encode(d.packet, out) == f.ipx.size());
         out[4] = f.ipx[4]; // transport control: we send 0
@@ -36,10 +33,7 @@ static void Connection(std::span<const std::uint8_t> in) {
     const ipxAddr_t caller{{0, 0, 0, 1}, {2, 0, 0, 0, 0, 1}, {0x40, 0x01}};
     const ipxAddr_t answerer{{0, 0, 0, 1}, {2, 0, 0, 0, 0, 2}, {0x40, 0x02}};
     Time now{};
-    const SpxPacket request{.src = caller,
-                            .control = CC_SYSTEM | CC_SEND_ACK,
-                            .srcConn = 0x1111,
-                            .dstConn = UNKNOWN_CONNECTION};
+    const SpxPacket request{.src = caller, .control = 0xC0, .srcConn = 0x1111, .dstConn = 0xFFFF};
     auto c = *SpxConnection::Answer(answerer, request, 0x2222, {.window = 8}, now);
     while (in.size() >= 3) {
         const std::size_t n = std::min<std::size_t>(in[0] << 8 | in[1], in.size() - 3);
@@ -48,17 +42,15 @@ static void Connection(std::span<const std::uint8_t> in) {
         in = in.subspan(3 + n);
         if (!d)
             continue;
-        if (how & 1) { // ours: past the address and id checks
+        if (how & 1) // ours: past the address and id checks
             d.packet.src = caller, d.packet.srcConn = 0x1111, d.packet.dstConn = 0x2222;
-        }
         c.Input(d.packet, now);
         now += std::chrono::milliseconds(how >> 1 << 4);
         c.Tick(now);
         std::array<std::uint8_t, 64> buf;
         int flags = 0;
-        const std::size_t room = how % 63 + 1;
         while (c.Peek() == T_DATA)
-            CHECK(c.Take(std::span(buf).first(room), flags) <= room);
+            CHECK(c.Take(std::span(buf).first(how % 63 + 1), flags) <= how % 63 + 1u);
         if (c.Peek() == T_ORDREL)
             c.TakeRelease();
         if (how & 0x80)

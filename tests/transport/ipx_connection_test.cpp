@@ -74,10 +74,10 @@ struct Sim {
     Time now = Time{} + 1h;
     const SpxConnection::Config config{};
     SpxConnection a = SpxConnection::Caller(CALLER, LISTENER, 0x1111, config, now);
-    std::optional<SpxConnection> b;
-    Program pa, pb;
-    std::multimap<Time, std::pair<bool, Bytes>> wire; // arrival: to b, packet
-    bool cut = false;                                 // b has vanished
+    std::optional<SpxConnection> b{};
+    Program pa{}, pb{};
+    std::multimap<Time, std::pair<bool, Bytes>> wire{}; // arrival: to b, packet
+    bool cut = false;                                   // b has vanished
 
     void Send(SpxConnection& from, bool toB) {
         std::uniform_real_distribution<double> chance(0, 1);
@@ -106,19 +106,16 @@ struct Sim {
             Time next = end;
             for (auto [c, p, toB] :
                  {std::tuple(&a, &pa, true), std::tuple(b && !cut ? &*b : nullptr, &pb, false)}) {
-                if (c) {
-                    p->Act(*c, rng, now), c->Tick(now), Send(*c, toB);
-                    next = std::min(next, c->NextDeadline().value_or(end));
-                }
+                if (c)
+                    p->Act(*c, rng, now), c->Tick(now), Send(*c, toB),
+                        next = std::min(next, c->NextDeadline().value_or(end));
             }
             if (done())
                 return true;
             next = std::min(next, pb.readAt > now ? pb.readAt : end);
             now = std::max(now, wire.empty() ? next : std::min(next, wire.begin()->first));
-            while (!wire.empty() && wire.begin()->first <= now) {
-                const auto node = wire.extract(wire.begin());
-                Deliver(node.mapped().second, node.mapped().first);
-            }
+            for (; !wire.empty() && wire.begin()->first <= now; wire.erase(wire.begin()))
+                Deliver(wire.begin()->second.second, wire.begin()->second.first);
         }
         return false;
     }
@@ -163,8 +160,7 @@ TEST(SpxConnection, DeliversEverythingAndEndsEveryWay) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE("row " + std::to_string(&r - rows));
-        Sim sim;
-        sim.link = r.link;
+        Sim sim{.link = r.link};
         sim.pa.pieces = RandomPieces(r.bytes, 1, r.empties);
         sim.pb.pieces = RandomPieces(r.bytes, 2, r.empties);
         sim.pb.readGap = r.readGap;
@@ -231,8 +227,8 @@ TEST(SpxConnection, SetUpAndStrangers) {
     // A reply for an earlier connection, or from another host, leaves the caller waiting.
     a.Input(changed(reply, [](SpxPacket& p) { p.dstConn = 0x0999; }), t0);
     a.Input(changed(reply, [](SpxPacket& p) { p.src.node[5] = 9; }), t0);
-    EXPECT_EQ(a.GetState(), SpxConnection::State::Connecting);
-    EXPECT_EQ(a.GetCounters().dropped[size_t(DropReason::BadId)], 2u);
+    EXPECT_TRUE(a.GetState() == SpxConnection::State::Connecting &&
+                a.GetCounters().dropped[size_t(DropReason::BadId)] == 2);
     a.Input(reply, t0);
     ASSERT_EQ(a.GetState(), SpxConnection::State::Established);
     EXPECT_EQ(std::memcmp(a.Peer().sock, ANSWERER.sock, 2), 0); // the answering socket

@@ -50,21 +50,29 @@
 //
 // Timers (Config, defaults in brackets):
 //   rtoInitial [500 ms]     the first retransmission time-out, before any RTT
-//                           is measured; also the connection request's
-//   rtoMin [20 ms], rtoMax [4 s]  bounds of the time-out
-//   retryLimit [12]         time-outs in a row before 237 (about 25 s at the
-//                           bounds above once the time-out has grown to 4 s)
+//                           is measured (the set-up gives the first sample);
+//                           also the connection request's and the reply's
+//   rtoMin [20 ms], rtoMax [4 s]  bounds of the time-out: smoothed RTT + 4 x
+//                           its variation, doubled at each time-out
+//   retryLimit [12]         time-outs in a row before 237 (from 20 ms: about
+//                           21 s; the watchdog usually finds a dead peer first)
 //   connectRetries [6]      connection requests (or unanswered replies)
 //                           before 237: 0.5 + 1 + 2 + 4 + 4 + 4 = 15.5 s
 //   watchdogInterval [3 s]  silence after which a watchdog packet goes out,
 //                           then one every interval while the silence lasts
-//   watchdogAbort [20 s]    silence after which the peer is dead (237)
+//   watchdogAbort [20 s]    silence after which the peer is dead (237): a
+//                           peer that vanishes is found at most 20 s after it
+//                           was last heard; also how long the packets before
+//                           our own disconnect keep trying
 //   ackEvery [32]           a data packet asks for an acknowledgement at least
 //                           this often (also the last one of a burst, the one
 //                           that fills the peer's allocation, and resends)
 //   window [512]            our allocation, in packets; also the number of
 //                           packets that may wait unacknowledged (each way
 //                           window x 576 bytes of memory, allocated once)
+// With data waiting and the peer's allocation used up, a watchdog packet
+// asks for the allocation after the retransmission time-out, doubling up to
+// rtoMax, and counts no retry (the peer answers: it is alive, only full).
 #pragma once
 
 #include <array>

@@ -26,6 +26,7 @@ SpxConnection::SpxConnection(const ipxAddr_t& local, const ipxAddr_t& peer, std:
       lastHeard_(now), lastProbe_(now) {
     config_.window = std::clamp<std::uint16_t>(config_.window, 1, MAX_WINDOW);
     config_.ackEvery = std::max<std::uint16_t>(config_.ackEvery, 1);
+    config_.rtoMax = std::max(config_.rtoMax, config_.rtoMin);
     send_.resize(config_.window + 2u);
     recv_.resize(config_.window);
     advertised_ = Allocation();

@@ -49,7 +49,7 @@ class Program {
 
 // The checks that the frame is of the interface's type.
 void RequireFrameType(Program& p, FrameType frame) {
-    p.Load(BPF_H, 12);
+    p.Load(BPF_H, OFF_TYPE_OR_LENGTH);
     if (frame == FrameType::EthernetII) {
         p.RequireEq(ETHERTYPE_IPX);
         return;
@@ -61,12 +61,12 @@ void RequireFrameType(Program& p, FrameType frame) {
     } else if (frame == FrameType::Llc8022) {
         p.Load(BPF_H, ETH_HEADER);
         p.RequireEq(0xE0E0);
-        p.Load(BPF_B, ETH_HEADER + 2);
+        p.Load(BPF_B, ETH_HEADER + offsetof(LlcHeaderWire, control));
         p.RequireEq(0x03);
     } else {
         p.Load(BPF_W, ETH_HEADER);
         p.RequireEq(0xAAAA0300);
-        p.Load(BPF_W, ETH_HEADER + 4);
+        p.Load(BPF_W, ETH_HEADER + offsetof(SnapHeaderWire, oui) + 1); // OUI 0000, type
         p.RequireEq(ETHERTYPE_IPX);
     }
 }

@@ -184,6 +184,8 @@ void SpxConnection::TakeSequenced(const SpxPacket& p) {
     }
     if (p.datastream == DS_ORDREL || p.datastream == DS_DISCON)
         return TakeEnd(p, seq);
+    if (p.data.size() > MAX_DATA) // not from Decode: more than a slot holds
+        return drop(DropReason::BadLength);
     if (seq > Allocation() || (relSeq_ && seq >= *relSeq_) || (disSeq_ && seq >= *disSeq_)) {
         ackDue_ = true;
         return drop(seq > Allocation() ? DropReason::OutOfWindow : DropReason::Unexpected);

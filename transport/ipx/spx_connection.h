@@ -295,7 +295,9 @@ class SpxConnection {
     // Packets due that are not in the send ring.
     bool requestDue_ = false, replyDue_ = false, awaitingAnswer_ = false;
     bool ackDue_ = false, holeAckDue_ = false, probeDue_ = false, disconAckDue_ = false;
-    std::array<std::array<std::uint8_t, MAX_PACKET>, 4> control_{};
+    // Room for every kind of them at once (at most six in one batch of
+    // PopOutput), so that a batch's spans all stay valid.
+    std::array<std::array<std::uint8_t, MAX_PACKET>, 8> control_{};
     unsigned controlNext_ = 0;
 
     // Timers.

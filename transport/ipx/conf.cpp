@@ -32,9 +32,8 @@ bool ValidInterfaceName(std::string_view name) {
 
 std::optional<std::uint32_t> ParseNetwork(std::string_view text) {
     std::uint32_t value = 0;
-    if (text.size() != 8 || !std::all_of(text.begin(), text.end(), [](unsigned char c) {
-            return std::isxdigit(c);
-        }))
+    if (text.size() != 8 ||
+        !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c); }))
         return std::nullopt;
     std::from_chars(text.data(), text.data() + text.size(), value, 16);
     return value;
@@ -70,8 +69,7 @@ std::string ParseLine(const std::vector<std::string_view>& f, const std::vector<
         return "network " + Shown(f[1]) + " is reserved";
     const auto frame = FrameTypeByName(f[2]);
     if (!frame)
-        return "unknown frame type '" + Shown(f[2]) +
-               "' (ethernet_ii, 802.3, 802.2 or snap)";
+        return "unknown frame type '" + Shown(f[2]) + "' (ethernet_ii, 802.3, 802.2 or snap)";
     for (const IpxInterface& s : seen) {
         if (s.interface == f[0])
             return "interface " + Shown(f[0]) + " is listed twice";

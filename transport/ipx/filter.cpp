@@ -11,7 +11,7 @@ constexpr std::uint32_t PKTTYPE_HOST = 0;
 // A program of checks that each either pass on to the next instruction or
 // jump to the final "drop"; the "accept" comes just before it.
 class Program {
-public:
+  public:
     void Load(std::uint16_t size, std::uint32_t offset) {
         code_.push_back(BPF_STMT(static_cast<std::uint16_t>(BPF_LD | size | BPF_ABS), offset));
     }
@@ -35,12 +35,13 @@ public:
         return std::move(code_);
     }
 
-private:
+  private:
     static constexpr std::uint8_t DROP = 0xFF; // placeholder until Finish
     void Jump(std::uint16_t op, std::uint32_t k, bool dropWhenTrue) {
         toDrop_.push_back(code_.size());
         const std::uint8_t onTrue = dropWhenTrue ? DROP : 0, onFalse = dropWhenTrue ? 0 : DROP;
-        code_.push_back(BPF_JUMP(static_cast<std::uint16_t>(BPF_JMP | op | BPF_K), k, onTrue, onFalse));
+        code_.push_back(
+            BPF_JUMP(static_cast<std::uint16_t>(BPF_JMP | op | BPF_K), k, onTrue, onFalse));
     }
     std::vector<sock_filter> code_;
     std::vector<std::size_t> toDrop_;
@@ -48,7 +49,7 @@ private:
 
 // The checks that the frame is of the interface's type.
 void RequireFrameType(Program& p, FrameType frame) {
-    p.Load(BPF_H, 12);
+    p.Load(BPF_H, OFF_TYPE_OR_LENGTH);
     if (frame == FrameType::EthernetII) {
         p.RequireEq(ETHERTYPE_IPX);
         return;
@@ -60,20 +61,20 @@ void RequireFrameType(Program& p, FrameType frame) {
     } else if (frame == FrameType::Llc8022) {
         p.Load(BPF_H, ETH_HEADER);
         p.RequireEq(0xE0E0);
-        p.Load(BPF_B, ETH_HEADER + 2);
+        p.Load(BPF_B, ETH_HEADER + offsetof(LlcHeaderWire, control));
         p.RequireEq(0x03);
     } else {
         p.Load(BPF_W, ETH_HEADER);
         p.RequireEq(0xAAAA0300);
-        p.Load(BPF_W, ETH_HEADER + 4);
+        p.Load(BPF_W, ETH_HEADER + offsetof(SnapHeaderWire, oui) + 1); // OUI 0000, type
         p.RequireEq(ETHERTYPE_IPX);
     }
 }
 
 } // namespace
 
-std::vector<sock_filter> BuildFilter(FrameType frame, std::uint32_t network,
-                                     std::uint16_t socket, std::optional<std::uint16_t> connId) {
+std::vector<sock_filter> BuildFilter(FrameType frame, std::uint32_t network, std::uint16_t socket,
+                                     std::optional<std::uint16_t> connId) {
     Program p;
     p.Load(BPF_W, static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE));
     p.RequireEq(PKTTYPE_HOST);

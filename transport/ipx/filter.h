@@ -25,7 +25,7 @@ namespace spx::ipx {
 // only. A connected endpoint (its own socket) passes its own connection id,
 // so that packets of an earlier connection on the same socket never reach
 // it. A frame too short for a field the program loads is dropped.
-std::vector<sock_filter> BuildFilter(FrameType frame, std::uint32_t network,
-                                     std::uint16_t socket, std::optional<std::uint16_t> connId);
+std::vector<sock_filter> BuildFilter(FrameType frame, std::uint32_t network, std::uint16_t socket,
+                                     std::optional<std::uint16_t> connId);
 
 } // namespace spx::ipx

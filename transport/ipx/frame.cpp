@@ -7,8 +7,9 @@
 namespace spx::ipx {
 namespace {
 
-constexpr std::array<std::uint8_t, 3> LLC_IPX = {0xE0, 0xE0, 0x03};
-constexpr std::array<std::uint8_t, 8> LLC_SNAP_IPX = {0xAA, 0xAA, 0x03, 0, 0, 0, 0x81, 0x37};
+constexpr std::array<std::uint8_t, sizeof(LlcHeaderWire)> LLC_IPX = {0xE0, 0xE0, 0x03};
+constexpr std::array<std::uint8_t, sizeof(SnapHeaderWire)> LLC_SNAP_IPX = {0xAA, 0xAA, 0x03, 0,
+                                                                           0,    0,    0x81, 0x37};
 
 struct TypeInfo {
     std::string_view name;
@@ -28,7 +29,9 @@ const TypeInfo& Info(FrameType type) {
 
 } // namespace
 
-std::string_view FrameTypeName(FrameType type) { return Info(type).name; }
+std::string_view FrameTypeName(FrameType type) {
+    return Info(type).name;
+}
 
 std::optional<FrameType> FrameTypeByName(std::string_view name) {
     for (auto t : {FrameType::EthernetII, FrameType::Raw8023, FrameType::Llc8022, FrameType::Snap})
@@ -37,18 +40,18 @@ std::optional<FrameType> FrameTypeByName(std::string_view name) {
     return std::nullopt;
 }
 
-std::size_t FrameHeaderSize(FrameType type) { return Info(type).header; }
+std::size_t FrameHeaderSize(FrameType type) {
+    return Info(type).header;
+}
 
-std::size_t EncodeFrameHeader(FrameType type, const Mac& dst, const Mac& src,
-                              std::size_t ipxLength,
+std::size_t EncodeFrameHeader(FrameType type, const Mac& dst, const Mac& src, std::size_t ipxLength,
                               std::span<std::uint8_t, MAX_FRAME_HEADER> out) {
     const TypeInfo& info = Info(type);
     std::copy(dst.begin(), dst.end(), out.begin());
-    std::copy(src.begin(), src.end(), out.begin() + 6);
-    const std::size_t typeOrLength = type == FrameType::EthernetII
-                                         ? ETHERTYPE_IPX
-                                         : info.llc.size() + ipxLength;
-    PutBE16(out.subspan<12, 2>(), static_cast<std::uint16_t>(typeOrLength));
+    std::copy(src.begin(), src.end(), out.begin() + offsetof(EthHeaderWire, src));
+    const std::size_t typeOrLength =
+        type == FrameType::EthernetII ? ETHERTYPE_IPX : info.llc.size() + ipxLength;
+    PutBE16(out.subspan<OFF_TYPE_OR_LENGTH, 2>(), static_cast<std::uint16_t>(typeOrLength));
     std::copy(info.llc.begin(), info.llc.end(), out.begin() + ETH_HEADER);
     return info.header;
 }
@@ -76,8 +79,8 @@ FrameDecoded DecodeFrame(FrameType type, std::span<const std::uint8_t> frame) {
     const TypeInfo& info = Info(type);
     if (frame.size() < ETH_HEADER)
         return {{}, {}, DropReason::Truncated};
-    std::copy_n(frame.begin() + 6, 6, d.src.begin());
-    const std::uint16_t typeOrLength = GetBE16(frame.subspan<12, 2>());
+    std::copy_n(frame.begin() + offsetof(EthHeaderWire, src), d.src.size(), d.src.begin());
+    const std::uint16_t typeOrLength = GetBE16(frame.subspan<OFF_TYPE_OR_LENGTH, 2>());
     std::span<const std::uint8_t> payload = frame.subspan(ETH_HEADER);
     if (type == FrameType::EthernetII) {
         if (typeOrLength != ETHERTYPE_IPX)
@@ -94,8 +97,8 @@ FrameDecoded DecodeFrame(FrameType type, std::span<const std::uint8_t> frame) {
             return {{}, d.src, DropReason::BadFrame};
         payload = payload.subspan(info.llc.size());
         // Raw 802.3 is told from 802.2 by the IPX checksum FFFF where the LLC would be.
-        if (type == FrameType::Raw8023 && (payload.size() < 2 || payload[0] != 0xFF ||
-                                           payload[1] != 0xFF))
+        if (type == FrameType::Raw8023 &&
+            (payload.size() < 2 || payload[0] != 0xFF || payload[1] != 0xFF))
             return {{}, d.src, payload.size() < 2 ? DropReason::Truncated : DropReason::BadFrame};
     }
     if (payload.size() < IPX_HEADER)

@@ -19,9 +19,32 @@ enum class FrameType : std::uint8_t { EthernetII, Raw8023, Llc8022, Snap };
 
 using Mac = std::array<std::uint8_t, 6>;
 
-inline constexpr std::size_t ETH_HEADER = 14;       // destination, source, type or length
-inline constexpr std::size_t MAX_FRAME_HEADER = 22; // SNAP: 14 + 8
-inline constexpr std::size_t MIN_FRAME = 60;        // Ethernet minimum, without the FCS
+// The Ethernet header, and the 802.2 headers that 802.2 and SNAP frames
+// put between it and the IPX packet.
+struct EthHeaderWire {
+    std::uint8_t dst[6];
+    std::uint8_t src[6];
+    std::uint8_t typeOrLength[2]; // above 1500 an EtherType, else the 802.3 length
+};
+static_assert(sizeof(EthHeaderWire) == 14 && offsetof(EthHeaderWire, dst) == 0 &&
+              offsetof(EthHeaderWire, src) == 6 && offsetof(EthHeaderWire, typeOrLength) == 12);
+struct LlcHeaderWire {
+    std::uint8_t dsap, ssap, control; // E0 E0 03 for IPX; AA AA 03 before a SNAP header
+};
+static_assert(sizeof(LlcHeaderWire) == 3 && offsetof(LlcHeaderWire, dsap) == 0 &&
+              offsetof(LlcHeaderWire, ssap) == 1 && offsetof(LlcHeaderWire, control) == 2);
+struct SnapHeaderWire {
+    LlcHeaderWire llc;
+    std::uint8_t oui[3];
+    std::uint8_t type[2];
+};
+static_assert(sizeof(SnapHeaderWire) == 8 && offsetof(SnapHeaderWire, llc) == 0 &&
+              offsetof(SnapHeaderWire, oui) == 3 && offsetof(SnapHeaderWire, type) == 6);
+
+inline constexpr std::size_t ETH_HEADER = sizeof(EthHeaderWire);
+inline constexpr std::size_t OFF_TYPE_OR_LENGTH = offsetof(EthHeaderWire, typeOrLength);
+inline constexpr std::size_t MAX_FRAME_HEADER = ETH_HEADER + sizeof(SnapHeaderWire); // 22
+inline constexpr std::size_t MIN_FRAME = 60; // Ethernet minimum, without the FCS
 inline constexpr std::size_t MAX_FRAME = MAX_FRAME_HEADER + MAX_PACKET;
 inline constexpr std::uint16_t ETHERTYPE_IPX = 0x8137;
 inline constexpr std::uint16_t MAX_8023_LENGTH = 1500; // above: an EtherType
@@ -36,8 +59,7 @@ std::size_t FrameHeaderSize(FrameType type);
 // Writes the frame header for an IPX packet of ipxLength bytes. Returns its
 // size (FrameHeaderSize). The shell sends header, packet and FramePadding
 // zero bytes together (one iovec each), so the packet is never copied.
-std::size_t EncodeFrameHeader(FrameType type, const Mac& dst, const Mac& src,
-                              std::size_t ipxLength,
+std::size_t EncodeFrameHeader(FrameType type, const Mac& dst, const Mac& src, std::size_t ipxLength,
                               std::span<std::uint8_t, MAX_FRAME_HEADER> out);
 
 // Zero bytes to append so that the frame reaches the Ethernet minimum of 60.

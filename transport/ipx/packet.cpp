@@ -30,9 +30,17 @@ void PutAddress(std::uint8_t (&net)[4], std::uint8_t (&node)[6], std::uint8_t (&
 
 const char* DropReasonName(DropReason reason) {
     static constexpr const char* names[] = {
-        "taken",     "truncated", "bad checksum field", "bad length field",
-        "not SPX",   "data in a system packet", "not an IPX frame of this type",
-        "bad connection id", "duplicate", "out of window", "unexpected",
+        "taken",
+        "truncated",
+        "bad checksum field",
+        "bad length field",
+        "not SPX",
+        "data in a system packet",
+        "not an IPX frame of this type",
+        "bad connection id",
+        "duplicate",
+        "out of window",
+        "unexpected",
     };
     static_assert(std::size(names) == static_cast<std::size_t>(DropReason::Count));
     const auto i = static_cast<std::size_t>(reason);
@@ -93,8 +101,12 @@ std::size_t Encode(const SpxPacket& p, std::span<std::uint8_t, MAX_PACKET> out) 
     return length;
 }
 
-std::uint32_t NetOf(const ipxAddr_t& a) { return GetBE32(a.net); }
-std::uint16_t SockOf(const ipxAddr_t& a) { return GetBE16(a.sock); }
+std::uint32_t NetOf(const ipxAddr_t& a) {
+    return GetBE32(a.net);
+}
+std::uint16_t SockOf(const ipxAddr_t& a) {
+    return GetBE16(a.sock);
+}
 bool SameAddress(const ipxAddr_t& a, const ipxAddr_t& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }

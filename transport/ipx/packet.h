@@ -52,8 +52,8 @@ struct IpxHeaderWire {
     std::uint8_t srcNode[6];
     std::uint8_t srcSock[2];
 };
-static_assert(sizeof(IpxHeaderWire) == IPX_HEADER &&
-              offsetof(IpxHeaderWire, checksum) == 0 && offsetof(IpxHeaderWire, length) == 2 &&
+static_assert(sizeof(IpxHeaderWire) == IPX_HEADER && offsetof(IpxHeaderWire, checksum) == 0 &&
+              offsetof(IpxHeaderWire, length) == 2 &&
               offsetof(IpxHeaderWire, transportControl) == 4 &&
               offsetof(IpxHeaderWire, packetType) == 5 && offsetof(IpxHeaderWire, dstNet) == 6 &&
               offsetof(IpxHeaderWire, dstNode) == 10 && offsetof(IpxHeaderWire, dstSock) == 16 &&
@@ -89,17 +89,17 @@ inline constexpr std::size_t OFF_ALLOC = IPX_HEADER + offsetof(SpxHeaderWire, al
 
 // Why a packet was not taken: by the decoder, or by a connection.
 enum class DropReason : std::uint8_t {
-    None,           // taken
-    Truncated,      // fewer bytes than the headers or than the length field says
-    BadChecksum,    // checksum field other than 0xFFFF (we neither send nor check sums)
-    BadLength,      // length field below 42 or above 576
-    NotSpx,         // packet type other than 5
-    SystemData,     // a system packet that carries data
-    BadFrame,       // the Ethernet frame around it is not of the interface's type
-    BadId,          // connection ids or source address not those of this connection
-    Duplicate,      // a sequence number already received
-    OutOfWindow,    // beyond the allocation this end announced
-    Unexpected,     // not allowed in the connection's state
+    None,        // taken
+    Truncated,   // fewer bytes than the headers or than the length field says
+    BadChecksum, // checksum field other than 0xFFFF (we neither send nor check sums)
+    BadLength,   // length field below 42 or above 576
+    NotSpx,      // packet type other than 5
+    SystemData,  // a system packet that carries data
+    BadFrame,    // the Ethernet frame around it is not of the interface's type
+    BadId,       // connection ids or source address not those of this connection
+    Duplicate,   // a sequence number already received
+    OutOfWindow, // beyond the allocation this end announced
+    Unexpected,  // not allowed in the connection's state
     Count
 };
 const char* DropReasonName(DropReason reason); // "truncated", "duplicate", ...

@@ -14,7 +14,9 @@ namespace {
 using std::chrono::duration_cast;
 using std::chrono::microseconds;
 
-constexpr std::uint16_t Wire(std::uint64_t seq) { return static_cast<std::uint16_t>(seq); }
+constexpr std::uint16_t Wire(std::uint64_t seq) {
+    return static_cast<std::uint16_t>(seq);
+}
 
 } // namespace
 
@@ -24,6 +26,7 @@ SpxConnection::SpxConnection(const ipxAddr_t& local, const ipxAddr_t& peer, std:
       lastHeard_(now), lastProbe_(now) {
     config_.window = std::clamp<std::uint16_t>(config_.window, 1, MAX_WINDOW);
     config_.ackEvery = std::max<std::uint16_t>(config_.ackEvery, 1);
+    config_.rtoMax = std::max(config_.rtoMax, config_.rtoMin);
     send_.resize(config_.window + 2u);
     recv_.resize(config_.window);
     advertised_ = Allocation();
@@ -59,7 +62,9 @@ std::uint64_t SpxConnection::Near(std::uint64_t base, std::uint16_t wire) {
     return base + static_cast<std::uint64_t>(std::int64_t{delta}); // base >= FIRST > 32768
 }
 
-std::uint64_t SpxConnection::Allocation() const { return rcvRead_ + recv_.size() - 1; }
+std::uint64_t SpxConnection::Allocation() const {
+    return rcvRead_ + recv_.size() - 1;
+}
 
 // --- input ---
 
@@ -79,8 +84,8 @@ void SpxConnection::Input(const SpxPacket& p, Time now) {
     const auto drop = [this](DropReason r) { ++counters_.dropped[static_cast<std::size_t>(r)]; };
     if (!Accepts(p))
         return drop(DropReason::BadId);
-    if (state_ == State::Ended && !(disconAckDue_ || p.datastream == DS_DISCON ||
-                                    sndUna_ != sndEnd_))
+    if (state_ == State::Ended &&
+        !(disconAckDue_ || p.datastream == DS_DISCON || sndUna_ != sndEnd_))
         return drop(DropReason::Unexpected);
     ++counters_.packetsIn;
     if (state_ == State::Connecting) {
@@ -179,6 +184,8 @@ void SpxConnection::TakeSequenced(const SpxPacket& p) {
     }
     if (p.datastream == DS_ORDREL || p.datastream == DS_DISCON)
         return TakeEnd(p, seq);
+    if (p.data.size() > MAX_DATA) // not from Decode: more than a slot holds
+        return drop(DropReason::BadLength);
     if (seq > Allocation() || (relSeq_ && seq >= *relSeq_) || (disSeq_ && seq >= *disSeq_)) {
         ackDue_ = true;
         return drop(seq > Allocation() ? DropReason::OutOfWindow : DropReason::Unexpected);
@@ -258,7 +265,6 @@ void SpxConnection::Fail() {
 
 void SpxConnection::StopSending() {
     sndUna_ = sndNxt_ = sndEnd_;
-    tailOpen_ = false;
     resend_.reset();
     recover_.reset();
     timedSeq_.reset();
@@ -409,9 +415,6 @@ std::span<const std::uint8_t> SpxConnection::SendSlotAt(std::uint64_t seq, bool 
         resentSeq_ = seq;
         timedSeq_.reset(); // Karn: an acknowledgement now may be for either sending
     }
-    slot.sent = true;
-    if (seq + 1 == sndEnd_)
-        tailOpen_ = false;
     Stamp(slot.bytes, ask);
     ArmTimer(now);
     return std::span<const std::uint8_t>(slot.bytes).first(slot.length);
@@ -479,55 +482,30 @@ std::size_t SpxConnection::QueuePacket(std::uint8_t datastream, std::uint8_t con
     p.sequence = Wire(sndEnd_);
     p.data = data.first(std::min(data.size(), MAX_DATA));
     slot.length = static_cast<std::uint16_t>(Encode(p, slot.bytes));
-    slot.sent = false;
     ++sndEnd_;
     return p.data.size();
 }
 
 std::size_t SpxConnection::SendUnit(std::span<const std::uint8_t> data, bool more, Time) {
-    std::size_t taken = 0;
-    if (state_ != State::Established || releaseSent_)
+    if (state_ != State::Established || releaseSent_ || (data.empty() && more))
         return 0;
-    // Each unit starts a packet of its own: the programs tell a unit sent
+    // Each call starts a packet of its own: the programs tell a unit sent
     // without T_MORE (an end unit) from the units before it by the piece it
     // arrives as.
-    tailOpen_ = false;
-    if (tailOpen_) { // the unit's earlier piece has room left
-        SendSlot& tail = send_[(sndEnd_ - 1) % send_.size()];
-        const std::size_t n = std::min(data.size(), MAX_PACKET - tail.length);
-        std::copy_n(data.begin(), n, tail.bytes.begin() + tail.length);
-        tail.length = static_cast<std::uint16_t>(tail.length + n);
-        PutBE16(std::span(tail.bytes).subspan<OFF_LENGTH, 2>(), tail.length);
-        taken = n;
-        if (taken == data.size() && !more) {
-            tail.bytes[OFF_CONTROL] |= CC_EOM;
-            tailOpen_ = false;
-        }
-        if (taken == data.size())
-            return counters_.dataOut += taken, taken;
-    } else if (data.empty() && more) {
-        return 0;
-    }
-    bool first = true;
-    while ((taken < data.size() || (first && data.empty())) && sndEnd_ - sndUna_ < config_.window) {
-        first = false;
-        const std::size_t n =
-            QueuePacket(DS_DATA, 0, data.subspan(taken));
-        taken += n;
-        tailOpen_ = true;
-        if (taken == data.size() && !more) {
-            send_[(sndEnd_ - 1) % send_.size()].bytes[OFF_CONTROL] |= CC_EOM;
-            tailOpen_ = false;
-        }
-    }
-    counters_.dataOut += taken;
-    return taken;
+    std::size_t taken = 0;
+    do {
+        if (sndEnd_ - sndUna_ >= config_.window)
+            return counters_.dataOut += taken, taken; // the rest goes on in the next call
+        taken += QueuePacket(DS_DATA, 0, data.subspan(taken));
+    } while (taken < data.size());
+    if (!more)
+        send_[(sndEnd_ - 1) % send_.size()].bytes[OFF_CONTROL] |= CC_EOM;
+    return counters_.dataOut += taken, taken;
 }
 
 void SpxConnection::SendRelease(Time now) {
     if (state_ != State::Established || releaseSent_)
         return;
-    tailOpen_ = false;
     QueuePacket(DS_ORDREL, CC_EOM, {});
     releaseSent_ = true;
     if (relIn_)
@@ -540,7 +518,6 @@ void SpxConnection::Disconnect(Time now) {
         return;
     if (state_ == State::Connecting)
         return Abort();
-    tailOpen_ = false;
     QueuePacket(DS_DISCON, CC_EOM, {});
     lingerUntil_ = now + config_.watchdogAbort;
     state_ = State::Ended;

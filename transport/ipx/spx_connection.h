@@ -50,21 +50,29 @@
 //
 // Timers (Config, defaults in brackets):
 //   rtoInitial [500 ms]     the first retransmission time-out, before any RTT
-//                           is measured; also the connection request's
-//   rtoMin [20 ms], rtoMax [4 s]  bounds of the time-out
-//   retryLimit [12]         time-outs in a row before 237 (about 25 s at the
-//                           bounds above once the time-out has grown to 4 s)
+//                           is measured (the set-up gives the first sample);
+//                           also the connection request's and the reply's
+//   rtoMin [20 ms], rtoMax [4 s]  bounds of the time-out: smoothed RTT + 4 x
+//                           its variation, doubled at each time-out
+//   retryLimit [12]         time-outs in a row before 237 (from 20 ms: about
+//                           21 s; the watchdog usually finds a dead peer first)
 //   connectRetries [6]      connection requests (or unanswered replies)
 //                           before 237: 0.5 + 1 + 2 + 4 + 4 + 4 = 15.5 s
 //   watchdogInterval [3 s]  silence after which a watchdog packet goes out,
 //                           then one every interval while the silence lasts
-//   watchdogAbort [20 s]    silence after which the peer is dead (237)
+//   watchdogAbort [20 s]    silence after which the peer is dead (237): a
+//                           peer that vanishes is found at most 20 s after it
+//                           was last heard; also how long the packets before
+//                           our own disconnect keep trying
 //   ackEvery [32]           a data packet asks for an acknowledgement at least
 //                           this often (also the last one of a burst, the one
 //                           that fills the peer's allocation, and resends)
 //   window [512]            our allocation, in packets; also the number of
 //                           packets that may wait unacknowledged (each way
 //                           window x 576 bytes of memory, allocated once)
+// With data waiting and the peer's allocation used up, a watchdog packet
+// asks for the allocation after the retransmission time-out, doubling up to
+// rtoMax, and counts no retry (the peer answers: it is alive, only full).
 #pragma once
 
 #include <array>
@@ -86,7 +94,7 @@ using Time = Clock::time_point;
 using std::chrono::milliseconds;
 
 class SpxConnection {
-public:
+  public:
     struct Config {
         milliseconds rtoInitial{500};
         milliseconds rtoMin{20};
@@ -169,13 +177,13 @@ public:
     // zero-byte unit is taken whenever SendRoom() > 0.
     std::size_t SendRoom() const;
 
-    // Queues bytes of a unit, cut into packets of up to 534 bytes; the last
-    // packet of the unit has end of message unless `more` (T_MORE). Returns
-    // the bytes taken: all of them when data.size() <= SendRoom(); fewer
-    // when the window is full, in which case the unit goes on with the rest
-    // (call again once there is room). A unit of zero bytes is one empty data
-    // packet with end of message; zero bytes with `more` queue nothing. Bytes
-    // sent after T_MORE pieces still unsent join their packet.
+    // Queues bytes of a unit (one t_snd), cut into packets of up to 534
+    // bytes, the first a packet of its own; the last packet of the unit has
+    // end of message unless `more` (T_MORE). Returns the bytes taken: all of
+    // them when data.size() <= SendRoom(); fewer (whole packets) when the
+    // window is full, in which case the unit goes on with the rest (call again
+    // once there is room). A unit of zero bytes is one empty data packet with
+    // end of message; zero bytes with `more` queue nothing.
     std::size_t SendUnit(std::span<const std::uint8_t> data, bool more, Time now);
 
     // t_sndrel: an FC packet after everything queued. Established only.
@@ -194,8 +202,10 @@ public:
     int Peek() const;
 
     // t_rcv: copies up to out.size() bytes of the next unit. flags gets T_MORE
-    // when more of the unit follows (not yet arrived or not fitting in out).
-    // Returns the count (0 for an empty unit, or when Peek() != T_DATA).
+    // when more of the unit follows (not yet arrived, not fitting in out, or
+    // its last packet, which is always a piece of its own, as a unit sent
+    // without T_MORE after T_MORE pieces arrives over TCP). Returns the count
+    // (0 for an empty unit, or when Peek() != T_DATA).
     std::size_t Take(std::span<std::uint8_t> out, int& flags);
 
     // t_rcvrel: takes the peer's release (Peek() == T_ORDREL).
@@ -211,10 +221,9 @@ public:
     SPX_OPTS LocalOptions() const; // ours
     const Counters& GetCounters() const { return counters_; }
 
-private:
+  private:
     struct SendSlot {
         std::uint16_t length = 0; // the whole IPX packet
-        bool sent = false;        // popped at least once
         std::array<std::uint8_t, MAX_PACKET> bytes;
     };
     struct RecvSlot {
@@ -271,7 +280,6 @@ private:
     std::vector<SendSlot> send_;
     std::uint64_t sndUna_ = FIRST, sndNxt_ = FIRST, sndEnd_ = FIRST;
     std::uint64_t peerAlloc_ = FIRST;
-    bool tailOpen_ = false; // the last queued packet is unsent and its unit goes on
     std::optional<std::uint64_t> resend_;
     unsigned sinceAckAsked_ = 0;
 
@@ -280,18 +288,20 @@ private:
     std::vector<RecvSlot> recv_;
     std::uint64_t rcvRead_ = FIRST, rcvNext_ = FIRST;
     std::optional<std::uint64_t> relSeq_, disSeq_; // the peer's FC and FE
-    bool relIn_ = false;                          // FC arrived in sequence
-    std::optional<std::uint64_t> disAt_;          // where the disconnect is read
-    std::uint64_t advertised_ = 0;                // the allocation last sent
+    bool relIn_ = false;                           // FC arrived in sequence
+    std::optional<std::uint64_t> disAt_;           // where the disconnect is read
+    std::uint64_t advertised_ = 0;                 // the allocation last sent
 
     // Packets due that are not in the send ring.
     bool requestDue_ = false, replyDue_ = false, awaitingAnswer_ = false;
     bool ackDue_ = false, holeAckDue_ = false, probeDue_ = false, disconAckDue_ = false;
-    std::array<std::array<std::uint8_t, MAX_PACKET>, 4> control_{};
+    // Room for every kind of them at once (at most six in one batch of
+    // PopOutput), so that a batch's spans all stay valid.
+    std::array<std::array<std::uint8_t, MAX_PACKET>, 8> control_{};
     unsigned controlNext_ = 0;
 
     // Timers.
-    std::optional<Time> timer_; // retransmission, connection set-up or persist
+    std::optional<Time> timer_;       // retransmission, connection set-up or persist
     std::optional<Time> lingerUntil_; // after our disconnect: when to stop trying
     milliseconds rto_;
     unsigned retries_ = 0;
@@ -300,7 +310,7 @@ private:
     Time timedAt_{}, resentAt_{};
     Time lastHeard_{}, lastProbe_{};
     std::optional<std::uint64_t> resentSeq_; // the last packet sent again
-    std::optional<std::uint64_t> recover_; // in recovery until this is acknowledged
+    std::optional<std::uint64_t> recover_;   // in recovery until this is acknowledged
 };
 
 // The packet a listener sends to refuse a connection request (t_snddis with

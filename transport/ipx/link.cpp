@@ -71,7 +71,7 @@ bool IpxLink::Open(const Port& port) {
 int IpxLink::Connect(const ipxAddr_t& to, SPX_OPTS& theirs, ipxAddr_t& peer) {
     if (SockOf(to) == 0)
         return TBADADDR;
-    const auto& all = Interfaces();
+    const auto& all = file_->interfaces;
     const auto it = std::find_if(all.begin(), all.end(),
                                  [&](const IpxInterface& i) { return i.network == NetOf(to); });
     Port port;

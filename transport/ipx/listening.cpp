@@ -47,12 +47,12 @@ IpxListening::~IpxListening() {
         close(set_);
 }
 
-int IpxListening::Open(std::uint16_t socket) {
+int IpxListening::Open(const InterfaceFile& file, std::uint16_t socket) {
     socket_ = socket;
     set_ = epoll_create1(EPOLL_CLOEXEC);
     if (set_ < 0)
         return TSYSERR;
-    for (const auto& i : Interfaces()) {
+    for (const auto& i : file.interfaces) {
         Door d;
         if (!PortOf(i, d.port))
             return TSYSERR;
@@ -149,7 +149,7 @@ int IpxListening::Accept(int sequence, Endpoint& res) {
     const auto it = Find(sequence);
     if (it == reported_.end())
         return TBADSEQ;
-    auto link = std::make_unique<IpxLink>(res.fd);
+    auto link = std::make_unique<IpxLink>(res.fd, nullptr); // answers: calls nobody
     if (int terr = link->Answer(doors_[it->door].port, it->packet))
         return terr;
     res.link = std::move(link);
@@ -175,11 +175,13 @@ void IpxListening::Refuse(int sequence) {
 
 } // namespace ipx
 
-std::unique_ptr<Link> NewIpxLink(int fd) { return std::make_unique<ipx::IpxLink>(fd); }
+std::unique_ptr<Link> NewIpxLink(int fd, Interfaces file) {
+    return std::make_unique<ipx::IpxLink>(fd, std::move(file));
+}
 
-std::unique_ptr<Listening> ListenIpx(std::uint16_t socket, int& terr) {
+std::unique_ptr<Listening> ListenIpx(const InterfaceFile& file, std::uint16_t socket, int& terr) {
     auto l = std::make_unique<ipx::IpxListening>();
-    terr = l->Open(socket);
+    terr = l->Open(file, socket);
     return terr == 0 ? std::move(l) : nullptr;
 }
 

@@ -15,11 +15,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "ipx/shell.h"
@@ -30,11 +32,6 @@ namespace {
 
 constexpr const char* DEFAULT_CONF = "/etc/nspx.conf";
 constexpr std::size_t MAX_CONF = 64 * 1024;
-
-std::vector<ipx::IpxInterface>& Loaded() {
-    static auto* interfaces = new std::vector<ipx::IpxInterface>;
-    return *interfaces;
-}
 
 // The file's text; false with the detail set when it cannot be read. A file
 // that is not there is an empty one.
@@ -67,36 +64,32 @@ bool ReadConf(const char* path, std::string& text) {
 
 } // namespace
 
-bool LoadIpxInterfaces() {
+Interfaces LoadIpxInterfaces() {
     const char* path = std::getenv("NSPX_CONF");
     if (path == nullptr || *path == '\0')
         path = DEFAULT_CONF;
     std::string text;
-    Loaded().clear();
     if (!ReadConf(path, text))
-        return false;
+        return nullptr;
     auto parsed = ipx::ParseConf(text, path);
     if (auto* fault = std::get_if<std::string>(&parsed)) {
         SetErrorDetail(*fault);
         errno = EINVAL;
-        return false;
+        return nullptr;
     }
-    Loaded() = std::get<std::vector<ipx::IpxInterface>>(std::move(parsed));
-    return true;
+    auto file = std::make_shared<InterfaceFile>();
+    file->interfaces = std::get<std::vector<ipx::IpxInterface>>(std::move(parsed));
+    return file;
 }
 
-bool HaveIpxInterfaces() { return !Loaded().empty(); }
+bool HaveIpxInterfaces(const InterfaceFile& file) { return !file.interfaces.empty(); }
 
-bool IsIpxNetwork(std::uint32_t net) {
-    for (const auto& i : Loaded())
-        if (i.network == net)
-            return true;
-    return false;
+bool IsIpxNetwork(const InterfaceFile& file, std::uint32_t net) {
+    return std::any_of(file.interfaces.begin(), file.interfaces.end(),
+                       [&](const ipx::IpxInterface& i) { return i.network == net; });
 }
 
 namespace ipx {
-
-const std::vector<IpxInterface>& Interfaces() { return Loaded(); }
 
 bool PortOf(const IpxInterface& conf, Port& port) {
     port.conf = conf;
@@ -248,7 +241,8 @@ constexpr int MAX_BATCHES = 16;          // then the other work of the caller go
 } // namespace
 
 bool ReceiveFrames(int sock, const std::function<void(std::span<const std::uint8_t>)>& take) {
-    static auto* room = new std::array<std::array<std::uint8_t, FRAME_ROOM>, BATCH>;
+    // Each thread its own (a program has one; the provider's tests run two).
+    thread_local const auto room = std::make_unique<std::array<std::array<std::uint8_t, FRAME_ROOM>, BATCH>>();
     std::array<iovec, BATCH> iov;
     std::array<mmsghdr, BATCH> msgs;
     bool any = false;

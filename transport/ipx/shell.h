@@ -21,6 +21,15 @@
 #include "ipx/packet.h"
 #include "ipx/spx_connection.h"
 
+namespace spx {
+
+// The interfaces an interface file names.
+struct InterfaceFile {
+    std::vector<ipx::IpxInterface> interfaces;
+};
+
+} // namespace spx
+
 namespace spx::ipx {
 
 // An interface of the interface file, as this host has it.
@@ -30,8 +39,6 @@ struct Port {
     Mac mac{};
 };
 
-// The interfaces the file names (read by LoadIpxInterfaces).
-const std::vector<IpxInterface>& Interfaces();
 // This host's side of an interface of the file; false with the detail set.
 bool PortOf(const IpxInterface& conf, Port& port);
 // An endpoint's own address on port.
@@ -63,7 +70,7 @@ bool SendPackets(int sock, const Port& port, std::span<const std::span<const std
 // One endpoint's SPX connection over an interface.
 class IpxLink final : public Link {
 public:
-    explicit IpxLink(int fd) : fd_(fd) {}
+    IpxLink(int fd, Interfaces file) : fd_(fd), file_(std::move(file)) {}
     ~IpxLink() override;
 
     // An answering endpoint for a connection request that came to a
@@ -112,6 +119,7 @@ private:
     bool WaitUntil(const std::function<bool()>& done, Wait wait);
 
     int fd_;
+    Interfaces file_; // whose interface a connect goes out on
     Port port_;
     std::uint16_t socket_ = 0;
     std::uint16_t connId_ = 0;
@@ -131,8 +139,8 @@ private:
 class IpxListening final : public Listening {
 public:
     ~IpxListening() override;
-    // Opens the socket on every interface. 0 or a t_errno value.
-    int Open(std::uint16_t socket);
+    // Opens the socket on every interface of file. 0 or a t_errno value.
+    int Open(const InterfaceFile& file, std::uint16_t socket);
 
     bool Serve(Wait wait) override;
     std::optional<Time> FirstReady() const override;

@@ -487,11 +487,12 @@ std::size_t SpxConnection::QueuePacket(std::uint8_t datastream, std::uint8_t con
 }
 
 std::size_t SpxConnection::SendUnit(std::span<const std::uint8_t> data, bool more, Time) {
-    if (state_ != State::Established || releaseSent_ || (data.empty() && more))
+    if (state_ != State::Established || releaseSent_)
         return 0;
     // Each call starts a packet of its own: the programs tell a unit sent
     // without T_MORE (an end unit) from the units before it by the piece it
-    // arrives as.
+    // arrives as. A unit of zero bytes is an empty packet, with end of
+    // message or (T_MORE) without, as over TCP.
     std::size_t taken = 0;
     do {
         if (sndEnd_ - sndUna_ >= config_.window)
@@ -545,31 +546,23 @@ int SpxConnection::Peek() const {
 }
 
 std::size_t SpxConnection::Take(std::span<std::uint8_t> out, int& flags) {
-    std::size_t n = 0;
     flags = 0;
     if (Peek() != T_DATA)
         return 0;
-    while (Peek() == T_DATA) {
-        RecvSlot& slot = recv_[rcvRead_ % recv_.size()];
-        if (n > 0 && (slot.control & CC_EOM) != 0)
-            break; // a unit's last packet is a piece of its own, as it was sent
-        const std::size_t k = std::min<std::size_t>(slot.length - slot.offset, out.size() - n);
-        std::copy_n(slot.data.begin() + slot.offset, k, out.begin() + n);
-        n += k;
-        slot.offset = static_cast<std::uint16_t>(slot.offset + k);
-        if (slot.offset < slot.length) {
-            flags = T_MORE; // out is full
-            return n;
-        }
-        slot.full = false;
-        ++rcvRead_;
-        if (slot.control & CC_EOM)
-            return WindowOpened(), n;
-        if (n == out.size())
-            break;
+    // One packet at most: each unit starts a packet of its own, so a piece
+    // never holds the end of one unit and the start of the next.
+    RecvSlot& slot = recv_[rcvRead_ % recv_.size()];
+    const std::size_t n = std::min<std::size_t>(slot.length - slot.offset, out.size());
+    std::copy_n(slot.data.begin() + slot.offset, n, out.begin());
+    slot.offset = static_cast<std::uint16_t>(slot.offset + n);
+    if (slot.offset < slot.length) {
+        flags = T_MORE; // out is full
+        return n;
     }
+    slot.full = false;
+    ++rcvRead_;
     WindowOpened();
-    flags = T_MORE; // the rest of the unit has yet to arrive or to be read
+    flags = (slot.control & CC_EOM) != 0 ? 0 : T_MORE; // the unit goes on, or came with T_MORE
     return n;
 }
 

@@ -130,18 +130,22 @@ public:
 // which gets a fresh one in place of what it holds (fresh).
 std::unique_ptr<Link> NewTcpLink(int fd, bool fresh);
 
-// IPX (transport/ipx/): reads the interface file (NSPX_CONF, else
-// /etc/nspx.conf; no file: no interface). False when it cannot be read or
-// does not parse, with the error detail set.
-bool LoadIpxInterfaces();
-// Whether net is the network of an interface of the file.
-bool IsIpxNetwork(std::uint32_t net);
-bool HaveIpxInterfaces();
-// A link on fd that calls over the interface of its callee's network.
-std::unique_ptr<Link> NewIpxLink(int fd);
-// The callers on IPX socket `socket` of every interface; null with a
-// t_errno value in terr.
-std::unique_ptr<Listening> ListenIpx(std::uint16_t socket, int& terr);
+// IPX (transport/ipx/). The interface file as an endpoint read it at
+// t_open: its interfaces stay the endpoint's, whatever the file says later.
+struct InterfaceFile;
+using Interfaces = std::shared_ptr<const InterfaceFile>;
+// Reads the interface file (NSPX_CONF, else /etc/nspx.conf; no file: no
+// interface). Null when it cannot be read or does not parse, with errno and
+// the error detail set.
+Interfaces LoadIpxInterfaces();
+// Whether net is the network of an interface of the file; whether it has any.
+bool IsIpxNetwork(const InterfaceFile& file, std::uint32_t net);
+bool HaveIpxInterfaces(const InterfaceFile& file);
+// A link on fd that calls over the file's interface of its callee's network.
+std::unique_ptr<Link> NewIpxLink(int fd, Interfaces file);
+// The callers on IPX socket `socket` of every interface of the file; null
+// with a t_errno value in terr.
+std::unique_ptr<Listening> ListenIpx(const InterfaceFile& file, std::uint16_t socket, int& terr);
 
 // A listening endpoint on two carriers at once: fd (where first stands)
 // becomes a descriptor that wakes for both; callers come in arrival order.

@@ -89,10 +89,10 @@ bool Fits(const netbuf& nb, std::size_t size) { return nb.maxlen == 0 || nb.maxl
 // too when the interface file names interfaces. Null with t_errno set.
 std::unique_ptr<Listening> Listen(Endpoint& ep, std::uint16_t socket) {
     auto tcp = ep.link->Listen();
-    if (!HaveIpxInterfaces())
+    if (!HaveIpxInterfaces(*ep.interfaces))
         return tcp;
     int terr = 0;
-    auto ipx = ListenIpx(socket != 0 ? socket : GetBE16(ep.local.sock), terr);
+    auto ipx = ListenIpx(*ep.interfaces, socket != 0 ? socket : GetBE16(ep.local.sock), terr);
     std::unique_ptr<Listening> both;
     if (ipx != nullptr)
         both = ListenOnBoth(ep.fd, std::move(tcp), std::move(ipx), terr);
@@ -105,8 +105,8 @@ std::unique_ptr<Listening> Listen(Endpoint& ep, std::uint16_t socket) {
 // an interface's, TCP otherwise. False with t_errno set.
 bool Carry(Endpoint& ep, const ipxAddr_t& to) {
     std::unique_ptr<Link> link;
-    if (IsIpxNetwork(GetBE32(to.net)))
-        link = NewIpxLink(ep.fd);
+    if (IsIpxNetwork(*ep.interfaces, GetBE32(to.net)))
+        link = NewIpxLink(ep.fd, ep.interfaces);
     else if (ep.link->Ipx())
         link = NewTcpLink(ep.fd, true);
     else
@@ -126,12 +126,13 @@ int t_open(const char* path, int oflag, t_info* info) {
     if ((oflag & O_ACCMODE) != O_RDWR)
         return Fail(TBADFLAG);
     ClearErrorDetail();
-    if (!LoadIpxInterfaces())
+    Interfaces interfaces = LoadIpxInterfaces();
+    if (interfaces == nullptr)
         return Fail(TSYSERR); // the detail names the file, the line and the fault
     int fd = NewSocket();
     if (fd < 0)
         return SysFail(errno);
-    AddEndpoint(fd, std::make_unique<TcpLink>(fd));
+    AddEndpoint(fd, std::make_unique<TcpLink>(fd)).interfaces = std::move(interfaces);
     if (info != nullptr) {
         info->addr = sizeof(ipxAddr_t);
         info->options = sizeof(SPX_OPTS);

@@ -124,6 +124,7 @@ void IpxLink::Service() {
     if (!conn_)
         return;
     const Time now = Clock::now();
+    serviced_ = now;
     ReceiveFrames(sock_, [&](std::span<const std::uint8_t> frame) {
         const FrameDecoded f = DecodeFrame(port_.conf.frame, frame);
         const ipx::Decoded d = f ? Decode(f.ipx) : ipx::Decoded{};
@@ -224,6 +225,13 @@ bool IpxLink::Fill(Wait wait) {
     const auto before = std::make_pair(conn_->GetCounters().dataIn, Peek());
     return WaitUntil(
         [&] { return std::make_pair(conn_->GetCounters().dataIn, Peek()) != before; }, wait);
+}
+
+void IpxLink::Poll() {
+    // At most once a millisecond: a program that looks before every read
+    // would otherwise pay a receive call per packet.
+    if (Clock::now() - serviced_ >= std::chrono::milliseconds(1))
+        Service();
 }
 
 int IpxLink::QueueUnit(std::span<const unsigned char> data, bool more) {

@@ -95,6 +95,7 @@ public:
     int TakeDisconnect() override;
     bool Ended() const override;
     bool Fill(Wait wait) override;
+    void Poll() override;
 
     int QueueUnit(std::span<const unsigned char> data, bool more) override;
     int Flush() override;
@@ -126,6 +127,7 @@ private:
     ipxAddr_t local_{};
     int sock_ = -1, timer_ = -1, hold_ = -1;
     Time armed_ = Time::min(); // what the timer is set for; min: nothing
+    Time serviced_ = Time::min(); // the last Service
     // Every process holding the connection holds holders_[1]; the last to
     // let go sees the read end hang up, and ends the connection.
     int holders_[2] = {-1, -1};

@@ -99,6 +99,9 @@ public:
     virtual bool Ended() const = 0;
     // Waits as long as wait allows for the peer. Whether anything came.
     virtual bool Fill(Wait wait) = 0;
+    // Takes what has come and runs the carrier's timers, without waiting
+    // (t_look): a connection with events pending still answers its peer.
+    virtual void Poll() = 0;
 
     // Sending. Each returns 0 or an errno.
     // Queues one unit (pieces as the carrier needs).

@@ -41,6 +41,7 @@ int SysFail(int err) {
 // out, waiting a little for one when none is there.
 int NextEvent(Endpoint& ep) {
     ep.FlushQueued();
+    ep.link->Poll();
     int ev = ep.link->Peek();
     if (ev == 0) {
         ep.link->Fill(kLookWait);

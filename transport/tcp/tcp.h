@@ -182,6 +182,7 @@ public:
     int TakeDisconnect() override { return in_.TakeDisconnect(); }
     bool Ended() const override { return in_.Ended(); }
     bool Fill(Wait wait) override { return in_.Fill(fd_, wait); }
+    void Poll() override {} // the kernel answers for a TCP connection
 
     int QueueUnit(std::span<const unsigned char> data, bool more) override {
         return out_.QueueUnit(fd_, data, more);

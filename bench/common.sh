@@ -67,8 +67,10 @@ free_port() {
 wait_listening() {
     local hex
     printf -v hex '%04X' "$1"
+    shift
     for _ in $(seq 100); do
-        grep -Eq "^ *[0-9]+: (0100007F|00000000):$hex 00000000:0000 0A" /proc/net/tcp && return 0
+        # In the daemon's network namespace when a prefix puts it in one.
+        "${@:-true}" cat /proc/net/tcp | grep -Eq "^ *[0-9]+: (0100007F|00000000):$hex 00000000:0000 0A" && return 0
         sleep 0.05
     done
     return 1
@@ -85,6 +87,7 @@ make_work() {
 }
 
 # start_daemon [prefix...]: starts varneld in $work/srv, under the prefix
+# (which may put it in the network namespace the array netns enters)
 # command if given, as the leader of a process group of its own, on a free
 # port named "server" in the host address file $work/yellowpages. Its
 # standard output is appended to $work/varneld.out, its standard error goes
@@ -95,7 +98,7 @@ start_daemon() {
     printf 'server 00000000 00000000 00000000 %04x\n' "$port" >"$work/yellowpages"
     (cd "$work/srv" && exec setsid "$@" "$bindir/varneld" -s "$(printf '%x' "$port")" >>"$work/varneld.out" 2>"$work/varneld.err") &
     daemon_pid=$!
-    wait_listening "$port" || die "varneld does not listen on port $port: $(cat "$work/varneld.out" "$work/varneld.err")"
+    wait_listening "$port" "${netns[@]}" || die "varneld does not listen on port $port: $(cat "$work/varneld.out" "$work/varneld.err")"
     [[ $(ps -o pgid= -p "$daemon_pid" | tr -d ' ') == "$daemon_pid" ]] || die "varneld is not in a process group of its own"
 }
 

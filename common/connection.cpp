@@ -1,9 +1,8 @@
 #include "connection.h"
 
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 
+#include <cerrno>
 #include <chrono>
 
 #include <spx/tiuser.h>
@@ -25,18 +24,12 @@ int ConnectTo(int fd, ipxAddr_t& server, SPX_OPTS& options) {
 }
 
 Limit IdleLimit(int fd) {
-    timeval tv{};
-    socklen_t len = sizeof tv;
-    if (getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) != 0 || (tv.tv_sec == 0 && tv.tv_usec == 0))
-        return NO_LIMIT;
-    return std::chrono::milliseconds(tv.tv_sec * 1000 + tv.tv_usec / 1000);
+    const long ms = spx_getlimit(fd);
+    return ms > 0 ? Limit(std::chrono::milliseconds(ms)) : NO_LIMIT;
 }
 
 void SetIdleLimit(int fd, Limit limit) {
-    const auto ms = limit.value_or(std::chrono::milliseconds(0)).count(); // 0: none
-    const timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    spx_setlimit(fd, static_cast<long>(limit.value_or(std::chrono::milliseconds(0)).count()));
 }
 
 int AwaitEvent(int fd) {
@@ -55,5 +48,25 @@ int AwaitEvent(int fd, Limit limit) {
             return event;
         pollfd p{fd, POLLIN, 0};
         poll(&p, 1, PollTimeout(left));
+    }
+}
+
+int AwaitSource(int source, int spxfd, Limit limit) {
+    enum { SOURCE, ENDPOINT };
+    pollfd fds[] = {{source, POLLIN, 0}, {spxfd, POLLIN, 0}};
+    const auto until = std::chrono::steady_clock::now() + limit.value_or(std::chrono::milliseconds(0));
+    for (;;) {
+        const Limit left = limit ? Limit(std::chrono::ceil<std::chrono::milliseconds>(
+                                       until - std::chrono::steady_clock::now()))
+                                 : NO_LIMIT;
+        if (left && left->count() <= 0)
+            return ETIMEDOUT;
+        const int r = poll(fds, 2, PollTimeout(left));
+        if (r < 0 && errno != EINTR)
+            return errno;
+        if (r > 0 && fds[SOURCE].revents != 0)
+            return 0;
+        if (r > 0 && fds[ENDPOINT].revents != 0 && t_look(spxfd) != 0)
+            fds[ENDPOINT].fd = -1; // news for the caller's next call: wait for the source alone
     }
 }

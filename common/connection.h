@@ -20,8 +20,8 @@ int ConnectTo(int fd, ipxAddr_t& server, SPX_OPTS& options);
 Limit IdleLimit(int fd);
 
 // Bounds every wait of fd for its peer (receives, sends waiting for room,
-// and AwaitEvent without a limit of its own) by limit, through SO_RCVTIMEO and
-// SO_SNDTIMEO, which the provider honours: a receive that hears nothing for
+// and AwaitEvent without a limit of its own) by limit, through the
+// provider's spx_setlimit, on every carrier: a receive that hears nothing for
 // that long (the time counts from the last byte that came) fails with TSYSERR
 // and ETIMEDOUT; a send whose wait for room lasts that long in all, however
 // many pieces go out meanwhile, fails with TLOOK, the connection broken
@@ -33,3 +33,11 @@ void SetIdleLimit(int fd, Limit limit);
 // t_look fails, 0 when the limit passed first.
 int AwaitEvent(int fd, Limit limit);
 int AwaitEvent(int fd);
+
+// Waits until source has bytes to read (or its end), at most limit, while
+// the endpoint spxfd goes on answering its peer: a provider that keeps
+// timers of its own (retransmission, watchdog) runs them only when the
+// endpoint is looked at. Once an event is pending on spxfd (data, a release,
+// a disconnect) it is left for the caller's next call. 0, or the error
+// number (ETIMEDOUT when the time ran out).
+int AwaitSource(int source, int spxfd, Limit limit);

@@ -12,7 +12,8 @@ cd "$(dirname "$0")/.."
 
 fuzz_seconds=${FUZZ_SECONDS:-8}
 
-packages=(cmake ninja-build g++ libgtest-dev clang libclang-rt-14-dev groff-base iproute2 lintian)
+packages=(cmake ninja-build g++ libgtest-dev clang libclang-rt-14-dev groff-base iproute2 lintian
+          tshark libcap2-bin)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -43,11 +43,15 @@ int Caller::ReceiveRequest(std::span<unsigned char, SPX_MAX_DATA> record) {
 }
 
 pollfd Caller::Watched() const {
-    return {fd_, POLLRDHUP, 0};
+    return {fd_, POLLIN | POLLRDHUP, 0};
 }
 
-bool Caller::Gone(const pollfd& watched) {
-    return (watched.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+bool Caller::Gone(const pollfd& watched) const {
+    if ((watched.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0)
+        return true;
+    // News that is no hang-up: the provider says whether the connection has
+    // ended (over IPX the look also runs the connection's timers).
+    return (watched.revents & POLLIN) != 0 && Look() == T_DISCONNECT;
 }
 
 bool Caller::Gone() const {
@@ -128,6 +132,9 @@ void Caller::End(ServiceEnd how) {
             Failed(stdout, "abortive t_snddis failed \n\t");
     }
     Push();
+    // The child is the connection's last holder: its close ends it for the
+    // caller (236) on every carrier, where _exit alone ends only a TCP one.
+    t_close(fd_);
     std::fflush(nullptr);
     _exit(0);
 }

@@ -66,10 +66,12 @@ class Caller {
     // disconnect comes with the close) or failed. Does not wait.
     bool Gone() const;
 
-    // The caller's end, as poll(2) watches it beside something else: events
-    // that say it has gone (see Gone).
+    // The caller's end, as poll(2) watches it beside something else: its
+    // hang-up, and any news (on a carrier with timers of its own, such as
+    // IPX, the endpoint is readable when they are due, too). Gone(watched)
+    // tells a hang-up or a disconnect from other news after the poll.
     pollfd Watched() const;
-    static bool Gone(const pollfd& watched);
+    bool Gone(const pollfd& watched) const;
 
     // The units a peer sees, each true when it was sent. The status reply
     // and the end unit go out with no flag (the flags a whole request came

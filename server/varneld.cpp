@@ -291,7 +291,7 @@ class Listener {
 
   private:
     unsigned WaitingBound();
-    unsigned ServicesFor(std::uint32_t address) const;
+    unsigned ServicesFor(std::uint32_t address, const ipxAddr_t& from) const;
     unsigned ChildrenOf(std::uint32_t address) const;
     void ForgetChild(pid_t pid);
     void ReapChildren();
@@ -365,8 +365,16 @@ bool Listener::LoadAllowFile(const char* onFailure) {
 }
 
 // The services the allow file grants a caller from address (all without one).
-unsigned Listener::ServicesFor(std::uint32_t address) const {
-    return options_.allowPath == nullptr ? ALL_SERVICES : AllowedServices(allowList_, address);
+// A caller on an IPX network (a node that is no IPv4 address) is let in only
+// by an entry for every address: its MAC address must not pass for a host's.
+unsigned Listener::ServicesFor(std::uint32_t address, const ipxAddr_t& from) const {
+    if (options_.allowPath == nullptr)
+        return ALL_SERVICES;
+    if (from.node[0] == 0 && from.node[1] == 0)
+        return AllowedServices(allowList_, address);
+    const auto all = std::find_if(allowList_.begin(), allowList_.end(),
+                                  [](const AllowEntry& e) { return e.mask == 0; });
+    return all == allowList_.end() ? 0 : all->services;
 }
 
 unsigned Listener::ChildrenOf(std::uint32_t address) const {
@@ -477,15 +485,20 @@ bool Listener::SpawnChild(int spxFd2, const CallerRecord& who) {
 // Closes the endpoints of waiting callers that have gone: their connection
 // failed, or their end of it is closed. A caller that waits has sent its
 // request and waits for the answer; one that closes has given up, and what
-// it sent is never served (a store would empty the file it named).
+// it sent is never served (a store would empty the file it named). An
+// endpoint with news is looked at: on a carrier with timers of its own (IPX)
+// that also keeps the waiting connection answering its caller, and shows
+// its disconnect.
 void Listener::DropGoneCallers() {
     std::vector<pollfd> fds;
     for (const WaitingCaller& caller : waiting_)
-        fds.push_back({caller.fd, POLLRDHUP, 0});
+        fds.push_back({caller.fd, POLLIN | POLLRDHUP, 0});
     if (fds.empty() || poll(fds.data(), fds.size(), 0) <= 0)
         return;
     for (std::size_t i = 0; i < fds.size(); ++i) {
-        if ((fds[i].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        const short ended = POLLRDHUP | POLLHUP | POLLERR | POLLNVAL;
+        if ((fds[i].revents & ended) != 0 ||
+            ((fds[i].revents & POLLIN) != 0 && t_look(waiting_[i].fd) == T_DISCONNECT)) {
             t_close(waiting_[i].fd);
             waiting_[i].fd = -1;
         }
@@ -508,7 +521,7 @@ void Listener::ServeWaitingCallers() {
             ++it;
             continue;
         }
-        const CallerRecord who{it->ipx, it->address, ServicesFor(it->address)};
+        const CallerRecord who{it->ipx, it->address, ServicesFor(it->address, it->ipx)};
         if (who.services == 0) { // the allow file read since it came does not let it in
             t_snddis(it->fd, nullptr);
             t_close(it->fd);
@@ -583,7 +596,7 @@ Take Listener::WaitForCaller(std::uint32_t& address) {
         }
         address = CallerAddress(clientsAddress_);
         ReloadIfAsked(); // a SIGHUP that came just before t_listen went to sleep
-        if (ServicesFor(address) == 0) {
+        if (ServicesFor(address, clientsAddress_) == 0) {
             t_snddis(spxFd_, &call_);
             notAllowed_.Refused(address);
             continue;
@@ -675,7 +688,7 @@ bool Listener::Pass() {
         waiting_.push_back({spxFd2, address, clientsAddress_, stamp});
         return true;
     }
-    if (SpawnChild(spxFd2, {clientsAddress_, address, ServicesFor(address)})) {
+    if (SpawnChild(spxFd2, {clientsAddress_, address, ServicesFor(address, clientsAddress_)})) {
         failuresInRow_ = 0;
         return true;
     }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -17,6 +18,7 @@
 
 #include <spx/tiuser.h>
 
+#include "connection.h"
 #include "identity.h"
 #include "outgoing.h"
 #include "services.h"
@@ -67,15 +69,32 @@ struct Source {
     ~Source() { Close(); }
 };
 
-// Waits until fd has bytes to read, within the caller's idle limit and
-// while the caller is there. 0, or the error number (ETIMEDOUT when the
-// time ran out, ECONNRESET when the caller has gone).
+// Waits until fd has bytes to read, within the caller's idle limit in all
+// and while the caller is there. Other news from the caller (data, a
+// release) is left for later: from then on only its hang-up is watched.
+// 0, or the error number (ETIMEDOUT when the time ran out, ECONNRESET when
+// the caller has gone).
 int AwaitReadable(int fd, const Caller& caller) {
+    using Clock = std::chrono::steady_clock;
+    const Limit limit = caller.Idle();
+    const auto until = Clock::now() + limit.value_or(std::chrono::milliseconds(0));
     std::array<pollfd, 2> p{pollfd{fd, POLLIN, 0}, caller.Watched()};
-    int r;
-    while ((r = poll(p.data(), p.size(), PollTimeout(caller.Idle()))) < 0 && errno == EINTR) {
+    for (;;) {
+        const Limit left = limit ? Limit(std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()))
+                                 : NO_LIMIT;
+        if (left && left->count() <= 0)
+            return ETIMEDOUT;
+        const int r = poll(p.data(), p.size(), PollTimeout(left));
+        if (r < 0 && errno != EINTR)
+            return errno;
+        if (r <= 0)
+            continue;
+        if (caller.Gone(p[1]))
+            return ECONNRESET;
+        if (p[0].revents != 0)
+            return 0;
+        p[1].events = POLLRDHUP;
     }
-    return r == 0 ? ETIMEDOUT : r < 0 ? errno : Caller::Gone(p[1]) ? ECONNRESET : 0;
 }
 
 // Sends the source in units of up to SPX_MAX_DATA bytes with T_MORE until

@@ -45,10 +45,13 @@ inline int LockFile(int fd, int operation, const Caller& caller) {
         const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
         if (wait && left.count() <= 0)
             return EBUSY;
+        const milliseconds now = wait ? std::min(pause, left) : pause;
         pollfd watched = caller.Watched();
-        if (poll(&watched, 1, PollTimeout(wait ? std::min(pause, left) : pause)) > 0 &&
-            Caller::Gone(watched))
-            return ECONNRESET;
+        if (poll(&watched, 1, PollTimeout(now)) > 0) {
+            if (caller.Gone(watched))
+                return ECONNRESET;
+            poll(nullptr, 0, PollTimeout(now)); // other news waits for the lock
+        }
     }
 }
 

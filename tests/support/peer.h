@@ -4,10 +4,13 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <ostream>
+#include <string_view>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -23,10 +26,40 @@ using namespace std::chrono_literals;
 
 inline constexpr const char* kDevice = "/dev/nspx";
 
-// The address of a socket on this host: net and node all zero.
+// The carrier the provider's tests run on: TCP, or with VARNEL_TEST_CARRIER=ipx the IPX carrier,
+// in a network namespace of this process's own: listeners on veth end "va" (MAC 02:..:0a),
+// callers on its peer "vb", both on network 0000ABCD.
+inline bool OverIpx() {
+    static const bool ipx = std::string_view(getenv("VARNEL_TEST_CARRIER") ?: "") == "ipx";
+    return ipx;
+}
+// The interface files of listeners and of callers; empty when the namespace cannot be made.
+inline const std::pair<std::string, std::string>& IpxFiles() {
+    static const auto files = []() -> std::pair<std::string, std::string> {
+        static harness::TempDir dir;
+        if (unshare(CLONE_NEWNET) != 0 ||
+            system("ip link add va type veth peer vb && ip link set va address 02:00:00:00:00:0a up "
+                   "&& ip link set vb address 02:00:00:00:00:0b up") != 0)
+            return {};
+        harness::WriteFile(dir / "listener", "va 0000ABCD ethernet_ii\n");
+        harness::WriteFile(dir / "caller", "vb 0000ABCD ethernet_ii\n");
+        return {dir / "listener", dir / "caller"};
+    }();
+    return files;
+}
+// Skips a test the carrier cannot run.
+#define SKIP_UNLESS_CARRIER()                                                                       \
+    if (peer::OverIpx() && peer::IpxFiles().first.empty())                                         \
+    GTEST_SKIP() << "IPX runs need the superuser, network namespaces and iproute2"
+
+// The address of a socket on this host: net and node all zero (over IPX the listeners' end).
 inline ipxAddr_t LocalAddress(int port) {
     ipxAddr_t a{};
     spx::PutBE16(a.sock, static_cast<std::uint16_t>(port));
+    if (OverIpx()) {
+        spx::PutBE32(a.net, 0x0000ABCD);
+        a.node[0] = 2, a.node[5] = 0x0a;
+    }
     return a;
 }
 
@@ -55,6 +88,8 @@ inline std::string ReceiveRecord(std::string_view name, std::uint32_t permission
 
 // An endpoint on a provider-chosen socket (listening when qlen > 0; address in *bound), or -1.
 inline int OpenBound(unsigned qlen = 0, ipxAddr_t* bound = nullptr) {
+    if (OverIpx()) // read at t_open: the endpoint's interface
+        setenv("NSPX_CONF", (qlen > 0 ? IpxFiles().first : IpxFiles().second).c_str(), 1);
     const int fd = t_open(kDevice, O_RDWR, nullptr);
     ipxAddr_t any{};
     struct t_bind req = {{sizeof any, sizeof any, reinterpret_cast<char*>(&any)}, qlen};

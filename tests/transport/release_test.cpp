@@ -10,6 +10,7 @@ using namespace std::string_view_literals;
 
 // Guards against endings confused, lost behind data, or sends after them (or SIGPIPE).
 TEST(Disconnect, EachEndingGivesItsReason) {
+    SKIP_UNLESS_CARRIER();
     const std::string unread = harness::Pattern(5000);
     constexpr int ENDED = SPX_DISCON_TERMINATED, FAILED = SPX_DISCON_FAILED;
     const auto close = [](Pair& p) { t_close(std::exchange(p.client, -1)); };
@@ -24,12 +25,15 @@ TEST(Disconnect, EachEndingGivesItsReason) {
     const auto snddis = [&](Pair& p) { Send(p.client, unread, T_MORE), t_snddis(p.client, 0); };
     const std::tuple<const char*, std::function<void(Pair&)>, int, int> cases[] = {
         {"t_snddis after data", snddis, T_DATA, ENDED},
+        {"t_close by the last holder", close, T_DISCONNECT, ENDED},
         {"data, then an unknown frame type", raw("\3\0\0\2ok\x09\0\0\0"sv), T_DATA, FAILED},
         {"data, a release, data", raw("\3\0\0\2ok\4\0\0\0\3\0\0\0"sv), T_DATA, FAILED},
         {"a frame the end cuts", cut, T_DISCONNECT, FAILED},
     };
     const auto old = signal(SIGPIPE, SIG_DFL);
     for (const auto& [why, end, first, reason] : cases) {
+        if (OverIpx() && reason == FAILED)
+            break; // frames written around the provider: TCP's own
         SCOPED_TRACE(why);
         Pair p;
         end(p);
@@ -45,6 +49,7 @@ TEST(Disconnect, EachEndingGivesItsReason) {
 
 // Guards against failing calls that succeed, block or name the wrong error (rows run in order).
 TEST(Endpoints, FailingCallsNameTheirErrorAndLooksWait) {
+    SKIP_UNLESS_CARRIER();
     Pair p;
     t_info info{};
     const int unbound = t_open(kDevice, O_RDWR, &info), bound = OpenBound(), nobody = OpenBound();

@@ -1,10 +1,6 @@
 #include "endpoint.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <pthread.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,28 +39,11 @@ bool ModuleStack::Push(std::string_view name) {
 
 // ---- endpoints of this process ---------------------------------------------
 
-void Endpoint::SendFailed() {
-    in.Fill(fd, NO_WAIT);
-    in.Broke();
-}
-
 bool Endpoint::FlushQueued() {
-    if (!connected || out.Empty() || out.Flush(fd) == 0)
+    if (link->Flush() == 0)
         return true;
-    SendFailed();
+    link->Broke();
     return false;
-}
-
-SPX_OPTS Endpoint::Options() const {
-    SPX_OPTS o{};
-    PutBE16(o.spx_connectionID, connectionId);
-    int rcvbuf = 0;
-    socklen_t len = sizeof rcvbuf;
-    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len) != 0 || rcvbuf < 0)
-        rcvbuf = 0;
-    PutBE16(o.spx_allocationNumber,
-            static_cast<std::uint16_t>(std::min(rcvbuf / 534, 0xFFFF)));
-    return o;
 }
 
 namespace {
@@ -87,19 +66,19 @@ Endpoint* FindEndpoint(int fd) {
     return ep;
 }
 
-Endpoint& AddEndpoint(int fd) {
+Endpoint& AddEndpoint(int fd, std::unique_ptr<Link> link) {
     static bool hooked = false;
     if (!hooked) {
         // Queued units go out before a fork (so that they are not sent twice)
         // and at a normal exit (so that none is lost).
         hooked = true;
         pthread_atfork(FlushAll, nullptr, nullptr);
-        std::atexit(FlushAll);
+        std::atexit(ReleaseAll);
     }
     auto ep = std::make_unique<Endpoint>();
     ep->fd = fd;
     ep->state = T_UNBND;
-    ep->connectionId = NewConnectionId();
+    ep->link = std::move(link);
     auto& table = Table();
     const auto at = static_cast<std::size_t>(fd);
     if (table.size() <= at)
@@ -116,38 +95,27 @@ void RemoveEndpoint(int fd) {
 void FlushAll() {
     int saved = errno;
     for (auto& ep : Table()) {
-        if (ep && !ep->out.Empty() && ep->out.Flush(ep->fd) != 0)
-            ep->in.Broke();
+        if (ep && ep->link->Flush() != 0)
+            ep->link->Broke();
     }
     errno = saved;
 }
 
-// ---- sockets ------------------------------------------------------------------
-
-int NewSocket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
-
-void TuneConnection(int fd) {
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    // A vanished peer becomes a failed connection within about two minutes.
-    int idle = 60, interval = 10, count = 6;
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+void ReleaseAll() {
+    int saved = errno;
+    for (auto& ep : Table()) {
+        if (ep && ep->link->Flush() != 0)
+            ep->link->Broke();
+        if (ep)
+            ep->link->Release();
+    }
+    errno = saved;
 }
+
+// ---- numbers the carriers share ----------------------------------------------
 
 int PollTimeout(Wait wait) {
     return wait ? static_cast<int>(std::clamp<long long>(wait->count(), 0, INT_MAX)) : -1;
-}
-
-bool WaitWritable(int fd, Wait wait) {
-    pollfd p{fd, POLLOUT, 0};
-    int r;
-    do
-        r = poll(&p, 1, PollTimeout(wait));
-    while (r < 0 && errno == EINTR);
-    return r > 0;
 }
 
 std::uint16_t NewConnectionId() {
@@ -156,6 +124,13 @@ std::uint16_t NewConnectionId() {
         next = static_cast<std::uint16_t>((getpid() * 40503u) ^ 0x5A5Au);
     std::uint16_t id = next++;
     return id != 0 ? id : next++;
+}
+
+int NextSequence() {
+    static int next = 0;
+    if (++next <= 0)
+        next = 1;
+    return next;
 }
 
 } // namespace spx

@@ -2,8 +2,12 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <string>
+#include <string_view>
 
 #include <spx/tiuser.h>
+
+#include "carrier.h"
 
 int t_errno = 0;
 
@@ -36,7 +40,20 @@ constexpr const char* kTexts[] = {
     "Transport address is in use",
 };
 
+// What a carrier said about the last failure, beyond t_errno.
+std::string& Detail() {
+    static auto* detail = new std::string;
+    return *detail;
+}
+
 } // namespace
+
+namespace spx {
+
+void SetErrorDetail(std::string_view text) { Detail().assign(text); }
+void ClearErrorDetail() { Detail().clear(); }
+
+} // namespace spx
 
 const char* t_strerror(int errnum) {
     if (errnum < 0 || static_cast<std::size_t>(errnum) >= std::size(kTexts))
@@ -48,7 +65,9 @@ void t_error(const char* msg) {
     const int sysErr = errno;
     if (msg != nullptr && *msg != '\0')
         std::fprintf(stderr, "%s: ", msg);
-    if (t_errno == TSYSERR)
+    if (!Detail().empty())
+        std::fprintf(stderr, "%s\n", Detail().c_str());
+    else if (t_errno == TSYSERR)
         std::fprintf(stderr, "%s: %s\n", t_strerror(t_errno), std::strerror(sysErr));
     else
         std::fprintf(stderr, "%s\n", t_strerror(t_errno));

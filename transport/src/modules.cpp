@@ -73,11 +73,11 @@ ssize_t spx_write(int fd, const void* buf, size_t n) {
         return 0;
     if (buf == nullptr)
         return Errno(EFAULT);
-    if (ep->in.Ended())
+    if (ep->link->Ended())
         return Errno(EPIPE);
     std::span<const unsigned char> data(static_cast<const unsigned char*>(buf), n);
-    if (int err = ep->out.QueueUnit(fd, data, true)) {
-        ep->SendFailed();
+    if (int err = ep->link->QueueUnit(data, true)) {
+        ep->link->Broke();
         return Errno(err);
     }
     return static_cast<ssize_t>(n);

@@ -2,7 +2,8 @@
 //
 // The calls keep the System V TLI contract (states, events, t_errno). Each
 // endpoint is one real descriptor; each SPX connection travels over one TCP
-// connection (docs/transport.md has the wire format). No call raises a
+// connection, or as IPX packets on an interface the interface file names
+// (docs/transport.md has both wire formats). No call raises a
 // signal, throws, or writes to standard output or standard error, except
 // t_error, which writes to standard error.
 #pragma once
@@ -131,17 +132,17 @@ int t_connect(int fd, struct t_call* sndcall, struct t_call* rcvcall);
 int t_getstate(int fd);
 
 // Sends one unit of nbytes (flags 0 or T_MORE). nbytes, or -1 with t_errno
-// (TLOOK once a disconnect has arrived). With a send time-out on fd
-// (SO_SNDTIMEO), a send that finds no room for that long breaks the
-// connection: TLOOK, with a disconnect (reason 237) pending.
+// (TLOOK once a disconnect has arrived). With a limit on fd (spx_setlimit),
+// a send that finds no room for that long breaks the connection: TLOOK,
+// with a disconnect (reason 237) pending.
 int t_snd(int fd, const void* buf, unsigned int nbytes, int flags);
 
 // Receives up to nbytes of the next unit; *flags gets T_MORE when more of
 // the unit follows or the unit carried T_MORE. Blocks until data arrives.
 // The count, or -1 with t_errno (TLOOK when a release or disconnect is
 // next). A frame the connection's end cut short is never data: it is a
-// disconnect (237), after any pieces of it already received. With a receive
-// time-out on fd (SO_RCVTIMEO), a receive that hears nothing for that long
+// disconnect (237), after any pieces of it already received. With a limit
+// on fd (spx_setlimit), a receive that hears nothing for that long
 // fails with TSYSERR and ETIMEDOUT; the time counts from the last byte that
 // came, so a long unit arriving slowly is not cut.
 int t_rcv(int fd, void* buf, unsigned int nbytes, int* flags);
@@ -187,3 +188,13 @@ const char* t_strerror(int errnum);
 // or -1 with t_errno: TBADF, or TLOOK when the connection broke (its
 // disconnect is then pending).
 int spx_push(int fd);
+
+// Calls of this provider's own: the limit of an endpoint's waits for its
+// peer, in milliseconds (0: none). A receive that hears nothing for that
+// long fails with TSYSERR and ETIMEDOUT; a send that finds no room for that
+// long breaks the connection (TLOOK, a disconnect of reason 237 pending).
+// Kept by the endpoint on every carrier, across connections and fork.
+// spx_setlimit returns 0 or -1 with t_errno; spx_getlimit the limit, or -1
+// with t_errno (TBADF).
+int spx_setlimit(int fd, long ms);
+long spx_getlimit(int fd);

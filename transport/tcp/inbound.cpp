@@ -1,6 +1,6 @@
 // Frames read ahead from a connection: the two-cursor buffer that knows a
 // disconnect or protocol error as soon as its bytes arrive.
-#include "endpoint.h"
+#include "tcp.h"
 
 #include <poll.h>
 #include <sys/socket.h>

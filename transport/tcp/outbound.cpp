@@ -1,5 +1,5 @@
 // Units gathered for sending: frames queued into large writes.
-#include "endpoint.h"
+#include "tcp.h"
 
 #include <fcntl.h>
 #include <poll.h>

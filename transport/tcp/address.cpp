@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-#include "endpoint.h"
+#include "tcp.h"
 
 namespace spx {
 

@@ -1,0 +1,271 @@
+// Two SPX connections over a simulated link with a fake clock: every unit byte-exact with its
+// T_MORE boundaries, through loss, duplication and reordering, and every way a connection ends.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <random>
+#include <string>
+#include <tuple>
+
+#include <spx/tiuser.h>
+
+#include "ipx/spx_connection.h"
+
+using namespace spx::ipx;
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+static const ipxAddr_t CALLER{{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 1}, {0x40, 0x01}};
+static const ipxAddr_t LISTENER{{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 2}, {0x45, 0x00}};
+static const ipxAddr_t ANSWERER{{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 2}, {0x40, 0x02}};
+
+struct LinkConfig {
+    double loss = 0, dup = 0, reorder = 0; // chances per packet
+};
+using Pieces = std::vector<std::pair<Bytes, bool>>; // units or parts of one: bytes, T_MORE
+
+// The messages (runs of T_MORE pieces ending in one without it) that pieces make.
+static std::vector<Bytes> Messages(const Pieces& pieces) {
+    std::vector<Bytes> m{{}};
+    for (const auto& [bytes, more] : pieces) {
+        m.back().insert(m.back().end(), bytes.begin(), bytes.end());
+        if (!more)
+            m.emplace_back();
+    }
+    return m;
+}
+
+// One side's program: sends its pieces as room allows, and every readGap reads what has
+// arrived in reads of random sizes, gathering messages.
+struct Program {
+    Pieces pieces;
+    std::size_t next = 0, offset = 0;
+    std::vector<Bytes> received{{}};
+    Time readAt{};
+    milliseconds readGap{0};
+
+    void Act(SpxConnection& c, std::mt19937& rng, Time now) {
+        for (; next < pieces.size() && c.SendRoom() > 0; ++next, offset = 0) {
+            const auto& [bytes, more] = pieces[next];
+            if ((offset += c.SendUnit(std::span(bytes).subspan(offset), more, now)) < bytes.size())
+                break;
+        }
+        if (now < readAt)
+            return;
+        readAt = now + readGap;
+        Bytes buf(std::uniform_int_distribution<std::size_t>(1, 1500)(rng));
+        for (int flags = 0; c.Peek() == T_DATA;) {
+            const std::size_t n = c.Take(buf, flags);
+            received.back().insert(received.back().end(), buf.begin(), buf.begin() + n);
+            if (!(flags & T_MORE))
+                received.emplace_back();
+        }
+    }
+    bool Sent() const { return next == pieces.size(); }
+};
+
+// The link and both ends; the answering end is made from the first request that gets through.
+struct Sim {
+    LinkConfig link;
+    std::mt19937 rng{27};
+    Time now = Time{} + 1h;
+    const SpxConnection::Config config{};
+    SpxConnection a = SpxConnection::Caller(CALLER, LISTENER, 0x1111, config, now);
+    std::optional<SpxConnection> b{};
+    Program pa{}, pb{};
+    std::multimap<Time, std::pair<bool, Bytes>> wire{}; // arrival: to b, packet
+    bool cut = false;                                   // b has vanished
+
+    void Send(SpxConnection& from, bool toB) {
+        std::uniform_real_distribution<double> chance(0, 1);
+        for (auto out = from.PopOutput(now); !out.empty(); out = from.PopOutput(now)) {
+            const auto at = now + (chance(rng) < link.reorder ? 300us : 100us);
+            if (!(toB && cut) && chance(rng) >= link.loss)
+                wire.emplace(at, std::pair(toB, Bytes(out.begin(), out.end())));
+            if (!(toB && cut) && chance(rng) < link.dup)
+                wire.emplace(at + 50us, std::pair(toB, Bytes(out.begin(), out.end())));
+        }
+    }
+    void Deliver(const Bytes& bytes, bool toB) {
+        const Decoded d = Decode(bytes);
+        ASSERT_TRUE(d);
+        if (!toB)
+            a.Input(d.packet, now);
+        else if (d.packet.dstConn != UNKNOWN_CONNECTION && b && !cut)
+            b->Input(d.packet, now);
+        else if (d.packet.dstConn == UNKNOWN_CONNECTION && !b) // the listener answers once
+            b = SpxConnection::Answer(ANSWERER, d.packet, 0x2222, config, now);
+    }
+    // Runs both ends until done() or the time limit; false on the limit.
+    template <class Done> bool Run(Done done, std::chrono::seconds limit = 600s) {
+        const Time end = now + limit;
+        for (long steps = 0; now <= end && steps < 5'000'000; ++steps) {
+            Time next = end;
+            for (auto [c, p, toB] :
+                 {std::tuple(&a, &pa, true), std::tuple(b && !cut ? &*b : nullptr, &pb, false)}) {
+                if (c)
+                    p->Act(*c, rng, now), c->Tick(now), Send(*c, toB),
+                        next = std::min(next, c->NextDeadline().value_or(end));
+            }
+            if (done())
+                return true;
+            next = std::min(next, pb.readAt > now ? pb.readAt : end);
+            now = std::max(now, wire.empty() ? next : std::min(next, wire.begin()->first));
+            for (; !wire.empty() && wire.begin()->first <= now; wire.erase(wire.begin()))
+                Deliver(wire.begin()->second.second, wire.begin()->second.first);
+        }
+        return false;
+    }
+};
+
+// Pieces of random sizes (empty ones too), some with T_MORE, size bytes in all; then empty units.
+static Pieces RandomPieces(std::size_t size, unsigned seed, std::size_t empties) {
+    std::mt19937 rng(seed);
+    Pieces pieces;
+    for (std::size_t sent = 0; sent < size;) {
+        Bytes b(std::min<std::size_t>(std::uniform_int_distribution<std::size_t>(0, 3000)(rng),
+                                      size - sent));
+        std::generate(b.begin(), b.end(), [&] { return static_cast<std::uint8_t>(rng()); });
+        sent += b.size();
+        pieces.emplace_back(std::move(b), rng() % 3 == 0);
+    }
+    pieces.resize(pieces.size() + empties + 1);
+    return pieces;
+}
+
+enum class End { ReleaseAFirst, ReleaseBoth, ReleaseThenDisconnect, DisconnectA, BVanishes };
+
+// Guards against lost, repeated, reordered or cut units, a release or disconnect overtaking data,
+// a side left waiting, and a dead peer not found within the watchdog time.
+TEST(SpxConnection, DeliversEverythingAndEndsEveryWay) {
+    const LinkConfig clean, lossy{0.05, 0.01, 0.05};
+    const struct {
+        LinkConfig link;
+        std::size_t bytes; // each way
+        End end;
+        std::size_t empties = 0; // units of 0 bytes after the data: past the sequence numbers' wrap
+        milliseconds readGap{0}; // b reads this seldom: its window closes
+    } rows[] = {
+        // clang-format off
+        {clean, 2 << 20, End::ReleaseAFirst}, {lossy, 1 << 20, End::ReleaseAFirst},
+        {lossy, 1000, End::ReleaseAFirst, 70000}, {lossy, 1 << 20, End::ReleaseAFirst, 0, 50ms},
+        {clean, 100000, End::ReleaseBoth},    {lossy, 100000, End::ReleaseBoth},
+        {lossy, 100000, End::ReleaseThenDisconnect},
+        {clean, 100000, End::DisconnectA},    {lossy, 100000, End::DisconnectA},
+        {clean, 100000, End::BVanishes},      {lossy, 100000, End::BVanishes},
+        // clang-format on
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE("row " + std::to_string(&r - rows));
+        Sim sim{.link = r.link};
+        sim.pa.pieces = RandomPieces(r.bytes, 1, r.empties);
+        sim.pb.pieces = RandomPieces(r.bytes, 2, r.empties);
+        sim.pb.readGap = r.readGap;
+        const std::vector<Bytes> toB = Messages(sim.pa.pieces), toA = Messages(sim.pb.pieces);
+        SpxConnection& a = sim.a;
+        ASSERT_TRUE(sim.Run([&] { return sim.b && sim.pa.Sent() && sim.pb.Sent(); }));
+        SpxConnection& b = *sim.b;
+        if (r.end == End::BVanishes) {
+            const Time cut = sim.now;
+            sim.cut = true;
+            ASSERT_TRUE(sim.Run([&] { return a.DisconnectArrived(); }));
+            EXPECT_LE(sim.now - cut, sim.config.watchdogAbort + sim.config.watchdogInterval);
+            EXPECT_EQ(a.TakeDisconnect(), SPX_DISCON_FAILED);
+            continue;
+        }
+        // a releases or disconnects (b at once too in ReleaseBoth); b reads every unit first
+        r.end == End::DisconnectA ? a.Disconnect(sim.now) : a.SendRelease(sim.now);
+        if (r.end == End::ReleaseBoth)
+            b.SendRelease(sim.now);
+        const int event = r.end == End::DisconnectA ? T_DISCONNECT : T_ORDREL;
+        ASSERT_TRUE(sim.Run([&] { return b.Peek() == event; }));
+        EXPECT_EQ(sim.pb.received, toB);
+        if (r.end == End::DisconnectA) {
+            EXPECT_EQ(b.TakeDisconnect(), SPX_DISCON_TERMINATED);
+            EXPECT_TRUE(sim.Run([&] { return a.Quiescent(); }));
+            continue;
+        }
+        b.TakeRelease(); // then b answers, and a reads every unit first
+        const bool discon = r.end == End::ReleaseThenDisconnect;
+        if (r.end != End::ReleaseBoth)
+            discon ? b.Disconnect(sim.now) : b.SendRelease(sim.now);
+        ASSERT_TRUE(sim.Run([&] { return a.Peek() == (discon ? T_DISCONNECT : T_ORDREL); }));
+        EXPECT_EQ(sim.pa.received, toA);
+        if (discon) {
+            EXPECT_EQ(a.TakeDisconnect(), SPX_DISCON_TERMINATED);
+            continue;
+        }
+        a.TakeRelease();
+        EXPECT_TRUE(sim.Run([&] { return a.Quiescent() && b.Quiescent(); }));
+        EXPECT_TRUE(a.GetState() == SpxConnection::State::Closed &&
+                    b.GetState() == SpxConnection::State::Closed);
+    }
+}
+
+// The packets one end puts out now, decoded (their bytes kept in store).
+static std::vector<SpxPacket> Out(SpxConnection& c, Time now, std::deque<Bytes>& store) {
+    std::vector<SpxPacket> packets;
+    for (auto out = c.PopOutput(now); !out.empty(); out = c.PopOutput(now))
+        packets.push_back(Decode(store.emplace_back(out.begin(), out.end())).packet);
+    return packets;
+}
+
+// Guards against a caller taken in by a stale or foreign answer, a refusal or silence not
+// reported, and packets of another connection, a replay or a duplicate delivered as data.
+TEST(SpxConnection, SetUpAndStrangers) {
+    const Time t0 = Time{} + 1h;
+    std::deque<Bytes> store;
+    const auto caller = [&] { return SpxConnection::Caller(CALLER, LISTENER, 0x1111, {}, t0); };
+    const auto changed = [](SpxPacket p, auto change) { return change(p), p; };
+    SpxConnection a = caller();
+    const SpxPacket request = Out(a, t0, store).at(0);
+    SpxConnection b = *SpxConnection::Answer(ANSWERER, request, 0x2222, {}, t0);
+    const SpxPacket reply = Out(b, t0, store).at(0);
+    // A reply for an earlier connection, or from another host, leaves the caller waiting.
+    a.Input(changed(reply, [](SpxPacket& p) { p.dstConn = 0x0999; }), t0);
+    a.Input(changed(reply, [](SpxPacket& p) { p.src.node[5] = 9; }), t0);
+    EXPECT_TRUE(a.GetState() == SpxConnection::State::Connecting &&
+                a.GetCounters().dropped[size_t(DropReason::BadId)] == 2);
+    a.Input(reply, t0);
+    ASSERT_EQ(a.GetState(), SpxConnection::State::Established);
+    EXPECT_EQ(std::memcmp(a.Peer().sock, ANSWERER.sock, 2), 0); // the answering socket
+    // Strangers and repeats against a data packet from b.
+    const Bytes hi = {'h', 'i'}; // "h" with T_MORE, then an end unit "i"
+    b.SendUnit(std::span(hi).first(1), true, t0);
+    b.SendUnit(std::span(hi).last(1), false, t0);
+    const auto sent = Out(b, t0, store);
+    const SpxPacket& data = sent.at(0);
+    const std::pair<SpxPacket, DropReason> rows[] = {
+        {changed(data, [](SpxPacket& p) { p.dstConn = 0x0999; }), DropReason::BadId},
+        {changed(data, [](SpxPacket& p) { p.srcConn = 0x0999; }), DropReason::BadId},
+        {changed(data, [](SpxPacket& p) { p.src.sock[1] ^= 1; }), DropReason::BadId},
+        {changed(data, [](SpxPacket& p) { p.sequence = 512; }), DropReason::OutOfWindow},
+        {changed(data, [](SpxPacket& p) { p.sequence = 0xFFFF; }), DropReason::Duplicate},
+    };
+    for (const auto& [packet, drop] : rows) {
+        const auto before = a.GetCounters().dropped[size_t(drop)];
+        a.Input(packet, t0);
+        EXPECT_EQ(a.GetCounters().dropped[size_t(drop)], before + 1) << DropReasonName(drop);
+        EXPECT_EQ(a.Peek(), 0);
+    }
+    for (const SpxPacket& p : {data, data, sent.at(1)})
+        a.Input(p, t0);
+    EXPECT_EQ(a.GetCounters().dropped[size_t(DropReason::Duplicate)], 2u);
+    Bytes buf(10); // the end unit comes as a piece of its own, as over TCP
+    int flags = -1;
+    EXPECT_TRUE(a.Take(buf, flags) == 1 && buf[0] == 'h' && flags == T_MORE);
+    EXPECT_TRUE(a.Take(buf, flags) == 1 && buf[0] == 'i' && flags == 0 && a.Peek() == 0);
+    // A refused caller sees 236; an unanswered one 237 after its set-up timers.
+    SpxConnection refused = caller();
+    refused.Input(RefusalOf(Out(refused, t0, store).at(0), LISTENER), t0);
+    EXPECT_EQ(refused.TakeDisconnect(), SPX_DISCON_TERMINATED);
+    SpxConnection alone = caller();
+    Time now = t0;
+    for (; alone.NextDeadline(); alone.Tick(now))
+        now = *alone.NextDeadline(), Out(alone, now, store);
+    EXPECT_EQ(now - t0, 15500ms);
+    EXPECT_EQ(alone.TakeDisconnect(), SPX_DISCON_FAILED);
+}

@@ -1,0 +1,619 @@
+// One SPX connection as a pure state machine (see the header for the
+// protocol and the timers).
+#include "ipx/spx_connection.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include <spx/tiuser.h>
+
+namespace spx::ipx {
+namespace {
+
+using std::chrono::duration_cast;
+using std::chrono::microseconds;
+
+constexpr std::uint16_t Wire(std::uint64_t seq) {
+    return static_cast<std::uint16_t>(seq);
+}
+
+} // namespace
+
+SpxConnection::SpxConnection(const ipxAddr_t& local, const ipxAddr_t& peer, std::uint16_t myId,
+                             const Config& config, Time now)
+    : config_(config), local_(local), peer_(peer), myId_(myId), rto_(config.rtoInitial),
+      lastHeard_(now), lastProbe_(now) {
+    config_.window = std::clamp<std::uint16_t>(config_.window, 1, MAX_WINDOW);
+    config_.ackEvery = std::max<std::uint16_t>(config_.ackEvery, 1);
+    config_.rtoMax = std::max(config_.rtoMax, config_.rtoMin);
+    send_.resize(config_.window + 2u);
+    recv_.resize(config_.window);
+    advertised_ = Allocation();
+}
+
+SpxConnection SpxConnection::Caller(const ipxAddr_t& local, const ipxAddr_t& remote,
+                                    std::uint16_t myConnId, const Config& config, Time now) {
+    SpxConnection c(local, remote, myConnId, config, now);
+    c.requestDue_ = true;
+    c.timer_ = now + c.rto_;
+    c.timedAt_ = now; // the set-up gives the first RTT sample
+    return c;
+}
+
+std::optional<SpxConnection> SpxConnection::Answer(const ipxAddr_t& local, const SpxPacket& request,
+                                                   std::uint16_t myConnId, const Config& config,
+                                                   Time now) {
+    if (!(request.control & CC_SYSTEM) || request.dstConn != UNKNOWN_CONNECTION ||
+        request.srcConn == UNKNOWN_CONNECTION || request.datastream != DS_DATA)
+        return std::nullopt;
+    SpxConnection c(local, request.src, myConnId, config, now);
+    c.state_ = State::Established;
+    c.peerId_ = request.srcConn;
+    c.peerAlloc_ = Near(FIRST, request.allocation);
+    c.replyDue_ = c.awaitingAnswer_ = true;
+    c.timer_ = now + c.rto_;
+    c.timedAt_ = now;
+    return c;
+}
+
+std::uint64_t SpxConnection::Near(std::uint64_t base, std::uint16_t wire) {
+    const auto delta = static_cast<std::int16_t>(static_cast<std::uint16_t>(wire - Wire(base)));
+    return base + static_cast<std::uint64_t>(std::int64_t{delta}); // base >= FIRST > 32768
+}
+
+std::uint64_t SpxConnection::Allocation() const {
+    return rcvRead_ + recv_.size() - 1;
+}
+
+// --- input ---
+
+// The packet belongs to this connection: its ids, and the peer's address
+// (before the reply, the node the request went to: the answering endpoint
+// has its own socket).
+bool SpxConnection::Accepts(const SpxPacket& p) const {
+    if (p.dstConn != myId_)
+        return false;
+    if (state_ == State::Connecting)
+        return (p.srcConn != UNKNOWN_CONNECTION || p.datastream == DS_DISCON) &&
+               std::memcmp(p.src.node, peer_.node, sizeof peer_.node) == 0;
+    return p.srcConn == peerId_ && SameAddress(p.src, peer_);
+}
+
+void SpxConnection::Input(const SpxPacket& p, Time now) {
+    const auto drop = [this](DropReason r) { ++counters_.dropped[static_cast<std::size_t>(r)]; };
+    if (!Accepts(p))
+        return drop(DropReason::BadId);
+    if (state_ == State::Ended &&
+        !(disconAckDue_ || p.datastream == DS_DISCON || sndUna_ != sndEnd_))
+        return drop(DropReason::Unexpected);
+    ++counters_.packetsIn;
+    if (state_ == State::Connecting) {
+        if (p.datastream == DS_DISCON) { // refused
+            state_ = State::Ended;
+            reason_ = SPX_DISCON_TERMINATED;
+            disAt_ = rcvNext_;
+            timer_.reset();
+            return;
+        }
+        peer_ = p.src;
+        peerId_ = p.srcConn;
+        state_ = State::Established;
+        requestDue_ = false;
+        timer_.reset();
+        if (retries_ == 0)
+            Sample(now);
+        retries_ = 0;
+        rto_ = RtoEstimate();
+        peerAlloc_ = Near(FIRST, p.allocation);
+    }
+    lastHeard_ = now;
+    if (awaitingAnswer_) {
+        awaitingAnswer_ = replyDue_ = false;
+        timer_.reset();
+        if (retries_ == 0)
+            Sample(now);
+        retries_ = 0;
+        rto_ = RtoEstimate();
+    }
+    TakeAck(p, now);
+    if (p.control & CC_SYSTEM) {
+        if (p.datastream == DS_DISCON_ACK && state_ == State::Ended)
+            StopSending(); // our disconnect arrived
+        if (p.control & CC_SEND_ACK)
+            ackDue_ = true;
+        return;
+    }
+    TakeSequenced(p);
+}
+
+// The acknowledge and allocation numbers of any packet from the peer.
+void SpxConnection::TakeAck(const SpxPacket& p, Time now) {
+    const std::uint64_t ack = Near(sndUna_, p.acknowledge);
+    if (ack < sndUna_ || ack > sndNxt_)
+        return; // stale, or for packets never sent
+    const std::uint64_t alloc = Near(ack, p.allocation);
+    const bool moved = ack > sndUna_;
+    if (moved) {
+        if (timedSeq_ && ack > *timedSeq_)
+            Sample(now);
+        sndUna_ = ack;
+        retries_ = 0;
+        rto_ = RtoEstimate();
+        if (recover_ && ack >= *recover_)
+            recover_.reset();
+        else if (recover_)
+            resend_ = sndUna_; // a partial acknowledgement: the next hole
+        timer_.reset();
+        ArmTimer(now);
+    } else if ((p.control & CC_SYSTEM) && sndUna_ != sndNxt_ && alloc == peerAlloc_) {
+        // A repeated acknowledgement: the receiver has seen a hole. Resend the packet it
+        // lacks at once, and again if it still lacks it two round trips later. (Packets come
+        // in batches, and a batch brings one acknowledgement: so one is enough.)
+        const auto again = microseconds(2 * std::max<std::int64_t>(srttUs_, 500));
+        if (resentSeq_ != sndUna_ || now - resentAt_ > again) {
+            resend_ = sndUna_;
+            recover_ = std::max(recover_.value_or(0), sndNxt_);
+        }
+    }
+    if (alloc + 1 >= ack) {
+        const bool opened = alloc > peerAlloc_;
+        peerAlloc_ = alloc;
+        if (opened && sndUna_ == sndNxt_ && !moved)
+            timer_.reset(); // the persist probe is no longer needed
+    }
+}
+
+// A data, release or disconnect packet: in its slot, in order.
+void SpxConnection::TakeSequenced(const SpxPacket& p) {
+    const auto drop = [this](DropReason r) { ++counters_.dropped[static_cast<std::size_t>(r)]; };
+    if (p.control & CC_SEND_ACK)
+        ackDue_ = true;
+    const std::uint64_t seq = Near(rcvNext_, p.sequence);
+    if (state_ == State::Ended) {
+        if (p.datastream != DS_DISCON)
+            return drop(seq < rcvNext_ ? DropReason::Duplicate : DropReason::Unexpected);
+        disconAckDue_ = true; // our FF went missing, or both ends disconnect at once
+        if (!disAt_)
+            StopSending();
+        return;
+    }
+    if (seq < rcvNext_) {
+        ackDue_ = true; // our acknowledgement went missing
+        return drop(DropReason::Duplicate);
+    }
+    if (p.datastream == DS_ORDREL || p.datastream == DS_DISCON)
+        return TakeEnd(p, seq);
+    if (p.data.size() > MAX_DATA) // not from Decode: more than a slot holds
+        return drop(DropReason::BadLength);
+    if (seq > Allocation() || (relSeq_ && seq >= *relSeq_) || (disSeq_ && seq >= *disSeq_)) {
+        ackDue_ = true;
+        return drop(seq > Allocation() ? DropReason::OutOfWindow : DropReason::Unexpected);
+    }
+    RecvSlot& slot = recv_[seq % recv_.size()];
+    if (slot.full)
+        return drop(DropReason::Duplicate);
+    slot.full = true;
+    slot.seq = seq;
+    // A sequenced FD or a client-defined type carries no unit boundary of ours.
+    slot.control = p.datastream == DS_ORDREL_ACK ? 0 : p.control;
+    slot.length = static_cast<std::uint16_t>(p.data.size());
+    slot.offset = 0;
+    std::copy(p.data.begin(), p.data.end(), slot.data.begin());
+    counters_.dataIn += p.data.size();
+    if (seq != rcvNext_)
+        holeAckDue_ = true; // out of order: a repeated acknowledgement shows the hole
+    Advance();
+}
+
+// The peer's release (FC) or disconnect (FE): a place in the sequence, no slot.
+void SpxConnection::TakeEnd(const SpxPacket& p, std::uint64_t seq) {
+    const auto drop = [this](DropReason r) { ++counters_.dropped[static_cast<std::size_t>(r)]; };
+    std::optional<std::uint64_t>& mark = p.datastream == DS_ORDREL ? relSeq_ : disSeq_;
+    if (!p.data.empty() || (mark && *mark != seq) || (relSeq_ && seq < *relSeq_))
+        return drop(DropReason::Unexpected);
+    if (seq > Allocation() + 2) { // the release and the disconnect need no buffer
+        ackDue_ = true;
+        return drop(DropReason::OutOfWindow);
+    }
+    if (mark)
+        return drop(DropReason::Duplicate);
+    mark = seq;
+    ackDue_ = true;
+    Advance();
+}
+
+// Moves rcvNext_ over everything that has arrived in order.
+void SpxConnection::Advance() {
+    for (;;) {
+        if (relSeq_ == rcvNext_) {
+            relIn_ = true;
+            if (releaseSent_)
+                state_ = State::Closed;
+        } else if (disSeq_ == rcvNext_) {
+            ++rcvNext_;
+            return PeerDisconnected();
+        } else {
+            const RecvSlot& slot = recv_[rcvNext_ % recv_.size()];
+            if (!slot.full || slot.seq != rcvNext_ || rcvNext_ > Allocation())
+                return;
+        }
+        ++rcvNext_;
+    }
+}
+
+void SpxConnection::PeerDisconnected() {
+    state_ = State::Ended;
+    reason_ = SPX_DISCON_TERMINATED;
+    disAt_ = *disSeq_;
+    disconAckDue_ = true;
+    ackDue_ = false;
+    StopSending();
+}
+
+// The peer stopped answering: whatever arrived in order is still read, then 237.
+void SpxConnection::Fail() {
+    if (state_ != State::Ended) { // after our own disconnect: end quietly
+        state_ = State::Ended;
+        reason_ = SPX_DISCON_FAILED;
+        disAt_ = rcvNext_;
+    }
+    StopSending();
+    requestDue_ = replyDue_ = awaitingAnswer_ = ackDue_ = holeAckDue_ = probeDue_ = false;
+    disconAckDue_ = false;
+}
+
+void SpxConnection::StopSending() {
+    sndUna_ = sndNxt_ = sndEnd_;
+    resend_.reset();
+    recover_.reset();
+    timedSeq_.reset();
+    timer_.reset();
+}
+
+// --- timers ---
+
+// Starts the retransmission (or persist) timer when something waits for it.
+void SpxConnection::ArmTimer(Time now) {
+    if (timer_ || state_ == State::Connecting)
+        return;
+    const bool outstanding = sndUna_ != sndNxt_;
+    const bool blocked = sndNxt_ != sndEnd_ && !MaySend(sndNxt_);
+    if (outstanding || blocked)
+        timer_ = now + rto_;
+}
+
+void SpxConnection::Sample(Time now) {
+    const std::int64_t r = duration_cast<microseconds>(now - timedAt_).count();
+    timedSeq_.reset();
+    if (srttUs_ < 0) {
+        srttUs_ = r;
+        rttvarUs_ = r / 2;
+    } else {
+        rttvarUs_ = (3 * rttvarUs_ + std::abs(srttUs_ - r)) / 4;
+        srttUs_ = (7 * srttUs_ + r) / 8;
+    }
+}
+
+milliseconds SpxConnection::RtoEstimate() const {
+    if (srttUs_ < 0)
+        return config_.rtoInitial;
+    const auto rto = duration_cast<milliseconds>(microseconds(srttUs_ + 4 * rttvarUs_));
+    return std::clamp(rto, config_.rtoMin, config_.rtoMax);
+}
+
+void SpxConnection::Tick(Time now) {
+    if (lingerUntil_ && now >= *lingerUntil_) { // our disconnect is not getting through
+        lingerUntil_.reset();
+        StopSending();
+    }
+    if (state_ != State::Connecting && (state_ != State::Ended || sndUna_ != sndEnd_))
+        TickWatchdog(now);
+    if (!timer_ || now < *timer_)
+        return;
+    timer_.reset();
+    const bool setUp = state_ == State::Connecting || awaitingAnswer_;
+    const bool outstanding = sndUna_ != sndNxt_;
+    if (setUp || outstanding) {
+        if (++retries_ >= (setUp ? config_.connectRetries : config_.retryLimit + 1))
+            return Fail();
+        requestDue_ = state_ == State::Connecting;
+        replyDue_ = awaitingAnswer_;
+        if (outstanding && !setUp) {
+            resend_ = sndUna_;
+            recover_ = sndNxt_;
+            timedSeq_.reset(); // Karn: no sample from a packet sent twice
+        }
+    } else if (sndNxt_ != sndEnd_ && !MaySend(sndNxt_)) {
+        probeDue_ = true; // the peer's window is closed: ask for its allocation
+    } else {
+        return;
+    }
+    rto_ = std::min(rto_ * 2, config_.rtoMax);
+    timer_ = now + rto_;
+}
+
+// Watchdog packets while the peer is silent; a peer silent too long is dead.
+void SpxConnection::TickWatchdog(Time now) {
+    if (now - lastHeard_ >= config_.watchdogAbort)
+        return Fail();
+    if (now - lastHeard_ >= config_.watchdogInterval &&
+        now - lastProbe_ >= config_.watchdogInterval) {
+        probeDue_ = true;
+        lastProbe_ = now;
+    }
+}
+
+std::optional<Time> SpxConnection::NextDeadline() const {
+    std::optional<Time> next = timer_;
+    if (lingerUntil_ && sndUna_ != sndEnd_)
+        next = std::min(next.value_or(Time::max()), *lingerUntil_);
+    if (state_ != State::Connecting && (state_ != State::Ended || sndUna_ != sndEnd_)) {
+        const Time probe = std::max(lastHeard_, lastProbe_) + config_.watchdogInterval;
+        const Time dead = lastHeard_ + config_.watchdogAbort;
+        next = std::min({next.value_or(Time::max()), probe, dead});
+    }
+    return next;
+}
+
+// --- output ---
+
+// May the packet of this sequence go out: inside the peer's allocation (a
+// release or disconnect packet, which needs no buffer, up to two beyond).
+bool SpxConnection::MaySend(std::uint64_t seq) const {
+    const SendSlot& slot = send_[seq % send_.size()];
+    const bool end = slot.bytes[IPX_HEADER + offsetof(SpxHeaderWire, datastream)] != DS_DATA;
+    return seq <= peerAlloc_ + (end ? 2 : 0);
+}
+
+// Writes the current acknowledge and allocation numbers into a packet.
+void SpxConnection::Stamp(std::span<std::uint8_t, MAX_PACKET> bytes, bool askAck) {
+    advertised_ = Allocation();
+    PutBE16(bytes.subspan<OFF_ACK, 2>(), Wire(rcvNext_));
+    PutBE16(bytes.subspan<OFF_ALLOC, 2>(), Wire(advertised_));
+    bytes[OFF_CONTROL] = static_cast<std::uint8_t>(askAck ? bytes[OFF_CONTROL] | CC_SEND_ACK
+                                                          : bytes[OFF_CONTROL] & ~CC_SEND_ACK);
+    ++counters_.packetsOut;
+    ackDue_ = false;
+}
+
+// A system packet (or FF) built in one of the control buffers.
+std::span<const std::uint8_t> SpxConnection::Control(std::uint8_t control, std::uint8_t datastream,
+                                                     std::uint16_t dstConn) {
+    auto& out = control_[controlNext_++ % control_.size()];
+    SpxPacket p;
+    p.dst = peer_;
+    p.src = local_;
+    p.control = control;
+    p.datastream = datastream;
+    p.srcConn = myId_;
+    p.dstConn = dstConn;
+    p.sequence = Wire(sndNxt_);
+    const std::size_t n = Encode(p, out);
+    Stamp(out, control & CC_SEND_ACK);
+    if (control & CC_SEND_ACK)
+        probeDue_ = false;
+    return std::span<const std::uint8_t>(out).first(n);
+}
+
+std::span<const std::uint8_t> SpxConnection::SendSlotAt(std::uint64_t seq, bool resend, Time now) {
+    SendSlot& slot = send_[seq % send_.size()];
+    const bool end = slot.bytes[IPX_HEADER + offsetof(SpxHeaderWire, datastream)] != DS_DATA;
+    const bool last = seq + 1 == sndEnd_ || seq >= peerAlloc_;
+    const bool ask = resend || end || last || ++sinceAckAsked_ >= config_.ackEvery;
+    if (ask) {
+        sinceAckAsked_ = 0;
+        probeDue_ = false;
+        if (!resend && !timedSeq_) {
+            timedSeq_ = seq;
+            timedAt_ = now;
+        }
+    }
+    if (resend) {
+        ++counters_.retransmitted;
+        resentAt_ = now;
+        resentSeq_ = seq;
+        timedSeq_.reset(); // Karn: an acknowledgement now may be for either sending
+    }
+    Stamp(slot.bytes, ask);
+    ArmTimer(now);
+    return std::span<const std::uint8_t>(slot.bytes).first(slot.length);
+}
+
+std::span<const std::uint8_t> SpxConnection::PopOutput(Time now) {
+    if (requestDue_) {
+        requestDue_ = false;
+        return Control(CC_SYSTEM | CC_SEND_ACK, DS_DATA, UNKNOWN_CONNECTION);
+    }
+    if (replyDue_) {
+        replyDue_ = false;
+        return Control(CC_SYSTEM | CC_SEND_ACK, DS_DATA, peerId_);
+    }
+    if (disconAckDue_) {
+        disconAckDue_ = false;
+        return Control(CC_SYSTEM, DS_DISCON_ACK, peerId_);
+    }
+    if (holeAckDue_) { // a system packet of its own, so that the sender counts it
+        holeAckDue_ = false;
+        return Control(CC_SYSTEM, DS_DATA, peerId_);
+    }
+    if (resend_) {
+        const std::uint64_t seq = *resend_;
+        resend_.reset();
+        if (seq >= sndUna_ && seq < sndNxt_)
+            return SendSlotAt(seq, true, now);
+    }
+    if (sndNxt_ != sndEnd_ && MaySend(sndNxt_) && state_ != State::Connecting)
+        return SendSlotAt(sndNxt_++, false, now);
+    ArmTimer(now);
+    if (probeDue_)
+        return Control(CC_SYSTEM | CC_SEND_ACK, DS_DATA, peerId_);
+    if (ackDue_)
+        return Control(CC_SYSTEM, DS_DATA, peerId_);
+    return {};
+}
+
+bool SpxConnection::Quiescent() const {
+    return state_ != State::Connecting && sndUna_ == sndEnd_ && !requestDue_ && !replyDue_ &&
+           !awaitingAnswer_ && !ackDue_ && !holeAckDue_ && !probeDue_ && !disconAckDue_;
+}
+
+// --- the program's side ---
+
+std::size_t SpxConnection::SendRoom() const {
+    if (state_ != State::Established || releaseSent_)
+        return 0;
+    const std::size_t used = static_cast<std::size_t>(sndEnd_ - sndUna_);
+    std::size_t room = used < config_.window ? (config_.window - used) * MAX_DATA : 0;
+    return room;
+}
+
+// Puts a new packet at the end of the send ring; returns the data bytes taken.
+std::size_t SpxConnection::QueuePacket(std::uint8_t datastream, std::uint8_t control,
+                                       std::span<const std::uint8_t> data) {
+    SendSlot& slot = send_[sndEnd_ % send_.size()];
+    SpxPacket p;
+    p.dst = peer_;
+    p.src = local_;
+    p.control = control;
+    p.datastream = datastream;
+    p.srcConn = myId_;
+    p.dstConn = peerId_;
+    p.sequence = Wire(sndEnd_);
+    p.data = data.first(std::min(data.size(), MAX_DATA));
+    slot.length = static_cast<std::uint16_t>(Encode(p, slot.bytes));
+    ++sndEnd_;
+    return p.data.size();
+}
+
+std::size_t SpxConnection::SendUnit(std::span<const std::uint8_t> data, bool more, Time) {
+    if (state_ != State::Established || releaseSent_)
+        return 0;
+    // Each call starts a packet of its own: the programs tell a unit sent
+    // without T_MORE (an end unit) from the units before it by the piece it
+    // arrives as. A unit of zero bytes is an empty packet, with end of
+    // message or (T_MORE) without, as over TCP.
+    std::size_t taken = 0;
+    do {
+        if (sndEnd_ - sndUna_ >= config_.window)
+            return counters_.dataOut += taken, taken; // the rest goes on in the next call
+        taken += QueuePacket(DS_DATA, 0, data.subspan(taken));
+    } while (taken < data.size());
+    if (!more)
+        send_[(sndEnd_ - 1) % send_.size()].bytes[OFF_CONTROL] |= CC_EOM;
+    return counters_.dataOut += taken, taken;
+}
+
+void SpxConnection::SendRelease(Time now) {
+    if (state_ != State::Established || releaseSent_)
+        return;
+    QueuePacket(DS_ORDREL, CC_EOM, {});
+    releaseSent_ = true;
+    if (relIn_)
+        state_ = State::Closed;
+    ArmTimer(now);
+}
+
+void SpxConnection::Disconnect(Time now) {
+    if (state_ == State::Ended)
+        return;
+    if (state_ == State::Connecting)
+        return Abort();
+    QueuePacket(DS_DISCON, CC_EOM, {});
+    lingerUntil_ = now + config_.watchdogAbort;
+    state_ = State::Ended;
+    reason_ = 0;
+    rcvRead_ = rcvNext_;
+    disAt_.reset();
+    ArmTimer(now);
+}
+
+void SpxConnection::Abort() {
+    state_ = State::Ended;
+    disAt_.reset();
+    rcvRead_ = rcvNext_;
+    StopSending();
+    requestDue_ = replyDue_ = awaitingAnswer_ = ackDue_ = holeAckDue_ = probeDue_ = false;
+    disconAckDue_ = false;
+}
+
+int SpxConnection::Peek() const {
+    if (disAt_ && rcvRead_ == *disAt_)
+        return T_DISCONNECT;
+    if (rcvRead_ == rcvNext_)
+        return 0;
+    return relSeq_ == rcvRead_ ? T_ORDREL : T_DATA;
+}
+
+std::size_t SpxConnection::Take(std::span<std::uint8_t> out, int& flags) {
+    flags = 0;
+    if (Peek() != T_DATA)
+        return 0;
+    // One packet at most: each unit starts a packet of its own, so a piece
+    // never holds the end of one unit and the start of the next.
+    RecvSlot& slot = recv_[rcvRead_ % recv_.size()];
+    const std::size_t n = std::min<std::size_t>(slot.length - slot.offset, out.size());
+    std::copy_n(slot.data.begin() + slot.offset, n, out.begin());
+    slot.offset = static_cast<std::uint16_t>(slot.offset + n);
+    if (slot.offset < slot.length) {
+        flags = T_MORE; // out is full
+        return n;
+    }
+    slot.full = false;
+    ++rcvRead_;
+    WindowOpened();
+    flags = (slot.control & CC_EOM) != 0 ? 0 : T_MORE; // the unit goes on, or came with T_MORE
+    return n;
+}
+
+// After the program has read: tell the peer when the window has opened by a
+// quarter, or at all when it was closed.
+void SpxConnection::WindowOpened() {
+    if (state_ == State::Ended)
+        return;
+    if (Allocation() - advertised_ >= std::max<std::size_t>(recv_.size() / 4, 1) ||
+        advertised_ < rcvNext_)
+        ackDue_ = true;
+}
+
+void SpxConnection::TakeRelease() {
+    if (Peek() == T_ORDREL)
+        ++rcvRead_;
+}
+
+int SpxConnection::TakeDisconnect() {
+    if (!disAt_)
+        return 0;
+    rcvRead_ = *disAt_ + 1; // past the FE (or the point of failure)
+    rcvNext_ = std::max(rcvNext_, rcvRead_);
+    disAt_.reset();
+    return reason_;
+}
+
+SPX_OPTS SpxConnection::PeerOptions() const {
+    SPX_OPTS o;
+    PutBE16(o.spx_connectionID, peerId_);
+    PutBE16(o.spx_allocationNumber, Wire(peerAlloc_));
+    return o;
+}
+
+SPX_OPTS SpxConnection::LocalOptions() const {
+    SPX_OPTS o;
+    PutBE16(o.spx_connectionID, myId_);
+    PutBE16(o.spx_allocationNumber, Wire(Allocation()));
+    return o;
+}
+
+SpxPacket RefusalOf(const SpxPacket& request, const ipxAddr_t& local) {
+    SpxPacket p;
+    p.dst = request.src;
+    p.src = local;
+    p.control = CC_SYSTEM;
+    p.datastream = DS_DISCON;
+    p.srcConn = UNKNOWN_CONNECTION;
+    p.dstConn = request.srcConn;
+    p.acknowledge = request.sequence;
+    return p;
+}
+
+} // namespace spx::ipx

@@ -128,7 +128,7 @@ class IpxLink final : public Link {
     ipxAddr_t local_{};
     int sock_ = -1, timer_ = -1, hold_ = -1;
     Time armed_ = Time::min();    // what the timer is set for; min: nothing
-    Time serviced_ = Time::min(); // the last Service
+    Time serviced_{}; // the last Service (the clock's epoch: never)
     // Every process holding the connection holds holders_[1]; the last to
     // let go sees the read end hang up, and ends the connection.
     int holders_[2] = {-1, -1};

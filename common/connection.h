@@ -36,8 +36,8 @@ int AwaitEvent(int fd);
 
 // Waits until source has bytes to read (or its end), at most limit, while
 // the endpoint spxfd goes on answering its peer: a provider that keeps
-// timers of its own (retransmission, watchdog) runs them only when the
-// endpoint is looked at. Once an event is pending on spxfd (data, a release,
-// a disconnect) it is left for the caller's next call. 0, or the error
-// number (ETIMEDOUT when the time ran out).
+// timers of its own (retransmission, watchdog) runs them only when it is
+// called. What the peer sends (data, a release, a disconnect) is left for
+// the caller's next call. 0, or the error number (ETIMEDOUT when the time
+// ran out).
 int AwaitSource(int source, int spxfd, Limit limit);

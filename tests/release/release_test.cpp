@@ -214,6 +214,13 @@ TEST(Release, IpxHosts) {
         for (const fs::path& copy : {serverDir / "stored", clientDir / "fetched", clientDir / "ran"})
             EXPECT_TRUE(ReadFile(copy) == data) << frame << " " << copy << " " << ReadFile(copy).size();
         EXPECT_TRUE(d.WaitForOutput(line)) << frame;
+        if (std::string_view(frame) == "ethernet_ii") { // a source silent beyond the watchdog's 20 s
+            EXPECT_EQ(Shell("(echo first; sleep 22; echo second) | " + client + Bin("varnel").string() +
+                                " -r server -j /dev/stdin -f slow >/dev/null",
+                            clientDir.path()),
+                      "");
+            EXPECT_EQ(ReadFile(serverDir / "slow"), "first\nsecond\n");
+        }
         EXPECT_NE(d.Stdout().find("clients IPX address: 0000ABCDh 020000000002h "), std::string::npos);
     }
     // A caller the allow file does not name is refused at the door.

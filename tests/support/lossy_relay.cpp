@@ -29,7 +29,8 @@ int Open(const char* name) {
     sll.sll_family = AF_PACKET;
     sll.sll_protocol = htons(ETH_P_ALL);
     sll.sll_ifindex = static_cast<int>(if_nametoindex(name));
-    if (s < 0 || sll.sll_ifindex == 0 || bind(s, reinterpret_cast<sockaddr*>(&sll), sizeof sll) != 0)
+    if (s < 0 || sll.sll_ifindex == 0 ||
+        bind(s, reinterpret_cast<sockaddr*>(&sll), sizeof sll) != 0)
         return -1;
     // Room for a whole window of frames: the relay loses only what it means to.
     const int room = 8 << 20;

@@ -49,12 +49,15 @@ IpxLink::~IpxLink() {
     CloseIf(holders_[1]);
 }
 
-int IpxLink::Bind(std::uint16_t, bool, ipxAddr_t&) { return TOUTSTATE; }
+int IpxLink::Bind(std::uint16_t, bool, ipxAddr_t&) {
+    return TOUTSTATE;
+}
 
 bool IpxLink::Open(const Port& port) {
     port_ = port;
     local_ = AddressOf(port, socket_);
-    sock_ = OpenPacketSocket(port, BuildFilter(port.conf.frame, port.conf.network, socket_, connId_));
+    sock_ =
+        OpenPacketSocket(port, BuildFilter(port.conf.frame, port.conf.network, socket_, connId_));
     if (sock_ < 0)
         return false;
     timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
@@ -165,7 +168,8 @@ void IpxLink::Arm() {
     if (!deadline || (armed_ > now && *deadline >= armed_))
         return;
     armed_ = std::max(*deadline, now + std::chrono::microseconds(1));
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(armed_.time_since_epoch()).count();
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(armed_.time_since_epoch()).count();
     itimerspec when{};
     when.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
     when.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
@@ -205,7 +209,9 @@ std::size_t IpxLink::TakeData(std::span<unsigned char> out, int& flags) {
     return n;
 }
 
-void IpxLink::TakeOrdRel() { conn_->TakeRelease(); }
+void IpxLink::TakeOrdRel() {
+    conn_->TakeRelease();
+}
 
 int IpxLink::TakeDisconnect() {
     int reason = conn_ ? conn_->TakeDisconnect() : 0;
@@ -223,8 +229,8 @@ bool IpxLink::Fill(Wait wait) {
     if (!conn_)
         return false;
     const auto before = std::make_pair(conn_->GetCounters().dataIn, Peek());
-    return WaitUntil(
-        [&] { return std::make_pair(conn_->GetCounters().dataIn, Peek()) != before; }, wait);
+    return WaitUntil([&] { return std::make_pair(conn_->GetCounters().dataIn, Peek()) != before; },
+                     wait);
 }
 
 void IpxLink::Poll() {

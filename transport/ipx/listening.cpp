@@ -56,9 +56,11 @@ int IpxListening::Open(const InterfaceFile& file, std::uint16_t socket) {
         Door d;
         if (!PortOf(i, d.port))
             return TSYSERR;
-        if ((d.hold = socket_ == 0 ? HoldDynamicSocket(d.port, socket_) : HoldSocket(d.port, socket_)) < 0)
+        if ((d.hold = socket_ == 0 ? HoldDynamicSocket(d.port, socket_)
+                                   : HoldSocket(d.port, socket_)) < 0)
             return errno == EADDRINUSE ? TADDRBUSY : TSYSERR;
-        d.sock = OpenPacketSocket(d.port, BuildFilter(i.frame, i.network, socket_, UNKNOWN_CONNECTION));
+        d.sock =
+            OpenPacketSocket(d.port, BuildFilter(i.frame, i.network, socket_, UNKNOWN_CONNECTION));
         if (d.sock < 0) {
             close(d.hold);
             return TSYSERR;
@@ -113,7 +115,8 @@ bool IpxListening::Serve(Wait wait) {
     bool calm = true;
     if (wait != NO_WAIT) {
         std::array<epoll_event, 8> events;
-        calm = epoll_wait(set_, events.data(), events.size(), PollTimeout(wait)) >= 0 || errno != EINTR;
+        calm = epoll_wait(set_, events.data(), events.size(), PollTimeout(wait)) >= 0 ||
+               errno != EINTR;
     }
     const Time now = Clock::now();
     while (!answered_.empty() && now - answered_.front().arrived > REMEMBER_ANSWERED)

@@ -1,13 +1,13 @@
 // The IPX carrier's contact with the system: the interface file, the
 // interfaces, packet sockets (and the privilege they need), socket holds,
 // connection ids, and frames in and out in batches.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <net/if_arp.h>
-#include <arpa/inet.h>
-#include <linux/if_ether.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/socket.h>
@@ -82,7 +82,9 @@ Interfaces LoadIpxInterfaces() {
     return file;
 }
 
-bool HaveIpxInterfaces(const InterfaceFile& file) { return !file.interfaces.empty(); }
+bool HaveIpxInterfaces(const InterfaceFile& file) {
+    return !file.interfaces.empty();
+}
 
 bool IsIpxNetwork(const InterfaceFile& file, std::uint32_t net) {
     return std::any_of(file.interfaces.begin(), file.interfaces.end(),
@@ -95,7 +97,8 @@ bool PortOf(const IpxInterface& conf, Port& port) {
     port.conf = conf;
     port.index = static_cast<int>(if_nametoindex(conf.interface.c_str()));
     ifreq ifr{};
-    std::memcpy(ifr.ifr_name, conf.interface.data(), std::min(conf.interface.size(), std::size_t{IFNAMSIZ - 1}));
+    std::memcpy(ifr.ifr_name, conf.interface.data(),
+                std::min(conf.interface.size(), std::size_t{IFNAMSIZ - 1}));
     const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const bool known = port.index > 0 && probe >= 0 && ioctl(probe, SIOCGIFHWADDR, &ifr) == 0 &&
                        ifr.ifr_hwaddr.sa_family == ARPHRD_ETHER;
@@ -132,7 +135,8 @@ bool Capabilities(__user_cap_data_struct (&data)[2], bool set) {
 bool RaiseNetRaw() {
     __user_cap_data_struct caps[2]{};
     constexpr unsigned bit = 1u << CAP_NET_RAW; // CAP_NET_RAW is below 32
-    if (!Capabilities(caps, false) || (caps[0].permitted & bit) == 0 || (caps[0].effective & bit) != 0)
+    if (!Capabilities(caps, false) || (caps[0].permitted & bit) == 0 ||
+        (caps[0].effective & bit) != 0)
         return false;
     caps[0].effective |= bit;
     return Capabilities(caps, true);
@@ -167,12 +171,12 @@ int OpenPacketSocket(const Port& port, const std::vector<sock_filter>& filter) {
     if (s < 0) {
         const int err = errno;
         SetErrorDetail(port.conf.interface + ": cannot open a packet socket: " +
-                       std::strerror(err) +
-                       (err == EPERM ? " (CAP_NET_RAW is missing)" : ""));
+                       std::strerror(err) + (err == EPERM ? " (CAP_NET_RAW is missing)" : ""));
         errno = err;
         return -1;
     }
-    sock_fprog prog{static_cast<unsigned short>(filter.size()), const_cast<sock_filter*>(filter.data())};
+    sock_fprog prog{static_cast<unsigned short>(filter.size()),
+                    const_cast<sock_filter*>(filter.data())};
     sockaddr_ll sll{};
     sll.sll_family = AF_PACKET;
     sll.sll_protocol = htons(ETH_P_ALL);
@@ -242,7 +246,8 @@ constexpr int MAX_BATCHES = 16;          // then the other work of the caller go
 
 bool ReceiveFrames(int sock, const std::function<void(std::span<const std::uint8_t>)>& take) {
     // Each thread its own (a program has one; the provider's tests run two).
-    thread_local const auto room = std::make_unique<std::array<std::array<std::uint8_t, FRAME_ROOM>, BATCH>>();
+    thread_local const auto room =
+        std::make_unique<std::array<std::array<std::uint8_t, FRAME_ROOM>, BATCH>>();
     std::array<iovec, BATCH> iov;
     std::array<mmsghdr, BATCH> msgs;
     bool any = false;
@@ -268,7 +273,8 @@ bool ReceiveFrames(int sock, const std::function<void(std::span<const std::uint8
     return any;
 }
 
-bool SendPackets(int sock, const Port& port, std::span<const std::span<const std::uint8_t>> packets) {
+bool SendPackets(int sock, const Port& port,
+                 std::span<const std::span<const std::uint8_t>> packets) {
     static const std::array<std::uint8_t, MIN_FRAME> zeros{};
     std::array<std::array<std::uint8_t, MAX_FRAME_HEADER>, BATCH> headers;
     std::array<std::array<iovec, 3>, BATCH> iov;
@@ -280,16 +286,20 @@ bool SendPackets(int sock, const Port& port, std::span<const std::span<const std
             Mac dst{};
             if (p.size() >= IPX_HEADER)
                 std::memcpy(dst.data(), p.data() + offsetof(IpxHeaderWire, dstNode), dst.size());
-            const std::size_t h = EncodeFrameHeader(port.conf.frame, dst, port.mac, p.size(), headers[i]);
-            iov[i] = {iovec{headers[i].data(), h}, iovec{const_cast<std::uint8_t*>(p.data()), p.size()},
-                      iovec{const_cast<std::uint8_t*>(zeros.data()), FramePadding(port.conf.frame, p.size())}};
+            const std::size_t h =
+                EncodeFrameHeader(port.conf.frame, dst, port.mac, p.size(), headers[i]);
+            iov[i] = {iovec{headers[i].data(), h},
+                      iovec{const_cast<std::uint8_t*>(p.data()), p.size()},
+                      iovec{const_cast<std::uint8_t*>(zeros.data()),
+                            FramePadding(port.conf.frame, p.size())}};
             msgs[i] = {};
             msgs[i].msg_hdr.msg_iov = iov[i].data();
             msgs[i].msg_hdr.msg_iovlen = 3;
         }
         int sent = 0;
         while (static_cast<std::size_t>(sent) < n) {
-            const int r = sendmmsg(sock, msgs.data() + sent, static_cast<unsigned>(n) - static_cast<unsigned>(sent), 0);
+            const int r = sendmmsg(sock, msgs.data() + sent,
+                                   static_cast<unsigned>(n) - static_cast<unsigned>(sent), 0);
             if (r < 0 && errno == EINTR)
                 continue;
             if (r < 0 && errno == ENOBUFS) // the queue is full: the retransmission mends it

@@ -65,11 +65,12 @@ std::uint16_t NewConnId();
 bool ReceiveFrames(int sock, const std::function<void(std::span<const std::uint8_t>)>& take);
 // Sends IPX packets as frames of port's type, each to the node its header
 // names, in batches. False when the socket refused them.
-bool SendPackets(int sock, const Port& port, std::span<const std::span<const std::uint8_t>> packets);
+bool SendPackets(int sock, const Port& port,
+                 std::span<const std::span<const std::uint8_t>> packets);
 
 // One endpoint's SPX connection over an interface.
 class IpxLink final : public Link {
-public:
+  public:
     IpxLink(int fd, Interfaces file) : fd_(fd), file_(std::move(file)) {}
     ~IpxLink() override;
 
@@ -107,7 +108,7 @@ public:
     void Release() override;
     bool Ipx() const override { return true; }
 
-private:
+  private:
     // The packet socket for socket_ and connId_, the timer, and the epoll
     // set holding them on fd_. False with errno (and the detail) set.
     bool Open(const Port& port);
@@ -126,8 +127,8 @@ private:
     std::uint16_t connId_ = 0;
     ipxAddr_t local_{};
     int sock_ = -1, timer_ = -1, hold_ = -1;
-    Time armed_ = Time::min(); // what the timer is set for; min: nothing
-    Time serviced_ = Time::min(); // the last Service
+    Time armed_ = Time::min();    // what the timer is set for; min: nothing
+    Time serviced_{}; // the last Service (the clock's epoch: never)
     // Every process holding the connection holds holders_[1]; the last to
     // let go sees the read end hang up, and ends the connection.
     int holders_[2] = {-1, -1};
@@ -139,7 +140,7 @@ private:
 
 // The callers on one IPX socket of every interface of the file.
 class IpxListening final : public Listening {
-public:
+  public:
     ~IpxListening() override;
     // Opens the socket on every interface of file. 0 or a t_errno value.
     int Open(const InterfaceFile& file, std::uint16_t socket);
@@ -154,7 +155,7 @@ public:
     int PollFd() const override { return set_; }
     void Share(int, int) override {}
 
-private:
+  private:
     struct Door {
         Port port;
         int sock = -1, hold = -1;

@@ -18,7 +18,7 @@ namespace spx {
 namespace {
 
 class BothListening final : public Listening {
-public:
+  public:
     BothListening(std::unique_ptr<Listening> first, std::unique_ptr<Listening> second)
         : first_(std::move(first)), second_(std::move(second)) {}
 
@@ -49,14 +49,12 @@ public:
     int PollFd() const override { return first_->PollFd(); }
     void Share(int acceptFd, int watchFd) override { first_->Share(acceptFd, watchFd); }
 
-private:
+  private:
     Listening& Earlier() {
         const auto a = first_->FirstReady(), b = second_->FirstReady();
         return a && (!b || *a <= *b) ? *first_ : *second_;
     }
-    Listening& Holder(int sequence) {
-        return first_->Reported(sequence) ? *first_ : *second_;
-    }
+    Listening& Holder(int sequence) { return first_->Reported(sequence) ? *first_ : *second_; }
 
     std::unique_ptr<Listening> first_, second_;
 };

@@ -37,7 +37,7 @@ struct Call {
 
 // The callers of a listening endpoint on one carrier (or on several).
 class Listening {
-public:
+  public:
     virtual ~Listening() = default;
     // Reads callers, waiting as long as wait allows for progress. False
     // when a caught signal cut the wait short.
@@ -66,7 +66,7 @@ public:
 // One endpoint's binding and connection on a carrier. The endpoint's
 // descriptor number is fixed; what stands behind it is the carrier's.
 class Link {
-public:
+  public:
     virtual ~Link() = default;
 
     // Binds socket (0: the carrier chooses); listening makes a listening

@@ -77,11 +77,17 @@ int TcpLink::Bind(std::uint16_t socket, bool listening, ipxAddr_t& local) {
     return 0;
 }
 
-std::unique_ptr<Listening> TcpLink::Listen() { return std::make_unique<TcpListening>(fd_); }
+std::unique_ptr<Listening> TcpLink::Listen() {
+    return std::make_unique<TcpListening>(fd_);
+}
 
-int TcpLink::Unbind() { return ReplaceSocket() ? 0 : TSYSERR; }
+int TcpLink::Unbind() {
+    return ReplaceSocket() ? 0 : TSYSERR;
+}
 
-ipxAddr_t TcpLink::Local() const { return SocketAddress(fd_, false); }
+ipxAddr_t TcpLink::Local() const {
+    return SocketAddress(fd_, false);
+}
 
 SPX_OPTS TcpLink::Options() const {
     SPX_OPTS o{};
@@ -90,8 +96,7 @@ SPX_OPTS TcpLink::Options() const {
     socklen_t len = sizeof rcvbuf;
     if (getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len) != 0 || rcvbuf < 0)
         rcvbuf = 0;
-    PutBE16(o.spx_allocationNumber,
-            static_cast<std::uint16_t>(std::min(rcvbuf / 534, 0xFFFF)));
+    PutBE16(o.spx_allocationNumber, static_cast<std::uint16_t>(std::min(rcvbuf / 534, 0xFFFF)));
     return o;
 }
 
@@ -215,7 +220,9 @@ std::unique_ptr<Link> NewTcpLink(int fd, bool fresh) {
 
 // ---- sockets ------------------------------------------------------------------
 
-int NewSocket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+int NewSocket() {
+    return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
 
 void TuneConnection(int fd) {
     int on = 1;

@@ -26,7 +26,7 @@ namespace spx {
 // the delivery cursor hands units, releases and the disconnect to the
 // program in the order they arrived.
 class Inbound {
-public:
+  public:
     static constexpr std::size_t CAPACITY = FRAME_HEADER + FRAME_MAX_PAYLOAD + 1;
 
     // Forgets everything: a new connection starts.
@@ -61,21 +61,21 @@ public:
 
     bool Ended() const { return ended_; }
 
-private:
+  private:
     void Scan();
     void Compact();
 
     std::unique_ptr<unsigned char[]> buf_;
-    std::size_t pos_ = 0;  // delivery cursor
-    std::size_t end_ = 0;  // end of the bytes read
-    std::size_t scan_ = 0; // next header to judge; past end_ inside a payload
+    std::size_t pos_ = 0;   // delivery cursor
+    std::size_t end_ = 0;   // end of the bytes read
+    std::size_t scan_ = 0;  // next header to judge; past end_ inside a payload
     std::size_t frame_ = 0; // header of the last frame judged (pos_ once delivery is past it)
     bool scanSawOrdRel_ = false;
     bool inData_ = false;      // a DATA frame's payload is being delivered
     std::size_t dataLeft_ = 0; // its bytes not yet delivered
     std::uint8_t dataFlags_ = 0;
-    bool ended_ = false;        // the connection has nothing more to give
-    std::size_t endPos_ = 0;    // where the disconnect stands in the stream
+    bool ended_ = false;     // the connection has nothing more to give
+    std::size_t endPos_ = 0; // where the disconnect stands in the stream
     int reason_ = 0;
     bool byFrame_ = false; // the peer's DISCON frame ended it
 };
@@ -85,7 +85,7 @@ private:
 // peer, with a unit without T_MORE, a release or a disconnect, at a push, a
 // module change, a fork, t_close and exit).
 class Outbound {
-public:
+  public:
     static constexpr std::size_t CAPACITY = 64 * 1024;
 
     // Queues one frame; flushes first when it does not fit. 0, or an errno.
@@ -98,7 +98,7 @@ public:
     bool Empty() const { return len_ == 0; }
     void Drop() { len_ = 0; }
 
-private:
+  private:
     std::unique_ptr<unsigned char[]> buf_;
     std::size_t len_ = 0;
 };
@@ -122,7 +122,7 @@ struct Indication {
 
 // Callers of a listening TCP endpoint, read side by side.
 class TcpListening final : public Listening {
-public:
+  public:
     explicit TcpListening(int listenFd) : listenFd_(listenFd), watchFd_(listenFd) {}
     ~TcpListening() override;
     bool Serve(Wait wait) override;
@@ -135,7 +135,7 @@ public:
     int PollFd() const override { return listenFd_; }
     void Share(int acceptFd, int watchFd) override;
 
-private:
+  private:
     // Reads what the caller has sent. True while it may still become a
     // valid caller; on completion moves it to ready.
     bool ReadCaller(PendingCaller& c);
@@ -160,7 +160,7 @@ private:
     bool Room() const;
 
     int listenFd_;
-    int watchFd_;           // what Serve waits on: listenFd_, or a set holding it
+    int watchFd_;             // what Serve waits on: listenFd_, or a set holding it
     bool ownsListen_ = false; // listenFd_ is a copy of the endpoint's socket
     std::vector<PendingCaller> pending_;
     std::deque<Indication> ready_;     // complete, not yet reported by t_listen
@@ -172,7 +172,7 @@ private:
 // One endpoint on TCP: its socket (the endpoint's descriptor itself), the
 // frames read ahead and the units gathered.
 class TcpLink final : public Link {
-public:
+  public:
     explicit TcpLink(int fd, bool connected = false);
 
     int Bind(std::uint16_t socket, bool listening, ipxAddr_t& local) override;
@@ -212,7 +212,7 @@ public:
     // Gives the descriptor a fresh, unconnected socket in place of the old one.
     bool ReplaceSocket();
 
-private:
+  private:
     // A connect that went nowhere leaves a disconnect pending: TLOOK.
     int ConnectFailed(int reason);
     // Waits for the listener's ACCEPT or DISCON: 0, or the disconnect reason.
@@ -226,14 +226,14 @@ private:
 };
 
 // Socket helpers.
-int NewSocket();                 // TCP, close-on-exec; -1 with errno
-void TuneConnection(int fd);     // keep-alive, no delay
+int NewSocket();             // TCP, close-on-exec; -1 with errno
+void TuneConnection(int fd); // keep-alive, no delay
 bool WaitWritable(int fd, Wait wait);
 bool SetBlocking(int fd, bool blocking);
 
 // Address mapping.
-ipxAddr_t HostAddress(std::uint16_t port);               // first interface, or loopback
-ipxAddr_t SocketAddress(int fd, bool peer);              // from getsockname/getpeername
+ipxAddr_t HostAddress(std::uint16_t port);  // first interface, or loopback
+ipxAddr_t SocketAddress(int fd, bool peer); // from getsockname/getpeername
 // IPv4 address and port of an IPX address; false when the node is not one.
 bool ToInet(const ipxAddr_t& addr, std::uint32_t& ipv4, std::uint16_t& port);
 

@@ -68,7 +68,7 @@ TEST(ClientSettings, ParseArgs) {
 
 // Records misread or mismatched, or a file the user may not write (opened for update) taken.
 TEST(ClientHostFile, GetIpxAddress) {
-    const std::string rec = "alpha 1 0A0B0C0D 3C4D0000 8060", n(150, 'n');
+    const std::string rec = "alpha 1 0A0B0C0D 3C4D0000 8060", n(150, 'n'), z(100, '0');
     const ipxAddr_t at{{0, 0, 0, 1}, {0x0a, 0x0b, 0x0c, 0x0d, 0x3c, 0x4d}, {0x80, 0x60}};
     TempDir dir;
     const fs::path file = dir / "yellowpages";
@@ -82,8 +82,8 @@ TEST(ClientHostFile, GetIpxAddress) {
              {"alpha\n1\n\t0A0B0C0D\n\n3C4D0000 \r\n 8060", "alpha", true, "fields across lines"},
              {"alpha 0x1 0X0a0b0c0d 3c4dffff 0x8060", "alpha", true, "0x, lower case, lower half"},
              {n + " 1 2 3 4", n.substr(0, 99), false, "a long name cut to fit must not match"},
-             {"Alpha 1 2 3 4 alphabet 1 2 3 4 " + rec + "0 alpha 1 2 3", "alpha", false,
-              "the whole name, case and all; a socket over 16 bits; a record cut short"}}) {
+             {"alpha 1 " + z + " 3 4 Alpha 1 2 3 4 alphabet 1 2 3 4 " + rec + "0 alpha 1 2 3",
+              "alpha", false, "a long number, the whole name, socket over 16 bits, cut record"}}) {
         WriteFile(file, text);
         const int r = GetIpxAddress(file.c_str(), host.c_str(), &(a = {}));
         EXPECT_TRUE(found ? r == 0 && std::memcmp(&a, &at, sizeof a) == 0 : r == -1) << why;

@@ -94,25 +94,20 @@ TEST(ClientHostFile, GetIpxAddress) {
     setfsuid(was);
 }
 
-static Result Varnel(const fs::path& dir, Strings args) {
-    args.insert(args.begin(), kVarnel);
-    return Run(std::move(args), dir);
-}
-
 // A failed run with the wrong report or status, or a request sent for an unreadable source.
 TEST(ClientRun, FailedRuns) {
     Daemon d;
     d.WriteHostFile();
     WriteFile(d.dir() / "kept", "precious");
     fs::create_directory(d.dir() / "adir");
-    const std::string usage = Varnel(d.dir(), {}).err, t = kTitle;
+    const std::string usage = harness::Run({kVarnel}, d.dir()).err, t = kTitle;
     ASSERT_EQ(usage.rfind(t + "usage: " + kVarnel + " -r<dname> -j<sourcefile> ", 0), 0u) << usage;
     const std::string look = " \t : An event requires attention\n", ipx = "get ipx address of ";
     const std::string cant = "Can't open sourcefile: ", missing = cant + std::strerror(ENOENT);
     // clang-format off
     // Nothing on stdout; stderr: after status 2 its start, as the closing steps may add reports.
     using Row = std::tuple<Strings, int, std::string>;
-    for (const auto& [args, status, err] : std::vector<Row>{
+    for (auto [args, status, err] : std::vector<Row>{
         {{"-j", "x"}, 1, usage},
         {{"-x", "-r", "server"}, 1, usage},
         {{"-r", "server", "-p", "0"}, 1, t + "-p packet size 0 refused\n"},
@@ -127,7 +122,8 @@ TEST(ClientRun, FailedRuns) {
         {{"-r", "server", "-f", "kept"}, 255, missing + "\n"},
         {{"-r", "server", "-f", "kept", "-j", "adir"}, 255, cant + std::strerror(EISDIR) + "\n"}}) {
         // clang-format on
-        const Result r = Varnel(d.dir(), args);
+        args.insert(args.begin(), kVarnel);
+        const Result r = harness::Run(args, d.dir());
         EXPECT_TRUE(r.status == status && r.out.empty()) << r.status << " " << r.out << err;
         EXPECT_EQ(status == 2 ? r.err.substr(0, err.size()) : r.err, err);
     }
@@ -141,8 +137,9 @@ TEST(ClientRun, QuietTransfer) {
     const std::string data = Pattern((1 << 20) + 7, 3);
     WriteFile(d.dir() / "in", data);
     const std::string s = HexPort(d.port());
-    const Result r = Varnel(d.dir(), {"-r", "server", "-h", "elsewhere", "-s", s, "-p", "534",
-                                      "-j", "in", "-f", "out"});
+    const Result r = harness::Run(
+        {kVarnel, "-r", "server", "-h", "elsewhere", "-s", s, "-p", "534", "-j", "in", "-f", "out"},
+        d.dir());
     std::string want = "top module: timod\n# modules = 2\n# modules = 2\n";
     for (std::size_t sent = 0; sent < data.size(); sent += 534) {
         const std::string n = std::to_string(std::min<std::size_t>(data.size() - sent, 534));
@@ -192,7 +189,7 @@ TEST(ClientRun, VerboseStatisticsAndStandardOutput) {
         Daemon d({}, {"/bin/sh", "-c", to, "sh"});
         d.WriteHostFile();
         WriteFile(d.dir() / "in", Pattern(3000)); // 3 chunks of 1024 and the empty one: 4 passes
-        const Result r = Varnel(d.dir(), {"-v", "-r", "server", "-j", "in"});
+        const Result r = harness::Run({kVarnel, "-v", "-r", "server", "-j", "in"}, d.dir());
         if (to != "exec \"$@\"") {
             EXPECT_TRUE(r.status == 2 && d.process().WaitForOutput("stdout data failed", true));
             continue;

@@ -22,13 +22,6 @@ using namespace harness;
 
 const std::string kTitle = Bin("varneld").string();
 
-// One connection that sends bytes: the reason of the disconnect that ends it.
-int Refused(int port, std::string_view bytes) {
-    peer::Conn c(port);
-    c.Send(bytes);
-    return c.ReceiveDisconnect();
-}
-
 // A raw caller's answer within wait: 'x' its CONNECT refused, '-' an abortive end after the
 // accept, '+' a unit after it, '.' accepted and waiting, '?' none yet.
 char Answer(peer::RawCaller& c, std::chrono::milliseconds wait = 10s) {
@@ -104,6 +97,10 @@ TEST(Listener, LinesOfEveryPassAndRefusedRequests) {
         {"\xFF\xFF\xFF", "size of command too small 3 ", true},
         {std::nullopt, "t_rcv command failed ", true}, // the caller leaves inside its frame
     };
+    const auto refused = [&](const std::string& bytes) { // a connection that sends them
+        peer::Conn c(d.port());
+        return c.Send(bytes) && c.ReceiveDisconnect() == SPX_DISCON_TERMINATED;
+    };
     const auto leave = [&] { // 20 bytes of a frame that announces 96: a store to "cut"
         peer::RawCaller c(d.port());
         return c.SendConnect() &&
@@ -115,7 +112,7 @@ TEST(Listener, LinesOfEveryPassAndRefusedRequests) {
                   "h cut short in its command line after 16 bytes "},
         onOut; // the caller's line, then those of the rows
     for (const auto& [bytes, line, err] : rows) {
-        EXPECT_TRUE(bytes ? Refused(d.port(), *bytes) == SPX_DISCON_TERMINATED : leave());
+        EXPECT_TRUE(bytes ? refused(*bytes) : leave());
         (err ? onErr : onOut).push_back(line);
     }
     const std::size_t n = std::size(rows) + 1; // connections, each aborted

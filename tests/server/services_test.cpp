@@ -194,12 +194,6 @@ std::string Login() {
            "\nSHELL=" + pw->pw_shell + "\nTZ=Etc/Test\nUSER=" + pw->pw_name + "\npipe:[\n";
 }
 
-// The ids of a command, as a superuser's daemon gives them, or as an ordinary user's has them.
-std::string Ids() {
-    return harness::Run(geteuid() ? Strings{"/usr/bin/id"} : Strings{"/usr/bin/id", RunAsAccount()})
-        .out;
-}
-
 // Units, refusals, command surroundings or endings of the outbound services other than expected.
 TEST(Services, SendRunCopyAndEnd) {
     // A daemon that ignores signals, reads a file, has an environment of which only the language
@@ -245,7 +239,8 @@ TEST(Services, SendRunCopyAndEnd) {
         {command("env -u PWD -u SHLVL -u _|sort;readlink /proc/self/fd/2|cut -c-6"), -1, Login()},
         {command("grep -E '^Sig(Blk|Ign):' /proc/self/status"), -1,
          "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"},
-        {command("id"), -1, Ids(), false, RunAsAccount()},
+        {command("id"), -1, harness::Run({"/usr/bin/id", geteuid() ? "-a" : RunAsAccount()}).out,
+         false, RunAsAccount()}, // the superuser's as the account, another's as it runs
         {command("touch ran" + std::string(91, ' ')), -1, std::nullopt}, // no terminator
         {copy, -1, "", true},                                            // the end unit is data too
         {copy, -1, "", true, CurrentUser(), "", 200ms}, // a late release still ends it cleanly

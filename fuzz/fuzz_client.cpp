@@ -1,9 +1,8 @@
 // Fuzz target for varnel's readers, by the first byte: argv (split at NULs), host file, number.
-#include <bit>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <sstream>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -40,27 +39,13 @@ static std::optional<unsigned long> Whole(std::string s, int base, unsigned long
     return !s.empty() && bad == s.npos && !errno && v <= max ? std::optional(v) : std::nullopt;
 }
 
+// Hostile host file bytes: every read stays inside its field (the sanitizers watch). What a
+// record reads as is the table of ClientHostFile.GetIpxAddress.
 static void HostFile(std::string text) {
-    using Address = unsigned __int128; // the 12 bytes as one big-endian number
-    std::optional<Address> want;
-    std::istringstream in(text); // white-space separated fields, five to a record
-    std::string f[5];
-    while (!want && in >> f[0] >> f[1] >> f[2] >> f[3] >> f[4]) {
-        std::optional<unsigned long> n[4]; // a field of 100 characters or more is no number
-        for (int k = 0; k < 4; ++k)
-            n[k] = Whole(f[k + 1].size() < 100 ? f[k + 1] : "", 16, k < 3 ? 0xFFFFFFFF : 0xFFFF);
-        if (f[0] == "alpha" && n[0] && n[1] && n[2] && n[3])
-            want = Address{*n[0]} << 64 | Address{*n[1]} << 32 | (*n[2] >> 16 << 16 | *n[3]);
-    }
     std::FILE* file = fmemopen(text.data(), text.size(), "r");
     ipxAddr_t found{};
-    const int r = FindHostRecord(file, "alpha", found);
+    FindHostRecord(file, "alpha", found);
     std::fclose(file);
-    Address got = 0;
-    for (const unsigned char byte : std::bit_cast<std::array<unsigned char, 12>>(found))
-        got = got << 8 | byte;
-    // A record missed, a host found that is not there, or another address read.
-    CHECK(r == (want ? 0 : -1) && (!want || got == *want));
 }
 
 static void Number(std::string in) {

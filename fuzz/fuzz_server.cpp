@@ -1,7 +1,6 @@
 // Fuzz target for varneld's readers: a request unit (odd first byte) or the run-id file.
 #include <algorithm>
 #include <cstring>
-#include <sstream>
 
 #include "check.h"
 #include "identity.h"
@@ -17,19 +16,15 @@ static void Unit(std::string_view in) {
     CHECK(r.Shown().size() <= 4 * r.Text().size());
 }
 
+// Hostile run-id files: the name stays inside its field and ends in it. What a file reads as is
+// the table of Store.RunIdFile.
 static void RunIdFile(std::string_view text) {
-    std::string word; // the first white-space delimited word
-    std::istringstream(std::string(text)) >> word;
-    const std::string name = word.substr(0, word.find('\0'));
     std::array<char, RUN_NAME_SIZE> read;
     read.fill('#');
     std::FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
     const bool ok = ReadRunName(file, read);
     std::fclose(file);
-    // A long name cut to another account's; a name read past its field or left open.
-    CHECK(ok == (!word.empty() && name.size() < RUN_NAME_SIZE));
-    CHECK(word.empty() || (std::memchr(read.data(), 0, RUN_NAME_SIZE) &&
-                           read.data() == name.substr(0, RUN_NAME_SIZE - 1)));
+    CHECK(!ok || std::memchr(read.data(), 0, RUN_NAME_SIZE));
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

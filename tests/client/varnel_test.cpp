@@ -68,7 +68,7 @@ TEST(ClientSettings, ParseArgs) {
 
 // Records misread or mismatched, or a file the user may not write (opened for update) taken.
 TEST(ClientHostFile, GetIpxAddress) {
-    const std::string rec = "alpha 1 0A0B0C0D 3C4D0000 8060", n(150, 'n');
+    const std::string rec = "alpha 1 0A0B0C0D 3C4D0000 8060", n(150, 'n'), z(100, '0');
     const ipxAddr_t at{{0, 0, 0, 1}, {0x0a, 0x0b, 0x0c, 0x0d, 0x3c, 0x4d}, {0x80, 0x60}};
     TempDir dir;
     const fs::path file = dir / "yellowpages";
@@ -82,8 +82,8 @@ TEST(ClientHostFile, GetIpxAddress) {
              {"alpha\n1\n\t0A0B0C0D\n\n3C4D0000 \r\n 8060", "alpha", true, "fields across lines"},
              {"alpha 0x1 0X0a0b0c0d 3c4dffff 0x8060", "alpha", true, "0x, lower case, lower half"},
              {n + " 1 2 3 4", n.substr(0, 99), false, "a long name cut to fit must not match"},
-             {"Alpha 1 2 3 4 alphabet 1 2 3 4 " + rec + "0 alpha 1 2 3", "alpha", false,
-              "the whole name, case and all; a socket over 16 bits; a record cut short"}}) {
+             {"alpha 1 " + z + " 3 4 Alpha 1 2 3 4 alphabet 1 2 3 4 " + rec + "0 alpha 1 2 3",
+              "alpha", false, "a long number, the whole name, socket over 16 bits, cut record"}}) {
         WriteFile(file, text);
         const int r = GetIpxAddress(file.c_str(), host.c_str(), &(a = {}));
         EXPECT_TRUE(found ? r == 0 && std::memcmp(&a, &at, sizeof a) == 0 : r == -1) << why;
@@ -94,25 +94,20 @@ TEST(ClientHostFile, GetIpxAddress) {
     setfsuid(was);
 }
 
-static Result Varnel(const fs::path& dir, Strings args) {
-    args.insert(args.begin(), kVarnel);
-    return Run(std::move(args), dir);
-}
-
 // A failed run with the wrong report or status, or a request sent for an unreadable source.
 TEST(ClientRun, FailedRuns) {
     Daemon d;
     d.WriteHostFile();
     WriteFile(d.dir() / "kept", "precious");
     fs::create_directory(d.dir() / "adir");
-    const std::string usage = Varnel(d.dir(), {}).err, t = kTitle;
+    const std::string usage = harness::Run({kVarnel}, d.dir()).err, t = kTitle;
     ASSERT_EQ(usage.rfind(t + "usage: " + kVarnel + " -r<dname> -j<sourcefile> ", 0), 0u) << usage;
     const std::string look = " \t : An event requires attention\n", ipx = "get ipx address of ";
     const std::string cant = "Can't open sourcefile: ", missing = cant + std::strerror(ENOENT);
     // clang-format off
     // Nothing on stdout; stderr: after status 2 its start, as the closing steps may add reports.
     using Row = std::tuple<Strings, int, std::string>;
-    for (const auto& [args, status, err] : std::vector<Row>{
+    for (auto [args, status, err] : std::vector<Row>{
         {{"-j", "x"}, 1, usage},
         {{"-x", "-r", "server"}, 1, usage},
         {{"-r", "server", "-p", "0"}, 1, t + "-p packet size 0 refused\n"},
@@ -127,7 +122,8 @@ TEST(ClientRun, FailedRuns) {
         {{"-r", "server", "-f", "kept"}, 255, missing + "\n"},
         {{"-r", "server", "-f", "kept", "-j", "adir"}, 255, cant + std::strerror(EISDIR) + "\n"}}) {
         // clang-format on
-        const Result r = Varnel(d.dir(), args);
+        args.insert(args.begin(), kVarnel);
+        const Result r = harness::Run(args, d.dir());
         EXPECT_TRUE(r.status == status && r.out.empty()) << r.status << " " << r.out << err;
         EXPECT_EQ(status == 2 ? r.err.substr(0, err.size()) : r.err, err);
     }
@@ -141,8 +137,9 @@ TEST(ClientRun, QuietTransfer) {
     const std::string data = Pattern((1 << 20) + 7, 3);
     WriteFile(d.dir() / "in", data);
     const std::string s = HexPort(d.port());
-    const Result r = Varnel(d.dir(), {"-r", "server", "-h", "elsewhere", "-s", s, "-p", "534",
-                                      "-j", "in", "-f", "out"});
+    const Result r = harness::Run(
+        {kVarnel, "-r", "server", "-h", "elsewhere", "-s", s, "-p", "534", "-j", "in", "-f", "out"},
+        d.dir());
     std::string want = "top module: timod\n# modules = 2\n# modules = 2\n";
     for (std::size_t sent = 0; sent < data.size(); sent += 534) {
         const std::string n = std::to_string(std::min<std::size_t>(data.size() - sent, 534));
@@ -192,7 +189,7 @@ TEST(ClientRun, VerboseStatisticsAndStandardOutput) {
         Daemon d({}, {"/bin/sh", "-c", to, "sh"});
         d.WriteHostFile();
         WriteFile(d.dir() / "in", Pattern(3000)); // 3 chunks of 1024 and the empty one: 4 passes
-        const Result r = Varnel(d.dir(), {"-v", "-r", "server", "-j", "in"});
+        const Result r = harness::Run({kVarnel, "-v", "-r", "server", "-j", "in"}, d.dir());
         if (to != "exec \"$@\"") {
             EXPECT_TRUE(r.status == 2 && d.process().WaitForOutput("stdout data failed", true));
             continue;

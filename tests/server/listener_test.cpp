@@ -22,13 +22,6 @@ using namespace harness;
 
 const std::string kTitle = Bin("varneld").string();
 
-// One connection that sends bytes: the reason of the disconnect that ends it.
-int Refused(int port, std::string_view bytes) {
-    peer::Conn c(port);
-    c.Send(bytes);
-    return c.ReceiveDisconnect();
-}
-
 // A raw caller's answer within wait: 'x' its CONNECT refused, '-' an abortive end after the
 // accept, '+' a unit after it, '.' accepted and waiting, '?' none yet.
 char Answer(peer::RawCaller& c, std::chrono::milliseconds wait = 10s) {
@@ -50,23 +43,17 @@ std::string Answers(std::deque<peer::RawCaller>& callers, std::size_t first = 0)
 TEST(Listener, StatusAndLinesWhenItEnds) {
     Daemon taken;
     const std::string usage = " usage: " + kTitle + " [-s<socket>] [-v]";
-    const std::tuple<Strings, int, std::string, std::string> rows[] = {
-        {{kTitle, "-x"}, 1, usage, ""}, // how each stream begins (standard output after argv[0])
-        {{kTitle, "-s"}, 1, usage, ""},
-        {{kTitle, "-v", "-s", "zz"}, 1, usage, ""},
-        {{kTitle, "-c", "0"}, 1, usage, ""},
-        {{kTitle, "-c", "x"}, 1, usage, ""},
-        {{kTitle, "-t", "-1"}, 1, usage, ""},
-        {{kTitle, "-p", "0"}, 1, usage, ""},
-        {{kTitle, "-v", "stray", "-s", "4510"}, 1, usage, ""}, // operands, in POSIX order
-        {{kTitle, "-s", HexPort(taken.port()) + "h"}, 255, ": first t_bind failed \n", // as shown
-         "t_errno = 23\n"},
-    };
-    for (const auto& [argv, status, out, err] : rows) {
+    // A line no option takes: the usage on standard output, after argv[0] (POSIX order).
+    for (const Strings& args : {Strings{"-x"}, {"-s"}, {"-v", "-s", "zz"}, {"-c", "0"}, {"-c", "x"},
+                                {"-t", "-1"}, {"-p", "0"}, {"-v", "stray", "-s", "4510"}}) {
+        Strings argv{kTitle};
+        argv.insert(argv.end(), args.begin(), args.end());
         const Result r = harness::Run(argv, {}, 20s);
-        EXPECT_EQ(r.status, status) << argv.back();
-        EXPECT_TRUE(r.out.starts_with(kTitle + out) && r.err.starts_with(err)) << r.out << r.err;
+        EXPECT_TRUE(r.status == 1 && r.out.starts_with(kTitle + usage)) << args.back() << r.out;
     }
+    const Result bound = harness::Run({kTitle, "-s", HexPort(taken.port()) + "h"}, {}, 20s);
+    EXPECT_TRUE(bound.status == 255 && bound.out.starts_with(kTitle + ": first t_bind failed \n") &&
+                bound.err.starts_with("t_errno = 23\n")) << bound.out << bound.err; // as shown
     // An allow file that cannot be read or has a line that does not parse: where, and what.
     ASSERT_EQ(mkfifo((taken.dir() / "fifo").c_str(), 0600), 0);
     for (const auto& [name, text, what] : std::vector<std::array<std::string, 3>>{
@@ -110,6 +97,10 @@ TEST(Listener, LinesOfEveryPassAndRefusedRequests) {
         {"\xFF\xFF\xFF", "size of command too small 3 ", true},
         {std::nullopt, "t_rcv command failed ", true}, // the caller leaves inside its frame
     };
+    const auto refused = [&](const std::string& bytes) { // a connection that sends them
+        peer::Conn c(d.port());
+        return c.Send(bytes) && c.ReceiveDisconnect() == SPX_DISCON_TERMINATED;
+    };
     const auto leave = [&] { // 20 bytes of a frame that announces 96: a store to "cut"
         peer::RawCaller c(d.port());
         return c.SendConnect() &&
@@ -121,7 +112,7 @@ TEST(Listener, LinesOfEveryPassAndRefusedRequests) {
                   "h cut short in its command line after 16 bytes "},
         onOut; // the caller's line, then those of the rows
     for (const auto& [bytes, line, err] : rows) {
-        EXPECT_TRUE(bytes ? Refused(d.port(), *bytes) == SPX_DISCON_TERMINATED : leave());
+        EXPECT_TRUE(bytes ? refused(*bytes) : leave());
         (err ? onErr : onOut).push_back(line);
     }
     const std::size_t n = std::size(rows) + 1; // connections, each aborted

@@ -24,14 +24,6 @@ std::string Read(peer::Conn& c, std::string& data) {
     return shape;
 }
 
-// data cut into units of 534 bytes.
-Strings Units(const std::string& data) {
-    Strings out;
-    for (std::size_t at = 0; at < data.size(); at += SPX_MAX_DATA)
-        out.push_back(data.substr(at, SPX_MAX_DATA));
-    return out;
-}
-
 // Bytes, mode, owner, size limit, status or account of a store other than asked for.
 TEST(Store, WhatIsStoredAndTheStatus) {
     umask(022);
@@ -63,8 +55,8 @@ TEST(Store, WhatIsStoredAndTheStatus) {
         {ReceiveRecord("p6755", 06755), {}, ok, "p6755", "", 0755},      // never set-id; unwritten
         {ReceiveRecord("ids", 0, 0, 1234, 5678), {"x"}, ok, "ids", "x"}, // not the owner
         {ReceiveRecord(m), {"x"}, ok, m, "x"},
-        {ReceiveRecord("lim", 0, 130), Units(big), "0 236", "lim", big.substr(0, 130 * 512)},
-        {ReceiveRecord("after"), Units(big), ok, "after", big}, // the limit went with its child
+        {ReceiveRecord("lim", 0, 130), {big}, "0 236", "lim", big.substr(0, 130 * 512)},
+        {ReceiveRecord("after"), {big}, ok, "after", big}, // the limit went with its child
         {ReceiveRecord("nodir\n\\\x7F\xFF/x"), {"x"}, refused(ENOENT)}, // shown escaped in the log
         {ReceiveRecord("fifo"), {"x"}, refused(ENXIO)},
         {ReceiveRecord("ro/x"), {"x"}, refused(EACCES)},
@@ -73,7 +65,7 @@ TEST(Store, WhatIsStoredAndTheStatus) {
         {ReceiveRecord("old.new") + std::string(438, '\0'), {b}, ok, "old.new", b, 0644, 7},
         {ReceiveRecord("long") + Pattern(504, 6), {a}, ok, "long", a}, // the tail is no data
         {ReceiveRecord("big", 0, 8192), {"x"}, refused(EPERM)},
-        {ReceiveRecord("lim1", 0, 1), Units(big), "0 236", "lim1", big.substr(0, 512)}, // < the log
+        {ReceiveRecord("lim1", 0, 1), {big}, "0 236", "lim1", big.substr(0, 512)}, // < the log
         {ReceiveRecord("none/x", 0, 1), {"x"}, refused(ENOENT)}, // its lines are not cut either
     };
     const auto entries = [&] { return std::distance(fs::directory_iterator(d.dir()), {}); };
@@ -202,12 +194,6 @@ std::string Login() {
            "\nSHELL=" + pw->pw_shell + "\nTZ=Etc/Test\nUSER=" + pw->pw_name + "\npipe:[\n";
 }
 
-// The ids of a command, as a superuser's daemon gives them, or as an ordinary user's has them.
-std::string Ids() {
-    return harness::Run(geteuid() ? Strings{"/usr/bin/id"} : Strings{"/usr/bin/id", RunAsAccount()})
-        .out;
-}
-
 // Units, refusals, command surroundings or endings of the outbound services other than expected.
 TEST(Services, SendRunCopyAndEnd) {
     // A daemon that ignores signals, reads a file, has an environment of which only the language
@@ -253,7 +239,8 @@ TEST(Services, SendRunCopyAndEnd) {
         {command("env -u PWD -u SHLVL -u _|sort;readlink /proc/self/fd/2|cut -c-6"), -1, Login()},
         {command("grep -E '^Sig(Blk|Ign):' /proc/self/status"), -1,
          "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"},
-        {command("id"), -1, Ids(), false, RunAsAccount()},
+        {command("id"), -1, harness::Run({"/usr/bin/id", geteuid() ? "-a" : RunAsAccount()}).out,
+         false, RunAsAccount()}, // the superuser's as the account, another's as it runs
         {command("touch ran" + std::string(91, ' ')), -1, std::nullopt}, // no terminator
         {copy, -1, "", true},                                            // the end unit is data too
         {copy, -1, "", true, CurrentUser(), "", 200ms}, // a late release still ends it cleanly

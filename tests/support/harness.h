@@ -18,6 +18,7 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -288,22 +289,14 @@ class Daemon {
 // accept time (": MM/DD/YY hh:mm:ss AM :"), in a child " <pid>", ": " (else "head? " + line).
 inline Strings Said(std::string_view text, std::string_view part, bool stamped = true,
                     bool child = true) {
-    const std::string title = Bin("varneld").string(),
-                      shape = std::string(stamped ? ": ##/##/## ##:##:## @M :" : "") +
-                              (child ? " ~" : "") + ": "; // #: a digit, ~: digits, @: A or P
+    const std::regex head("^" + std::regex_replace(Bin("varneld").string(), std::regex(R"(\W)"),
+                                                   R"(\$&)") +
+                          (stamped ? R"(: \d\d/\d\d/\d\d \d\d:\d\d:\d\d [AP]M :)" : "") +
+                          (child ? R"( \d+)" : "") + ": ");
     Strings out = LinesWith(text, part);
     for (std::string& line : out) {
-        const auto fits = [&](std::size_t i, char s) {
-            const char c = i < line.size() ? line[i] : '\0';
-            return s == '@' ? c == 'A' || c == 'P'
-                            : s == '#' || s == '~' ? isdigit(c & 0xFF) : c == s;
-        };
-        bool ok = line.starts_with(title);
-        std::size_t at = title.size();
-        for (const char s : shape)
-            for (ok = ok && fits(at++, s); ok && s == '~' && fits(at, s);)
-                ++at;
-        line = ok ? line.substr(at) : "head? " + line;
+        std::smatch m;
+        line = std::regex_search(line, m, head) ? m.suffix().str() : "head? " + line;
     }
     return out;
 }

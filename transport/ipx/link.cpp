@@ -32,13 +32,6 @@ void CloseIf(int& fd) {
     fd = -1;
 }
 
-bool Watch(int set, int fd) {
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = fd;
-    return epoll_ctl(set, EPOLL_CTL_ADD, fd, &ev) == 0;
-}
-
 } // namespace
 
 IpxLink::~IpxLink() {
@@ -62,7 +55,7 @@ bool IpxLink::Open(const Port& port) {
         return false;
     timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
     const int set = epoll_create1(EPOLL_CLOEXEC);
-    bool ok = timer_ >= 0 && set >= 0 && Watch(set, sock_) && Watch(set, timer_) &&
+    bool ok = timer_ >= 0 && set >= 0 && WatchReadable(set, sock_) && WatchReadable(set, timer_) &&
               pipe2(holders_, O_CLOEXEC) == 0 && dup3(set, fd_, O_CLOEXEC) >= 0;
     const int err = errno;
     if (set >= 0)

@@ -377,10 +377,8 @@ void SpxConnection::Stamp(std::span<std::uint8_t, MAX_PACKET> bytes, bool askAck
     ackDue_ = false;
 }
 
-// A system packet (or FF) built in one of the control buffers.
-std::span<const std::uint8_t> SpxConnection::Control(std::uint8_t control, std::uint8_t datastream,
-                                                     std::uint16_t dstConn) {
-    auto& out = control_[controlNext_++ % control_.size()];
+SpxPacket SpxConnection::Ours(std::uint8_t control, std::uint8_t datastream, std::uint16_t dstConn,
+                              std::uint64_t seq) const {
     SpxPacket p;
     p.dst = peer_;
     p.src = local_;
@@ -388,8 +386,15 @@ std::span<const std::uint8_t> SpxConnection::Control(std::uint8_t control, std::
     p.datastream = datastream;
     p.srcConn = myId_;
     p.dstConn = dstConn;
-    p.sequence = Wire(sndNxt_);
-    const std::size_t n = Encode(p, out);
+    p.sequence = Wire(seq);
+    return p;
+}
+
+// A system packet (or FF) built in one of the control buffers.
+std::span<const std::uint8_t> SpxConnection::Control(std::uint8_t control, std::uint8_t datastream,
+                                                     std::uint16_t dstConn) {
+    auto& out = control_[controlNext_++ % control_.size()];
+    const std::size_t n = Encode(Ours(control, datastream, dstConn, sndNxt_), out);
     Stamp(out, control & CC_SEND_ACK);
     if (control & CC_SEND_ACK)
         probeDue_ = false;
@@ -472,14 +477,7 @@ std::size_t SpxConnection::SendRoom() const {
 std::size_t SpxConnection::QueuePacket(std::uint8_t datastream, std::uint8_t control,
                                        std::span<const std::uint8_t> data) {
     SendSlot& slot = send_[sndEnd_ % send_.size()];
-    SpxPacket p;
-    p.dst = peer_;
-    p.src = local_;
-    p.control = control;
-    p.datastream = datastream;
-    p.srcConn = myId_;
-    p.dstConn = peerId_;
-    p.sequence = Wire(sndEnd_);
+    SpxPacket p = Ours(control, datastream, peerId_, sndEnd_);
     p.data = data.first(std::min(data.size(), MAX_DATA));
     slot.length = static_cast<std::uint16_t>(Encode(p, slot.bytes));
     ++sndEnd_;

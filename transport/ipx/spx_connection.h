@@ -258,6 +258,10 @@ class SpxConnection {
     void Sample(Time now);
     milliseconds RtoEstimate() const;
     void TickWatchdog(Time now);
+    // A packet of this connection from us to the peer (ack and allocation
+    // are stamped when it goes out).
+    SpxPacket Ours(std::uint8_t control, std::uint8_t datastream, std::uint16_t dstConn,
+                   std::uint64_t seq) const;
     std::size_t QueuePacket(std::uint8_t datastream, std::uint8_t control,
                             std::span<const std::uint8_t> data);
     std::span<const std::uint8_t> Control(std::uint8_t control, std::uint8_t datastream,

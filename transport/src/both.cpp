@@ -59,13 +59,6 @@ class BothListening final : public Listening {
     std::unique_ptr<Listening> first_, second_;
 };
 
-bool Watch(int set, int fd) {
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = fd;
-    return epoll_ctl(set, EPOLL_CTL_ADD, fd, &ev) == 0;
-}
-
 } // namespace
 
 std::unique_ptr<Listening> ListenOnBoth(int fd, std::unique_ptr<Listening> first,
@@ -75,7 +68,7 @@ std::unique_ptr<Listening> ListenOnBoth(int fd, std::unique_ptr<Listening> first
     if (moved < 0)
         return nullptr;
     const int set = epoll_create1(EPOLL_CLOEXEC);
-    if (set < 0 || !Watch(set, moved) || !Watch(set, second->PollFd()) ||
+    if (set < 0 || !WatchReadable(set, moved) || !WatchReadable(set, second->PollFd()) ||
         dup3(set, fd, O_CLOEXEC) < 0) {
         const int err = errno;
         close(moved);

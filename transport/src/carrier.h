@@ -26,6 +26,10 @@ inline constexpr Wait UNTIL_SOMETHING = std::nullopt;
 // The time-out poll(2) takes for wait: -1 for none.
 int PollTimeout(Wait wait);
 
+// Adds fd to the epoll set, to wake it when fd is readable. False, with
+// errno, when it cannot.
+bool WatchReadable(int set, int fd);
+
 struct Endpoint;
 
 // A caller reported by t_listen.

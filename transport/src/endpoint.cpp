@@ -1,11 +1,12 @@
 #include "endpoint.h"
 
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <vector>
 
@@ -116,6 +117,13 @@ void ReleaseAll() {
 
 int PollTimeout(Wait wait) {
     return wait ? static_cast<int>(std::clamp<long long>(wait->count(), 0, INT_MAX)) : -1;
+}
+
+bool WatchReadable(int set, int fd) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    return epoll_ctl(set, EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
 std::uint16_t NewConnectionId() {

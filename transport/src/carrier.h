@@ -136,6 +136,9 @@ class Link {
 // TCP (transport/tcp/): a link on fd, which is a TCP socket already, or
 // which gets a fresh one in place of what it holds (fresh).
 std::unique_ptr<Link> NewTcpLink(int fd, bool fresh);
+// A new endpoint's descriptor, a TCP socket, and its link in link; -1 with
+// errno when no socket can be had.
+int NewTcpEndpoint(std::unique_ptr<Link>& link);
 
 // IPX (transport/ipx/). The interface file as an endpoint read it at
 // t_open: its interfaces stay the endpoint's, whatever the file says later.

@@ -13,10 +13,10 @@
 #include <cstring>
 #include <string_view>
 
+#include <spx/byteorder.h>
 #include <spx/tiuser.h>
 
 #include "endpoint.h"
-#include "tcp.h"  // the carrier an endpoint starts on
 
 using namespace spx;
 
@@ -130,10 +130,11 @@ int t_open(const char* path, int oflag, t_info* info) {
     Interfaces interfaces = LoadIpxInterfaces();
     if (interfaces == nullptr)
         return Fail(TSYSERR); // the detail names the file, the line and the fault
-    int fd = NewSocket();
+    std::unique_ptr<Link> link;
+    const int fd = NewTcpEndpoint(link);
     if (fd < 0)
         return SysFail(errno);
-    AddEndpoint(fd, std::make_unique<TcpLink>(fd)).interfaces = std::move(interfaces);
+    AddEndpoint(fd, std::move(link)).interfaces = std::move(interfaces);
     if (info != nullptr) {
         info->addr = sizeof(ipxAddr_t);
         info->options = sizeof(SPX_OPTS);

@@ -218,6 +218,13 @@ std::unique_ptr<Link> NewTcpLink(int fd, bool fresh) {
     return link;
 }
 
+int NewTcpEndpoint(std::unique_ptr<Link>& link) {
+    const int fd = NewSocket();
+    if (fd >= 0)
+        link = std::make_unique<TcpLink>(fd);
+    return fd;
+}
+
 // ---- sockets ------------------------------------------------------------------
 
 int NewSocket() {

@@ -10,8 +10,8 @@
 // be closed; 254 when a stream module operation fails.
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -122,7 +122,8 @@ bool Request(int spxfd) {
     if (settings.fileTran) {
         spx::PutBE32(request.spxServPrimType, SERV_RECV_FILE);
         // ParseArgs refused any name that does not fit the field.
-        const std::size_t nameLength = strnlen(settings.filename.data(), sizeof request.filename - 1);
+        const std::size_t nameLength =
+            strnlen(settings.filename.data(), sizeof request.filename - 1);
         std::memcpy(request.filename, settings.filename.data(), nameLength);
         spx::PutBE32(request.newUlimit, settings.newULimit);
         spx::PutBE32(request.permissions, settings.newPermissions);

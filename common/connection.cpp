@@ -41,9 +41,10 @@ int AwaitEvent(int fd, Limit limit) {
     for (;;) {
         // t_look takes what has arrived; poll sleeps until more does.
         const int event = t_look(fd);
-        const Limit left = limit ? Limit(*limit - std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                      std::chrono::steady_clock::now() - start))
-                                 : NO_LIMIT;
+        const Limit left =
+            limit ? Limit(*limit - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::steady_clock::now() - start))
+                  : NO_LIMIT;
         if (event != 0 || (left && left->count() <= 0))
             return event;
         pollfd p{fd, POLLIN, 0};

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <span>
@@ -80,8 +80,9 @@ int AwaitReadable(int fd, const Caller& caller) {
     const auto until = Clock::now() + limit.value_or(std::chrono::milliseconds(0));
     std::array<pollfd, 2> p{pollfd{fd, POLLIN, 0}, caller.Watched()};
     for (;;) {
-        const Limit left = limit ? Limit(std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()))
-                                 : NO_LIMIT;
+        const Limit left =
+            limit ? Limit(std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()))
+                  : NO_LIMIT;
         if (left && left->count() <= 0)
             return ETIMEDOUT;
         const int r = poll(p.data(), p.size(), PollTimeout(left));

@@ -1,7 +1,7 @@
 // What a release ships: manual pages, the Debian package, the programs on two hosts.
-#include <pwd.h>
 #include <deque>
 #include <map>
+#include <pwd.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -141,7 +141,8 @@ struct SpxSeen {
 static std::vector<SpxSeen> Dissected(const std::string& fields) {
     std::vector<SpxSeen> out;
     std::istringstream lines(fields);
-    for (SpxSeen s{}; lines >> s.src >> s.dst >> std::hex >> s.system >> std::dec >> s.seq >> s.ack;)
+    for (SpxSeen s{};
+         lines >> s.src >> s.dst >> std::hex >> s.system >> std::dec >> s.seq >> s.ack;)
         out.push_back({s.src, s.dst, s.system & 0x08, s.seq, s.ack});
     return out;
 }
@@ -151,20 +152,22 @@ class Namespaces {
   public:
     explicit Namespaces(int n) {
         for (int i = 0; i < n; ++i)
-            holders_.emplace_back(Strings{"/usr/bin/env", "unshare", "--net", "sh", "-c", "echo in; exec sleep 300"});
+            holders_.emplace_back(
+                Strings{"/usr/bin/env", "unshare", "--net", "sh", "-c", "echo in; exec sleep 300"});
     }
     bool Ready() {
-        return std::all_of(holders_.begin(), holders_.end(), [](Process& p) { return p.WaitForOutput("in"); });
+        return std::all_of(holders_.begin(), holders_.end(),
+                           [](Process& p) { return p.WaitForOutput("in"); });
     }
     std::string Pid(int i) { return std::to_string(holders_[static_cast<std::size_t>(i)].pid()); }
     // A command line's prefix that runs it in namespace i.
     std::string In(int i) { return "nsenter --net=/proc/" + Pid(i) + "/ns/net "; }
     // Joins interface ia (MAC address ma) of namespace a to ib (mb) of b; "" or what failed.
-    std::string Join(int a, const std::string& ia, const std::string& ma, int b, const std::string& ib,
-                     const std::string& mb) {
-        return Shell("ip link add " + ia + " netns " + Pid(a) + " type veth peer " + ib + " netns " + Pid(b) +
-                     " && " + In(a) + "ip link set " + ia + " address " + ma + " up && " + In(b) +
-                     "ip link set " + ib + " address " + mb + " up");
+    std::string Join(int a, const std::string& ia, const std::string& ma, int b,
+                     const std::string& ib, const std::string& mb) {
+        return Shell("ip link add " + ia + " netns " + Pid(a) + " type veth peer " + ib +
+                     " netns " + Pid(b) + " && " + In(a) + "ip link set " + ia + " address " + ma +
+                     " up && " + In(b) + "ip link set " + ib + " address " + mb + " up");
     }
 
   private:
@@ -193,41 +196,52 @@ TEST(Release, IpxHosts) {
     const bool dissect = Shell("command -v tshark >/dev/null").empty();
     std::optional<Process> capture;
     if (dissect) {
-        capture.emplace(Strings{"/bin/sh", "-c", in[1] + "tshark -q -B 64 -i vcli -f 'not ip6' -w " + (clientDir / "pcap").string()});
+        capture.emplace(Strings{"/bin/sh", "-c",
+                                in[1] + "tshark -q -B 64 -i vcli -f 'not ip6' -w " +
+                                    (clientDir / "pcap").string()});
         ASSERT_TRUE(capture->WaitForOutput("Capturing on", true)) << capture->Stderr();
     }
     const std::string client = in[1] + "env NSPX_CONF=" + (clientDir / "nspx.conf").string() + " ";
     for (const char* frame : {"ethernet_ii", "802.3", "802.2", "snap"}) {
         WriteFile(serverDir / "nspx.conf", std::string("vsrv 0000ABCD ") + frame + "\n");
         WriteFile(clientDir / "nspx.conf", std::string("vcli 0000ABCD ") + frame + "\n");
-        Process d({"/bin/sh", "-c", in[0] + "env NSPX_CONF=nspx.conf " + Bin("varneld").string() + " -v"},
-                  serverDir.path());
+        Process d(
+            {"/bin/sh", "-c", in[0] + "env NSPX_CONF=nspx.conf " + Bin("varneld").string() + " -v"},
+            serverDir.path());
         ASSERT_TRUE(d.WaitForOutput("spxfd = ", true)) << d.Stdout() << d.Stderr();
         fs::remove(serverDir / "stored");
-        EXPECT_EQ(Shell(client + Bin("varnel").string() + " -r server -j source -f stored >/dev/null && " +
-                            client + Bin("spxpeer").string() + " get -r server stored fetched && " +
-                            client + Bin("spxpeer").string() + " rsh -r server cat stored >ran && " +
+        EXPECT_EQ(Shell(client + Bin("varnel").string() +
+                            " -r server -j source -f stored >/dev/null && " + client +
+                            Bin("spxpeer").string() + " get -r server stored fetched && " + client +
+                            Bin("spxpeer").string() + " rsh -r server cat stored >ran && " +
                             client + Bin("varnel").string() + " -r server -j line >/dev/null",
                         clientDir.path()),
                   "")
             << frame;
-        for (const fs::path& copy : {serverDir / "stored", clientDir / "fetched", clientDir / "ran"})
-            EXPECT_TRUE(ReadFile(copy) == data) << frame << " " << copy << " " << ReadFile(copy).size();
+        for (const fs::path& copy :
+             {serverDir / "stored", clientDir / "fetched", clientDir / "ran"})
+            EXPECT_TRUE(ReadFile(copy) == data)
+                << frame << " " << copy << " " << ReadFile(copy).size();
         EXPECT_TRUE(d.WaitForOutput(line)) << frame;
-        if (std::string_view(frame) == "ethernet_ii") { // a source silent beyond the watchdog's 20 s
-            EXPECT_EQ(Shell("(echo first; sleep 22; echo second) | " + client + Bin("varnel").string() +
+        if (std::string_view(frame) ==
+            "ethernet_ii") { // a source silent beyond the watchdog's 20 s
+            EXPECT_EQ(Shell("(echo first; sleep 22; echo second) | " + client +
+                                Bin("varnel").string() +
                                 " -r server -j /dev/stdin -f slow >/dev/null",
                             clientDir.path()),
                       "");
             EXPECT_EQ(ReadFile(serverDir / "slow"), "first\nsecond\n");
         }
-        EXPECT_NE(d.Stdout().find("clients IPX address: 0000ABCDh 020000000002h "), std::string::npos);
+        EXPECT_NE(d.Stdout().find("clients IPX address: 0000ABCDh 020000000002h "),
+                  std::string::npos);
     }
     // A caller the allow file does not name is refused at the door.
-    Process d({"/bin/sh", "-c", in[0] + "env NSPX_CONF=nspx.conf " + Bin("varneld").string() + " -a allow"},
+    Process d({"/bin/sh", "-c",
+               in[0] + "env NSPX_CONF=nspx.conf " + Bin("varneld").string() + " -a allow"},
               serverDir.path());
     ASSERT_TRUE(d.WaitForOutput("spxfd = ", true)) << d.Stdout() << d.Stderr();
-    EXPECT_EQ(Shell(client + Bin("varnel").string() + " -r server -j line >/dev/null 2>&1 || echo refused",
+    EXPECT_EQ(Shell(client + Bin("varnel").string() +
+                        " -r server -j line >/dev/null 2>&1 || echo refused",
                     clientDir.path()),
               "refused\n");
     if (!dissect)
@@ -236,8 +250,12 @@ TEST(Release, IpxHosts) {
     // Every frame is SPX, none malformed or marked; per direction, data packets take the next
     // sequence number (or repeat one) and acknowledgements never go back.
     const std::string pcap = (clientDir / "pcap").string();
-    EXPECT_EQ(Shell("tshark -r " + pcap + " -Y '!spx || _ws.malformed || _ws.expert.severity >= warning' 2>/dev/null"), "");
-    const auto seen = Dissected(Shell("tshark -r " + pcap + " -T fields -e spx.src -e spx.dst -e spx.ctl -e spx.seq -e spx.ack 2>/dev/null"));
+    EXPECT_EQ(Shell("tshark -r " + pcap +
+                    " -Y '!spx || _ws.malformed || _ws.expert.severity >= warning' 2>/dev/null"),
+              "");
+    const auto seen = Dissected(
+        Shell("tshark -r " + pcap +
+              " -T fields -e spx.src -e spx.dst -e spx.ctl -e spx.seq -e spx.ack 2>/dev/null"));
     EXPECT_GT(seen.size(), 4000u) << "too few packets: the capture missed most of it";
     std::map<unsigned, std::pair<long, long>> last; // by source id: highest sequence sent, last ack
     for (const SpxSeen& s : seen) {
@@ -265,7 +283,8 @@ TEST(Release, IpxLossyLink) {
     ASSERT_EQ(ns.Join(0, "vsrv", "02:00:00:00:00:01", 1, "vms", "02:00:00:00:00:11") +
                   ns.Join(2, "vcli", "02:00:00:00:00:02", 1, "vmc", "02:00:00:00:00:12"),
               "");
-    Process relay({"/bin/sh", "-c", ns.In(1) + (kBuild / "tests/lossy_relay").string() + " vms vmc 50 10 20 7"});
+    Process relay({"/bin/sh", "-c",
+                   ns.In(1) + (kBuild / "tests/lossy_relay").string() + " vms vmc 50 10 20 7"});
     ASSERT_TRUE(relay.WaitForOutput("relaying")) << relay.Stderr();
     WriteFile(serverDir / "nspx.conf", "vsrv 0000ABCD ethernet_ii\n");
     WriteFile(clientDir / "nspx.conf", "vcli 0000ABCD ethernet_ii\n");
@@ -273,15 +292,18 @@ TEST(Release, IpxLossyLink) {
     WriteFile(serverDir / ".spxrunid", CurrentUser() + "\n");
     const std::string data = Pattern(64 << 20, 5), client = ns.In(2) + "env NSPX_CONF=nspx.conf ";
     WriteFile(clientDir / "source", data);
-    const Strings daemon = {"/bin/sh", "-c", ns.In(0) + "env NSPX_CONF=nspx.conf " + Bin("varneld").string()};
+    const Strings daemon = {"/bin/sh", "-c",
+                            ns.In(0) + "env NSPX_CONF=nspx.conf " + Bin("varneld").string()};
     std::optional<Process> d(std::in_place, daemon, serverDir.path());
     ASSERT_TRUE(d->WaitForOutput("spxfd = ", true)) << d->Stdout() << d->Stderr();
-    EXPECT_EQ(Shell(client + Bin("varnel").string() + " -r server -j source -f stored >/dev/null && " + client +
+    EXPECT_EQ(Shell(client + Bin("varnel").string() +
+                        " -r server -j source -f stored >/dev/null && " + client +
                         Bin("spxpeer").string() + " get -r server stored fetched",
                     clientDir.path()),
               "");
     EXPECT_TRUE(ReadFile(serverDir / "stored") == data && ReadFile(clientDir / "fetched") == data);
-    // The daemon and its child vanish mid-connection: the caller hears of it by the watchdog (20 s).
+    // The daemon and its child vanish mid-connection: the caller hears of it by the watchdog (20
+    // s).
     Process rsh({"/bin/sh", "-c", client + Bin("spxpeer").string() + " rsh -r server sleep 100"},
                 clientDir.path());
     ASSERT_TRUE(d->WaitForOutput("state = 4", true)); // accepted; its child runs the command
@@ -289,12 +311,15 @@ TEST(Release, IpxLossyLink) {
     const auto gone = std::chrono::steady_clock::now();
     EXPECT_NE(rsh.Wait(40s).value_or(0), 0);
     const auto found = std::chrono::steady_clock::now() - gone;
-    EXPECT_TRUE(found > 15s && found < 30s) << std::chrono::duration_cast<std::chrono::seconds>(found).count();
+    EXPECT_TRUE(found > 15s && found < 30s)
+        << std::chrono::duration_cast<std::chrono::seconds>(found).count();
     EXPECT_NE((rsh.Stdout() + rsh.Stderr()).find("reason=237"), std::string::npos) << rsh.Stderr();
     // A daemon started anew serves the next caller.
     d.emplace(daemon, serverDir.path());
     ASSERT_TRUE(d->WaitForOutput("spxfd = ", true)) << d->Stdout() << d->Stderr();
     WriteFile(clientDir / "small", Pattern(100000, 9));
-    EXPECT_EQ(Shell(client + Bin("varnel").string() + " -r server -j small -f again >/dev/null", clientDir.path()), "");
+    EXPECT_EQ(Shell(client + Bin("varnel").string() + " -r server -j small -f again >/dev/null",
+                    clientDir.path()),
+              "");
     EXPECT_TRUE(ReadFile(serverDir / "again") == Pattern(100000, 9));
 }

@@ -38,8 +38,9 @@ inline const std::pair<std::string, std::string>& IpxFiles() {
     static const auto files = []() -> std::pair<std::string, std::string> {
         static harness::TempDir dir;
         if (unshare(CLONE_NEWNET) != 0 ||
-            system("ip link add va type veth peer vb && ip link set va address 02:00:00:00:00:0a up "
-                   "&& ip link set vb address 02:00:00:00:00:0b up") != 0)
+            system(
+                "ip link add va type veth peer vb && ip link set va address 02:00:00:00:00:0a up "
+                "&& ip link set vb address 02:00:00:00:00:0b up") != 0)
             return {};
         harness::WriteFile(dir / "listener", "va 0000ABCD ethernet_ii\n");
         harness::WriteFile(dir / "caller", "vb 0000ABCD ethernet_ii\n");
@@ -48,7 +49,7 @@ inline const std::pair<std::string, std::string>& IpxFiles() {
     return files;
 }
 // Skips a test the carrier cannot run.
-#define SKIP_UNLESS_CARRIER()                                                                       \
+#define SKIP_UNLESS_CARRIER()                                                                      \
     if (peer::OverIpx() && peer::IpxFiles().first.empty())                                         \
     GTEST_SKIP() << "IPX runs need the superuser, network namespaces and iproute2"
 

@@ -70,7 +70,7 @@ wait_listening() {
     shift
     for _ in $(seq 100); do
         # In the daemon's network namespace when a prefix puts it in one.
-        "${@:-true}" cat /proc/net/tcp | grep -Eq "^ *[0-9]+: (0100007F|00000000):$hex 00000000:0000 0A" && return 0
+        if (($#)); then "$@" cat /proc/net/tcp; else cat /proc/net/tcp; fi | grep -Eq "^ *[0-9]+: (0100007F|00000000):$hex 00000000:0000 0A" && return 0
         sleep 0.05
     done
     return 1

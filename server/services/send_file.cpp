@@ -71,7 +71,8 @@ struct Source {
 
 // Waits until fd has bytes to read, within the caller's idle limit in all
 // and while the caller is there. Other news from the caller (data, a
-// release) is left for later: from then on only its hang-up is watched.
+// release) is left for later: from then on only its hang-up is watched. A
+// wake for the connection's own timers (IPX) is no news: it stays watched.
 // 0, or the error number (ETIMEDOUT when the time ran out, ECONNRESET when
 // the caller has gone).
 int AwaitReadable(int fd, const Caller& caller) {
@@ -94,7 +95,8 @@ int AwaitReadable(int fd, const Caller& caller) {
             return ECONNRESET;
         if (p[0].revents != 0)
             return 0;
-        p[1].events = POLLRDHUP;
+        if (caller.Look() > 0) // data or a release, for later: its hang-up alone from now on
+            p[1].events = POLLRDHUP;
     }
 }
 

@@ -225,13 +225,17 @@ TEST(Release, IpxHosts) {
                 << frame << " " << copy << " " << ReadFile(copy).size();
         EXPECT_TRUE(d.WaitForOutput(line)) << frame;
         if (std::string_view(frame) ==
-            "ethernet_ii") { // a source silent beyond the watchdog's 20 s
-            EXPECT_EQ(Shell("(echo first; sleep 22; echo second) | " + client +
-                                Bin("varnel").string() +
-                                " -r server -j /dev/stdin -f slow >/dev/null",
+            "ethernet_ii") { // sources silent beyond the watchdog's 20 s, on either side
+            const std::string slow = "(echo first; sleep 22; echo second)";
+            EXPECT_EQ(Shell("mkfifo " + (serverDir / "pipe").string() + " && " + slow + " >" +
+                                (serverDir / "pipe").string() + " & " + client +
+                                Bin("spxpeer").string() + " get -r server pipe piped & " + slow +
+                                " | " + client + Bin("varnel").string() +
+                                " -r server -j /dev/stdin -f slow >/dev/null; wait",
                             clientDir.path()),
                       "");
             EXPECT_EQ(ReadFile(serverDir / "slow"), "first\nsecond\n");
+            EXPECT_EQ(ReadFile(clientDir / "piped"), "first\nsecond\n");
         }
         EXPECT_NE(d.Stdout().find("clients IPX address: 0000ABCDh 020000000002h "),
                   std::string::npos);

@@ -36,7 +36,10 @@ for preset in default asan; do
     echo "=== build and test: $preset"
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
-    ctest --preset "$preset" || status=1
+    # A test that hangs past its time-out runs once more before it counts as
+    # failed: the lossy IPX link has once hung on a loaded machine (see
+    # docs/transport.md), and a second run says whether it is the code or the load.
+    ctest --preset "$preset" --repeat after-timeout:2 || status=1
 done
 
 echo "=== fuzz targets (${fuzz_seconds} s each)"

@@ -37,8 +37,8 @@ for preset in default asan; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
     # A test that hangs past its time-out runs once more before it counts as
-    # failed: the lossy IPX link has once hung on a loaded machine (see
-    # docs/transport.md), and a second run says whether it is the code or the load.
+    # failed: the lossy IPX link has once hung (see docs/transport.md), and a
+    # second run tells a rare hang from a steady one.
     ctest --preset "$preset" --repeat after-timeout:2 || status=1
 done
 

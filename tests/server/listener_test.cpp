@@ -430,6 +430,7 @@ TEST(Listener, QueueShareAndAllowFile) {
         {"127.0.0.3\n127.0.0.0/30 copy\n127.0.0.3 copy\n", "---+ ---+ ++++"},
         {"127.0.0.3/33\n", "---+ ---+ ++++"}, // refused: the list before stays
         {"0.0.0.0/0 fetch copy\n", "-+-+ -+-+ -+-+"},
+        {"0000ABCD\n00007F00:000000000000\n127.0.0.2 copy\n", "xxxx ---+ xxxx"}, // IPX: no host
         {"", "xxxx xxxx xxxx"}};
     TempDir files;
     const std::string allow = (files / "allow").string();
@@ -467,9 +468,14 @@ TEST(Listener, QueueShareAndAllowFile) {
     EXPECT_EQ(Said(d.Stdout(), allow, false, false),
               (Strings{entries, entries, allow + ":3: the same address and prefix as line 1, which "
                        "decides", entries, allow + ":1: prefix above /32; the list read before "
-                       "stays", allow + ": 1 entry", allow + ": 0 entries, nobody may call"}));
-    EXPECT_TRUE(Said(d.Stdout(), "may not use").size() == 22u &&
-                LinesWith(d.Stdout(), "caller 127.0.0.3 refused: no entry").size() == 1);
+                       "stays", allow + ":1: 0.0.0.0/0 lets in every IPv4 host and no IPX caller; "
+                       "an IPX network is written 0000ABCD, one of its nodes 0000ABCD:020000000002",
+                       allow + ": 1 entry", entries, allow + ": 0 entries, nobody may call"}));
+    const Strings refused = Said(d.Stdout(), "refused: no entry", false, false);
+    EXPECT_TRUE(Said(d.Stdout(), "may not use").size() == 25u && refused.size() == 1 &&
+                refused[0].starts_with("caller 00000000h 00007F000003h ") &&
+                refused[0].ends_with("h refused: no entry in the allow file"))
+        << d.Stdout();
     EXPECT_EQ(ReadFile(d.dir() / "kept"), "precious");
 }
 

@@ -39,17 +39,18 @@ std::optional<std::size_t> WaitingRoom::Next(const ChildTable& children, std::si
 std::optional<std::size_t> WaitingRoom::GivesWay(const CallerKey& key,
                                                  const ChildTable& children) const {
     std::unordered_map<CallerKey, unsigned, CallerKeyHash> holds;
-    std::optional<std::size_t> newest; // of the key that holds most
+    for (const WaitingCaller& c : callers_)
+        ++holds.try_emplace(c.Key(), children.Of(c.Key())).first->second;
     unsigned most = 0;
-    for (std::size_t i = 0; i < callers_.size(); ++i) {
-        const CallerKey k = callers_[i].Key();
-        unsigned& h = holds.try_emplace(k, children.Of(k)).first->second;
-        ++h;
-        if (h > most || (h == most && callers_[*newest].Key() == k))
-            most = h, newest = i;
-    }
-    const unsigned mine = Of(key) + children.Of(key);
-    return newest && mine < most ? newest : std::nullopt;
+    for (const auto& [k, h] : holds)
+        most = std::max(most, h);
+    if (Of(key) + children.Of(key) >= most)
+        return std::nullopt;
+    // Of the addresses that hold most, the newest caller.
+    for (std::size_t i = callers_.size(); i-- > 0;)
+        if (holds.at(callers_[i].Key()) == most)
+            return i;
+    return std::nullopt;
 }
 
 void Backoff::Failed(PolicyTime now) {

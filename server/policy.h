@@ -58,8 +58,9 @@ class WaitingRoom {
                                     unsigned share) const;
     // With the room full, whether a caller of key still comes in: when its
     // key holds less (children and places) than the key that holds most
-    // here, whose newest waiting caller gives way. The place of the caller
-    // who gives way, or none: then the newcomer is the one refused.
+    // here; the newest waiting caller of the keys that hold most gives way.
+    // The place of the caller who gives way, or none: then the newcomer is
+    // the one refused.
     std::optional<std::size_t> GivesWay(const CallerKey& key, const ChildTable& children) const;
 
   private:

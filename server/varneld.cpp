@@ -622,8 +622,8 @@ bool Listener::NotServed(RefusalLog& log, const std::string& detail) {
 
 // A failed t_accept: the caller's (a request the provider cannot take, a
 // shortage) unless the listening endpoint itself has failed, which ends
-// the listener (reported). The caller is refused, the service endpoint
-// made anew when the failure left it unusable.
+// the listener (reported). The caller is refused, and the service endpoint
+// made anew for the next.
 bool Listener::AcceptFailed() {
     const int acceptErrno = errno, acceptTerrno = t_errno;
     const std::string cause = TransportCause();
@@ -635,10 +635,7 @@ bool Listener::AcceptFailed() {
         SpxError(spxFd_);
         return false;
     }
-    if (t_getstate(spareFd_) != T_IDLE) {
-        t_close(spareFd_);
-        spareFd_ = -1;
-    }
+    t_close(std::exchange(spareFd_, -1)); // whatever the failure left of it: a fresh one next
     Logged(notAccepted_.Refused(ShowAddress(clientsAddress_), ": t_accept failed: " + cause,
                                 PolicyClock::now()));
     backoff_.Failed(PolicyClock::now());

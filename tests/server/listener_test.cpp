@@ -386,11 +386,12 @@ TEST(Listener, IdleLimitOfWaitingServices) {
         ASSERT_EQ(mkfifo((d.dir() / fifo).c_str(), 0666), 0);
     const Process writer({"/bin/sh", "-c", "sleep 0.3; (echo hello; sleep 0.6; >closed) >feed"},
                          d.dir());
-    peer::Conn fed(d.port()), extra(d.port());
+    peer::Conn fed(d.port());
     ASSERT_TRUE(fed.Send(peer::Record(SERV_SEND_FILE, "feed", 80)) && fed.Recv(1).data.size() == 1);
     EXPECT_EQ(fed.Recv(), (peer::Unit{"hello\n", T_MORE}));
     EXPECT_FALSE(fs::exists(d.dir() / "closed")) << "what was read waited for the writer's end";
     EXPECT_EQ(fed.Recv().flags, 0) << "the end unit";
+    peer::Conn extra(d.port()); // now: its request must come within -t of its accept
     ASSERT_TRUE(extra.Send(peer::Record(SERV_RSH, "sleep 0.5; echo done", 100)));
     std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(extra.Send("x") && extra.Recv() == (peer::Unit{"done\n", T_MORE}));

@@ -46,7 +46,8 @@ int Call(int port, std::uint32_t from) {
     const std::string request = Request();
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
         connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(request.size())) {
         if (fd >= 0)
             close(fd);
         return -1;
@@ -80,18 +81,22 @@ int main(int argc, char* argv[]) {
     const auto start = Clock::now();
     const int other = Call(port, INADDR_LOOPBACK + 1);
     char otherAnswer = '?';
-    while (other >= 0 && (otherAnswer = Answer(other)) == '?' && Clock::now() - start < std::chrono::seconds(60))
+    while (other >= 0 && (otherAnswer = Answer(other)) == '?' &&
+           Clock::now() - start < std::chrono::seconds(60))
         poll(nullptr, 0, 1);
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     close(other);
     std::printf("caller of another address: %s after %lld ms\n",
-                otherAnswer == '+' ? "served" : otherAnswer == 'x' ? "refused" : "unanswered",
+                otherAnswer == '+'   ? "served"
+                : otherAnswer == 'x' ? "refused"
+                                     : "unanswered",
                 static_cast<long long>(waited.count()));
     int served = 0, refused = 0, failed = 0;
     for (int& fd : crowd)
         failed += fd < 0;
     const auto deadline = Clock::now() + std::chrono::seconds(60);
-    for (std::size_t left = crowd.size() - static_cast<std::size_t>(failed); left > 0 && Clock::now() < deadline;) {
+    for (std::size_t left = crowd.size() - static_cast<std::size_t>(failed);
+         left > 0 && Clock::now() < deadline;) {
         poll(nullptr, 0, 10);
         for (int& fd : crowd) {
             const char a = fd < 0 ? '?' : Answer(fd);
@@ -106,7 +111,10 @@ int main(int argc, char* argv[]) {
         if (fd >= 0)
             close(fd), ++unanswered;
     }
-    std::printf("crowd of %d: %d served, %d refused, %d unanswered after 60 s, %d could not connect\n",
-                count, served, refused, unanswered, failed);
-    return otherAnswer == '+' && waited < std::chrono::seconds(2) && unanswered == 0 && failed == 0 ? 0 : 1;
+    std::printf(
+        "crowd of %d: %d served, %d refused, %d unanswered after 60 s, %d could not connect\n",
+        count, served, refused, unanswered, failed);
+    return otherAnswer == '+' && waited < std::chrono::seconds(2) && unanswered == 0 && failed == 0
+               ? 0
+               : 1;
 }

@@ -252,7 +252,8 @@ unsigned AllowedServices(std::span<const AllowEntry> entries, const CallerKey& k
 unsigned EveryIPv4Only(std::span<const AllowEntry> entries) {
     if (std::ranges::any_of(entries, &AllowEntry::ipx))
         return 0;
-    const auto every = std::ranges::find_if(entries, [](const AllowEntry& e) { return e.mask == 0; });
+    const auto every =
+        std::ranges::find_if(entries, [](const AllowEntry& e) { return e.mask == 0; });
     return every == entries.end() ? 0 : every->line;
 }
 

@@ -417,8 +417,7 @@ bool Listener::RoomFull() const {
     if (room_.Full())
         return true;
     const auto open = OpenDescriptors();
-    return open && files_.rlim_cur != RLIM_INFINITY &&
-           *open + DESCRIPTOR_RESERVE > files_.rlim_cur;
+    return open && files_.rlim_cur != RLIM_INFINITY && *open + DESCRIPTOR_RESERVE > files_.rlim_cur;
 }
 
 // In a new child: gives up what is the listener's alone (the endpoints of

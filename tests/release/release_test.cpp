@@ -235,8 +235,9 @@ TEST(Release, IpxHosts) {
             serverDir.path());
         ASSERT_TRUE(d.WaitForOutput("spxfd = ", true)) << d.Stdout() << d.Stderr();
         fs::remove(serverDir / "stored");
-        if (std::string_view(frame) == "ethernet_ii") { // datastream type FE from network 0: refused,
-            // the caller named by the network it came in on
+        // Datastream type FE from network 00000000: refused, the caller named by the network it
+        // came in on.
+        if (std::string_view(frame) == "ethernet_ii") {
             EXPECT_TRUE(SendFrame(ns.Pid(1), "vcli", "02000000000100000a0909098137FFFF002A0005"
                                   "0000ABCD0200000000014500" "0000000000000A0909095001"
                                   "C0FE1234FFFF000000000000") &&

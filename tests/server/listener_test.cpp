@@ -337,8 +337,8 @@ TEST(Listener, CrowdOfOneAddress) {
         crowd.clear();
         EXPECT_EQ(Answer(other), '+');
         other.Reset();
-        EXPECT_TRUE(WaitUntil([&] { return Children(pid).empty() && Descriptors(pid) == baseline; }))
-            << Descriptors(pid) << " " << baseline;
+        const auto settled = [&] { return Children(pid).empty() && Descriptors(pid) == baseline; };
+        EXPECT_TRUE(WaitUntil(settled)) << Descriptors(pid) << " " << baseline;
         EXPECT_TRUE(d.process().Running());
     }
 }

@@ -244,7 +244,8 @@ namespace {
 // An address from "network node" in hexadecimal ("0000ABCD 020000000002"), socket 4500.
 ipxAddr_t Address(std::string_view text) {
     ipxAddr_t a{};
-    const std::string hex = std::string(text.substr(0, 8)) + std::string(text.substr(9, 12)) + "4500";
+    const std::string hex =
+        std::string(text.substr(0, 8)) + std::string(text.substr(9, 12)) + "4500";
     for (std::size_t i = 0; i < sizeof a; ++i)
         reinterpret_cast<unsigned char*>(&a)[i] =
             static_cast<unsigned char>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
@@ -287,8 +288,9 @@ TEST(Pure, ListenerPolicy) {
     // Waiting callers, children, -c, -p, a newcomer; then the place served next and the one that
     // gives way to the newcomer ('-': none).
     const std::tuple<std::string, std::string, std::size_t, unsigned, char, std::string> rows[] = {
-        {"AAB", "A", 3, 1, 'X', "2 1"}, {"AAB", "", 3, 2, 'A', "0 -"}, {"AB", "AB", 2, 1, 'B', "- -"},
-        {"XY", "X", 4, 1, 'Y', "1 0"},  {"", "", 2, 1, 'A', "- -"},    {"BAA", "B", 2, 2, 'X', "0 2"},
+        {"AAB", "A", 3, 1, 'X', "2 1"}, {"AAB", "", 3, 2, 'A', "0 -"},
+        {"AB", "AB", 2, 1, 'B', "- -"}, {"XY", "X", 4, 1, 'Y', "1 0"},
+        {"", "", 2, 1, 'A', "- -"},     {"BAA", "B", 2, 2, 'X', "0 2"},
         {"BAAB", "", 1, 1, 'B', "0 -"},
     };
     for (const auto& [waiting, children, maxChildren, share, newcomer, want] : rows) {
@@ -327,7 +329,8 @@ TEST(Pure, ListenerPolicy) {
     // Refusals ("a@0": caller a at second 0) and flushes ("@10") in turn: the lines logged.
     RefusalLog log("why");
     std::string lines;
-    for (const std::string event : {"a@0", "b@1", "c@2", "@9", "@10", "d@11", "@19", "@20", "e@31"}) {
+    for (const std::string event :
+         {"a@0", "b@1", "c@2", "@9", "@10", "d@11", "@19", "@20", "e@31"}) {
         const auto at = t0 + seconds(std::stoi(event.substr(event.find('@') + 1)));
         const auto line = event[0] == '@' ? log.Flush(at) : log.Refused(event.substr(0, 1), "", at);
         lines += line.value_or("");

@@ -11,6 +11,8 @@
 
 die() { echo "$0: $*" >&2; exit 2; }
 
+netns=() # the prefix that enters the daemon's network namespace; none unless set
+
 # ---- the machine -------------------------------------------------------------
 
 # The machine's lines at start: processors, model, kernel, load average (and

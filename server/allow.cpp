@@ -12,6 +12,8 @@
 #include <optional>
 #include <unordered_map>
 
+#include <spx/byteorder.h>
+
 #include "spxsupport.h"
 
 
@@ -79,38 +81,75 @@ std::string Quoted(std::string_view word) {
     return shown + (word.size() > 40 ? "...\"" : "\"");
 }
 
-// Parses one line without its comment: true with entry filled, false with
-// why, or true with no services for a blank line.
-bool ParseEntry(std::string_view text, AllowEntry& entry, std::string& why) {
-    const std::string_view target = NextWord(text);
-    if (target.empty())
-        return true;
+// Hexadecimal digits, exactly as many as value holds bytes, into value.
+bool HexBytes(std::string_view text, std::span<unsigned char> value) {
+    if (text.size() != 2 * value.size())
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0)
+            return false;
+        value[i / 2] = static_cast<unsigned char>(value[i / 2] << 4 | digit);
+    }
+    return true;
+}
+
+// An IPX target: a network of 8 hexadecimal digits, and after a colon a
+// node of 12. Empty, or why it is none.
+std::string ParseIpxTarget(std::string_view target, AllowEntry& entry) {
+    const std::size_t colon = target.find(':');
+    std::array<unsigned char, 4> net{};
+    if (!HexBytes(target.substr(0, colon), net))
+        return "not an IPv4 address or IPX network: " + Quoted(target.substr(0, colon));
+    entry.ipx = true;
+    entry.network = spx::GetBE32(net);
+    if (entry.network == 0 || entry.network == 0xFFFFFFFF)
+        return "IPX network " + std::string(target.substr(0, 8)) + " is reserved";
+    entry.anyNode = colon == target.npos;
+    if (!entry.anyNode && !HexBytes(target.substr(colon + 1), entry.node))
+        return "not an IPX node (12 hexadecimal digits): " + Quoted(target.substr(colon + 1));
+    return {};
+}
+
+// An IPv4 target: an address, and after a slash a prefix length. Empty, or
+// why it is none.
+std::string ParseIPv4Target(std::string_view target, AllowEntry& entry) {
     const std::size_t slash = target.find('/');
     const auto address = ParseIPv4(target.substr(0, slash));
-    if (!address) {
-        why = "not an IPv4 address: " + Quoted(target.substr(0, slash));
-        return false;
-    }
+    if (!address)
+        return "not an IPv4 address: " + Quoted(target.substr(0, slash));
     unsigned prefix = 32;
     if (slash != target.npos) {
         const std::string_view bits = target.substr(slash + 1);
         const auto value = Decimal(bits, 9, 999'999'999);
-        if (!value) {
-            why = "not a prefix length: " + Quoted(bits);
-            return false;
-        }
-        if (*value > 32) {
-            why = "prefix above /32";
-            return false;
-        }
+        if (!value)
+            return "not a prefix length: " + Quoted(bits);
+        if (*value > 32)
+            return "prefix above /32";
         prefix = *value;
     }
     entry.mask = prefix == 0 ? 0 : ~std::uint32_t{0} << (32 - prefix);
-    if ((*address & ~entry.mask) != 0) {
-        why = "address with bits outside its /" + std::to_string(prefix) + " prefix";
-        return false;
-    }
+    if ((*address & ~entry.mask) != 0)
+        return "address with bits outside its /" + std::to_string(prefix) + " prefix";
     entry.network = *address;
+    return {};
+}
+
+// Parses one line without its comment: true with entry filled, false with
+// why, or true with no services for a blank line. A target with a dot is
+// IPv4, any other an IPX network.
+bool ParseEntry(std::string_view text, AllowEntry& entry, std::string& why) {
+    const std::string_view target = NextWord(text);
+    if (target.empty())
+        return true;
+    why = target.find('.') != target.npos ? ParseIPv4Target(target, entry)
+                                          : ParseIpxTarget(target, entry);
+    if (!why.empty())
+        return false;
     entry.services = 0;
     for (std::string_view word; !(word = NextWord(text)).empty();) {
         const auto it = std::ranges::find(SERVICE_NAMES, word, &ServiceName::word);
@@ -123,6 +162,17 @@ bool ParseEntry(std::string_view text, AllowEntry& entry, std::string& why) {
     if (entry.services == 0)
         entry.services = ALL_SERVICES;
     return true;
+}
+
+// What an entry is for, the same for two entries exactly when they name the
+// same callers.
+std::string Target(const AllowEntry& e) {
+    std::string key(1, e.ipx ? 'x' : '4');
+    for (const std::uint32_t v : {e.network, e.ipx ? std::uint32_t{e.anyNode} : e.mask})
+        key.append(reinterpret_cast<const char*>(&v), sizeof v);
+    if (e.ipx && !e.anyNode)
+        key.append(e.node.begin(), e.node.end());
+    return key;
 }
 
 // The whole of the regular file open on fd (-1: its open failed) into text:
@@ -155,7 +205,7 @@ std::string ReadRegularFile(int fd, std::string& text) {
 
 AllowFile ParseAllowFile(std::string_view text) {
     AllowFile file;
-    std::unordered_map<std::uint64_t, unsigned> firstLine; // of each address and prefix
+    std::unordered_map<std::string, unsigned> firstLine; // of each target
     for (unsigned lineNo = 1; !text.empty(); ++lineNo) {
         const std::size_t end = std::min(text.find('\n'), text.size());
         std::string_view line = text.substr(0, end);
@@ -168,8 +218,8 @@ AllowFile ParseAllowFile(std::string_view text) {
             continue; // blank or comment
         if (!why.empty())
             return {{}, why, lineNo, {}};
-        const auto [first, isFirst] =
-            firstLine.try_emplace(std::uint64_t{entry.network} << 32 | entry.mask, lineNo);
+        entry.line = lineNo;
+        const auto [first, isFirst] = firstLine.try_emplace(Target(entry), lineNo);
         if (!isFirst)
             file.repeats.emplace_back(lineNo, first->second);
         file.entries.push_back(entry);
@@ -187,10 +237,24 @@ AllowFile ReadAllowFile(const char* path) {
     return failed.error.empty() ? ParseAllowFile(text) : failed;
 }
 
-unsigned AllowedServices(std::span<const AllowEntry> entries, std::uint32_t address) {
-    const auto it = std::ranges::find_if(
-        entries, [&](const AllowEntry& e) { return (address & e.mask) == e.network; });
+unsigned AllowedServices(std::span<const AllowEntry> entries, const CallerKey& key) {
+    const auto matches = [&](const AllowEntry& e) {
+        if (e.ipx != key.Ipx())
+            return false;
+        if (!e.ipx)
+            return (key.IPv4() & e.mask) == e.network;
+        return e.network == key.Network() && (e.anyNode || e.node == key.Node());
+    };
+    const auto it = std::ranges::find_if(entries, matches);
     return it == entries.end() ? 0 : it->services;
+}
+
+unsigned EveryIPv4Only(std::span<const AllowEntry> entries) {
+    if (std::ranges::any_of(entries, &AllowEntry::ipx))
+        return 0;
+    const auto every =
+        std::ranges::find_if(entries, [](const AllowEntry& e) { return e.mask == 0; });
+    return every == entries.end() ? 0 : every->line;
 }
 
 std::string ShowIPv4(std::uint32_t address) {
@@ -204,7 +268,7 @@ bool ServiceAllowed(const CallerRecord& caller, RequestKind kind) {
     const auto it = std::ranges::find(SERVICE_NAMES, kind, &ServiceName::kind);
     if (it == SERVICE_NAMES.end() || (caller.services & it->bit) != 0)
         return true;
-    Report(stdout, "caller %s may not use %s\n", ShowIPv4(caller.address).c_str(),
+    Report(stdout, "caller %s may not use %s\n", ShowAddress(caller.ipx).c_str(),
            std::string(it->word).c_str());
     return false;
 }

@@ -32,25 +32,12 @@ void ResetChildSignals() {
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-// The caller's IPX address as the listener's lines show it.
-std::string CallerShown(const ipxAddr_t& address) {
-    std::string shown;
-    const auto hex = [&](std::span<const unsigned char> bytes) {
-        for (const unsigned char b : bytes)
-            shown += "0123456789ABCDEF"[b >> 4], shown += "0123456789ABCDEF"[b & 15];
-        shown += 'h';
-    };
-    hex(address.net), shown += ' ', hex(address.node), shown += ' ';
-    hex(address.sock);
-    return shown;
-}
-
 // Serves the request and tells how the child ends.
 ServiceEnd Serve(Caller& caller, const CallerRecord& who, const Request& request) {
     if (request.cut) {
         // A name or command line that is not all there is never acted on.
         Report(stderr, "request from %s cut short in its %s after %zu bytes \n",
-               CallerShown(who.ipx).c_str(),
+               ShowAddress(who.ipx).c_str(),
                request.kind == RequestKind::RunCommand ? "command line" : "file name",
                request.size);
         return ServiceEnd::Abort;

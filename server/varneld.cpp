@@ -4,16 +4,18 @@
 // each is accepted onto a fresh service endpoint and served by a child of
 // its own, which reads one request, dispatches on its command code and
 // exits. A child's end (SIGCHLD) wakes the listener, which reaps it and
-// knows the address each child serves. A caller that finds every child slot
-// taken (-c), or its address at its share of them (-p), is accepted all the
-// same and waits in the listener, in the order callers came, until a child
-// can be forked for it; a signal (a child's end, a tick while callers wait
-// or children live) wakes the listener from t_listen for that. While its
-// room for waiting callers is full the listener does not listen: further
-// callers wait, unanswered, in the provider's and the kernel's queues. An
-// allow file (-a, read again on SIGHUP) says who may call and for what. A
-// caller that cannot be served at once (no endpoint, no process) is
-// refused, a waiting one for whom no child can be forked keeps its place,
+// knows the address each child serves: an IPv4 address, or an IPX network
+// and node. A caller that finds every child slot taken (-c), or its address
+// at its share of them (-p), is accepted all the same and waits in the
+// listener, in the order callers came, until a child can be forked for it;
+// a signal (a child's end, a tick while callers wait or children live)
+// wakes the listener from t_listen for that. The waiting room is bounded by
+// the descriptors the waiting callers really hold; while it is full, the
+// address that holds most gives way to a caller of one that holds less, and
+// its own further callers are refused. An allow file (-a, read again on
+// SIGHUP) says who may call and for what. A caller that cannot be served
+// (its connection not accepted, no endpoint, no process) is refused with
+// one line, a waiting one for whom no child can be forked keeps its place,
 // and the listener pauses before it goes on; only a failure of the
 // listening endpoint itself ends it.
 #include <fcntl.h>
@@ -34,22 +36,24 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <deque>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include <spx/byteorder.h>
 #include <spx/ipx.h>
 #include <spx/tiuser.h>
 
+#include "address.h"
 #include "allow.h"
 #include "child.h"
 #include "identity.h"
 #include "io.h"
 #include "numbers.h"
+#include "policy.h"
 #include "spxsupport.h"
 
 namespace {
@@ -72,14 +76,6 @@ struct Options {
 // (SIGCHLD), the allow file is to be read again (SIGHUP).
 volatile std::sig_atomic_t childEnded = 0;
 volatile std::sig_atomic_t reloadAsked = 0;
-
-// A caller accepted while no child could be forked for it.
-struct WaitingCaller {
-    int fd = -1;               // its service endpoint
-    std::uint32_t address = 0; // IPv4, host order
-    ipxAddr_t ipx{};           // its address as t_listen gave it, for its child's lines
-    std::string stamp;         // its accept time, as the title shows it
-};
 
 // The usage text. Its first lines are fixed output (the odd unclosed
 // parenthesis included): scripts and the manual page's check read them.
@@ -125,47 +121,6 @@ void CatchSignals() {
     sigprocmask(SIG_UNBLOCK, &caught, nullptr);
 }
 
-// Refusals the listener makes of its own accord, logged so that a flood of
-// them does not flood the log: the first at once, those of the ten seconds
-// after it in one line with their count, and so on.
-class RefusalLog {
-  public:
-    explicit RefusalLog(const char* why) : why_(why) {}
-    void Refused(std::uint32_t address) {
-        const auto now = std::chrono::steady_clock::now();
-        Flush();
-        if (now < quietUntil_) {
-            ++unlogged_;
-            last_ = address;
-            return;
-        }
-        Report(stdout, "caller %s refused: %s\n", ShowIPv4(address).c_str(), why_);
-        quietUntil_ = now + QUIET;
-    }
-    // Logs the refusals counted once their ten seconds have passed.
-    void Flush() {
-        const auto now = std::chrono::steady_clock::now();
-        if (unlogged_ == 0 || now < quietUntil_)
-            return;
-        Report(stdout, "%u more callers refused: %s (the last %s)\n", unlogged_, why_,
-               ShowIPv4(last_).c_str());
-        unlogged_ = 0;
-        quietUntil_ = now + QUIET;
-    }
-    bool Pending() const { return unlogged_ > 0; }
-
-  private:
-    static constexpr auto QUIET = std::chrono::seconds(10);
-    const char* why_;
-    std::chrono::steady_clock::time_point quietUntil_{};
-    unsigned unlogged_ = 0;
-    std::uint32_t last_ = 0;
-};
-// The IPv4 address (host order) of a caller's IPX address.
-std::uint32_t CallerAddress(const ipxAddr_t& caller) {
-    return spx::GetBE32(std::span(caller.node).subspan<2, 4>());
-}
-
 // The accept time as the title shows it: ": " and "%D %r :".
 std::string AcceptTime() {
     const std::time_t now = std::time(nullptr);
@@ -181,14 +136,28 @@ std::string AcceptTime() {
     return std::string(": ") + timeStr.data();
 }
 
+// The cause of the transport call that just failed, as one line's end:
+// the transport's text, and the system's for a system error.
+std::string TransportCause() {
+    const int err = errno;
+    std::string cause = t_strerror(t_errno);
+    if (t_errno == TSYSERR)
+        cause += std::string(": ") + std::strerror(err);
+    return cause;
+}
+
 // Opens a service endpoint and binds it to a socket the provider chooses,
-// printing the provider type: the endpoint, or -1 when a step failed
-// (reported).
-int OpenServiceEndpoint(t_info& spxInfo, struct t_bind& bind, ipxAddr_t& bindAddress) {
+// printing the provider type: the endpoint, or -1 when a step failed, with
+// the failure reported when report is set, and its cause in cause.
+int OpenServiceEndpoint(t_info& spxInfo, struct t_bind& bind, ipxAddr_t& bindAddress, bool report,
+                        std::string& cause) {
     const int spxFd2 = t_open(spxDevice, O_RDWR, &spxInfo);
     if (spxFd2 < 0) {
-        Report(stdout, "server open of service stream failed, errno = %d \n", errno);
-        SpxError(spxFd2);
+        cause = TransportCause();
+        if (report) {
+            Report(stdout, "server open of service stream failed, errno = %d \n", errno);
+            SpxError(spxFd2);
+        }
         return -1;
     }
     // Fixed output, on every pass and without -v: callers count the passes by it.
@@ -198,8 +167,11 @@ int OpenServiceEndpoint(t_info& spxInfo, struct t_bind& bind, ipxAddr_t& bindAdd
     bind.addr.len = sizeof bindAddress;
     bind.qlen = 0;
     if (t_bind(spxFd2, &bind, &bind) < 0) {
-        Report(stdout, "service stream t_bind failed \n");
-        SpxError(spxFd2);
+        cause = TransportCause();
+        if (report) {
+            Report(stdout, "service stream t_bind failed \n");
+            SpxError(spxFd2);
+        }
         t_close(spxFd2);
         return -1;
     }
@@ -264,7 +236,24 @@ bool ScanArgs(int argc, char* argv[], Options& options) {
     return optind == argc; // no operands
 }
 
-enum class Take { Serve, Wait, Fatal };
+// Descriptors kept free beyond those of the waiting callers: for the
+// next caller's endpoint (an IPX endpoint held in this process takes
+// several), the allow file, the provider's callers in their handshake.
+constexpr std::size_t DESCRIPTOR_RESERVE = 32;
+// Callers that may wait for a child at most.
+constexpr std::size_t MAX_WAITING = 1024;
+
+// The descriptors this process holds now, when /proc says.
+std::optional<std::size_t> OpenDescriptors() {
+    std::error_code e;
+    std::filesystem::directory_iterator fds("/proc/self/fd", e);
+    if (e)
+        return std::nullopt;
+    const auto n = static_cast<std::size_t>(std::distance(fds, {}));
+    return n > 0 ? n - 1 : 0; // less the one the listing itself holds
+}
+
+enum class Take { Serve, Wait, Refused, Fatal };
 
 // The listener: its options, its listening endpoint, the children it has
 // and the callers that wait for one. Its steps return true when done and
@@ -290,27 +279,31 @@ class Listener {
     int Quit();
 
   private:
-    unsigned WaitingBound();
-    unsigned ServicesFor(std::uint32_t address, const ipxAddr_t& from) const;
-    unsigned ChildrenOf(std::uint32_t address) const;
-    void ForgetChild(pid_t pid);
+    std::size_t RaiseDescriptorLimit();
+    bool RoomFull() const;
+    unsigned ServicesFor(const ipxAddr_t& from) const;
+    void Logged(const std::optional<std::string>& line);
     void ReapChildren();
-    void CountFailure();
     bool SpawnChild(int spxFd2, const CallerRecord& who);
     void LeaveListener(int spxFd2);
     void DropGoneCallers();
+    void DropWaiting(std::size_t place, RefusalLog& log);
     void ServeWaitingCallers();
     void KeepTicking(bool on);
     void ReloadIfAsked();
     void Housekeeping();
-    Take WaitForCaller(std::uint32_t& address);
+    Take WaitForCaller();
+    Take Admit();
+    Take RefuseAtDoor(RefusalLog& log, const std::string& detail);
+    bool NotServed(RefusalLog& log, const std::string& detail);
+    bool AcceptFailed();
     void ShowCaller() const;
 
     const Options options_;
     const std::string_view programName_; // for resetting titleStr on every pass
     std::vector<AllowEntry> allowList_;  // the allow file's entries
     rlimit startFiles_{}; // the descriptor limit the daemon was started with, for children
-    unsigned maxWaiting_; // callers waiting for a child at most (each holds a descriptor)
+    rlimit files_{};      // the listener's own, raised
 
     // The listening endpoint, its address and the caller t_listen gives.
     int spxFd_ = -1;
@@ -323,22 +316,17 @@ class Listener {
 
     // The service endpoint made ready for the next caller, -1 when none is.
     int spareFd_ = -1;
-    // Callers in a row that could not be served (no endpoint, no process),
-    // and when the next try may come.
-    unsigned failuresInRow_ = 0;
-    std::chrono::steady_clock::time_point retryAt_{};
-
-    // The children not yet reaped, by pid: the address of the caller each
-    // serves; and how many each address has.
-    std::unordered_map<pid_t, std::uint32_t> liveChildren_;
-    std::unordered_map<std::uint32_t, unsigned> childrenOf_;
-    std::deque<WaitingCaller> waiting_;
+    Backoff backoff_;
+    ChildTable children_;
+    WaitingRoom room_;
     RefusalLog notAllowed_{"no entry in the allow file"};
+    RefusalLog roomFull_{"the waiting room is full"};
+    RefusalLog notAccepted_{"not accepted"};
     bool ticking_ = false; // SIGALRM every second
 };
 
 Listener::Listener(const Options& options, std::string_view programName)
-    : options_(options), programName_(programName), maxWaiting_(WaitingBound()) {}
+    : options_(options), programName_(programName), room_(RaiseDescriptorLimit()) {}
 
 bool Listener::LoadAllowFile(const char* onFailure) {
     const AllowFile file = ReadAllowFile(options_.allowPath);
@@ -356,6 +344,11 @@ bool Listener::LoadAllowFile(const char* onFailure) {
     if (file.repeats.size() > SHOWN)
         Report(stdout, "%s: %zu more entries repeat earlier ones\n", options_.allowPath,
                file.repeats.size() - SHOWN);
+    if (const unsigned line = EveryIPv4Only(file.entries))
+        Report(stdout,
+               "%s:%u: 0.0.0.0/0 lets in every IPv4 host and no IPX caller; an IPX network "
+               "is written 0000ABCD, one of its nodes 0000ABCD:020000000002\n",
+               options_.allowPath, line);
     allowList_ = file.entries;
     Report(stdout, "%s: %zu %s\n", options_.allowPath, allowList_.size(),
            allowList_.size() == 1 ? "entry"
@@ -365,30 +358,14 @@ bool Listener::LoadAllowFile(const char* onFailure) {
 }
 
 // The services the allow file grants a caller from address (all without one).
-// A caller on an IPX network (a node that is no IPv4 address) is let in only
-// by an entry for every address: its MAC address must not pass for a host's.
-unsigned Listener::ServicesFor(std::uint32_t address, const ipxAddr_t& from) const {
-    if (options_.allowPath == nullptr)
-        return ALL_SERVICES;
-    if (from.node[0] == 0 && from.node[1] == 0)
-        return AllowedServices(allowList_, address);
-    const auto all = std::find_if(allowList_.begin(), allowList_.end(),
-                                  [](const AllowEntry& e) { return e.mask == 0; });
-    return all == allowList_.end() ? 0 : all->services;
+unsigned Listener::ServicesFor(const ipxAddr_t& from) const {
+    return options_.allowPath == nullptr ? ALL_SERVICES
+                                         : AllowedServices(allowList_, CallerKey(from));
 }
 
-unsigned Listener::ChildrenOf(std::uint32_t address) const {
-    const auto it = childrenOf_.find(address);
-    return it == childrenOf_.end() ? 0 : it->second;
-}
-
-void Listener::ForgetChild(pid_t pid) {
-    const auto it = liveChildren_.find(pid);
-    if (it == liveChildren_.end())
-        return;
-    if (--childrenOf_[it->second] == 0)
-        childrenOf_.erase(it->second);
-    liveChildren_.erase(it);
+void Listener::Logged(const std::optional<std::string>& line) {
+    if (line)
+        Report(stdout, "%s", line->c_str());
 }
 
 // Reaps the children that have ended, once SIGCHLD has said some did, and
@@ -404,7 +381,7 @@ void Listener::ReapChildren() {
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
         if (WIFEXITED(status) && WEXITSTATUS(status) == EXIT_UNPROVEN)
             ++unproven;
-        ForgetChild(pid);
+        children_.Remove(pid);
     }
     if (pid < 0 && errno != ECHILD)
         Report(stdout, "reaping children failed: %s\n", std::strerror(errno));
@@ -416,38 +393,38 @@ void Listener::ReapChildren() {
                unproven);
 }
 
-// A connection could not be served: the next try comes after a pause that
-// grows while the failures go on (a quarter of a second, doubling up to
-// eight seconds), so that a shortage of ports, descriptors or processes is
-// not made worse.
-void Listener::CountFailure() {
-    const unsigned shift = std::min(++failuresInRow_, 6U) - 1;
-    retryAt_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(250U << shift);
+// Raises the listener's descriptor limit to the hard limit (the provider
+// holds descriptors for the callers in its handshake and queue, the
+// listener those of each waiting caller), keeping the one it started with
+// for children. Then the places of the waiting room: as many callers as
+// the descriptors could hold at one each, at most MAX_WAITING; what the
+// waiting callers really hold is counted while they come (RoomFull).
+std::size_t Listener::RaiseDescriptorLimit() {
+    if (getrlimit(RLIMIT_NOFILE, &files_) != 0)
+        return 16;
+    startFiles_ = files_;
+    files_.rlim_cur = files_.rlim_max;
+    if (files_.rlim_cur != startFiles_.rlim_cur && setrlimit(RLIMIT_NOFILE, &files_) != 0)
+        files_ = startFiles_;
+    if (files_.rlim_cur <= DESCRIPTOR_RESERVE + 16)
+        return 16;
+    return std::min<rlim_t>(files_.rlim_cur - DESCRIPTOR_RESERVE, MAX_WAITING);
 }
 
-// Raises the listener's descriptor limit to the hard limit (the provider
-// holds one for each caller in its handshake and queue, the listener one
-// for each waiting caller), keeping the one it started with for children.
-// Then the callers that may wait for a child in all: a quarter of the
-// descriptors, from 16 to 1024.
-unsigned Listener::WaitingBound() {
-    rlimit files{};
-    if (getrlimit(RLIMIT_NOFILE, &files) != 0)
-        return 16;
-    startFiles_ = files;
-    files.rlim_cur = files.rlim_max;
-    if (files.rlim_cur != startFiles_.rlim_cur && setrlimit(RLIMIT_NOFILE, &files) != 0)
-        files = startFiles_;
-    if (files.rlim_cur == RLIM_INFINITY)
-        return 1024;
-    return static_cast<unsigned>(std::clamp<rlim_t>(files.rlim_cur / 4, 16, 1024));
+// Whether the waiting room takes no caller more: its places are taken, or
+// fewer than DESCRIPTOR_RESERVE descriptors are free.
+bool Listener::RoomFull() const {
+    if (room_.Full())
+        return true;
+    const auto open = OpenDescriptors();
+    return open && files_.rlim_cur != RLIM_INFINITY && *open + DESCRIPTOR_RESERVE > files_.rlim_cur;
 }
 
 // In a new child: gives up what is the listener's alone (the endpoints of
 // the waiting callers but its own and the spare one, its signal handlers,
 // its descriptor limit).
 void Listener::LeaveListener(int spxFd2) {
-    for (const WaitingCaller& caller : waiting_)
+    for (const WaitingCaller& caller : room_.Callers())
         if (caller.fd != spxFd2)
             t_close(caller.fd);
     if (spareFd_ >= 0 && spareFd_ != spxFd2)
@@ -473,8 +450,7 @@ bool Listener::SpawnChild(int spxFd2, const CallerRecord& who) {
         LeaveListener(spxFd2);
         ServeChild(spxFd_, spxFd2, who, options_.idleSeconds);
     }
-    liveChildren_[pid] = who.address;
-    ++childrenOf_[who.address];
+    children_.Add(pid, CallerKey(who.ipx));
     if (t_close(spxFd2) < 0) {
         Report(stdout, "parents t_close of spxFd2 failed \n\t");
         t_error("");
@@ -490,20 +466,31 @@ bool Listener::SpawnChild(int spxFd2, const CallerRecord& who) {
 // that also keeps the waiting connection answering its caller, and shows
 // its disconnect.
 void Listener::DropGoneCallers() {
+    auto& waiting = room_.Callers();
     std::vector<pollfd> fds;
-    for (const WaitingCaller& caller : waiting_)
+    for (const WaitingCaller& caller : waiting)
         fds.push_back({caller.fd, POLLIN | POLLRDHUP, 0});
     if (fds.empty() || poll(fds.data(), fds.size(), 0) <= 0)
         return;
     for (std::size_t i = 0; i < fds.size(); ++i) {
         const short ended = POLLRDHUP | POLLHUP | POLLERR | POLLNVAL;
         if ((fds[i].revents & ended) != 0 ||
-            ((fds[i].revents & POLLIN) != 0 && t_look(waiting_[i].fd) == T_DISCONNECT)) {
-            t_close(waiting_[i].fd);
-            waiting_[i].fd = -1;
+            ((fds[i].revents & POLLIN) != 0 && t_look(waiting[i].fd) == T_DISCONNECT)) {
+            t_close(waiting[i].fd);
+            waiting[i].fd = -1;
         }
     }
-    std::erase_if(waiting_, [](const WaitingCaller& caller) { return caller.fd < 0; });
+    std::erase_if(waiting, [](const WaitingCaller& caller) { return caller.fd < 0; });
+}
+
+// Refuses the waiting caller at place with the abortive disconnect, logs it
+// in log and gives up its place.
+void Listener::DropWaiting(std::size_t place, RefusalLog& log) {
+    auto& waiting = room_.Callers();
+    t_snddis(waiting[place].fd, nullptr);
+    t_close(waiting[place].fd);
+    Logged(log.Refused(ShowAddress(waiting[place].ipx), "", PolicyClock::now()));
+    waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(place));
 }
 
 // Forks a child for each waiting caller in the order they came, while a
@@ -513,32 +500,28 @@ void Listener::DropGoneCallers() {
 // next try comes after the pause.
 void Listener::ServeWaitingCallers() {
     DropGoneCallers();
-    if (failuresInRow_ > 0 && std::chrono::steady_clock::now() < retryAt_)
-        return;
-    for (auto it = waiting_.begin();
-         it != waiting_.end() && liveChildren_.size() < options_.maxChildren;) {
-        if (ChildrenOf(it->address) >= options_.addressShare) {
-            ++it;
-            continue;
-        }
-        const CallerRecord who{it->ipx, it->address, ServicesFor(it->address, it->ipx)};
+    auto& waiting = room_.Callers();
+    for (;;) {
+        const auto now = PolicyClock::now();
+        const auto next = room_.Next(children_, options_.maxChildren, options_.addressShare);
+        if (!next || backoff_.Paused(now))
+            return;
+        const WaitingCaller& caller = waiting[*next];
+        const CallerRecord who{caller.ipx, ServicesFor(caller.ipx)};
         if (who.services == 0) { // the allow file read since it came does not let it in
-            t_snddis(it->fd, nullptr);
-            t_close(it->fd);
-            notAllowed_.Refused(it->address);
-            it = waiting_.erase(it);
+            DropWaiting(*next, notAllowed_);
             continue;
         }
         SetTitle(programName_); // the listener speaks for this caller until the fork
-        AppendTitle(it->stamp);
-        const bool forked = SpawnChild(it->fd, who);
+        AppendTitle(caller.stamp);
+        const bool forked = SpawnChild(caller.fd, who);
         SetTitle(programName_);
         if (!forked) {
-            CountFailure();
-            break;
+            backoff_.Failed(now);
+            return;
         }
-        failuresInRow_ = 0;
-        it = waiting_.erase(it);
+        backoff_.Succeeded();
+        waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(*next));
     }
 }
 
@@ -570,23 +553,21 @@ void Listener::Housekeeping() {
     ReloadIfAsked();
     ReapChildren();
     ServeWaitingCallers();
-    notAllowed_.Flush();
-    KeepTicking(!waiting_.empty() || notAllowed_.Pending() || !liveChildren_.empty());
+    bool pending = false;
+    for (RefusalLog* log : {&notAllowed_, &roomFull_, &notAccepted_}) {
+        Logged(log->Flush(PolicyClock::now()));
+        pending = pending || log->Pending();
+    }
+    KeepTicking(room_.Size() > 0 || pending || children_.Size() > 0);
 }
 
 // Waits in t_listen for the next caller the listener takes: one to serve at
-// once, or one to wait for a child (its address in address). Refuses on the
-// way, before any accept, callers the allow file does not let in. While
-// every place to wait is taken it does not listen: callers wait in the
-// provider's and the kernel's queues until a place is free. Fatal when the
-// listening endpoint failed (reported).
-Take Listener::WaitForCaller(std::uint32_t& address) {
+// once, or one to wait for a child. Refuses on the way, before any accept,
+// the callers Admit turns away. Fatal when the listening endpoint failed
+// (reported).
+Take Listener::WaitForCaller() {
     for (;;) {
         Housekeeping();
-        if (waiting_.size() >= maxWaiting_) {
-            poll(nullptr, 0, 1000); // until a signal (a child's end, the tick)
-            continue;
-        }
         if (t_listen(spxFd_, &call_) < 0) {
             if (t_errno == TSYSERR && errno == EINTR)
                 continue; // a signal: see to what it brought
@@ -594,19 +575,70 @@ Take Listener::WaitForCaller(std::uint32_t& address) {
             SpxError(spxFd_);
             return Take::Fatal;
         }
-        address = CallerAddress(clientsAddress_);
         ReloadIfAsked(); // a SIGHUP that came just before t_listen went to sleep
-        if (ServicesFor(address, clientsAddress_) == 0) {
-            t_snddis(spxFd_, &call_);
-            notAllowed_.Refused(address);
-            continue;
-        }
-        ReapChildren();
-        ServeWaitingCallers(); // who came first goes first
-        const bool now = liveChildren_.size() < options_.maxChildren &&
-                         ChildrenOf(address) < options_.addressShare;
-        return now ? Take::Serve : Take::Wait;
+        if (const Take take = Admit(); take != Take::Refused)
+            return take;
     }
+}
+
+// What becomes of the caller t_listen has just given: refused when the
+// allow file does not let it in; served at once when a child slot is free
+// and its address is below its share; else it waits. With the waiting room
+// full, the address that holds most gives way to one that holds less (its
+// newest waiting caller is refused), and a caller of that address itself
+// is refused.
+Take Listener::Admit() {
+    if (ServicesFor(clientsAddress_) == 0)
+        return RefuseAtDoor(notAllowed_, "");
+    ReapChildren();
+    ServeWaitingCallers(); // who came first goes first
+    const CallerKey key(clientsAddress_);
+    if (children_.Size() < options_.maxChildren && children_.Of(key) < options_.addressShare)
+        return Take::Serve;
+    if (!RoomFull())
+        return Take::Wait;
+    const auto givesWay = room_.GivesWay(key, children_);
+    if (!givesWay)
+        return RefuseAtDoor(roomFull_, "");
+    DropWaiting(*givesWay, roomFull_);
+    return Take::Wait;
+}
+
+// Refuses the caller t_listen gave, before any accept, and logs it in log.
+Take Listener::RefuseAtDoor(RefusalLog& log, const std::string& detail) {
+    t_snddis(spxFd_, &call_);
+    Logged(log.Refused(ShowAddress(clientsAddress_), detail, PolicyClock::now()));
+    return Take::Refused;
+}
+
+// A caller that could not be served for want of something (an endpoint, a
+// process): refused, logged in log, and the next try after the pause.
+bool Listener::NotServed(RefusalLog& log, const std::string& detail) {
+    RefuseAtDoor(log, detail);
+    backoff_.Failed(PolicyClock::now());
+    return true;
+}
+
+// A failed t_accept: the caller's (a request the provider cannot take, a
+// shortage) unless the listening endpoint itself has failed, which ends
+// the listener (reported). The caller is refused, and the service endpoint
+// made anew for the next.
+bool Listener::AcceptFailed() {
+    const int acceptErrno = errno, acceptTerrno = t_errno;
+    const std::string cause = TransportCause();
+    t_snddis(spxFd_, &call_);
+    if (t_getstate(spxFd_) < 0) {
+        Report(stdout, "server t_accept failed \n");
+        errno = acceptErrno;
+        t_errno = acceptTerrno;
+        SpxError(spxFd_);
+        return false;
+    }
+    t_close(std::exchange(spareFd_, -1)); // whatever the failure left of it: a fresh one next
+    Logged(notAccepted_.Refused(ShowAddress(clientsAddress_), ": t_accept failed: " + cause,
+                                PolicyClock::now()));
+    backoff_.Failed(PolicyClock::now());
+    return true;
 }
 
 // The verbose block of an accepted caller: its address and its ids.
@@ -650,11 +682,13 @@ bool Listener::Open() {
 }
 
 bool Listener::Pass() {
-    if (failuresInRow_ > 0)
-        std::this_thread::sleep_until(retryAt_);
-    // Made before the caller comes; when that fails, tried again once it has come.
+    std::this_thread::sleep_until(backoff_.RetryAt()); // a time past when no pause holds
+    // Made before the caller comes; when that fails, tried again once it has
+    // come. A failure is reported in full once in a row of failures; each
+    // caller it costs is logged on a line of its own.
+    std::string cause;
     if (spareFd_ < 0)
-        spareFd_ = OpenServiceEndpoint(spxInfo_, bind_, bindAddress_);
+        spareFd_ = OpenServiceEndpoint(spxInfo_, bind_, bindAddress_, backoff_.InRow() == 0, cause);
 
     SetTitle(programName_);
     if (verbose)
@@ -663,21 +697,15 @@ bool Listener::Pass() {
     // Fixed output, without prefix and without -v, before and after each
     // wait for a caller: the tests and the benchmarks count passes by it.
     std::fprintf(stderr, "spxfd = %d, state = %d\n", spxFd_, t_getstate(spxFd_));
-    std::uint32_t address = 0;
-    const Take take = WaitForCaller(address);
+    const Take take = WaitForCaller();
     if (take == Take::Fatal)
         return false;
     std::fprintf(stderr, "spxfd = %d, state = %d\n", spxFd_, t_getstate(spxFd_)); // as above
-    if (spareFd_ < 0 && (spareFd_ = OpenServiceEndpoint(spxInfo_, bind_, bindAddress_)) < 0) {
-        t_snddis(spxFd_, &call_); // no endpoint for this caller either
-        CountFailure();
-        return true;
-    }
-    if (t_accept(spxFd_, spareFd_, &call_) < 0) {
-        Report(stdout, "server t_accept failed \n");
-        SpxError(spxFd_);
-        return false;
-    }
+    if (spareFd_ < 0 &&
+        (spareFd_ = OpenServiceEndpoint(spxInfo_, bind_, bindAddress_, false, cause)) < 0)
+        return NotServed(notAccepted_, ": no service endpoint: " + cause);
+    if (t_accept(spxFd_, spareFd_, &call_) < 0)
+        return AcceptFailed();
     const int spxFd2 = std::exchange(spareFd_, -1);
 
     const std::string stamp = AcceptTime();
@@ -685,16 +713,16 @@ bool Listener::Pass() {
     if (verbose)
         ShowCaller();
     if (take == Take::Wait) {
-        waiting_.push_back({spxFd2, address, clientsAddress_, stamp});
+        room_.Push({spxFd2, clientsAddress_, stamp});
         return true;
     }
-    if (SpawnChild(spxFd2, {clientsAddress_, address, ServicesFor(address, clientsAddress_)})) {
-        failuresInRow_ = 0;
+    if (SpawnChild(spxFd2, {clientsAddress_, ServicesFor(clientsAddress_)})) {
+        backoff_.Succeeded();
         return true;
     }
     t_snddis(spxFd2, nullptr); // no process for this caller
     t_close(spxFd2);
-    CountFailure();
+    backoff_.Failed(PolicyClock::now());
     return true;
 }
 

@@ -1,9 +1,13 @@
 // What a release ships: manual pages, the Debian package, the programs on two hosts.
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <pwd.h>
+#include <sched.h>
+#include <unistd.h>
+
 #include <deque>
 #include <map>
-#include <pwd.h>
 #include <sstream>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -147,6 +151,27 @@ static std::vector<SpxSeen> Dissected(const std::string& fields) {
     return out;
 }
 
+// Sends one frame, given in hexadecimal, on interface ifname of the network namespace of process
+// pid: whether it went.
+static bool SendFrame(const std::string& pid, const char* ifname, std::string_view hex) {
+    std::string frame;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        frame += static_cast<char>(std::stoul(std::string(hex.substr(i, 2)), nullptr, 16));
+    bool sent = false;
+    std::thread([&] { // the namespace of this thread alone
+        const int ns = open(("/proc/" + pid + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+        const int s = ns >= 0 && setns(ns, CLONE_NEWNET) == 0
+                          ? socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0) : -1;
+        sockaddr_ll to{};
+        to.sll_family = AF_PACKET;
+        to.sll_ifindex = static_cast<int>(if_nametoindex(ifname));
+        sent = s >= 0 && sendto(s, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                                sizeof to) == static_cast<ssize_t>(frame.size());
+        close(s), close(ns);
+    }).join();
+    return sent;
+}
+
 // Network namespaces of processes started here (gone with them), joined by veth pairs.
 class Namespaces {
   public:
@@ -184,15 +209,14 @@ TEST(Release, IpxHosts) {
     if (!ns.Ready())
         GTEST_SKIP() << "no network namespaces here";
     const std::string in[] = {ns.In(0), ns.In(1)};
-    ASSERT_EQ(ns.Join(0, "vsrv", "02:00:00:00:00:01", 1, "vcli", "02:00:00:00:00:02"), "");
+    // The client's MAC address starts with 00 00: its last four bytes read as 10.9.9.9.
+    ASSERT_EQ(ns.Join(0, "vsrv", "02:00:00:00:00:01", 1, "vcli", "00:00:0a:09:09:09"), "");
     // The server's network and MAC address are all the client needs.
     WriteFile(clientDir / "yellowpages", "server 0000ABCD 02000000 00010000 4500\n");
     WriteFile(serverDir / ".spxrunid", CurrentUser() + "\n");
     const std::string data = Pattern(3 << 20, 27), line = "copied over IPX\n";
     WriteFile(clientDir / "source", data);
     WriteFile(clientDir / "line", line);
-    // The client's MAC address 02:00:00:00:00:02 read as a number is 0.0.0.2: no host's address.
-    WriteFile(serverDir / "allow", "127.0.0.1\n0.0.0.2\n");
     const bool dissect = Shell("command -v tshark >/dev/null").empty();
     std::optional<Process> capture;
     if (dissect) {
@@ -211,6 +235,15 @@ TEST(Release, IpxHosts) {
             serverDir.path());
         ASSERT_TRUE(d.WaitForOutput("spxfd = ", true)) << d.Stdout() << d.Stderr();
         fs::remove(serverDir / "stored");
+        // Datastream type FE from network 00000000: refused, the caller named by the network it
+        // came in on.
+        if (std::string_view(frame) == "ethernet_ii") {
+            EXPECT_TRUE(SendFrame(ns.Pid(1), "vcli", "02000000000100000a0909098137FFFF002A0005"
+                                  "0000ABCD0200000000014500" "0000000000000A0909095001"
+                                  "C0FE1234FFFF000000000000") &&
+                        d.WaitForOutput(": caller 0000ABCDh 00000A090909h 5001h refused: not "
+                                        "accepted: t_accept failed: "));
+        }
         EXPECT_EQ(Shell(client + Bin("varnel").string() +
                             " -r server -j source -f stored >/dev/null && " + client +
                             Bin("spxpeer").string() + " get -r server stored fetched && " + client +
@@ -237,18 +270,23 @@ TEST(Release, IpxHosts) {
             EXPECT_EQ(ReadFile(serverDir / "slow"), "first\nsecond\n");
             EXPECT_EQ(ReadFile(clientDir / "piped"), "first\nsecond\n");
         }
-        EXPECT_NE(d.Stdout().find("clients IPX address: 0000ABCDh 020000000002h "),
+        EXPECT_NE(d.Stdout().find("clients IPX address: 0000ABCDh 00000A090909h "),
                   std::string::npos);
     }
-    // A caller the allow file does not name is refused at the door.
-    Process d({"/bin/sh", "-c",
-               in[0] + "env NSPX_CONF=nspx.conf " + Bin("varneld").string() + " -a allow"},
-              serverDir.path());
-    ASSERT_TRUE(d.WaitForOutput("spxfd = ", true)) << d.Stdout() << d.Stderr();
-    EXPECT_EQ(Shell(client + Bin("varnel").string() +
-                        " -r server -j line >/dev/null 2>&1 || echo refused",
-                    clientDir.path()),
-              "refused\n");
+    // A caller the allow file does not name is refused at the door: the IPv4 address its MAC
+    // address reads as names no IPX caller; its network and node do.
+    for (const auto& [list, want] : {std::pair{"127.0.0.1\n10.9.9.9\n", "refused\n"},
+                                     {"0000ABCD:00000A090909 copy\n", ""}}) {
+        WriteFile(serverDir / "allow", list);
+        Process d({"/bin/sh", "-c",
+                   in[0] + "env NSPX_CONF=nspx.conf " + Bin("varneld").string() + " -a allow"},
+                  serverDir.path());
+        ASSERT_TRUE(d.WaitForOutput("spxfd = ", true)) << d.Stdout() << d.Stderr();
+        EXPECT_EQ(Shell(client + Bin("varnel").string() +
+                            " -r server -j line >/dev/null 2>&1 || echo refused",
+                        clientDir.path()),
+                  want) << list;
+    }
     if (!dissect)
         return;
     // Stopped as an operator would, so that it writes out all it holds and counts its drops.

@@ -314,6 +314,35 @@ TEST(Listener, ChildAndIdleLimits) {
     EXPECT_TRUE(WaitUntil([&] { return Children(pid).empty(); }, 3s));
 }
 
+// One address's crowd beyond -c and the descriptors shutting out another address's caller, ending
+// the daemon, or leaving descriptors behind: 100 callers of 127.0.0.1 that never release, then one
+// of 127.0.0.2, against 128 descriptors; served at once with a slot free, else given a place.
+TEST(Listener, CrowdOfOneAddress) {
+    for (const auto& [share, want] : {std::pair{"1", '+'}, {"2", '.'}}) {
+        Daemon d({"-c", "2", "-p", share}, {"/usr/bin/prlimit", "--nofile=128:128"});
+        ASSERT_TRUE(d.started()) << d.Stdout() << d.Stderr();
+        const int pid = d.process().pid();
+        const std::size_t baseline = Descriptors(pid);
+        const std::string fetch = peer::Record(SERV_SEND_FILE, ".spxrunid", 80);
+        std::deque<peer::RawCaller> crowd;
+        for (int i = 0; i < 100; ++i)
+            ASSERT_TRUE(crowd.emplace_back(d.port()).Ask(fetch)) << i;
+        peer::RawCaller other(d.port(), INADDR_LOOPBACK + 1);
+        ASSERT_TRUE(other.Ask(fetch));
+        EXPECT_EQ(Answer(other, 2s), want) << "the other address's caller, -p " << share;
+        // Each of the crowd served, waiting or refused; none left unanswered once all have come.
+        EXPECT_TRUE(WaitUntil([&] { return Answers(crowd).find('?') == std::string::npos; }));
+        const std::string got = Answers(crowd);
+        EXPECT_TRUE(got.find('x') != got.npos && got.find('.') != got.npos) << got;
+        crowd.clear();
+        EXPECT_EQ(Answer(other), '+');
+        other.Reset();
+        const auto settled = [&] { return Children(pid).empty() && Descriptors(pid) == baseline; };
+        EXPECT_TRUE(WaitUntil(settled)) << Descriptors(pid) << " " << baseline;
+        EXPECT_TRUE(d.process().Running());
+    }
+}
+
 // A service waiting on something else than its caller that outlives it: a FIFO nobody writes
 // (send) or reads (store) past the idle limit, a command as soon as its caller has gone,
 // also after an early release.
@@ -357,11 +386,12 @@ TEST(Listener, IdleLimitOfWaitingServices) {
         ASSERT_EQ(mkfifo((d.dir() / fifo).c_str(), 0666), 0);
     const Process writer({"/bin/sh", "-c", "sleep 0.3; (echo hello; sleep 0.6; >closed) >feed"},
                          d.dir());
-    peer::Conn fed(d.port()), extra(d.port());
+    peer::Conn fed(d.port());
     ASSERT_TRUE(fed.Send(peer::Record(SERV_SEND_FILE, "feed", 80)) && fed.Recv(1).data.size() == 1);
     EXPECT_EQ(fed.Recv(), (peer::Unit{"hello\n", T_MORE}));
     EXPECT_FALSE(fs::exists(d.dir() / "closed")) << "what was read waited for the writer's end";
     EXPECT_EQ(fed.Recv().flags, 0) << "the end unit";
+    peer::Conn extra(d.port()); // now: its request must come within -t of its accept
     ASSERT_TRUE(extra.Send(peer::Record(SERV_RSH, "sleep 0.5; echo done", 100)));
     std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(extra.Send("x") && extra.Recv() == (peer::Unit{"done\n", T_MORE}));
@@ -430,6 +460,7 @@ TEST(Listener, QueueShareAndAllowFile) {
         {"127.0.0.3\n127.0.0.0/30 copy\n127.0.0.3 copy\n", "---+ ---+ ++++"},
         {"127.0.0.3/33\n", "---+ ---+ ++++"}, // refused: the list before stays
         {"0.0.0.0/0 fetch copy\n", "-+-+ -+-+ -+-+"},
+        {"0000ABCD\n00007F00:000000000000\n127.0.0.2 copy\n", "xxxx ---+ xxxx"}, // IPX: no host
         {"", "xxxx xxxx xxxx"}};
     TempDir files;
     const std::string allow = (files / "allow").string();
@@ -467,9 +498,14 @@ TEST(Listener, QueueShareAndAllowFile) {
     EXPECT_EQ(Said(d.Stdout(), allow, false, false),
               (Strings{entries, entries, allow + ":3: the same address and prefix as line 1, which "
                        "decides", entries, allow + ":1: prefix above /32; the list read before "
-                       "stays", allow + ": 1 entry", allow + ": 0 entries, nobody may call"}));
-    EXPECT_TRUE(Said(d.Stdout(), "may not use").size() == 22u &&
-                LinesWith(d.Stdout(), "caller 127.0.0.3 refused: no entry").size() == 1);
+                       "stays", allow + ":1: 0.0.0.0/0 lets in every IPv4 host and no IPX caller; "
+                       "an IPX network is written 0000ABCD, one of its nodes 0000ABCD:020000000002",
+                       allow + ": 1 entry", entries, allow + ": 0 entries, nobody may call"}));
+    const Strings refused = Said(d.Stdout(), "refused: no entry", false, false);
+    EXPECT_TRUE(Said(d.Stdout(), "may not use").size() == 25u && refused.size() == 1 &&
+                refused[0].starts_with("caller 00000000h 00007F000003h ") &&
+                refused[0].ends_with("h refused: no entry in the allow file"))
+        << d.Stdout();
     EXPECT_EQ(ReadFile(d.dir() / "kept"), "precious");
 }
 

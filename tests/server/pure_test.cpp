@@ -4,11 +4,15 @@
 #include <sys/stat.h>
 
 #include <bit>
+#include <map>
+#include <cstring>
 #include <sstream>
 
 #include "allow.h"
+#include "address.h"
 #include "gathered.h"
 #include "peer.h"
+#include "policy.h"
 #include "request.h"
 #include "services/outgoing.h"
 
@@ -91,13 +95,27 @@ TEST(Pure, ParseAllowFile) {
         {"10.0.0.1 Store", "1: unknown service \"Store\""},
         {"10.0.0.1/8", "1: address with bits outside its /8 prefix"},
         {"\x01\x02.0.0.1", "1: not an IPv4 address: \"??.0.0.1\""},
+        {"0000abcd store\n0000ABCD:020000000002 copy\n0000ABCD", "0000ABCD:* 1 0000ABCD:"
+         "020000000002 8 0000ABCD:* 15 3=1 "},
+        {"10.0.0.0/8\n0000000A", "10.0.0.0/8:15 0000000A:* 15 "}, // the same number, apart
+        {"00000000", "1: IPX network 00000000 is reserved"},
+        {"FFFFFFFF:020000000002", "1: IPX network FFFFFFFF is reserved"},
+        {"0000ABC", "1: not an IPv4 address or IPX network: \"0000ABC\""},
+        {"0000ABCD:0200000000", "1: not an IPX node (12 hexadecimal digits): \"0200000000\""},
+        {"0000ABCD:02000000000G", "1: not an IPX node (12 hexadecimal digits): \"02000000000G\""},
     };
     for (const auto& [text, want] : rows) {
         const AllowFile f = ParseAllowFile(text);
         std::string got = f.error.empty() ? "" : std::to_string(f.errorLine) + ": " + f.error;
-        for (const AllowEntry& e : f.entries)
-            got += ShowIPv4(e.network) + "/" + std::to_string(std::popcount(e.mask)) + ":" +
-                   std::to_string(e.services) + " ";
+        for (const AllowEntry& e : f.entries) {
+            char ipx[32];
+            std::snprintf(ipx, sizeof ipx, "%08X:", e.network);
+            for (const unsigned char b : e.node)
+                std::snprintf(ipx + std::strlen(ipx), 3, "%02X", b);
+            got += e.ipx ? (e.anyNode ? std::string(ipx, 9) + "* " : std::string(ipx) + " ")
+                         : ShowIPv4(e.network) + "/" + std::to_string(std::popcount(e.mask)) + ":";
+            got += std::to_string(e.services) + " ";
+        }
         for (const auto& [line, earlier] : f.repeats)
             got += std::to_string(line) + "=" + std::to_string(earlier) + " ";
         EXPECT_EQ(got, want) << text.substr(0, 40);
@@ -220,3 +238,103 @@ TEST(Pure, GatheredWrites) {
 }
 
 } // namespace
+
+namespace {
+
+// An address from "network node" in hexadecimal ("0000ABCD 020000000002"), socket 4500.
+ipxAddr_t Address(std::string_view text) {
+    ipxAddr_t a{};
+    const std::string hex =
+        std::string(text.substr(0, 8)) + std::string(text.substr(9, 12)) + "4500";
+    for (std::size_t i = 0; i < sizeof a; ++i)
+        reinterpret_cast<unsigned char*>(&a)[i] =
+            static_cast<unsigned char>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+    return a;
+}
+
+} // namespace
+
+// A MAC address that passes for an IPv4 host, an IPv4 entry (0.0.0.0/0 too) that lets in an IPX
+// caller or an IPX entry a TCP one, a node's entry that lets in the other nodes of its network.
+TEST(Pure, WhoIsLetIn) {
+    const AllowFile f = ParseAllowFile("10.9.9.9 store\n0000ABCD:00000A090909 fetch\n"
+                                       "0000ABCD command\n0.0.0.0/0 copy\n0000000A copy store\n");
+    const std::pair<const char*, unsigned> rows[] = {
+        {"00000000 00000A090909", SERVICE_STORE},   // over TCP from 10.9.9.9
+        {"00000000 00000A090908", SERVICE_COPY},    // over TCP from another host
+        {"0000ABCD 00000A090909", SERVICE_FETCH},   // the MAC address 00:00:0a:09:09:09
+        {"0000ABCD 020000000002", SERVICE_COMMAND}, // another node of its network
+        {"0000ABCE 00000A090909", 0},               // another network
+        {"0000000A 000000000000", SERVICE_COPY | SERVICE_STORE},
+    };
+    for (const auto& [who, services] : rows)
+        EXPECT_EQ(AllowedServices(f.entries, CallerKey(Address(who))), services) << who;
+    // The start-up line for 0.0.0.0/0 only where no IPX entry says what IPX callers get.
+    EXPECT_EQ(EveryIPv4Only(f.entries), 0u);
+    EXPECT_EQ(EveryIPv4Only(ParseAllowFile("10.0.0.0/8\n0.0.0.0/0 copy\n").entries), 2u);
+    EXPECT_EQ(ShowAddress(Address("0000ABCD 00000A090909")), "0000ABCDh 00000A090909h 4500h");
+}
+
+// Children counted against the wrong address, a waiting caller served out of turn or past its
+// share, the wrong caller giving way in a full room (or one that holds as much as the most); a
+// pause that does not grow, has no bound or outlives a success; refusals logged more often than
+// once in ten seconds, or a count lost.
+TEST(Pure, ListenerPolicy) {
+    // Callers as letters: A and B over TCP, X an IPX node whose MAC address reads as Y's IPv4.
+    const std::map<char, ipxAddr_t> who = {{'A', Address("00000000 00007F000001")},
+                                           {'B', Address("00000000 00007F000002")},
+                                           {'X', Address("0000ABCD 00000A090909")},
+                                           {'Y', Address("00000000 00000A090909")}};
+    // Waiting callers, children, -c, -p, a newcomer; then the place served next and the one that
+    // gives way to the newcomer ('-': none).
+    const std::tuple<std::string, std::string, std::size_t, unsigned, char, std::string> rows[] = {
+        {"AAB", "A", 3, 1, 'X', "2 1"}, {"AAB", "", 3, 2, 'A', "0 -"},
+        {"AB", "AB", 2, 1, 'B', "- -"}, {"XY", "X", 4, 1, 'Y', "1 0"},
+        {"", "", 2, 1, 'A', "- -"},     {"BAA", "B", 2, 2, 'X', "0 2"},
+        {"BAAB", "", 1, 1, 'B', "0 -"},
+    };
+    for (const auto& [waiting, children, maxChildren, share, newcomer, want] : rows) {
+        ChildTable table;
+        pid_t pid = 100;
+        for (const char c : children)
+            table.Add(pid++, CallerKey(who.at(c)));
+        WaitingRoom room(waiting.size());
+        for (const char c : waiting)
+            room.Push({-1, who.at(c), ""});
+        const auto show = [](std::optional<std::size_t> place) {
+            return place ? std::to_string(*place) : std::string("-");
+        };
+        EXPECT_EQ(show(room.Next(table, maxChildren, share)) + " " +
+                      show(room.GivesWay(CallerKey(who.at(newcomer)), table)),
+                  want)
+            << waiting << " " << children;
+    }
+    ChildTable table;
+    table.Add(1, CallerKey(who.at('A'))), table.Add(2, CallerKey(who.at('A'))), table.Remove(1);
+    table.Add(2, CallerKey(who.at('B'))), table.Remove(3); // neither changes anything
+    EXPECT_TRUE(table.Size() == 1 && table.Of(CallerKey(who.at('A'))) == 1 &&
+                table.Of(CallerKey(who.at('B'))) == 0);
+
+    using namespace std::chrono;
+    const PolicyTime t0 = PolicyTime{} + hours(1);
+    Backoff backoff;
+    std::string pauses;
+    for (int i = 0; i < 7; ++i, backoff.Failed(t0))
+        pauses += std::to_string(duration_cast<milliseconds>(backoff.RetryAt() - t0).count()) + " ";
+    EXPECT_EQ(pauses, "-3600000 250 500 1000 2000 4000 8000 ");
+    EXPECT_TRUE(backoff.Paused(t0 + 7999ms) && !backoff.Paused(t0 + 8s));
+    backoff.Succeeded();
+    EXPECT_TRUE(!backoff.Paused(t0) && backoff.InRow() == 0);
+
+    // Refusals ("a@0": caller a at second 0) and flushes ("@10") in turn: the lines logged.
+    RefusalLog log("why");
+    std::string lines;
+    for (const std::string event :
+         {"a@0", "b@1", "c@2", "@9", "@10", "d@11", "@19", "@20", "e@31"}) {
+        const auto at = t0 + seconds(std::stoi(event.substr(event.find('@') + 1)));
+        const auto line = event[0] == '@' ? log.Flush(at) : log.Refused(event.substr(0, 1), "", at);
+        lines += line.value_or("");
+    }
+    EXPECT_EQ(lines, "caller a refused: why\n2 more callers refused: why (the last c)\n"
+                     "1 more callers refused: why (the last d)\ncaller e refused: why\n");
+}

@@ -153,6 +153,24 @@ inline std::pair<long, long> SocketTimeouts(int pid) {
     return close(fd), close(pidfd), std::pair{in.tv_sec, out.tv_sec};
 }
 
+// Whether a process of group pgid is alive: running, or exiting and still holding what it had.
+inline bool GroupAlive(int pgid) {
+    std::error_code e;
+    for (const auto& entry : fs::directory_iterator("/proc", e)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != name.npos)
+            continue;
+        // "pid (name) state ppid pgrp ...": the name may hold anything but the last ')'.
+        const std::string stat = ReadFile(entry.path() / "stat");
+        std::istringstream fields(stat.substr(std::min(stat.rfind(')') + 1, stat.size())));
+        char state = 'X';
+        int ppid = 0, group = 0;
+        if (fields >> state >> ppid >> group && group == pgid && state != 'Z')
+            return true;
+    }
+    return false;
+}
+
 // A fresh directory, open to all (services switch to the run-as account, which may not be the
 // owner), removed with everything in it at scope end.
 class TempDir {
@@ -214,8 +232,13 @@ class Process {
         return status_;
     }
     bool Running() { return !Wait(0ms); }
-    // Kills the process and everything it forked (its process group), and reaps it.
-    void Kill() { kill(-pid_, SIGKILL), Wait(10s); }
+    // Kills the process and everything it forked (its process group), reaps it, and waits until
+    // no member of the group is left holding anything (gone, or a zombie: a daemon below a
+    // shell keeps its sockets until it is gone itself).
+    void Kill() {
+        kill(-pid_, SIGKILL), Wait(10s);
+        WaitUntil([&] { return !GroupAlive(pid_); }, 10s);
+    }
     std::string Stdout() const { return ReadFile(capture_ / "stdout"); }
     std::string Stderr() const { return ReadFile(capture_ / "stderr"); }
     // Waits until text appears on standard output (err: standard error).

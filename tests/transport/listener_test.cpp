@@ -60,7 +60,8 @@ TEST(Listener, GoneAndRefusedCallers) {
     t_close(service), t_close(refused);
 }
 
-// Guards against a listener with every handshake slot taken spinning, or keeping out a real caller.
+// Guards against a listener with every handshake slot taken spinning, or keeping out a real caller;
+// against one address taking more than its share of the slots, or its callers counted as another's.
 TEST(Listener, FullTableSleeps) {
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
@@ -71,6 +72,17 @@ TEST(Listener, FullTableSleeps) {
     const std::size_t before = harness::Descriptors(getpid());
     int listened = -1;
     std::thread waiter([&] { t_call call{}; listened = t_listen(l.fd, &call); });
+    { // one address beyond its share of the slots (an eighth): its own oldest gives way at once
+        std::vector<std::unique_ptr<RawCaller>> one;
+        for (int i = 0; i < 129; ++i)
+            one.push_back(std::make_unique<RawCaller>(l.port(), INADDR_LOOPBACK + 200));
+        char b = 0;
+        EXPECT_TRUE(harness::WaitUntil([&] { return recv(one[0]->fd, &b, 1, MSG_DONTWAIT) == 0; },
+                                       3s));
+        EXPECT_TRUE(std::all_of(one.begin() + 1, one.end(), [&](const auto& c) {
+            return recv(c->fd, &b, 1, MSG_DONTWAIT) == -1 && errno == EAGAIN;
+        })) << "another than the oldest gave way";
+    }
     std::vector<std::unique_ptr<RawCaller>> silent; // 16 from each of 64 addresses: 1024
     for (std::uint32_t i = 0; i < 1024; ++i)
         silent.push_back(std::make_unique<RawCaller>(l.port(), INADDR_LOOPBACK + 1 + i / 16));

@@ -5,13 +5,18 @@
 // callers of one address at most MAX_READY_PER_SOURCE wait for t_listen;
 // its further valid callers are held, in the order they came, until one of
 // those has been taken, so that one host's burst cannot put the callers of
-// others behind all of it. When every slot is taken, or no descriptor is
-// left for a new caller, the oldest handshake of the address with the most
-// handshakes gives way; when every slot holds a valid caller, the next ones
-// wait in the kernel's queue, unanswered, instead of being refused.
+// others behind all of it. One address holds at most its share of the
+// handshake slots (an eighth): a host that opens many connections and sends
+// nothing gives way to its own newer callers, never fills the table for
+// others. The slots are a quarter of the descriptor limit, at most
+// MAX_PENDING. When every slot is taken, or no descriptor is left for a new
+// caller, the oldest handshake of the address with the most handshakes
+// gives way; when every slot holds a valid caller, the next ones wait in
+// the kernel's queue, unanswered, instead of being refused.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,7 +37,20 @@ constexpr auto CONNECT_WAIT = std::chrono::seconds(5);
 constexpr std::size_t MAX_PENDING = 1024;
 constexpr std::size_t MAX_READY_PER_SOURCE = 16;
 
+// The handshake slots: a quarter of the descriptor limit (each holds one),
+// from 16 to MAX_PENDING.
+std::size_t Slots() {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
+        return MAX_PENDING;
+    return std::clamp<std::size_t>(files.rlim_cur / 4, 16, MAX_PENDING);
+}
+
 } // namespace
+
+TcpListening::TcpListening(int listenFd)
+    : listenFd_(listenFd), watchFd_(listenFd), slots_(Slots()),
+      sourceShare_(std::max<std::size_t>(slots_ / 8, MAX_READY_PER_SOURCE)) {}
 
 bool TcpListening::ReadCaller(PendingCaller& c) {
     for (;;) {
@@ -102,7 +120,7 @@ void TcpListening::TakenFrom(std::uint32_t source) {
 }
 
 bool TcpListening::Room() const {
-    return !pending_.empty() || held_.size() < MAX_PENDING;
+    return !pending_.empty() || held_.size() < slots_;
 }
 
 std::optional<std::chrono::steady_clock::time_point> TcpListening::FirstReady() const {
@@ -232,7 +250,10 @@ void TcpListening::AcceptCallers(std::chrono::steady_clock::time_point now) {
                 close(c.fd);
             continue;
         }
-        if (pending_.size() + held_.size() >= MAX_PENDING)
+        const auto fromThere = std::ranges::count(pending_, c.source, &PendingCaller::source);
+        if (static_cast<std::size_t>(fromThere) >= sourceShare_)
+            DropOldest(c.source); // its share taken: its own oldest gives way
+        else if (pending_.size() + held_.size() >= slots_)
             DropBusiest();
         pending_.push_back(c);
     }
@@ -245,7 +266,11 @@ void TcpListening::DropBusiest() {
         if (++handshakes[it->source] > handshakes[busiest->source])
             busiest = it;
     // busiest is the newest of the busiest address's handshakes: its oldest gives way
-    const auto oldest = std::ranges::find(pending_, busiest->source, &PendingCaller::source);
+    DropOldest(busiest->source);
+}
+
+void TcpListening::DropOldest(std::uint32_t source) {
+    const auto oldest = std::ranges::find(pending_, source, &PendingCaller::source);
     close(oldest->fd);
     pending_.erase(oldest);
 }

@@ -123,7 +123,7 @@ struct Indication {
 // Callers of a listening TCP endpoint, read side by side.
 class TcpListening final : public Listening {
   public:
-    explicit TcpListening(int listenFd) : listenFd_(listenFd), watchFd_(listenFd) {}
+    explicit TcpListening(int listenFd);
     ~TcpListening() override;
     bool Serve(Wait wait) override;
     std::optional<std::chrono::steady_clock::time_point> FirstReady() const override;
@@ -155,6 +155,8 @@ class TcpListening final : public Listening {
     // Closes the oldest handshake of the address with the most handshakes
     // and forgets it (pending must not be empty).
     void DropBusiest();
+    // Closes the oldest handshake of source and forgets it (there must be one).
+    void DropOldest(std::uint32_t source);
     // Whether a new caller can be taken from the kernel: not while every
     // slot holds a valid caller (those in the kernel's queue wait there).
     bool Room() const;
@@ -167,6 +169,8 @@ class TcpListening final : public Listening {
     std::deque<Indication> held_;      // complete, beyond their address's place in ready
     std::vector<Indication> reported_; // reported, not yet accepted or refused
     std::chrono::steady_clock::time_point acceptPausedUntil_{};
+    std::size_t slots_;       // handshakes and held callers at most
+    std::size_t sourceShare_; // handshakes of one address at most
 };
 
 // One endpoint on TCP: its socket (the endpoint's descriptor itself), the

@@ -22,6 +22,7 @@
 
 char titleStr[TITLE_SIZE];
 int verbose = 0;
+int lastDisconnectReason = -1;
 int idno = 0;
 const char* const spxDevice = "/dev/nspx";
 
@@ -206,6 +207,7 @@ int RecieveDisconnect(int fd) {
     t_discon disconInfo{};
     if (t_rcvdis(fd, &disconInfo) < 0)
         return CallFailed("t_rcvdis failed \n");
+    lastDisconnectReason = disconInfo.reason;
     if (ServerStyle() || verbose != 0)
         ReasonLine(disconInfo.reason);
     return 0;

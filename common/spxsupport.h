@@ -49,6 +49,8 @@ int SpxError(int fd);
 // Consumes the pending disconnect on fd and reports its reason.
 // 0 when consumed, -1 otherwise (the endpoint is then unchanged).
 int RecieveDisconnect(int fd);
+// The reason of the disconnect RecieveDisconnect consumed last; -1 before.
+extern int lastDisconnectReason;
 
 // Server style: consumes the pending orderly release on fd. 0 or -1.
 int RecieveOrdRel(int fd);

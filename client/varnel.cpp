@@ -33,6 +33,7 @@
 #include "connection.h"
 #include "hostfile.h"
 #include "io.h"
+#include "path.h"
 #include "settings.h"
 #include "spxproto.h"
 #include "spxsupport.h"
@@ -124,6 +125,7 @@ bool Connect(int spxfd, ipxAddr_t& serversAddress) {
         const unsigned allocationNumber = spx::GetBE16(serversId.spx_allocationNumber);
         Report(stdout, "servers connection number:  %04Xh \n", connectionId);
         Report(stdout, "servers allocation number:  %04Xh \n", allocationNumber);
+        ShowPaths(stdout, spxfd, "connection");
     }
     return true;
 }

@@ -7,21 +7,13 @@
 #include <spx/tiuser.h>
 
 #include "connection.h"
+#include "path.h"
 #include "spxsupport.h"
 
 std::string_view silenceLimitName = "time limit";
 std::string_view peerName = "server";
 
 namespace {
-
-// An address as the verbose lines print it (standard form), without line end.
-std::string AddressText(const ipxAddr_t& a) {
-    char text[40];
-    std::snprintf(text, sizeof text, "%08Xh %02X%02X%02X%02X%02X%02Xh %04Xh", spx::GetBE32(a.net),
-                  a.node[0], a.node[1], a.node[2], a.node[3], a.node[4], a.node[5],
-                  static_cast<unsigned>(spx::GetBE16(a.sock)));
-    return text;
-}
 
 // A duration as "15.5 s", whole seconds as "120 s".
 std::string Seconds(std::chrono::milliseconds d) {
@@ -67,7 +59,7 @@ std::string ConnectCause(const Failure& f) {
         return "";
     if (!f.detail.empty())
         return f.detail + Reason(f.reason);
-    const std::string to = AddressText(f.called);
+    const std::string to = IpxAddressText(f.called);
     if (f.reason == SPX_DISCON_FAILED)
         return "nobody answered the call to " + to + " within " + Seconds(f.waited) +
                Reason(f.reason);

@@ -7,6 +7,7 @@
 
 #include <spx/tiuser.h>
 
+#include "cause.h"
 #include "connection.h"
 #include "spxsupport.h"
 
@@ -119,8 +120,11 @@ ServiceEnd Caller::Close(const Closing& rule) {
 }
 
 bool Caller::Failed(std::FILE* stream, const char* line) {
+    Failure f = NoteFailure(fd_, FailedStep::Exchange);
     Report(stream, "%s", line);
-    SpxError(fd_);
+    SpxError(fd_); // takes a disconnect, and keeps its reason
+    f.reason = lastDisconnectReason;
+    ReportCause(f);
     return false;
 }
 

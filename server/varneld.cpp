@@ -46,10 +46,12 @@
 #include <spx/tiuser.h>
 
 #include "allow.h"
+#include "cause.h"
 #include "child.h"
 #include "identity.h"
 #include "io.h"
 #include "numbers.h"
+#include "path.h"
 #include "spxsupport.h"
 
 namespace {
@@ -304,7 +306,7 @@ class Listener {
     void ReloadIfAsked();
     void Housekeeping();
     Take WaitForCaller(std::uint32_t& address);
-    void ShowCaller() const;
+    void ShowCaller(int spxFd2) const;
 
     const Options options_;
     const std::string_view programName_; // for resetting titleStr on every pass
@@ -609,14 +611,16 @@ Take Listener::WaitForCaller(std::uint32_t& address) {
     }
 }
 
-// The verbose block of an accepted caller: its address and its ids.
-void Listener::ShowCaller() const {
+// The verbose block of an accepted caller: its address, its ids, and what
+// its connection (on spxFd2) travels on.
+void Listener::ShowCaller(int spxFd2) const {
     Report(stdout, "clients IPX address: ");
     ShowIpxAddress(clientsAddress_, AddressForm::Standard);
     Report(stdout, "clients connection number:  %04Xh \n",
            static_cast<unsigned>(spx::GetBE16(spxClientsId_.spx_connectionID)));
     Report(stdout, "clients allocation number:  %04Xh \n",
            static_cast<unsigned>(spx::GetBE16(spxClientsId_.spx_allocationNumber)));
+    ShowPaths(stdout, spxFd2, "connection");
 }
 
 bool Listener::Open() {
@@ -639,6 +643,7 @@ bool Listener::Open() {
     if (verbose) {
         Report(stdout, "servers local address: ");
         ShowIpxAddress(bindAddress_, AddressForm::Standard);
+        ShowPaths(stdout, spxFd_, "listening");
     }
     call_.addr.maxlen = sizeof clientsAddress_;
     call_.addr.len = sizeof clientsAddress_;
@@ -683,7 +688,7 @@ bool Listener::Pass() {
     const std::string stamp = AcceptTime();
     AppendTitle(stamp);
     if (verbose)
-        ShowCaller();
+        ShowCaller(spxFd2);
     if (take == Take::Wait) {
         waiting_.push_back({spxFd2, address, clientsAddress_, stamp});
         return true;
@@ -720,6 +725,8 @@ int main(int argc, char* argv[]) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::setvbuf(stderr, nullptr, _IOLBF, 0);
     SetReportStyle(ReportStyle::Server);
+    silenceLimitName = "-t limit";
+    peerName = "caller";
     t_errno = 0;
     errno = 0;
     CatchSignals();

@@ -3,12 +3,14 @@
 // what the verbs share: the checked command line and the connection steps.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <spx/ipx.h>
 #include <spx/wire.h>
 
 inline constexpr int EXIT_DONE = 0;   // the service completed
@@ -45,8 +47,13 @@ int RawExchange(const Settings& s);
 int StartService(const Settings& s);
 
 // Reports a failed transport call: its line, then the library's text or the
-// event that got in the way (consumed).
-void ReportCall(int fd, const char* call);
+// event that got in the way (consumed), then, when they leave it unsaid,
+// why. A failed t_connect gives the address called and how long it took.
+void ReportCall(int fd, const char* call, const ipxAddr_t* called = nullptr,
+                std::chrono::milliseconds waited = {});
+
+// Reports that -t ran out: timeout seconds without a word from the server.
+void ReportTimeout(unsigned timeout);
 
 // Reports the failed call, closes the endpoint: EXIT_FAILED.
 int GiveUp(int fd, const char* call);

@@ -331,6 +331,10 @@ int spx_getpath(int fd, unsigned int index, spx_path* path) {
         return Fail(TBADDATA);
     if (index == 0) {
         ep->link->Path(*path);
+        if (ep->listener) { // on TCP every IPv4 address of the host, at the bound port
+            path->localInet = 0;
+            path->localPort = GetBE16(ep->local.sock);
+        }
         return 0;
     }
     if (!ep->listener || !IpxListeningPath(*ep->interfaces, index - 1, GetBE16(ep->local.sock), *path))

@@ -457,6 +457,8 @@ int main(int argc, char* argv[]) {
     silenceLimitName = "silence limit";
 
     SetTitle(argc > 0 && argv[0] != nullptr ? argv[0] : "varnel");
+    if (ShowVersion(argc, argv, "varnel"))
+        return 0;
     switch (ParseArgs(argc, argv, settings)) {
     case ArgsResult::Ok:
         break;

@@ -165,6 +165,13 @@ void ReportErrno(const char* prefix, int err) {
     std::perror(prefix);
 }
 
+bool ShowVersion(int argc, char* argv[], const char* name) {
+    if (argc != 2 || std::string_view(argv[1]) != "--version")
+        return false;
+    std::printf("%s %s\n", name, VARNEL_VERSION);
+    return true;
+}
+
 void SetTitle(std::string_view text) {
     PutTitle(0, text);
 }

@@ -733,6 +733,8 @@ int main(int argc, char* argv[]) {
 
     const std::string_view programName = argc > 0 && argv[0] != nullptr ? argv[0] : "varneld";
     SetTitle(programName);
+    if (ShowVersion(argc, argv, "varneld"))
+        return 0;
     Options options;
     if (!ScanArgs(argc, argv, options)) {
         Usage();

@@ -15,6 +15,7 @@
 #include "hostfile.h"
 #include "io.h"
 #include "path.h"
+#include "progress.h"
 #include "spxpeer.h"
 #include "spxsupport.h"
 
@@ -181,9 +182,19 @@ void Disconnect(int fd) {
     t_close(fd);
 }
 
-int ReceiveData(int fd, int outFd, const char* name, unsigned timeout) {
+int ReceiveData(int fd, int outFd, const char* name, unsigned timeout, bool progress) {
     Gathered gathered(outFd);
-    switch (gathered.ReceiveStream(fd, false)) {
+    Progress shown(progress);
+    const auto waiting = [fd] { return t_look(fd) == T_DATA; };
+    const auto receive = [fd, &shown](std::span<unsigned char> room, int& flags) {
+        const int n = t_rcv(fd, room.data(), static_cast<unsigned>(room.size()), &flags);
+        if (n > 0 && (flags & T_MORE) != 0) // the end unit's byte is no data
+            shown.Add(static_cast<std::size_t>(n));
+        return n;
+    };
+    const Received received = gathered.Gather(waiting, receive, false);
+    shown.End();
+    switch (received) {
     case Received::All:
         return EXIT_DONE;
     case Received::ReceiveFailed:

@@ -45,7 +45,7 @@ int ReceiveFile(int fd, const char* local, unsigned timeout) {
         return EXIT_FAILED;
     }
     const char* name = local != nullptr ? local : "standard output";
-    const int result = ReceiveData(fd, outFd, name, timeout);
+    const int result = ReceiveData(fd, outFd, name, timeout, true);
     if (outFd != STDOUT_FILENO && close(outFd) != 0 && result == EXIT_DONE) {
         Report(stderr, "write of %s failed: %s\n", name, strerror(errno));
         return EXIT_FAILED;

@@ -261,6 +261,8 @@ int main(int argc, char** argv) {
     SetReportStyle(ReportStyle::Client);
     silenceLimitName = "-t limit";
 
+    if (ShowVersion(argc, argv, "spxpeer"))
+        return EXIT_DONE;
     if (argc < 2)
         return Usage("");
     const std::string_view first = argv[1];

@@ -70,7 +70,8 @@ int ReceiveUnit(int fd, std::span<unsigned char> buf, int& flags, unsigned timeo
 // is no data (see Gathered). EXIT_DONE, or EXIT_FAILED after the failure has
 // been reported (what came before a failed receive is written first); after
 // a failed write the connection is ended abortively. name says what outFd is.
-int ReceiveData(int fd, int outFd, const char* name, unsigned timeout);
+// With progress, shows the progress on standard error when it is a terminal.
+int ReceiveData(int fd, int outFd, const char* name, unsigned timeout, bool progress = false);
 
 // Waits for an event as AwaitEvent does, for at most timeout seconds.
 int AwaitServer(int fd, unsigned timeout);

@@ -13,7 +13,7 @@
 std::string IpxAddressText(const ipxAddr_t& a);
 
 // The line for path (without prefix or line end), after what ("connection",
-// "listening"): "connection over IPX on eth0: local 0000ABCDh
+// "listener"): "connection over IPX on eth0: local 0000ABCDh
 // 020000000002h 4001h, peer 0000ABCDh 020000000001h 4500h", "connection over
 // TCP: local 127.0.0.1 port 40312, peer 127.0.0.1 port 19216".
 std::string PathLine(std::string_view what, const spx_path& path);

@@ -643,7 +643,7 @@ bool Listener::Open() {
     if (verbose) {
         Report(stdout, "servers local address: ");
         ShowIpxAddress(bindAddress_, AddressForm::Standard);
-        ShowPaths(stdout, spxFd_, "listening");
+        ShowPaths(stdout, spxFd_, "listener");
     }
     call_.addr.maxlen = sizeof clientsAddress_;
     call_.addr.len = sizeof clientsAddress_;

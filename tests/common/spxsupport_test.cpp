@@ -161,7 +161,7 @@ TEST(SpxSupport, PathAndProgressLines) {
     EXPECT_EQ(PathLine("connection", tcp),
               "connection over TCP: local 127.0.0.1 port 40312, peer 192.0.2.1 port 17664");
     tcp.connected = 0, tcp.localInet = 0;
-    EXPECT_EQ(PathLine("listening", tcp), "listening over TCP: local 0.0.0.0 port 40312");
+    EXPECT_EQ(PathLine("listener", tcp), "listener over TCP: local 0.0.0.0 port 40312");
     using std::chrono::milliseconds;
     EXPECT_EQ(ProgressLine(1 << 20, milliseconds(2000)), "1048576 bytes, 2.0 s, 512.0 KiB/s");
     EXPECT_EQ(ProgressLine(100, milliseconds(0)), "100 bytes, 0.0 s, 0.0 B/s");

@@ -75,7 +75,7 @@ TEST(Spxpeer, ServicesAgainstVarneld) {
     EXPECT_TRUE(d.process().WaitForOutput("ABC"));
     // What the daemon listens on and each caller's connection used, as they are.
     const std::string port = std::to_string(d.port());
-    EXPECT_NE(d.Stdout().find(": listening over TCP: local 0.0.0.0 port " + port + "\n"),
+    EXPECT_NE(d.Stdout().find(": listener over TCP: local 0.0.0.0 port " + port + "\n"),
               std::string::npos);
     EXPECT_NE(d.Stdout().find(": connection over TCP: local 127.0.0.1 port " + port + ", peer "),
               std::string::npos);

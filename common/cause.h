@@ -20,13 +20,13 @@ enum class FailedStep {
 // A failed transport call and what is known of its cause.
 struct Failure {
     FailedStep step = FailedStep::Exchange;
-    int terrno = 0;     // t_errno of the failed call
-    int err = 0;        // errno then (ETIMEDOUT: a time limit ran out)
-    int reason = -1;    // the reason of the disconnect it left; -1 when none
-    std::string detail; // the provider's detail then, "" when none
-    ipxAddr_t called{}; // Connect: the address called
-    std::chrono::milliseconds waited{0}; // Connect: how long the call took; a
-                                         // limit that ran out: its length
+    int terrno = 0;                        // t_errno of the failed call
+    int err = 0;                           // errno then (ETIMEDOUT: a time limit ran out)
+    int reason = -1;                       // the reason of the disconnect it left; -1 when none
+    std::string detail;                    // the provider's detail then, "" when none
+    ipxAddr_t called{};                    // Connect: the address called
+    std::chrono::milliseconds waited{0};   // Connect: how long the call took; a
+                                           // limit that ran out: its length
     std::string_view limit = "time limit"; // the limit's name, as its user knows it
     std::string_view peer = "server";      // who is on the other side
 };

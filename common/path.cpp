@@ -34,7 +34,8 @@ std::string PathLine(std::string_view what, const spx_path& path) {
     line += ": local ";
     line += ipx ? IpxAddressText(path.local) : InetText(path.localInet, path.localPort);
     if (path.connected != 0)
-        line += ", peer " + (ipx ? IpxAddressText(path.peer) : InetText(path.peerInet, path.peerPort));
+        line +=
+            ", peer " + (ipx ? IpxAddressText(path.peer) : InetText(path.peerInet, path.peerPort));
     return line;
 }
 

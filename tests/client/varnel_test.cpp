@@ -208,7 +208,8 @@ TEST(ClientRun, VerboseStatisticsAndStandardOutput) {
         }
         ASSERT_EQ(r.status, 0) << r.out << r.err;
         // What the connection used, as it is.
-        EXPECT_NE(r.out.find(kTitle + "connection over TCP: local 127.0.0.1 port "), std::string::npos);
+        EXPECT_NE(r.out.find(kTitle + "connection over TCP: local 127.0.0.1 port "),
+                  std::string::npos);
         EXPECT_NE(r.out.find(", peer 127.0.0.1 port " + std::to_string(d.port()) + "\n"),
                   std::string::npos);
         // Four passes counted, on the lines StatisticsLines makes, each with the prefix.
@@ -228,11 +229,13 @@ TEST(ClientRun, UnconfirmedTransfersFail) {
     for (const auto& [status, units, err] : std::vector<Row>{
              {13, 0, kTitle + "remote open of out failed \n" + std::strerror(13) + "\n"},
              // The server goes mid-transfer: the write fails, and why (no unbind failure).
-             {0, 1, kTitle + "write of file data failed \nwrite: " + std::strerror(EPIPE) + "\n" +
-                        kTitle + "the server ended the connection (reason 236)\n"},
+             {0, 1,
+              kTitle + "write of file data failed \nwrite: " + std::strerror(EPIPE) + "\n" +
+                  kTitle + "the server ended the connection (reason 236)\n"},
              // A disconnect instead of the release.
-             {0, -1, kTitle + "transfer not confirmed by the server \n" + kTitle +
-                         "the server ended the connection (reason 236)\n"}}) {
+             {0, -1,
+              kTitle + "transfer not confirmed by the server \n" + kTitle +
+                  "the server ended the connection (reason 236)\n"}}) {
         peer::Listener server;
         WriteFile(here / "yellowpages", HostRecord("server", server.port()));
         Process varnel({kVarnel, "-r", "server", "-j", "in", "-f", "out", "-u", "7", "-P", "640"},

@@ -1,7 +1,7 @@
 // The transport reporting routines in both styles, against real events from a raw caller.
-#include "peer.h"
 #include "cause.h"
 #include "path.h"
+#include "peer.h"
 #include "progress.h"
 #include "spxsupport.h"
 
@@ -131,7 +131,8 @@ TEST(SpxSupport, CauseLines) {
              {C, TLOOK, 0, 237, "", at, 15500,
               "nobody answered the call to 0000ABCDh 020000000009h 4500h within 15.5 s "
               "(reason 237)"},
-             {C, TLOOK, 0, 236, "", at, 20, "0000ABCDh 020000000009h 4500h refused the call (reason 236)"},
+             {C, TLOOK, 0, 236, "", at, 20,
+              "0000ABCDh 020000000009h 4500h refused the call (reason 236)"},
              {C, TBADADDR, 0, -1, "", at, 0,
               "network 0000ABCD is on no IPX interface of this host, and node 020000000009 is no "
               "TCP address (0000 and an IPv4 address)"},
@@ -145,19 +146,27 @@ TEST(SpxSupport, CauseLines) {
               "the caller stopped answering: eth1 is down (reason 237)"},
              {X, TLOOK, 0, 0x1234, "", at, 0, "the caller ended the connection (reason 0x1234)"},
              {X, TOUTSTATE, 0, -1, "", at, 0, ""}}) {
-        Failure f{r.step, r.terrno, r.err, r.reason, r.detail, r.called, milliseconds(r.ms),
-                  "-t limit", "caller"};
+        Failure f{r.step,   r.terrno,           r.err,      r.reason, r.detail,
+                  r.called, milliseconds(r.ms), "-t limit", "caller"};
         EXPECT_EQ(FailureCause(f), r.want) << r.want;
     }
 }
 
 // What -v and a terminal show of a connection: the wrong carrier, interface, address or rate.
 TEST(SpxSupport, PathAndProgressLines) {
-    spx_path ipx{SPX_CARRIER_IPX, "eth0", 1, {{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 2}, {0x40, 1}},
-                 {{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 1}, {0x45, 0}}, 0, 0, 0, 0};
+    spx_path ipx{SPX_CARRIER_IPX,
+                 "eth0",
+                 1,
+                 {{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 2}, {0x40, 1}},
+                 {{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 1}, {0x45, 0}},
+                 0,
+                 0,
+                 0,
+                 0};
     spx_path tcp{SPX_CARRIER_TCP, "", 1, {}, {}, 0x7F000001, 40312, 0xC0000201, 17664};
-    EXPECT_EQ(PathLine("connection", ipx), "connection over IPX on eth0: local 0000ABCDh "
-                                           "020000000002h 4001h, peer 0000ABCDh 020000000001h 4500h");
+    EXPECT_EQ(PathLine("connection", ipx),
+              "connection over IPX on eth0: local 0000ABCDh "
+              "020000000002h 4001h, peer 0000ABCDh 020000000001h 4500h");
     EXPECT_EQ(PathLine("connection", tcp),
               "connection over TCP: local 127.0.0.1 port 40312, peer 192.0.2.1 port 17664");
     tcp.connected = 0, tcp.localInet = 0;

@@ -78,7 +78,8 @@ std::string DisconnectText(int reason) {
     return buf;
 }
 
-void ReportCall(int fd, const char* call, const ipxAddr_t* called, std::chrono::milliseconds waited) {
+void ReportCall(int fd, const char* call, const ipxAddr_t* called,
+                std::chrono::milliseconds waited) {
     Failure f = NoteFailure(fd, called != nullptr ? FailedStep::Connect : FailedStep::Exchange);
     if (called != nullptr)
         f.called = *called, f.waited = waited;

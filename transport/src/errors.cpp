@@ -55,7 +55,9 @@ void ClearErrorDetail() { Detail().clear(); }
 
 } // namespace spx
 
-const char* spx_detail(void) { return Detail().c_str(); }
+const char* spx_detail(void) {
+    return Detail().c_str();
+}
 
 const char* t_strerror(int errnum) {
     if (errnum < 0 || static_cast<std::size_t>(errnum) >= std::size(kTexts))

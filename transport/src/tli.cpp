@@ -337,7 +337,8 @@ int spx_getpath(int fd, unsigned int index, spx_path* path) {
         }
         return 0;
     }
-    if (!ep->listener || !IpxListeningPath(*ep->interfaces, index - 1, GetBE16(ep->local.sock), *path))
+    if (!ep->listener ||
+        !IpxListeningPath(*ep->interfaces, index - 1, GetBE16(ep->local.sock), *path))
         return Fail(TNOADDR);
     return 0;
 }

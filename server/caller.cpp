@@ -121,6 +121,10 @@ ServiceEnd Caller::Close(const Closing& rule) {
 
 bool Caller::Failed(std::FILE* stream, const char* line) {
     Failure f = NoteFailure(fd_, FailedStep::Exchange);
+    if (f.terrno == TSYSERR && f.err == ETIMEDOUT && !idle_) { // only the request's wait is bounded
+        f.waited = *REQUEST_WAIT;
+        f.limit = "request's time limit";
+    }
     Report(stream, "%s", line);
     SpxError(fd_); // takes a disconnect, and keeps its reason
     f.reason = lastDisconnectReason;

@@ -29,9 +29,11 @@
 #include <spx/stropts.h>
 #include <spx/tiuser.h>
 
+#include "cause.h"
 #include "connection.h"
 #include "hostfile.h"
 #include "io.h"
+#include "path.h"
 #include "settings.h"
 #include "spxproto.h"
 #include "spxsupport.h"
@@ -55,11 +57,19 @@ enum class RunEnd {
 inline constexpr std::size_t READ_BLOCK = 64 * 1024;
 std::array<unsigned char, READ_BLOCK> tranbuf;
 
-// Reports a failed TLI call on spxfd: the line naming it, then SpxError.
-// Always false.
-bool Failed(int spxfd, const char* line) {
+// Reports a failed TLI call on spxfd: the line naming it, then SpxError,
+// then, when they leave it unsaid, why. Always false.
+bool Failed(int spxfd, const char* line, FailedStep step = FailedStep::Exchange,
+            const ipxAddr_t* called = nullptr, std::chrono::milliseconds waited = {}) {
+    Failure f = NoteFailure(spxfd, step);
+    if (called != nullptr) {
+        f.called = *called;
+        f.waited = waited;
+    }
     Report(stderr, "%s", line);
     SpxError(spxfd);
+    TakeReason(spxfd, f);
+    ReportCause(f);
     return false;
 }
 
@@ -101,8 +111,12 @@ constexpr std::chrono::seconds SERVER_SILENCE_LIMIT{120};
 // Connects spxfd to serversAddress. False when it failed (reported).
 bool Connect(int spxfd, ipxAddr_t& serversAddress) {
     SPX_OPTS serversId{};
+    const ipxAddr_t called = serversAddress;
+    const auto start = std::chrono::steady_clock::now();
     if (ConnectTo(spxfd, serversAddress, serversId) < 0)
-        return Failed(spxfd, "t_connect failed \n");
+        return Failed(spxfd, "t_connect failed \n", FailedStep::Connect, &called,
+                      std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - start));
     SetIdleLimit(spxfd, SERVER_SILENCE_LIMIT);
     if (verbose) {
         Report(stdout, "servers IPX address: ");
@@ -111,6 +125,7 @@ bool Connect(int spxfd, ipxAddr_t& serversAddress) {
         const unsigned allocationNumber = spx::GetBE16(serversId.spx_allocationNumber);
         Report(stdout, "servers connection number:  %04Xh \n", connectionId);
         Report(stdout, "servers allocation number:  %04Xh \n", allocationNumber);
+        ShowPaths(stdout, spxfd, "connection");
     }
     return true;
 }
@@ -251,11 +266,18 @@ class ChunkReports {
 
 ChunkReports chunkReports;
 
-// Reports a failed write on the connection. Always false.
-bool WriteFailed(int err) {
+// Reports a failed write on the connection, and why: with "timod" back on
+// top (quietly), the disconnect that broke it is taken. Always false.
+bool WriteFailed(int spxfd, int err) {
     chunkReports.Flush();
     Report(stderr, "write of file data failed \n");
     ReportErrno("write", err);
+    Failure f;
+    f.peer = peerName;
+    if (spx_ioctl(spxfd, I_POP, nullptr) >= 0 && spx_ioctl(spxfd, I_PUSH, "timod") >= 0)
+        TakeReason(spxfd, f);
+    ReportCause(f);
+    errno = err;
     return false;
 }
 
@@ -267,7 +289,7 @@ bool WriteChunk(int spxfd, std::span<const unsigned char> chunk) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0 || static_cast<std::size_t>(n) > chunk.size())
-            return WriteFailed(n < 0 ? errno : EIO);
+            return WriteFailed(spxfd, n < 0 ? errno : EIO);
         const int bytesAccepted = static_cast<int>(n);
         chunkReports.Add(bytesAccepted, static_cast<int>(chunk.size()));
         chunk = chunk.subspan(static_cast<std::size_t>(n));
@@ -286,7 +308,7 @@ bool SendChunks(int spxfd, int jfd, bool regular, Statistics& st) {
         if (!regular) {
             chunkReports.Flush();
             if (spx_push(spxfd) < 0)
-                return WriteFailed(EPIPE);
+                return WriteFailed(spxfd, EPIPE);
             AwaitSource(jfd, spxfd, NO_LIMIT); // the read below says what went wrong
         }
         const ssize_t bytesRead = read(jfd, tranbuf.data(), blockSize);
@@ -351,11 +373,20 @@ bool AwaitServerEnd(int spxfd) {
         return false;
     }
     if (retval != T_ORDREL) {
+        lastDisconnectReason = -1;
         if (RecieveDisconnect(spxfd) < 0)
             // Fixed output, "recieve" included: scripts read it.
             Report(stderr, "recieve disconnect failed \n");
         // Without the release nothing says the data was taken.
         Report(stderr, "transfer not confirmed by the server \n");
+        Failure f;
+        f.peer = peerName;
+        f.reason = lastDisconnectReason;
+        if (retval == 0) { // the wait ran out
+            f.terrno = TSYSERR, f.err = ETIMEDOUT, f.limit = silenceLimitName;
+            f.waited = SERVER_SILENCE_LIMIT;
+        }
+        ReportCause(f);
         return false;
     }
     if (t_rcvrel(spxfd) < 0) {
@@ -423,8 +454,11 @@ int main(int argc, char* argv[]) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
     SetReportStyle(ReportStyle::Client);
+    silenceLimitName = "silence limit";
 
     SetTitle(argc > 0 && argv[0] != nullptr ? argv[0] : "varnel");
+    if (ShowVersion(argc, argv, "varnel"))
+        return 0;
     switch (ParseArgs(argc, argv, settings)) {
     case ArgsResult::Ok:
         break;

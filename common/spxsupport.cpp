@@ -22,6 +22,7 @@
 
 char titleStr[TITLE_SIZE];
 int verbose = 0;
+int lastDisconnectReason = -1;
 int idno = 0;
 const char* const spxDevice = "/dev/nspx";
 
@@ -164,6 +165,13 @@ void ReportErrno(const char* prefix, int err) {
     std::perror(prefix);
 }
 
+bool ShowVersion(int argc, char* argv[], const char* name) {
+    if (argc != 2 || std::string_view(argv[1]) != "--version")
+        return false;
+    std::printf("%s %s\n", name, VARNEL_VERSION);
+    return true;
+}
+
 void SetTitle(std::string_view text) {
     PutTitle(0, text);
 }
@@ -206,6 +214,7 @@ int RecieveDisconnect(int fd) {
     t_discon disconInfo{};
     if (t_rcvdis(fd, &disconInfo) < 0)
         return CallFailed("t_rcvdis failed \n");
+    lastDisconnectReason = disconInfo.reason;
     if (ServerStyle() || verbose != 0)
         ReasonLine(disconInfo.reason);
     return 0;

@@ -17,6 +17,10 @@ extern int verbose;               // nonzero with -v
 extern int idno;                  // server child's process id; 0 in the listener and the client
 extern const char* const spxDevice; // "/dev/nspx"
 
+// --version: when it is the program's one argument, prints "<name>
+// <version>" on standard output and says so.
+bool ShowVersion(int argc, char* argv[], const char* name);
+
 // Sets titleStr to text, cut to fit.
 void SetTitle(std::string_view text);
 // Appends text to titleStr, cut to fit.
@@ -49,6 +53,8 @@ int SpxError(int fd);
 // Consumes the pending disconnect on fd and reports its reason.
 // 0 when consumed, -1 otherwise (the endpoint is then unchanged).
 int RecieveDisconnect(int fd);
+// The reason of the disconnect RecieveDisconnect consumed last; -1 before.
+extern int lastDisconnectReason;
 
 // Server style: consumes the pending orderly release on fd. 0 or -1.
 int RecieveOrdRel(int fd);

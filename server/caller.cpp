@@ -7,6 +7,7 @@
 
 #include <spx/tiuser.h>
 
+#include "cause.h"
 #include "connection.h"
 #include "spxsupport.h"
 
@@ -119,8 +120,15 @@ ServiceEnd Caller::Close(const Closing& rule) {
 }
 
 bool Caller::Failed(std::FILE* stream, const char* line) {
+    Failure f = NoteFailure(fd_, FailedStep::Exchange);
+    if (f.terrno == TSYSERR && f.err == ETIMEDOUT && !idle_) { // only the request's wait is bounded
+        f.waited = *REQUEST_WAIT;
+        f.limit = "request's time limit";
+    }
     Report(stream, "%s", line);
-    SpxError(fd_);
+    SpxError(fd_); // takes a disconnect, and keeps its reason
+    f.reason = lastDisconnectReason;
+    ReportCause(f);
     return false;
 }
 
@@ -128,7 +136,9 @@ void Caller::End(ServiceEnd how) {
     if (how == ServiceEnd::Abort) {
         // Fixed text, without the prefix: callers and their tests look for it.
         std::fputs("in abort\n", stderr);
-        if (t_snddis(fd_, nullptr) < 0)
+        // A connection whose disconnect was taken already has nothing to end:
+        // its t_snddis would fail and report a failure that is none.
+        if (t_getstate(fd_) != T_IDLE && t_snddis(fd_, nullptr) < 0)
             Failed(stdout, "abortive t_snddis failed \n\t");
     }
     Push();

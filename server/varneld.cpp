@@ -49,10 +49,12 @@
 
 #include "address.h"
 #include "allow.h"
+#include "cause.h"
 #include "child.h"
 #include "identity.h"
 #include "io.h"
 #include "numbers.h"
+#include "path.h"
 #include "policy.h"
 #include "spxsupport.h"
 
@@ -297,7 +299,7 @@ class Listener {
     Take RefuseAtDoor(RefusalLog& log, const std::string& detail);
     bool NotServed(RefusalLog& log, const std::string& detail);
     bool AcceptFailed();
-    void ShowCaller() const;
+    void ShowCaller(int spxFd2) const;
 
     const Options options_;
     const std::string_view programName_; // for resetting titleStr on every pass
@@ -641,14 +643,16 @@ bool Listener::AcceptFailed() {
     return true;
 }
 
-// The verbose block of an accepted caller: its address and its ids.
-void Listener::ShowCaller() const {
+// The verbose block of an accepted caller: its address, its ids, and what
+// its connection (on spxFd2) travels on.
+void Listener::ShowCaller(int spxFd2) const {
     Report(stdout, "clients IPX address: ");
     ShowIpxAddress(clientsAddress_, AddressForm::Standard);
     Report(stdout, "clients connection number:  %04Xh \n",
            static_cast<unsigned>(spx::GetBE16(spxClientsId_.spx_connectionID)));
     Report(stdout, "clients allocation number:  %04Xh \n",
            static_cast<unsigned>(spx::GetBE16(spxClientsId_.spx_allocationNumber)));
+    ShowPaths(stdout, spxFd2, "connection");
 }
 
 bool Listener::Open() {
@@ -671,6 +675,7 @@ bool Listener::Open() {
     if (verbose) {
         Report(stdout, "servers local address: ");
         ShowIpxAddress(bindAddress_, AddressForm::Standard);
+        ShowPaths(stdout, spxFd_, "listener");
     }
     call_.addr.maxlen = sizeof clientsAddress_;
     call_.addr.len = sizeof clientsAddress_;
@@ -711,7 +716,7 @@ bool Listener::Pass() {
     const std::string stamp = AcceptTime();
     AppendTitle(stamp);
     if (verbose)
-        ShowCaller();
+        ShowCaller(spxFd2);
     if (take == Take::Wait) {
         room_.Push({spxFd2, clientsAddress_, stamp});
         return true;
@@ -748,12 +753,16 @@ int main(int argc, char* argv[]) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::setvbuf(stderr, nullptr, _IOLBF, 0);
     SetReportStyle(ReportStyle::Server);
+    silenceLimitName = "-t limit";
+    peerName = "caller";
     t_errno = 0;
     errno = 0;
     CatchSignals();
 
     const std::string_view programName = argc > 0 && argv[0] != nullptr ? argv[0] : "varneld";
     SetTitle(programName);
+    if (ShowVersion(argc, argv, "varneld"))
+        return 0;
     Options options;
     if (!ScanArgs(argc, argv, options)) {
         Usage();

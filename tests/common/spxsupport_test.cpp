@@ -1,5 +1,8 @@
 // The transport reporting routines in both styles, against real events from a raw caller.
+#include "cause.h"
+#include "path.h"
 #include "peer.h"
+#include "progress.h"
 #include "spxsupport.h"
 
 using namespace peer;
@@ -105,4 +108,71 @@ TEST(SpxSupport, TitleIsCutToFit) {
     };
     for (const auto& [title, appended, want] : titles)
         EXPECT_EQ((SetTitle(title), AppendTitle(appended), std::string(titleStr)), want);
+}
+
+// A failure whose cause goes unsaid, said twice, or said wrongly: the wrong peer, limit, time or
+// reason, a refusal taken for silence, a system error's detail repeated after t_error's line.
+TEST(SpxSupport, CauseLines) {
+    using std::chrono::milliseconds;
+    const ipxAddr_t at{{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 9}, {0x45, 0}};
+    const ipxAddr_t sock0{{0, 0, 0xAB, 0xCE}, {2, 0, 0, 0, 0, 1}, {0, 0}};
+    const FailedStep C = FailedStep::Connect, X = FailedStep::Exchange;
+    const std::string refused = "127.0.0.1 port 19319 refused the connection";
+    struct Row {
+        FailedStep step;
+        int terrno, err, reason;
+        std::string detail;
+        ipxAddr_t called;
+        long ms;
+        std::string want;
+    };
+    for (const auto& r : std::vector<Row>{
+             {C, TLOOK, 0, 237, refused, at, 3, refused + " (reason 237)"},
+             {C, TLOOK, 0, 237, "", at, 15500,
+              "nobody answered the call to 0000ABCDh 020000000009h 4500h within 15.5 s "
+              "(reason 237)"},
+             {C, TLOOK, 0, 236, "", at, 20,
+              "0000ABCDh 020000000009h 4500h refused the call (reason 236)"},
+             {C, TBADADDR, 0, -1, "", at, 0,
+              "network 0000ABCD is on no IPX interface of this host, and node 020000000009 is no "
+              "TCP address (0000 and an IPv4 address)"},
+             {C, TBADADDR, 0, -1, "", sock0, 0, "socket 0 cannot be called"},
+             {C, TSYSERR, ENODEV, -1, "eth1: no such Ethernet interface on this host", at, 0, ""},
+             {C, TSYSERR, ETIMEDOUT, -1, "", at, 0, ""},
+             {X, TSYSERR, ETIMEDOUT, -1, "", at, 2000,
+              "the -t limit of 2 s ran out: nothing came from the caller"},
+             {X, TLOOK, 0, 237, "", at, 0, "the caller stopped answering (reason 237)"},
+             {X, TLOOK, 0, 237, "eth1 is down", at, 0,
+              "the caller stopped answering: eth1 is down (reason 237)"},
+             {X, TLOOK, 0, 0x1234, "", at, 0, "the caller ended the connection (reason 0x1234)"},
+             {X, TOUTSTATE, 0, -1, "", at, 0, ""}}) {
+        Failure f{r.step,   r.terrno,           r.err,      r.reason, r.detail,
+                  r.called, milliseconds(r.ms), "-t limit", "caller"};
+        EXPECT_EQ(FailureCause(f), r.want) << r.want;
+    }
+}
+
+// What -v and a terminal show of a connection: the wrong carrier, interface, address or rate.
+TEST(SpxSupport, PathAndProgressLines) {
+    spx_path ipx{SPX_CARRIER_IPX,
+                 "eth0",
+                 1,
+                 {{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 2}, {0x40, 1}},
+                 {{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 1}, {0x45, 0}},
+                 0,
+                 0,
+                 0,
+                 0};
+    spx_path tcp{SPX_CARRIER_TCP, "", 1, {}, {}, 0x7F000001, 40312, 0xC0000201, 17664};
+    EXPECT_EQ(PathLine("connection", ipx),
+              "connection over IPX on eth0: local 0000ABCDh "
+              "020000000002h 4001h, peer 0000ABCDh 020000000001h 4500h");
+    EXPECT_EQ(PathLine("connection", tcp),
+              "connection over TCP: local 127.0.0.1 port 40312, peer 192.0.2.1 port 17664");
+    tcp.connected = 0, tcp.localInet = 0;
+    EXPECT_EQ(PathLine("listener", tcp), "listener over TCP: local 0.0.0.0 port 40312");
+    using std::chrono::milliseconds;
+    EXPECT_EQ(ProgressLine(1 << 20, milliseconds(2000)), "1048576 bytes, 2.0 s, 512.0 KiB/s");
+    EXPECT_EQ(ProgressLine(100, milliseconds(0)), "100 bytes, 0.0 s, 0.0 B/s");
+    EXPECT_EQ(ProgressLine(3ull << 30, milliseconds(1500)), "3221225472 bytes, 1.5 s, 2.0 GiB/s");
 }

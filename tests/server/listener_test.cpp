@@ -298,6 +298,10 @@ TEST(Listener, ChildAndIdleLimits) {
     EXPECT_EQ(LinesWith(d.Stderr(), ": t_rcv command failed ").size(), 9u); // and the drip
     EXPECT_EQ(LinesWith(d.Stderr(), ": t_rcv of file data failed ").size(), 1u);
     EXPECT_FALSE(LinesWith(d.Stderr(), std::strerror(ETIMEDOUT)).empty());
+    EXPECT_EQ(
+        LinesWith(d.Stderr(), ": the -t limit of 1 s ran out: nothing came from the caller").size(),
+        10u); // each says so
+
     // One address's burst waits its turn and takes no other's: 40 callers of one address in
     // their handshake are all kept, and a caller of another address is served at once.
     std::deque<peer::RawCaller> silent;

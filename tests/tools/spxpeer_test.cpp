@@ -14,7 +14,8 @@ TEST(Spxpeer, ServicesAgainstVarneld) {
     const std::string f = std::string(534, 'A') + std::string(66, 'B'), big = Pattern(10 << 20);
     WriteFile(d.dir() / "f", f);
     WriteFile(d.dir() / "big", big);
-    WriteFile(d.dir() / "nowhere", HostRecord("server", FreePort())); // unless -s corrects it
+    const int closed = FreePort();
+    WriteFile(d.dir() / "nowhere", HostRecord("server", closed)); // unless -s corrects it
     std::string units = "unit length=534 flags=T_MORE data=",
                 b = "...\nunit length=66 flags=T_MORE data=";
     for (int i = 0; i < 16; ++i) // a unit shows its first 16 bytes
@@ -31,13 +32,18 @@ TEST(Spxpeer, ServicesAgainstVarneld) {
         {{"get", r, s, "big", "copy"}, 0, "", ""},
         {{"get", r, s, "missing", "none"}, 2, "", noFile},
         {{"get", r, "Server", "f"}, 2, "", ": couldn't find remote name Server in "},
-        {{"get", r, s, "-h", "nowhere", "f"}, 2, "", ": t_connect failed"},
+        {{"get", r, s, "-h", "nowhere", "f"}, 2, "", ": t_connect failed \n \t : An event "
+            "requires attention\n" + Bin("spxpeer").string() + ": 127.0.0.1 port " +
+            std::to_string(closed) + " refused the connection: nothing listens there (reason 237)\n"},
+        {{"get", "-v", r, s, "f"}, 0, f, ": connection over TCP: local 127.0.0.1 port "},
+        {{"--version"}, 0, "spxpeer " VARNEL_VERSION "\n", ""},
         {{"get", r, s, "-h", "nowhere", "-s", HexPort(d.port()) + "h", "f"}, 0, f, ""},
         {{"rsh", r, s, "printf 'a\\nb\\n'; echo oops >&2"}, 0, "a\nb\n", ""},
         {{"rsh", r, s, "echo", "one", "two"}, 0, "one two\n", ""},
         {{"raw", r, s, "000000fc", "6600"}, 0, status + units + rel + "sent disconnect\n", ""},
         {{"raw", r, s, "-c", "1", "-t", "1", "000000fc 6600"}, 2,
-            status + rel + units + "timeout\n", ": nothing from the server for 1 seconds\n"},
+            status + rel + units + "timeout\n", ": the -t limit of 1 s ran out: nothing came from the"
+            " server\n"},
         {{"raw", r, s, "00:00:00"}, 0, gone, ""},
         {{"raw", r, s, "-m", "41 42 43", "-e", "", "000000fe"}, 0, "release\n" + rel, ""},
         {{"raw", r, s, "000000fd", "74 72 75 65 00"}, 0,
@@ -64,7 +70,13 @@ TEST(Spxpeer, ServicesAgainstVarneld) {
     EXPECT_TRUE(ReadFile(d.dir() / "copy") == big);
     EXPECT_FALSE(fs::exists(d.dir() / "none"));
     for (const auto& [line, n] :
-         {std::pair{": sent file to client ", 6u}, {": executed remote shell", 3u}})
+         {std::pair{": sent file to client ", 7u}, {": executed remote shell", 3u}})
         EXPECT_TRUE(WaitUntil([&] { return LinesWith(d.Stdout(), line).size() == n; })) << line;
     EXPECT_TRUE(d.process().WaitForOutput("ABC"));
+    // What the daemon listens on and each caller's connection used, as they are.
+    const std::string port = std::to_string(d.port());
+    EXPECT_NE(d.Stdout().find(": listener over TCP: local 0.0.0.0 port " + port + "\n"),
+              std::string::npos);
+    EXPECT_NE(d.Stdout().find(": connection over TCP: local 127.0.0.1 port " + port + ", peer "),
+              std::string::npos);
 }

@@ -9,10 +9,13 @@
 #include <spx/byteorder.h>
 #include <spx/tiuser.h>
 
+#include "cause.h"
 #include "connection.h"
 #include "gathered.h"
 #include "hostfile.h"
 #include "io.h"
+#include "path.h"
+#include "progress.h"
 #include "spxpeer.h"
 #include "spxsupport.h"
 
@@ -75,14 +78,29 @@ std::string DisconnectText(int reason) {
     return buf;
 }
 
-void ReportCall(int fd, const char* call) {
+void ReportCall(int fd, const char* call, const ipxAddr_t* called,
+                std::chrono::milliseconds waited) {
+    Failure f = NoteFailure(fd, called != nullptr ? FailedStep::Connect : FailedStep::Exchange);
+    if (called != nullptr)
+        f.called = *called, f.waited = waited;
     Report(stderr, "%s failed \n", call);
-    if (t_errno == TLOOK) {
-        t_error(" \t ");
-        ReportEvent(fd);
-    } else {
+    if (t_errno != TLOOK) {
         SpxError(fd);
+        ReportCause(f);
+        return;
     }
+    t_error(" \t ");
+    if (t_look(fd) != T_DISCONNECT)
+        return ReportEvent(fd);
+    TakeReason(fd, f);
+    ReportCause(f); // the disconnect's reason, and why when the provider knows
+}
+
+void ReportTimeout(unsigned timeout) {
+    Failure f;
+    f.terrno = TSYSERR, f.err = ETIMEDOUT, f.limit = silenceLimitName;
+    f.waited = std::chrono::seconds(timeout);
+    ReportCause(f);
 }
 
 int GiveUp(int fd, const char* call) {
@@ -98,7 +116,7 @@ int AwaitServer(int fd, unsigned timeout) {
 // Reports a receive that failed: the server's silence, or the call.
 static void ReceiveFailed(int fd, unsigned timeout) {
     if (timeout != 0 && t_errno == TSYSERR && errno == ETIMEDOUT)
-        Report(stderr, "nothing from the server for %u seconds\n", timeout);
+        ReportTimeout(timeout);
     else
         ReportCall(fd, "t_rcv");
 }
@@ -133,11 +151,17 @@ int StartService(const Settings& s) {
         return -1;
     }
     SPX_OPTS serversId{};
+    const ipxAddr_t called = serversAddress;
+    const auto start = std::chrono::steady_clock::now();
     if (ConnectTo(fd, serversAddress, serversId) < 0) {
-        ReportCall(fd, "t_connect");
+        ReportCall(fd, "t_connect", &called,
+                   std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - start));
         t_close(fd);
         return -1;
     }
+    if (verbose) // standard output may carry the data
+        ShowPaths(stderr, fd, "connection");
     SetIdleLimit(fd, SecondsOrNone(s.timeout)); // also a unit whose frame stops half-way
     if (!SendUnit(fd, s.request, 0)) {
         t_close(fd);
@@ -159,9 +183,19 @@ void Disconnect(int fd) {
     t_close(fd);
 }
 
-int ReceiveData(int fd, int outFd, const char* name, unsigned timeout) {
+int ReceiveData(int fd, int outFd, const char* name, unsigned timeout, bool progress) {
     Gathered gathered(outFd);
-    switch (gathered.ReceiveStream(fd, false)) {
+    Progress shown(progress);
+    const auto waiting = [fd] { return t_look(fd) == T_DATA; };
+    const auto receive = [fd, &shown](std::span<unsigned char> room, int& flags) {
+        const int n = t_rcv(fd, room.data(), static_cast<unsigned>(room.size()), &flags);
+        if (n > 0 && (flags & T_MORE) != 0) // the end unit's byte is no data
+            shown.Add(static_cast<std::size_t>(n));
+        return n;
+    };
+    const Received received = gathered.Gather(waiting, receive, false);
+    shown.End();
+    switch (received) {
     case Received::All:
         return EXIT_DONE;
     case Received::ReceiveFailed:

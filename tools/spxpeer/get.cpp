@@ -45,7 +45,9 @@ int ReceiveFile(int fd, const char* local, unsigned timeout) {
         return EXIT_FAILED;
     }
     const char* name = local != nullptr ? local : "standard output";
-    const int result = ReceiveData(fd, outFd, name, timeout);
+    // No progress between the lines of a file shown on the same terminal.
+    const bool progress = outFd != STDOUT_FILENO || isatty(STDOUT_FILENO) == 0;
+    const int result = ReceiveData(fd, outFd, name, timeout, progress);
     if (outFd != STDOUT_FILENO && close(outFd) != 0 && result == EXIT_DONE) {
         Report(stderr, "write of %s failed: %s\n", name, strerror(errno));
         return EXIT_FAILED;

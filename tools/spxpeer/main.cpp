@@ -27,6 +27,7 @@
 #include <spx/byteorder.h>
 #include <spx/tiuser.h>
 
+#include "cause.h"
 #include "io.h"
 #include "numbers.h"
 #include "spxpeer.h"
@@ -37,11 +38,11 @@ namespace {
 
 // The usage text, fixed output: the manual page's check reads it.
 const char* const usageText =
-    "usage: %s get -r host [-h hostfile] [-s socket] [-t seconds] remotefile [localfile]\n"
-    "       %s rsh -r host [-h hostfile] [-s socket] [-t seconds] command ...\n"
-    "       %s raw -r host [-h hostfile] [-s socket] [-t seconds] [-c count [-d]]\n"
+    "usage: %s get -r host [-h hostfile] [-s socket] [-t seconds] [-v] remotefile [localfile]\n"
+    "       %s rsh -r host [-h hostfile] [-s socket] [-t seconds] [-v] command ...\n"
+    "       %s raw -r host [-h hostfile] [-s socket] [-t seconds] [-v] [-c count [-d]]\n"
     "              [-m unit] [-e unit] request ...\n"
-    "       %s --help\n";
+    "       %s --help | --version\n";
 
 const char* const helpText =
     "get: fetch remotefile (service 0xFC) into localfile or standard output\n"
@@ -50,7 +51,7 @@ const char* const helpText =
     "     and -e (end unit); print every unit and event that comes back\n"
     "-h host address file (./yellowpages)   -s server socket, hexadecimal\n"
     "-t give up after this many seconds of silence   -c, -d raw: release after\n"
-    "   count end units, then disconnect\n"
+    "   count end units, then disconnect   -v show the connection on standard error\n"
     "See spxpeer(1).\n";
 
 // The usage text on standard error, after why when there is more to say.
@@ -146,6 +147,9 @@ const char* ScanOption(int c, const char* arg, Settings& s) {
     case 'd':
         s.disconnect = true;
         return nullptr;
+    case 'v':
+        verbose = 1;
+        return nullptr;
     default: { // 'm' and 'e'
         const auto bytes = ParseHexBytes(arg);
         if (!bytes)
@@ -164,7 +168,7 @@ const char* ScanOptions(int argc, char** argv, Settings& s) {
     opterr = 0;
     optind = 1;
     int c;
-    while ((c = getopt(argc, argv, "+:r:h:s:t:c:dm:e:")) != -1) {
+    while ((c = getopt(argc, argv, "+:r:h:s:t:c:dm:e:v")) != -1) {
         static char why[64];
         if (c == ':' || c == '?') {
             snprintf(why, sizeof why,
@@ -255,7 +259,10 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     SetTitle(argc > 0 && argv[0] != nullptr ? argv[0] : "spxpeer");
     SetReportStyle(ReportStyle::Client);
+    silenceLimitName = "-t limit";
 
+    if (ShowVersion(argc, argv, "spxpeer"))
+        return EXIT_DONE;
     if (argc < 2)
         return Usage("");
     const std::string_view first = argv[1];

@@ -94,7 +94,7 @@ int RawExchange(const Settings& s) {
         const int ev = AwaitServer(fd, s.timeout);
         if (ev == 0) {
             printf("timeout\n");
-            Report(stderr, "nothing from the server for %u seconds\n", s.timeout);
+            ReportTimeout(s.timeout);
             Disconnect(fd);
             return EXIT_FAILED;
         }

@@ -29,7 +29,7 @@ int RemoteCommand(const Settings& s) {
     if (ev == T_DISCONNECT) {
         t_rcvdis(fd, nullptr);
     } else if (ev == 0) {
-        Report(stderr, "nothing from the server for %u seconds\n", s.timeout);
+        ReportTimeout(s.timeout);
         result = EXIT_FAILED;
     } else {
         if (ev < 0)

@@ -3,12 +3,14 @@
 // what the verbs share: the checked command line and the connection steps.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <spx/ipx.h>
 #include <spx/wire.h>
 
 inline constexpr int EXIT_DONE = 0;   // the service completed
@@ -45,8 +47,13 @@ int RawExchange(const Settings& s);
 int StartService(const Settings& s);
 
 // Reports a failed transport call: its line, then the library's text or the
-// event that got in the way (consumed).
-void ReportCall(int fd, const char* call);
+// event that got in the way (consumed), then, when they leave it unsaid,
+// why. A failed t_connect gives the address called and how long it took.
+void ReportCall(int fd, const char* call, const ipxAddr_t* called = nullptr,
+                std::chrono::milliseconds waited = {});
+
+// Reports that -t ran out: timeout seconds without a word from the server.
+void ReportTimeout(unsigned timeout);
 
 // Reports the failed call, closes the endpoint: EXIT_FAILED.
 int GiveUp(int fd, const char* call);
@@ -63,7 +70,8 @@ int ReceiveUnit(int fd, std::span<unsigned char> buf, int& flags, unsigned timeo
 // is no data (see Gathered). EXIT_DONE, or EXIT_FAILED after the failure has
 // been reported (what came before a failed receive is written first); after
 // a failed write the connection is ended abortively. name says what outFd is.
-int ReceiveData(int fd, int outFd, const char* name, unsigned timeout);
+// With progress, shows the progress on standard error when it is a terminal.
+int ReceiveData(int fd, int outFd, const char* name, unsigned timeout, bool progress = false);
 
 // Waits for an event as AwaitEvent does, for at most timeout seconds.
 int AwaitServer(int fd, unsigned timeout);

@@ -46,6 +46,16 @@ int IpxLink::Bind(std::uint16_t, bool, ipxAddr_t&) {
     return TOUTSTATE;
 }
 
+void IpxLink::Path(spx_path& path) const {
+    path = spx_path{};
+    path.carrier = SPX_CARRIER_IPX;
+    port_.conf.interface.copy(path.interface, sizeof path.interface - 1);
+    path.local = local_;
+    path.connected = conn_ ? 1 : 0;
+    if (conn_)
+        path.peer = conn_->Peer();
+}
+
 bool IpxLink::Open(const Port& port) {
     port_ = port;
     local_ = AddressOf(port, socket_);

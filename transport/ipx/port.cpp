@@ -24,6 +24,8 @@
 #include <memory>
 #include <string>
 
+#include <spx/tiuser.h>
+
 #include "ipx/shell.h"
 
 namespace spx {
@@ -89,6 +91,21 @@ bool HaveIpxInterfaces(const InterfaceFile& file) {
 bool IsIpxNetwork(const InterfaceFile& file, std::uint32_t net) {
     return std::any_of(file.interfaces.begin(), file.interfaces.end(),
                        [&](const ipx::IpxInterface& i) { return i.network == net; });
+}
+
+bool IpxListeningPath(const InterfaceFile& file, std::size_t index, std::uint16_t socket,
+                      spx_path& path) {
+    if (index >= file.interfaces.size())
+        return false;
+    ipx::Port port;
+    if (!ipx::PortOf(file.interfaces[index], port)) // gone since: its network still tells
+        port.conf = file.interfaces[index];
+    ClearErrorDetail();
+    path = spx_path{};
+    path.carrier = SPX_CARRIER_IPX;
+    port.conf.interface.copy(path.interface, sizeof path.interface - 1);
+    path.local = ipx::AddressOf(port, socket);
+    return true;
 }
 
 namespace ipx {

@@ -107,6 +107,7 @@ class IpxLink final : public Link {
     void Linger() override;
     void Release() override;
     bool Ipx() const override { return true; }
+    void Path(spx_path& path) const override;
 
   private:
     // The packet socket for socket_ and connId_, the timer, and the epoll

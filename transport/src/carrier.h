@@ -15,6 +15,8 @@
 
 #include <spx/ipx.h>
 
+struct spx_path;
+
 namespace spx {
 
 // How long a call of the provider may wait: so long (zero: not at all), or
@@ -129,6 +131,8 @@ class Link {
     virtual void Release() = 0;
     // Which carrier: a new connection on another carrier needs a new link.
     virtual bool Ipx() const = 0;
+    // What the endpoint travels on now (spx_getpath's path 0).
+    virtual void Path(spx_path& path) const = 0;
 };
 
 // ---- the carriers' entry points ----------------------------------------------
@@ -151,6 +155,10 @@ Interfaces LoadIpxInterfaces();
 // Whether net is the network of an interface of the file; whether it has any.
 bool IsIpxNetwork(const InterfaceFile& file, std::uint32_t net);
 bool HaveIpxInterfaces(const InterfaceFile& file);
+// The path of a listener on IPX socket `socket` of the file's interface
+// `index` (spx_getpath); false when the file has no such interface.
+bool IpxListeningPath(const InterfaceFile& file, std::size_t index, std::uint16_t socket,
+                      spx_path& path);
 // A link on fd that calls over the file's interface of its callee's network.
 std::unique_ptr<Link> NewIpxLink(int fd, Interfaces file);
 // The callers on IPX socket `socket` of every interface of the file; null

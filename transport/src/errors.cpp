@@ -55,6 +55,10 @@ void ClearErrorDetail() { Detail().clear(); }
 
 } // namespace spx
 
+const char* spx_detail(void) {
+    return Detail().c_str();
+}
+
 const char* t_strerror(int errnum) {
     if (errnum < 0 || static_cast<std::size_t>(errnum) >= std::size(kTexts))
         return "Unknown error";
@@ -65,7 +69,7 @@ void t_error(const char* msg) {
     const int sysErr = errno;
     if (msg != nullptr && *msg != '\0')
         std::fprintf(stderr, "%s: ", msg);
-    if (!Detail().empty())
+    if (t_errno == TSYSERR && !Detail().empty())
         std::fprintf(stderr, "%s\n", Detail().c_str());
     else if (t_errno == TSYSERR)
         std::fprintf(stderr, "%s: %s\n", t_strerror(t_errno), std::strerror(sysErr));

@@ -323,6 +323,26 @@ int spx_setlimit(int fd, long ms) {
     return 0;
 }
 
+int spx_getpath(int fd, unsigned int index, spx_path* path) {
+    Endpoint* ep = FindEndpoint(fd);
+    if (ep == nullptr)
+        return -1;
+    if (path == nullptr)
+        return Fail(TBADDATA);
+    if (index == 0) {
+        ep->link->Path(*path);
+        if (ep->listener) { // on TCP every IPv4 address of the host, at the bound port
+            path->localInet = 0;
+            path->localPort = GetBE16(ep->local.sock);
+        }
+        return 0;
+    }
+    if (!ep->listener ||
+        !IpxListeningPath(*ep->interfaces, index - 1, GetBE16(ep->local.sock), *path))
+        return Fail(TNOADDR);
+    return 0;
+}
+
 long spx_getlimit(int fd) {
     Endpoint* ep = FindEndpoint(fd);
     if (ep == nullptr)

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include <spx/tiuser.h>
 
@@ -89,6 +91,25 @@ ipxAddr_t TcpLink::Local() const {
     return SocketAddress(fd_, false);
 }
 
+void TcpLink::Path(spx_path& path) const {
+    path = spx_path{};
+    path.carrier = SPX_CARRIER_TCP;
+    const auto inet = [this](bool peer, unsigned int& ip, unsigned short& port) {
+        sockaddr_in sin{};
+        socklen_t len = sizeof sin;
+        sockaddr* sa = reinterpret_cast<sockaddr*>(&sin);
+        const int r = peer ? getpeername(fd_, sa, &len) : getsockname(fd_, sa, &len);
+        ip = r == 0 && sin.sin_family == AF_INET ? ntohl(sin.sin_addr.s_addr) : 0;
+        port = r == 0 && sin.sin_family == AF_INET ? ntohs(sin.sin_port) : 0;
+        return r == 0;
+    };
+    inet(false, path.localInet, path.localPort);
+    path.local = SocketAddress(fd_, false);
+    path.connected = connected_ && inet(true, path.peerInet, path.peerPort) ? 1 : 0;
+    if (path.connected != 0)
+        path.peer = SocketAddress(fd_, true);
+}
+
 SPX_OPTS TcpLink::Options() const {
     SPX_OPTS o{};
     PutBE16(o.spx_connectionID, connectionId_);
@@ -100,11 +121,34 @@ SPX_OPTS TcpLink::Options() const {
     return o;
 }
 
-int TcpLink::ConnectFailed(int reason) {
+int TcpLink::ConnectFailed(int reason, std::uint32_t ipv4, std::uint16_t port, const char* why) {
     in_.Reset();
     in_.EndStream(reason);
+    std::array<char, 160> text{};
+    std::snprintf(text.data(), text.size(), "%u.%u.%u.%u port %u %s", ipv4 >> 24, ipv4 >> 16 & 0xFF,
+                  ipv4 >> 8 & 0xFF, ipv4 & 0xFF, port, why);
+    SetErrorDetail(text.data());
     return TLOOK;
 }
+
+namespace {
+
+// What a failed TCP connect says of its peer, for errno err.
+const char* ConnectText(int err) {
+    switch (err) {
+    case ECONNREFUSED:
+        return "refused the connection: nothing listens there";
+    case ETIMEDOUT:
+        return "did not answer within 10 s";
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+        return "cannot be reached: no route to it";
+    default:
+        return std::strerror(err);
+    }
+}
+
+} // namespace
 
 int TcpLink::Connect(const ipxAddr_t& to, SPX_OPTS& theirs, ipxAddr_t& peer) {
     std::uint32_t ipv4 = 0;
@@ -121,39 +165,43 @@ int TcpLink::Connect(const ipxAddr_t& to, SPX_OPTS& theirs, ipxAddr_t& peer) {
     sin.sin_port = htons(port);
     SetBlocking(fd_, false);
     int r = connect(fd_, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-    if (r != 0 && errno == EINPROGRESS && WaitWritable(fd_, kConnectWait)) {
-        int err = 0;
+    int err = r == 0 ? 0 : errno;
+    if (r != 0 && err == EINPROGRESS) {
+        err = ETIMEDOUT;
         socklen_t len = sizeof err;
-        getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
+        if (WaitWritable(fd_, kConnectWait))
+            getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
         r = err == 0 ? 0 : -1;
     }
     SetBlocking(fd_, true);
     if (r != 0)
-        return ConnectFailed(SPX_DISCON_FAILED);
+        return ConnectFailed(SPX_DISCON_FAILED, ipv4, port, ConnectText(err));
 
     TuneConnection(fd_);
     in_.Reset();
     out_.Drop();
     HandshakeFrame hello = MakeHandshake(FRAME_CONNECT, Options());
     if (send(fd_, &hello, sizeof hello, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof hello))
-        return ConnectFailed(SPX_DISCON_FAILED);
-    if (int reason = AwaitAccept(theirs))
-        return ConnectFailed(reason);
+        return ConnectFailed(SPX_DISCON_FAILED, ipv4, port, "closed the connection at once");
+    const char* why = "";
+    if (int reason = AwaitAccept(theirs, why))
+        return ConnectFailed(reason, ipv4, port, why);
     peer = SocketAddress(fd_, true);
     return 0;
 }
 
-int TcpLink::AwaitAccept(SPX_OPTS& options) {
+int TcpLink::AwaitAccept(SPX_OPTS& options, const char*& why) {
     std::array<unsigned char, 512> buf{};
     std::size_t have = 0;
     auto deadline = std::chrono::steady_clock::now() + kConnectWait;
+    why = "took the connection but sent no SPX answer within 10 s";
     for (;;) {
         Decoded d = DecodeFrame({buf.data(), have}, Phase::Accept);
         if (d.status == Decoded::Error)
-            return SPX_DISCON_FAILED;
+            return why = "answered with something other than SPX over TCP", SPX_DISCON_FAILED;
         if (d.status == Decoded::Frame) {
             if (d.type == FRAME_DISCON)
-                return static_cast<int>(d.reason);
+                return why = "refused the call", static_cast<int>(d.reason);
             options = d.options;
             in_.Preload({buf.data() + d.consumed, have - d.consumed});
             return 0;
@@ -170,11 +218,11 @@ int TcpLink::AwaitAccept(SPX_OPTS& options) {
             return SPX_DISCON_FAILED;
         ssize_t n = recv(fd_, buf.data() + have, buf.size() - have, MSG_DONTWAIT);
         if (n == 0)
-            return SPX_DISCON_FAILED;
+            return why = "closed the connection without an answer", SPX_DISCON_FAILED;
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
                 continue;
-            return SPX_DISCON_FAILED;
+            return why = std::strerror(errno), SPX_DISCON_FAILED;
         }
         have += static_cast<std::size_t>(n);
     }

@@ -209,6 +209,7 @@ class TcpLink final : public Link {
     void Linger() override {}
     void Release() override { Flush(); }
     bool Ipx() const override { return false; }
+    void Path(spx_path& path) const override;
 
     // The connection's id, chosen anew for each connection.
     void NewConnection() { connectionId_ = NewConnectionId(); }
@@ -218,9 +219,11 @@ class TcpLink final : public Link {
 
   private:
     // A connect that went nowhere leaves a disconnect pending: TLOOK.
-    int ConnectFailed(int reason);
+    // Leaves the disconnect of a failed connect pending, and why it failed
+    // (what the peer at ipv4 and port did) as the error detail. TLOOK.
+    int ConnectFailed(int reason, std::uint32_t ipv4, std::uint16_t port, const char* why);
     // Waits for the listener's ACCEPT or DISCON: 0, or the disconnect reason.
-    int AwaitAccept(SPX_OPTS& options);
+    int AwaitAccept(SPX_OPTS& options, const char*& why);
 
     int fd_;
     bool connected_; // the socket carries (or carried) a connection

@@ -169,8 +169,9 @@ int t_rcvdis(int fd, struct t_discon* discon);
 // connection ends when the last process holding it closes it or exits.
 int t_close(int fd);
 
-// Writes msg, ": " and the text of t_errno (for TSYSERR also errno's text)
-// and a line end to standard error; with an empty or null msg only the text.
+// Writes msg, ": " and the text of t_errno (for TSYSERR also errno's text,
+// or in its place the provider's detail, spx_detail) and a line end to
+// standard error; with an empty or null msg only the text.
 void t_error(const char* msg);
 
 // The text of a t_errno value.
@@ -198,3 +199,33 @@ int spx_push(int fd);
 // with t_errno (TBADF).
 int spx_setlimit(int fd, long ms);
 long spx_getlimit(int fd);
+
+// A call of this provider's own: what an endpoint travels on. Path 0 is the
+// endpoint's own: its connection's once connected or accepted (local and
+// peer), otherwise its binding (local only). A listening endpoint has one
+// more path for each IPX interface it takes callers on (local only), in
+// the order of the interface file. Every address is as it is on the
+// carrier: an IPX address with the interface's network and MAC address, a
+// TCP one with 00000000 and 00 00 + the IPv4 address; a TCP path also
+// gives the IPv4 addresses and ports (host order). 0, or -1 with t_errno:
+// TBADF, or TNOADDR when there is no path of that index.
+enum { SPX_CARRIER_TCP = 1, SPX_CARRIER_IPX = 2 };
+struct spx_path {
+    int carrier;            // SPX_CARRIER_TCP or SPX_CARRIER_IPX
+    char interface[16];     // IPX: the interface's name; empty for TCP
+    int connected;          // 1 when peer holds the peer's address
+    ipxAddr_t local;        // this endpoint's address on the carrier
+    ipxAddr_t peer;         // the peer's, when connected
+    unsigned int localInet; // TCP: IPv4 addresses and ports, host order
+    unsigned short localPort;
+    unsigned int peerInet;
+    unsigned short peerPort;
+};
+int spx_getpath(int fd, unsigned int index, struct spx_path* path);
+
+// A call of this provider's own: what the provider knows about the last
+// failed call beyond t_errno ("" when nothing): a refused or unanswered
+// connect, the interface file's line and fault. t_error prints it in place
+// of the system's error text of TSYSERR; after any other t_errno it is the
+// caller's to print. Valid until the next call of the provider.
+const char* spx_detail(void);

@@ -37,6 +37,8 @@ struct Port {
     IpxInterface conf;
     int index = 0; // the kernel's interface index
     Mac mac{};
+    int mtu = 1500; // the largest frame payload
+
 };
 
 // This host's side of an interface of the file; false with the detail set.

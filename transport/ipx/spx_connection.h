@@ -105,6 +105,10 @@ class SpxConnection {
         milliseconds watchdogAbort{20000};
         std::uint16_t ackEvery = 32;
         std::uint16_t window = 512; // 1 to MAX_WINDOW
+        // The largest IPX packet the interface carries (its MTU less what
+        // the frame type puts before the packet), 576 to MAX_PACKET.
+        std::uint16_t maxPacket = MAX_PACKET;
+        bool spx2 = true; // offer and take SPX II; false: an SPX I end
     };
     static constexpr std::uint16_t MAX_WINDOW = 8192; // well inside half the sequence space
 
@@ -186,6 +190,16 @@ class SpxConnection {
     // end of message; zero bytes with `more` queue nothing.
     std::size_t SendUnit(std::span<const std::uint8_t> data, bool more, Time now);
 
+    // Lets the last packet go out although it has room left: SendUnit keeps
+    // a packet open for the next unit sent with T_MORE (t_snd without
+    // T_MORE, a release, a disconnect or Push close it).
+    void Push();
+
+    // The IPX packet size the two ends agreed on (576 with an SPX I peer),
+    // and whether both speak SPX II; before the reply, what was offered.
+    std::size_t PacketSize() const { return packet_; }
+    bool Spx2() const { return spx2_; }
+
     // t_sndrel: an FC packet after everything queued. Established only.
     void SendRelease(Time now);
 
@@ -266,6 +280,10 @@ class SpxConnection {
                             std::span<const std::uint8_t> data);
     std::span<const std::uint8_t> Control(std::uint8_t control, std::uint8_t datastream,
                                           std::uint16_t dstConn);
+    std::size_t DataMax() const { // SPX II's header has the negotiation size
+        return packet_ - IPX_HEADER - SPX_HEADER - (spx2_ ? NEGOTIATION_FIELD : 0);
+    }
+    std::size_t Append(std::span<const std::uint8_t> data); // to the open packet
     std::span<const std::uint8_t> SendSlotAt(std::uint64_t seq, bool resend, Time now);
     bool MaySend(std::uint64_t seq) const;
     void Stamp(std::span<std::uint8_t, MAX_PACKET> bytes, bool askAck);
@@ -274,6 +292,8 @@ class SpxConnection {
     ipxAddr_t local_{}, peer_{};
     std::uint16_t myId_ = 0, peerId_ = UNKNOWN_CONNECTION;
     State state_ = State::Connecting;
+    bool spx2_ = false;                  // both ends speak SPX II
+    std::uint16_t packet_ = SPX1_PACKET; // the negotiated packet size
     bool releaseSent_ = false;
     int reason_ = 0;
     Counters counters_;
@@ -286,6 +306,7 @@ class SpxConnection {
     std::uint64_t peerAlloc_ = FIRST;
     std::optional<std::uint64_t> resend_;
     unsigned sinceAckAsked_ = 0;
+    bool open_ = false; // the last queued packet waits for more of a T_MORE run
 
     // Receiving: [rcvRead_, rcvNext_) arrived in order and wait for the
     // program; out-of-order packets wait in their slots up to Allocation().

@@ -269,3 +269,113 @@ TEST(SpxConnection, SetUpAndStrangers) {
     EXPECT_EQ(now - t0, 15500ms);
     EXPECT_EQ(alone.TakeDisconnect(), SPX_DISCON_FAILED);
 }
+
+// A caller and an answering end joined by hand: the tests below carry each packet themselves.
+struct Pair {
+    Time now = Time{} + 1h;
+    std::deque<Bytes> store{};
+    SpxConnection a, b;
+    Pair(const SpxConnection::Config& ca = {}, const SpxConnection::Config& cb = {})
+        : a(SpxConnection::Caller(CALLER, LISTENER, 0x1111, ca, now)),
+          b(*SpxConnection::Answer(ANSWERER, Out(a, now, store).at(0), 0x2222, cb, now)) {
+        now += 1ms;
+        for (const SpxPacket& p : Out(b, now, store)) // the reply, and the caller's answer
+            a.Input(p, now);
+        for (const SpxPacket& p : Out(a, now, store))
+            b.Input(p, now);
+    }
+    // Moves time on by d and carries what each end puts out, unless drop says no.
+    template <class Drop> void Step(milliseconds d, Drop drop) {
+        now += d;
+        a.Tick(now), b.Tick(now);
+        for (bool toB : {true, false})
+            for (const SpxPacket& p : Out(toB ? a : b, now, store))
+                if (!drop(p, toB))
+                    (toB ? b : a).Input(p, now);
+    }
+    void Step(milliseconds d = 1ms) {
+        Step(d, [](const SpxPacket&, bool) { return false; });
+    }
+};
+
+// Guards against a size beyond what either end's interface carries, SPX II bits sent to an SPX
+// I peer, and a wait before an SPX I answer is taken.
+TEST(SpxConnection, NegotiatesThePacketSize) {
+    const struct {
+        bool spx2a;
+        std::uint16_t maxA;
+        bool spx2b;
+        std::uint16_t maxB;
+        std::size_t packet;
+        bool spx2;
+    } rows[] = {
+        {true, 1500, true, 1500, 1500, true},  {true, 1500, true, 1492, 1492, true},
+        {true, 1497, true, 1500, 1497, true},  {true, 9000, true, 100, 576, true},
+        {true, 1500, false, 1500, 576, false}, {false, 1500, true, 1500, 576, false},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE("row " + std::to_string(&r - rows));
+        Pair p({.maxPacket = r.maxA, .spx2 = r.spx2a}, {.maxPacket = r.maxB, .spx2 = r.spx2b});
+        ASSERT_EQ(p.a.GetState(), SpxConnection::State::Established); // at the reply, no timer
+        EXPECT_TRUE(p.a.PacketSize() == r.packet && p.b.PacketSize() == r.packet);
+        EXPECT_TRUE(p.a.Spx2() == r.spx2 && p.b.Spx2() == r.spx2);
+        const Bytes unit(5000, 7);
+        p.a.SendUnit(unit, false, p.now);
+        const auto packets = Out(p.a, p.now, p.store);
+        const std::size_t header = r.spx2 ? 44 : 42, bits = r.spx2 ? CC_SPX2 | CC_EXTENDED : 0;
+        ASSERT_FALSE(packets.empty());
+        EXPECT_EQ(packets[0].data.size() + header, r.packet);
+        for (const SpxPacket& s : packets)
+            EXPECT_EQ(s.control & 0x0F, bits);
+        const SpxPacket& request = Decode(p.store.front()).packet; // what was offered
+        EXPECT_EQ(request.control & 0x0F, r.spx2a ? CC_SPX2 | CC_NEGOTIATE | CC_EXTENDED : 0);
+        EXPECT_EQ(request.negotiation, r.spx2a ? std::clamp<int>(r.maxA, 576, 1500) : 0);
+    }
+}
+
+// Guards against units with T_MORE not sharing packets, an end unit joined to the data before it
+// (a reader takes it for data), a piece longer than the buffer, and T_MORE not as over TCP.
+TEST(SpxConnection, UnitsInPacketsAndPieces) {
+    using Units = std::vector<std::pair<std::size_t, int>>; // size, T_MORE or 0; -1: Push
+    const struct {
+        Units units;
+        std::vector<std::pair<std::size_t, bool>> packets; // data bytes, end of message
+        std::size_t buffer;
+        std::vector<std::pair<std::size_t, int>> pieces; // bytes, flags at the reader
+    } rows[] = {
+        {{{534, T_MORE}, {534, T_MORE}, {534, T_MORE}, {100, 0}},
+         {{1456, false}, {146, false}, {100, true}},
+         534,
+         {{534, T_MORE}, {534, T_MORE}, {388, T_MORE}, {146, T_MORE}, {100, 0}}},
+        {{{10, T_MORE}, {0, T_MORE}, {10, T_MORE}, {0, 0}},
+         {{10, false}, {0, false}, {10, false}, {0, true}},
+         4096,
+         {{10, T_MORE}, {0, T_MORE}, {10, T_MORE}, {0, 0}}},
+        {{{10, T_MORE}, {0, -1}, {10, T_MORE}, {3000, 0}},
+         {{10, false}, {10, false}, {1456, false}, {1456, false}, {88, true}},
+         2000,
+         {{10, T_MORE}, {10, T_MORE}, {1456, T_MORE}, {1456, T_MORE}, {88, 0}}},
+        {{{1, 0}, {1, T_MORE}, {1, T_MORE}, {1, 0}},
+         {{1, true}, {2, false}, {1, true}},
+         1,
+         {{1, 0}, {1, T_MORE}, {1, T_MORE}, {1, 0}}},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE("row " + std::to_string(&r - rows));
+        Pair p;
+        for (const auto& [size, flags] : r.units)
+            flags < 0 ? p.a.Push() : void(p.a.SendUnit(Bytes(size, 1), flags != 0, p.now));
+        p.a.Push();
+        std::vector<std::pair<std::size_t, bool>> packets;
+        for (const SpxPacket& s : Out(p.a, p.now, p.store)) {
+            packets.emplace_back(s.data.size(), (s.control & CC_EOM) != 0);
+            p.b.Input(s, p.now);
+        }
+        EXPECT_EQ(packets, r.packets);
+        std::vector<std::pair<std::size_t, int>> pieces;
+        Bytes buf(r.buffer);
+        for (int flags = 0; p.b.Peek() == T_DATA;)
+            pieces.emplace_back(p.b.Take(buf, flags), flags);
+        EXPECT_EQ(pieces, r.pieces);
+    }
+}

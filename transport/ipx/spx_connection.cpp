@@ -154,6 +154,9 @@ void SpxConnection::TakeAck(const SpxPacket& p, Time now) {
         sndUna_ = ack;
         retries_ = 0;
         rto_ = RtoEstimate();
+        repairs_ = 0;
+        repairAt_.reset();
+        repairing_ = recover_ && ack < *recover_;
         if (recover_ && ack >= *recover_)
             recover_.reset();
         else if (recover_)
@@ -161,11 +164,12 @@ void SpxConnection::TakeAck(const SpxPacket& p, Time now) {
         timer_.reset();
         ArmTimer(now);
     } else if ((p.control & CC_SYSTEM) && sndUna_ != sndNxt_ && alloc == peerAlloc_) {
-        // A repeated acknowledgement: the receiver has seen a hole. Resend the packet it
-        // lacks at once, and again if it still lacks it two round trips later. (Packets come
-        // in batches, and a batch brings one acknowledgement: so one is enough.)
-        const auto again = microseconds(2 * std::max<std::int64_t>(srttUs_, 500));
-        if (resentSeq_ != sndUna_ || now - resentAt_ > again) {
+        // A repeated acknowledgement (SPX II's negative acknowledgement): the receiver
+        // has seen a hole. Resend the packet it lacks at once, and again if it still lacks
+        // it once the resend should have arrived. (Packets come in batches, and a batch
+        // brings one acknowledgement: so one is enough.)
+        if (resentSeq_ != sndUna_ || now - resentAt_ > RepairWait()) {
+            repairing_ = true;
             resend_ = sndUna_;
             recover_ = std::max(recover_.value_or(0), sndNxt_);
         }
@@ -281,6 +285,7 @@ void SpxConnection::StopSending() {
     sndUna_ = sndNxt_ = sndEnd_;
     resend_.reset();
     recover_.reset();
+    repairAt_.reset();
     timedSeq_.reset();
     timer_.reset();
 }
@@ -316,7 +321,20 @@ milliseconds SpxConnection::RtoEstimate() const {
     return std::clamp(rto, config_.rtoMin, config_.rtoMax);
 }
 
+// How long a resent packet has to be acknowledged before it is taken as lost
+// too: two round trips (at least 1 ms), doubled for each repair in a row.
+microseconds SpxConnection::RepairWait() const {
+    return microseconds(2 * std::max<std::int64_t>(srttUs_, 500)) * (1 << std::min(repairs_, 8u));
+}
+
 void SpxConnection::Tick(Time now) {
+    if (repairAt_ && now >= *repairAt_) { // the resend of the hole went missing too
+        repairAt_.reset();
+        if (recover_ && sndUna_ != sndNxt_ && RepairWait() < rto_) {
+            ++repairs_;
+            resend_ = sndUna_;
+        }
+    }
     if (lingerUntil_ && now >= *lingerUntil_) { // our disconnect is not getting through
         lingerUntil_.reset();
         StopSending();
@@ -334,6 +352,8 @@ void SpxConnection::Tick(Time now) {
         requestDue_ = state_ == State::Connecting;
         replyDue_ = awaitingAnswer_;
         if (outstanding && !setUp) {
+            repairing_ = false; // the time-out's own doubling takes over
+            repairAt_.reset();
             resend_ = sndUna_;
             recover_ = sndNxt_;
             timedSeq_.reset(); // Karn: no sample from a packet sent twice
@@ -360,6 +380,8 @@ void SpxConnection::TickWatchdog(Time now) {
 
 std::optional<Time> SpxConnection::NextDeadline() const {
     std::optional<Time> next = timer_;
+    if (repairAt_)
+        next = std::min(next.value_or(Time::max()), *repairAt_);
     if (lingerUntil_ && sndUna_ != sndEnd_)
         next = std::min(next.value_or(Time::max()), *lingerUntil_);
     if (state_ != State::Connecting && (state_ != State::Ended || sndUna_ != sndEnd_)) {
@@ -433,6 +455,8 @@ std::span<const std::uint8_t> SpxConnection::SendSlotAt(std::uint64_t seq, bool 
         ++counters_.retransmitted;
         resentAt_ = now;
         resentSeq_ = seq;
+        if (seq == sndUna_ && repairing_)
+            repairAt_ = now + RepairWait();
         timedSeq_.reset(); // Karn: an acknowledgement now may be for either sending
     }
     Stamp(slot.bytes, ask);

@@ -271,6 +271,7 @@ class SpxConnection {
     void ArmTimer(Time now);
     void Sample(Time now);
     milliseconds RtoEstimate() const;
+    std::chrono::microseconds RepairWait() const;
     void TickWatchdog(Time now);
     // A packet of this connection from us to the peer (ack and allocation
     // are stamped when it goes out).
@@ -336,6 +337,9 @@ class SpxConnection {
     Time lastHeard_{}, lastProbe_{};
     std::optional<std::uint64_t> resentSeq_; // the last packet sent again
     std::optional<std::uint64_t> recover_;   // in recovery until this is acknowledged
+    std::optional<Time> repairAt_;           // the hole's resend is taken as lost then
+    unsigned repairs_ = 0;                   // resends of the hole without progress
+    bool repairing_ = false;                 // resending on the peer's word, not a time-out
 };
 
 // The packet a listener sends to refuse a connection request (t_snddis with

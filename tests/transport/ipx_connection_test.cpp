@@ -379,3 +379,128 @@ TEST(SpxConnection, UnitsInPacketsAndPieces) {
         EXPECT_EQ(pieces, r.pieces);
     }
 }
+
+// The times at which the packets that match come out of an end, until done() or limit.
+template <class Match, class Drop>
+static std::vector<milliseconds> TimesOf(Pair& p, Match match, Drop drop, milliseconds limit) {
+    std::vector<milliseconds> at;
+    const Time t0 = p.now;
+    for (; p.now - t0 < limit;)
+        p.Step(1ms, [&](const SpxPacket& s, bool toB) {
+            if (match(s, toB))
+                at.push_back(std::chrono::duration_cast<milliseconds>(p.now - t0));
+            return drop(s, toB);
+        });
+    return at;
+}
+
+// Guards against a time-out that does not double, a retry limit not kept, a closed window's probe
+// counted as a retry, a watchdog that does not ask or does not give up, a repeated acknowledgement
+// or a negative one not answered at once, a lost hole's resend left to the time-out, the
+// allocation overrun, and an end finished with its last packet unacknowledged.
+TEST(SpxConnection, TimersAndRepairs) {
+    const auto data = [](const SpxPacket& s, bool toB) { return toB && !(s.control & CC_SYSTEM); };
+    const auto none = [](const SpxPacket&, bool) { return false; };
+    { // time-outs double from 20 ms to 4 s; after 12 the connection fails
+        Pair p;
+        p.a.SendUnit(Bytes(10), false, p.now);
+        const auto at = TimesOf(p, data, data, 30s);
+        std::vector<milliseconds> gaps;
+        for (std::size_t i = 1; i < at.size(); ++i)
+            gaps.push_back(at[i] - at[i - 1]);
+        const std::vector<milliseconds> want = {20ms,  40ms,   80ms,   160ms,  320ms,  640ms,
+                                                1280ms, 2560ms, 4000ms, 4000ms, 4000ms, 4000ms};
+        EXPECT_EQ(gaps, want);
+        EXPECT_EQ(p.a.DisconnectReason(), SPX_DISCON_FAILED);
+    }
+    { // a closed window: probes (system, acknowledgement asked) doubling, never a failure
+        Pair p({}, {.window = 2});
+        p.a.SendUnit(Bytes(5000), false, p.now);
+        const auto probe = [](const SpxPacket& s, bool toB) {
+            return toB && (s.control & CC_SYSTEM) && (s.control & CC_SEND_ACK);
+        };
+        const auto at = TimesOf(p, probe, none, 60s);
+        std::vector<milliseconds> want = {21ms, 61ms, 141ms, 301ms, 621ms, 1261ms, 2541ms};
+        for (milliseconds t = 5101ms; t < 60s; t += 4s) // and watchdog packets between them
+            want.push_back(t);
+        EXPECT_TRUE(std::includes(at.begin(), at.end(), want.begin(), want.end()));
+        EXPECT_EQ(at.size(), want.size() + 13); // (5101 ms on, 3 s after each answer)
+        EXPECT_EQ(p.a.GetState(), SpxConnection::State::Established);
+    }
+    { // silence: a watchdog packet every 3 s; a peer silent 20 s is dead
+        Pair p;
+        const auto watchdog = [](const SpxPacket& s, bool toB) {
+            return toB && (s.control & CC_SEND_ACK);
+        };
+        const auto fromB = [](const SpxPacket&, bool toB) { return !toB; };
+        const auto at = TimesOf(p, watchdog, fromB, 25s);
+        EXPECT_EQ(at, (std::vector<milliseconds>{3s, 6s, 9s, 12s, 15s, 18s}));
+        EXPECT_EQ(p.a.DisconnectReason(), SPX_DISCON_FAILED);
+    }
+    for (const bool spx2 : {false, true}) { // holes answered at once, several in a row
+        SCOPED_TRACE(spx2 ? "SPX II" : "SPX I");
+        Pair p({.spx2 = spx2}, {.spx2 = spx2});
+        p.a.SendUnit(Bytes(20 * 1456, 1), false, p.now);
+        std::vector<std::uint16_t> sent, lost = {3, 9};
+        std::vector<std::pair<std::uint16_t, std::uint8_t>> answers; // acknowledge, control
+        const auto at = TimesOf(
+            p, [](const SpxPacket&, bool) { return false; },
+            [&](const SpxPacket& s, bool toB) {
+                if (!toB && (s.control & CC_SYSTEM))
+                    answers.emplace_back(s.acknowledge, s.control);
+                if (!toB || (s.control & CC_SYSTEM))
+                    return false;
+                sent.push_back(s.sequence);
+                const auto it = std::find(lost.begin(), lost.end(), s.sequence);
+                return it != lost.end() && (lost.erase(it), true); // each lost once
+            },
+            10ms);
+        // the hole's packet is resent in the next step (1 ms), the next hole after it
+        EXPECT_EQ(std::count(sent.begin(), sent.end(), 3), 2);
+        EXPECT_EQ(std::count(sent.begin(), sent.end(), 9), 2);
+        ASSERT_FALSE(answers.empty());
+        EXPECT_EQ(answers[0].first, 3); // the first answer names the hole
+        EXPECT_EQ(answers[0].second & (CC_SEND_ACK | CC_SPX2), spx2 ? CC_SPX2 : 0);
+        EXPECT_TRUE(p.a.Quiescent());
+    }
+    { // a hole's resend lost too: sent again within a few round trips, not after the time-out
+        Pair p;
+        p.a.SendUnit(Bytes(10 * 1456, 1), false, p.now);
+        int fours = 0;
+        const auto at = TimesOf(
+            p, [](const SpxPacket& s, bool toB) { return toB && s.sequence == 4; },
+            [&](const SpxPacket& s, bool toB) {
+                return toB && !(s.control & CC_SYSTEM) && s.sequence == 4 && ++fours <= 2;
+            },
+            100ms);
+        ASSERT_GE(at.size(), 3u);
+        EXPECT_LT(at[2] - at[1], 10ms);
+        EXPECT_TRUE(p.a.Quiescent());
+    }
+    { // the allocation kept; the last packet (a release) lost once: not finished till it arrives
+        Pair p({}, {.window = 4});
+        p.a.SendUnit(Bytes(10 * 1456, 1), false, p.now);
+        p.a.SendRelease(p.now);
+        bool released = false;
+        Bytes buf(1456);
+        for (int i = 0; i < 2000 && p.b.Peek() != T_ORDREL; ++i) {
+            for (int flags = 0; i % 50 == 49 && p.b.Peek() == T_DATA;)
+                p.b.Take(buf, flags);
+            p.Step(1ms, [&](const SpxPacket& s, bool toB) {
+                const auto top = static_cast<std::uint16_t>(
+                    spx::GetBE16(p.b.LocalOptions().spx_allocationNumber) + 2); // FC: no buffer
+                if (toB && !(s.control & CC_SYSTEM)) {
+                    EXPECT_LE(static_cast<std::int16_t>(s.sequence - top), 0) << s.sequence;
+                }
+                const bool drop = toB && s.datastream == DS_ORDREL && !released;
+                if (drop) {
+                    EXPECT_FALSE(p.a.Quiescent());
+                }
+                return drop && (released = true);
+            });
+        }
+        EXPECT_TRUE(released && p.b.Peek() == T_ORDREL);
+        p.Step();
+        EXPECT_TRUE(p.a.Quiescent());
+    }
+}

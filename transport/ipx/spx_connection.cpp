@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include <spx/tiuser.h>
 
@@ -163,6 +164,8 @@ void SpxConnection::TakeAck(const SpxPacket& p, Time now) {
             resend_ = sndUna_; // a partial acknowledgement: the next hole
         timer_.reset();
         ArmTimer(now);
+    } else if (std::exchange(probeAnswerDue_, false) || (p.control & CC_SEND_ACK)) {
+        // The answer to our watchdog or probe, or the peer's own: no word of a hole.
     } else if ((p.control & CC_SYSTEM) && sndUna_ != sndNxt_ && alloc == peerAlloc_) {
         // A repeated acknowledgement (SPX II's negative acknowledgement): the receiver
         // has seen a hole. Resend the packet it lacks at once, and again if it still lacks
@@ -330,7 +333,7 @@ microseconds SpxConnection::RepairWait() const {
 void SpxConnection::Tick(Time now) {
     if (repairAt_ && now >= *repairAt_) { // the resend of the hole went missing too
         repairAt_.reset();
-        if (recover_ && sndUna_ != sndNxt_ && RepairWait() < rto_) {
+        if (recover_ && sndUna_ != sndNxt_ && repairs_ < 8 && RepairWait() < rto_) {
             ++repairs_;
             resend_ = sndUna_;
         }
@@ -405,6 +408,7 @@ bool SpxConnection::MaySend(std::uint64_t seq) const {
 // Writes the current acknowledge and allocation numbers into a packet.
 void SpxConnection::Stamp(std::span<std::uint8_t, MAX_PACKET> bytes, bool askAck) {
     advertised_ = Allocation();
+    ackedTo_ = rcvNext_;
     PutBE16(bytes.subspan<OFF_ACK, 2>(), Wire(rcvNext_));
     PutBE16(bytes.subspan<OFF_ALLOC, 2>(), Wire(advertised_));
     bytes[OFF_CONTROL] = static_cast<std::uint8_t>(askAck ? bytes[OFF_CONTROL] | CC_SEND_ACK
@@ -434,7 +438,7 @@ std::span<const std::uint8_t> SpxConnection::Control(std::uint8_t control, std::
     const std::size_t n = Encode(Ours(control, datastream, dstConn, sndNxt_), out);
     Stamp(out, control & CC_SEND_ACK);
     if (control & CC_SEND_ACK)
-        probeDue_ = false;
+        probeDue_ = false, probeAnswerDue_ = true;
     return std::span<const std::uint8_t>(out).first(n);
 }
 
@@ -479,8 +483,10 @@ std::span<const std::uint8_t> SpxConnection::PopOutput(Time now) {
         disconAckDue_ = false;
         return Control(CC_SYSTEM, DS_DISCON_ACK, peerId_);
     }
-    if (holeAckDue_) { // a system packet of its own, so that the sender counts it
-        holeAckDue_ = false;
+    if (holeAckDue_) { // the negative acknowledgement: a system packet of its own
+        // Its first copy may also acknowledge packets before the hole, which the
+        // sender takes as progress: then a second copy shows the hole repeated.
+        holeAckDue_ = ackedTo_ != rcvNext_;
         return Control(CC_SYSTEM, DS_DATA, peerId_);
     }
     if (resend_) {

@@ -317,10 +317,12 @@ class SpxConnection {
     bool relIn_ = false;                           // FC arrived in sequence
     std::optional<std::uint64_t> disAt_;           // where the disconnect is read
     std::uint64_t advertised_ = 0;                 // the allocation last sent
+    std::uint64_t ackedTo_ = FIRST;                // the acknowledge number last sent
 
     // Packets due that are not in the send ring.
     bool requestDue_ = false, replyDue_ = false, awaitingAnswer_ = false;
     bool ackDue_ = false, holeAckDue_ = false, probeDue_ = false, disconAckDue_ = false;
+    bool probeAnswerDue_ = false; // a system packet of ours asked for an acknowledgement
     // Room for every kind of them at once (at most six in one batch of
     // PopOutput), so that a batch's spans all stay valid.
     std::array<std::array<std::uint8_t, MAX_PACKET>, 8> control_{};

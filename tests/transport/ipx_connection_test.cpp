@@ -408,7 +408,7 @@ TEST(SpxConnection, TimersAndRepairs) {
         std::vector<milliseconds> gaps;
         for (std::size_t i = 1; i < at.size(); ++i)
             gaps.push_back(at[i] - at[i - 1]);
-        const std::vector<milliseconds> want = {20ms,  40ms,   80ms,   160ms,  320ms,  640ms,
+        const std::vector<milliseconds> want = {20ms,   40ms,   80ms,   160ms,  320ms,  640ms,
                                                 1280ms, 2560ms, 4000ms, 4000ms, 4000ms, 4000ms};
         EXPECT_EQ(gaps, want);
         EXPECT_EQ(p.a.DisconnectReason(), SPX_DISCON_FAILED);
@@ -426,6 +426,20 @@ TEST(SpxConnection, TimersAndRepairs) {
         EXPECT_TRUE(std::includes(at.begin(), at.end(), want.begin(), want.end()));
         EXPECT_EQ(at.size(), want.size() + 13); // (5101 ms on, 3 s after each answer)
         EXPECT_EQ(p.a.GetState(), SpxConnection::State::Established);
+    }
+    { // Karn: the acknowledgement of a resent packet gives no round trip (20 ms, not 21)
+        Pair p;
+        p.a.SendUnit(Bytes(10), false, p.now);
+        bool first = true;
+        TimesOf(
+            p, data,
+            [&](const SpxPacket& s, bool toB) {
+                return data(s, toB) && std::exchange(first, false);
+            },
+            30ms);
+        p.a.SendUnit(Bytes(10), false, p.now);
+        Out(p.a, p.now, p.store);
+        EXPECT_EQ(p.a.NextDeadline().value_or(Time{}) - p.now, 20ms);
     }
     { // silence: a watchdog packet every 3 s; a peer silent 20 s is dead
         Pair p;

@@ -56,7 +56,7 @@ TEST(IpxPacket, DecodesTheseBytesAndDropsTheRest) {
         {With(42, {{1, 0x00}}), DropReason::BadChecksum},
         {With(42, {{3, 41}}), DropReason::BadLength},
         {With(1510, {{2, 0x05}, {3, 0xDD}}), DropReason::BadLength}, // 1501
-        {With(43, {{3, 43}, {30, 0xCD}}), DropReason::BadLength},      // no room for the size
+        {With(43, {{3, 43}, {30, 0xCD}}), DropReason::BadLength},    // no room for the size
         {With(49, {{3, 50}}), DropReason::Truncated},
         {With(42, {{5, 4}}), DropReason::NotSpx},
         {With(42, {{5, 0}}), DropReason::NotSpx},

@@ -14,7 +14,8 @@ static Unit U(std::size_t size, int flags) {
 
 // Reads one message (pieces up to one without T_MORE, of at most readSize() bytes each): its
 // bytes, and the size of its last piece; flags -1 when a receive fails or a piece is too long.
-static std::pair<Unit, std::size_t> ReceiveMessage(int fd, const std::function<unsigned()>& readSize) {
+static std::pair<Unit, std::size_t> ReceiveMessage(int fd,
+                                                   const std::function<unsigned()>& readSize) {
     Unit got{"", T_MORE};
     std::size_t last = 0;
     while (got.flags == T_MORE) {

@@ -73,6 +73,7 @@ struct Sim {
     std::mt19937 rng{27};
     Time now = Time{} + 1h;
     const SpxConnection::Config config{};
+    const SpxConnection::Config answering = config; // the answering end's
     SpxConnection a = SpxConnection::Caller(CALLER, LISTENER, 0x1111, config, now);
     std::optional<SpxConnection> b{};
     Program pa{}, pb{};
@@ -97,7 +98,7 @@ struct Sim {
         else if (d.packet.dstConn != UNKNOWN_CONNECTION && b && !cut)
             b->Input(d.packet, now);
         else if (d.packet.dstConn == UNKNOWN_CONNECTION && !b) // the listener answers once
-            b = SpxConnection::Answer(ANSWERER, d.packet, 0x2222, config, now);
+            b = SpxConnection::Answer(ANSWERER, d.packet, 0x2222, answering, now);
     }
     // Runs both ends until done() or the time limit; false on the limit.
     template <class Done> bool Run(Done done, std::chrono::seconds limit = 600s) {
@@ -148,10 +149,12 @@ TEST(SpxConnection, DeliversEverythingAndEndsEveryWay) {
         End end;
         std::size_t empties = 0; // units of 0 bytes after the data: past the sequence numbers' wrap
         milliseconds readGap{0}; // b reads this seldom: its window closes
+        bool spx1 = false;       // b knows only SPX I
     } rows[] = {
         // clang-format off
         {clean, 2 << 20, End::ReleaseAFirst}, {lossy, 1 << 20, End::ReleaseAFirst},
         {lossy, 1000, End::ReleaseAFirst, 70000}, {lossy, 1 << 20, End::ReleaseAFirst, 0, 50ms},
+        {lossy, 1 << 20, End::ReleaseAFirst, 0, 0ms, true},
         {clean, 100000, End::ReleaseBoth},    {lossy, 100000, End::ReleaseBoth},
         {lossy, 100000, End::ReleaseThenDisconnect},
         {clean, 100000, End::DisconnectA},    {lossy, 100000, End::DisconnectA},
@@ -160,7 +163,7 @@ TEST(SpxConnection, DeliversEverythingAndEndsEveryWay) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE("row " + std::to_string(&r - rows));
-        Sim sim{.link = r.link};
+        Sim sim{.link = r.link, .answering = {.spx2 = !r.spx1}};
         sim.pa.pieces = RandomPieces(r.bytes, 1, r.empties);
         sim.pb.pieces = RandomPieces(r.bytes, 2, r.empties);
         sim.pb.readGap = r.readGap;
@@ -168,6 +171,7 @@ TEST(SpxConnection, DeliversEverythingAndEndsEveryWay) {
         SpxConnection& a = sim.a;
         ASSERT_TRUE(sim.Run([&] { return sim.b && sim.pa.Sent() && sim.pb.Sent(); }));
         SpxConnection& b = *sim.b;
+        EXPECT_TRUE(a.PacketSize() == (r.spx1 ? 576u : 1500u) && a.Spx2() == !r.spx1);
         if (r.end == End::BVanishes) {
             const Time cut = sim.now;
             sim.cut = true;

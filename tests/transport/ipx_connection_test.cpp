@@ -398,11 +398,9 @@ static std::vector<milliseconds> TimesOf(Pair& p, Match match, Drop drop, millis
     return at;
 }
 
-// Guards against a time-out that does not double, a retry limit not kept, a closed window's probe
-// counted as a retry, a watchdog that does not ask or does not give up, a repeated acknowledgement
-// or a negative one not answered at once, a lost hole's resend left to the time-out, the
-// allocation overrun, and an end finished with its last packet unacknowledged.
-TEST(SpxConnection, TimersAndRepairs) {
+// Guards against a time-out that does not double, a retry limit not kept, Karn's rule broken, a
+// closed window's probe counted as a retry, a watchdog that does not ask or does not give up.
+TEST(SpxConnection, Timers) {
     const auto data = [](const SpxPacket& s, bool toB) { return toB && !(s.control & CC_SYSTEM); };
     const auto none = [](const SpxPacket&, bool) { return false; };
     { // time-outs double from 20 ms to 4 s; after 12 the connection fails
@@ -455,6 +453,12 @@ TEST(SpxConnection, TimersAndRepairs) {
         EXPECT_EQ(at, (std::vector<milliseconds>{3s, 6s, 9s, 12s, 15s, 18s}));
         EXPECT_EQ(p.a.DisconnectReason(), SPX_DISCON_FAILED);
     }
+}
+
+// Guards against a repeated acknowledgement or a negative one not answered at once, a lost hole's
+// resend left to the time-out, the allocation overrun, and an end finished with its last packet
+// unacknowledged.
+TEST(SpxConnection, HolesRepairedAtOnce) {
     for (const bool spx2 : {false, true}) { // holes answered at once, several in a row
         SCOPED_TRACE(spx2 ? "SPX II" : "SPX I");
         Pair p({.spx2 = spx2}, {.spx2 = spx2});

@@ -73,6 +73,7 @@ struct Sim {
     std::mt19937 rng{27};
     Time now = Time{} + 1h;
     const SpxConnection::Config config{};
+    const SpxConnection::Config answering = config; // the answering end's
     SpxConnection a = SpxConnection::Caller(CALLER, LISTENER, 0x1111, config, now);
     std::optional<SpxConnection> b{};
     Program pa{}, pb{};
@@ -97,7 +98,7 @@ struct Sim {
         else if (d.packet.dstConn != UNKNOWN_CONNECTION && b && !cut)
             b->Input(d.packet, now);
         else if (d.packet.dstConn == UNKNOWN_CONNECTION && !b) // the listener answers once
-            b = SpxConnection::Answer(ANSWERER, d.packet, 0x2222, config, now);
+            b = SpxConnection::Answer(ANSWERER, d.packet, 0x2222, answering, now);
     }
     // Runs both ends until done() or the time limit; false on the limit.
     template <class Done> bool Run(Done done, std::chrono::seconds limit = 600s) {
@@ -148,10 +149,12 @@ TEST(SpxConnection, DeliversEverythingAndEndsEveryWay) {
         End end;
         std::size_t empties = 0; // units of 0 bytes after the data: past the sequence numbers' wrap
         milliseconds readGap{0}; // b reads this seldom: its window closes
+        bool spx1 = false;       // b knows only SPX I
     } rows[] = {
         // clang-format off
         {clean, 2 << 20, End::ReleaseAFirst}, {lossy, 1 << 20, End::ReleaseAFirst},
         {lossy, 1000, End::ReleaseAFirst, 70000}, {lossy, 1 << 20, End::ReleaseAFirst, 0, 50ms},
+        {lossy, 1 << 20, End::ReleaseAFirst, 0, 0ms, true},
         {clean, 100000, End::ReleaseBoth},    {lossy, 100000, End::ReleaseBoth},
         {lossy, 100000, End::ReleaseThenDisconnect},
         {clean, 100000, End::DisconnectA},    {lossy, 100000, End::DisconnectA},
@@ -160,7 +163,7 @@ TEST(SpxConnection, DeliversEverythingAndEndsEveryWay) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE("row " + std::to_string(&r - rows));
-        Sim sim{.link = r.link};
+        Sim sim{.link = r.link, .answering = {.spx2 = !r.spx1}};
         sim.pa.pieces = RandomPieces(r.bytes, 1, r.empties);
         sim.pb.pieces = RandomPieces(r.bytes, 2, r.empties);
         sim.pb.readGap = r.readGap;
@@ -168,6 +171,7 @@ TEST(SpxConnection, DeliversEverythingAndEndsEveryWay) {
         SpxConnection& a = sim.a;
         ASSERT_TRUE(sim.Run([&] { return sim.b && sim.pa.Sent() && sim.pb.Sent(); }));
         SpxConnection& b = *sim.b;
+        EXPECT_TRUE(a.PacketSize() == (r.spx1 ? 576u : 1500u) && a.Spx2() == !r.spx1);
         if (r.end == End::BVanishes) {
             const Time cut = sim.now;
             sim.cut = true;
@@ -268,4 +272,257 @@ TEST(SpxConnection, SetUpAndStrangers) {
         now = *alone.NextDeadline(), Out(alone, now, store);
     EXPECT_EQ(now - t0, 15500ms);
     EXPECT_EQ(alone.TakeDisconnect(), SPX_DISCON_FAILED);
+}
+
+// A caller and an answering end joined by hand: the tests below carry each packet themselves.
+struct Pair {
+    Time now = Time{} + 1h;
+    std::deque<Bytes> store{};
+    SpxConnection a, b;
+    Pair(const SpxConnection::Config& ca = {}, const SpxConnection::Config& cb = {})
+        : a(SpxConnection::Caller(CALLER, LISTENER, 0x1111, ca, now)),
+          b(*SpxConnection::Answer(ANSWERER, Out(a, now, store).at(0), 0x2222, cb, now)) {
+        now += 1ms;
+        for (const SpxPacket& p : Out(b, now, store)) // the reply, and the caller's answer
+            a.Input(p, now);
+        for (const SpxPacket& p : Out(a, now, store))
+            b.Input(p, now);
+    }
+    // Moves time on by d and carries what each end puts out, unless drop says no.
+    template <class Drop> void Step(milliseconds d, Drop drop) {
+        now += d;
+        a.Tick(now), b.Tick(now);
+        for (bool toB : {true, false})
+            for (const SpxPacket& p : Out(toB ? a : b, now, store))
+                if (!drop(p, toB))
+                    (toB ? b : a).Input(p, now);
+    }
+    void Step(milliseconds d = 1ms) {
+        Step(d, [](const SpxPacket&, bool) { return false; });
+    }
+};
+
+// Guards against a size beyond what either end's interface carries, SPX II bits sent to an SPX
+// I peer, and a wait before an SPX I answer is taken.
+TEST(SpxConnection, NegotiatesThePacketSize) {
+    const struct {
+        bool spx2a;
+        std::uint16_t maxA;
+        bool spx2b;
+        std::uint16_t maxB;
+        std::size_t packet;
+        bool spx2;
+    } rows[] = {
+        {true, 1500, true, 1500, 1500, true},  {true, 1500, true, 1492, 1492, true},
+        {true, 1497, true, 1500, 1497, true},  {true, 9000, true, 100, 576, true},
+        {true, 1500, false, 1500, 576, false}, {false, 1500, true, 1500, 576, false},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE("row " + std::to_string(&r - rows));
+        Pair p({.maxPacket = r.maxA, .spx2 = r.spx2a}, {.maxPacket = r.maxB, .spx2 = r.spx2b});
+        ASSERT_EQ(p.a.GetState(), SpxConnection::State::Established); // at the reply, no timer
+        EXPECT_TRUE(p.a.PacketSize() == r.packet && p.b.PacketSize() == r.packet);
+        EXPECT_TRUE(p.a.Spx2() == r.spx2 && p.b.Spx2() == r.spx2);
+        const Bytes unit(5000, 7);
+        p.a.SendUnit(unit, false, p.now);
+        const auto packets = Out(p.a, p.now, p.store);
+        const std::size_t header = r.spx2 ? 44 : 42, bits = r.spx2 ? CC_SPX2 | CC_EXTENDED : 0;
+        ASSERT_FALSE(packets.empty());
+        EXPECT_EQ(packets[0].data.size() + header, r.packet);
+        for (const SpxPacket& s : packets)
+            EXPECT_EQ(s.control & 0x0F, bits);
+        const SpxPacket& request = Decode(p.store.front()).packet; // what was offered
+        EXPECT_EQ(request.control & 0x0F, r.spx2a ? CC_SPX2 | CC_NEGOTIATE | CC_EXTENDED : 0);
+        EXPECT_EQ(request.negotiation, r.spx2a ? std::clamp<int>(r.maxA, 576, 1500) : 0);
+    }
+}
+
+// Guards against units with T_MORE not sharing packets, an end unit joined to the data before it
+// (a reader takes it for data), a piece longer than the buffer, and T_MORE not as over TCP.
+TEST(SpxConnection, UnitsInPacketsAndPieces) {
+    using Units = std::vector<std::pair<std::size_t, int>>; // size, T_MORE or 0; -1: Push
+    const struct {
+        Units units;
+        std::vector<std::pair<std::size_t, bool>> packets; // data bytes, end of message
+        std::size_t buffer;
+        std::vector<std::pair<std::size_t, int>> pieces; // bytes, flags at the reader
+    } rows[] = {
+        {{{534, T_MORE}, {534, T_MORE}, {534, T_MORE}, {100, 0}},
+         {{1456, false}, {146, false}, {100, true}},
+         534,
+         {{534, T_MORE}, {534, T_MORE}, {388, T_MORE}, {146, T_MORE}, {100, 0}}},
+        {{{10, T_MORE}, {0, T_MORE}, {10, T_MORE}, {0, 0}},
+         {{10, false}, {0, false}, {10, false}, {0, true}},
+         4096,
+         {{10, T_MORE}, {0, T_MORE}, {10, T_MORE}, {0, 0}}},
+        {{{10, T_MORE}, {0, -1}, {10, T_MORE}, {3000, 0}},
+         {{10, false}, {10, false}, {1456, false}, {1456, false}, {88, true}},
+         2000,
+         {{10, T_MORE}, {10, T_MORE}, {1456, T_MORE}, {1456, T_MORE}, {88, 0}}},
+        {{{1, 0}, {1, T_MORE}, {1, T_MORE}, {1, 0}},
+         {{1, true}, {2, false}, {1, true}},
+         1,
+         {{1, 0}, {1, T_MORE}, {1, T_MORE}, {1, 0}}},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE("row " + std::to_string(&r - rows));
+        Pair p;
+        for (const auto& [size, flags] : r.units)
+            flags < 0 ? p.a.Push() : void(p.a.SendUnit(Bytes(size, 1), flags != 0, p.now));
+        p.a.Push();
+        std::vector<std::pair<std::size_t, bool>> packets;
+        for (const SpxPacket& s : Out(p.a, p.now, p.store)) {
+            packets.emplace_back(s.data.size(), (s.control & CC_EOM) != 0);
+            p.b.Input(s, p.now);
+        }
+        EXPECT_EQ(packets, r.packets);
+        std::vector<std::pair<std::size_t, int>> pieces;
+        Bytes buf(r.buffer);
+        for (int flags = 0; p.b.Peek() == T_DATA;)
+            pieces.emplace_back(p.b.Take(buf, flags), flags);
+        EXPECT_EQ(pieces, r.pieces);
+    }
+}
+
+// The times at which the packets that match come out of an end, until done() or limit.
+template <class Match, class Drop>
+static std::vector<milliseconds> TimesOf(Pair& p, Match match, Drop drop, milliseconds limit) {
+    std::vector<milliseconds> at;
+    const Time t0 = p.now;
+    for (; p.now - t0 < limit;)
+        p.Step(1ms, [&](const SpxPacket& s, bool toB) {
+            if (match(s, toB))
+                at.push_back(std::chrono::duration_cast<milliseconds>(p.now - t0));
+            return drop(s, toB);
+        });
+    return at;
+}
+
+// Guards against a time-out that does not double, a retry limit not kept, Karn's rule broken, a
+// closed window's probe counted as a retry, a watchdog that does not ask or does not give up.
+TEST(SpxConnection, Timers) {
+    const auto data = [](const SpxPacket& s, bool toB) { return toB && !(s.control & CC_SYSTEM); };
+    const auto none = [](const SpxPacket&, bool) { return false; };
+    { // time-outs double from 20 ms to 4 s; after 12 the connection fails
+        Pair p;
+        p.a.SendUnit(Bytes(10), false, p.now);
+        const auto at = TimesOf(p, data, data, 30s);
+        std::vector<milliseconds> gaps;
+        for (std::size_t i = 1; i < at.size(); ++i)
+            gaps.push_back(at[i] - at[i - 1]);
+        const std::vector<milliseconds> want = {20ms,   40ms,   80ms,   160ms,  320ms,  640ms,
+                                                1280ms, 2560ms, 4000ms, 4000ms, 4000ms, 4000ms};
+        EXPECT_EQ(gaps, want);
+        EXPECT_EQ(p.a.DisconnectReason(), SPX_DISCON_FAILED);
+    }
+    { // a closed window: probes (system, acknowledgement asked) doubling, never a failure
+        Pair p({}, {.window = 2});
+        p.a.SendUnit(Bytes(5000), false, p.now);
+        const auto probe = [](const SpxPacket& s, bool toB) {
+            return toB && (s.control & CC_SYSTEM) && (s.control & CC_SEND_ACK);
+        };
+        const auto at = TimesOf(p, probe, none, 60s);
+        std::vector<milliseconds> want = {21ms, 61ms, 141ms, 301ms, 621ms, 1261ms, 2541ms};
+        for (milliseconds t = 5101ms; t < 60s; t += 4s) // and watchdog packets between them
+            want.push_back(t);
+        EXPECT_TRUE(std::includes(at.begin(), at.end(), want.begin(), want.end()));
+        EXPECT_EQ(at.size(), want.size() + 13); // (5101 ms on, 3 s after each answer)
+        EXPECT_EQ(p.a.GetState(), SpxConnection::State::Established);
+    }
+    { // Karn: the acknowledgement of a resent packet gives no round trip (20 ms, not 21)
+        Pair p;
+        p.a.SendUnit(Bytes(10), false, p.now);
+        bool first = true;
+        TimesOf(
+            p, data,
+            [&](const SpxPacket& s, bool toB) {
+                return data(s, toB) && std::exchange(first, false);
+            },
+            30ms);
+        p.a.SendUnit(Bytes(10), false, p.now);
+        Out(p.a, p.now, p.store);
+        EXPECT_EQ(p.a.NextDeadline().value_or(Time{}) - p.now, 20ms);
+    }
+    { // silence: a watchdog packet every 3 s; a peer silent 20 s is dead
+        Pair p;
+        const auto watchdog = [](const SpxPacket& s, bool toB) {
+            return toB && (s.control & CC_SEND_ACK);
+        };
+        const auto fromB = [](const SpxPacket&, bool toB) { return !toB; };
+        const auto at = TimesOf(p, watchdog, fromB, 25s);
+        EXPECT_EQ(at, (std::vector<milliseconds>{3s, 6s, 9s, 12s, 15s, 18s}));
+        EXPECT_EQ(p.a.DisconnectReason(), SPX_DISCON_FAILED);
+    }
+}
+
+// Guards against a repeated acknowledgement or a negative one not answered at once, a lost hole's
+// resend left to the time-out, the allocation overrun, and an end finished with its last packet
+// unacknowledged.
+TEST(SpxConnection, HolesRepairedAtOnce) {
+    for (const bool spx2 : {false, true}) { // holes answered at once, several in a row
+        SCOPED_TRACE(spx2 ? "SPX II" : "SPX I");
+        Pair p({.spx2 = spx2}, {.spx2 = spx2});
+        p.a.SendUnit(Bytes(20 * 1456, 1), false, p.now);
+        std::vector<std::uint16_t> sent, lost = {3, 9};
+        std::vector<std::pair<std::uint16_t, std::uint8_t>> answers; // acknowledge, control
+        const auto at = TimesOf(
+            p, [](const SpxPacket&, bool) { return false; },
+            [&](const SpxPacket& s, bool toB) {
+                if (!toB && (s.control & CC_SYSTEM))
+                    answers.emplace_back(s.acknowledge, s.control);
+                if (!toB || (s.control & CC_SYSTEM))
+                    return false;
+                sent.push_back(s.sequence);
+                const auto it = std::find(lost.begin(), lost.end(), s.sequence);
+                return it != lost.end() && (lost.erase(it), true); // each lost once
+            },
+            10ms);
+        // the hole's packet is resent in the next step (1 ms), the next hole after it
+        EXPECT_EQ(std::count(sent.begin(), sent.end(), 3), 2);
+        EXPECT_EQ(std::count(sent.begin(), sent.end(), 9), 2);
+        ASSERT_FALSE(answers.empty());
+        EXPECT_EQ(answers[0].first, 3); // the first answer names the hole
+        EXPECT_EQ(answers[0].second & (CC_SEND_ACK | CC_SPX2), spx2 ? CC_SPX2 : 0);
+        EXPECT_TRUE(p.a.Quiescent());
+    }
+    { // a hole's resend lost too: sent again within a few round trips, not after the time-out
+        Pair p;
+        p.a.SendUnit(Bytes(10 * 1456, 1), false, p.now);
+        int fours = 0;
+        const auto at = TimesOf(
+            p, [](const SpxPacket& s, bool toB) { return toB && s.sequence == 4; },
+            [&](const SpxPacket& s, bool toB) {
+                return toB && !(s.control & CC_SYSTEM) && s.sequence == 4 && ++fours <= 2;
+            },
+            100ms);
+        ASSERT_GE(at.size(), 3u);
+        EXPECT_LT(at[2] - at[1], 10ms);
+        EXPECT_TRUE(p.a.Quiescent());
+    }
+    { // the allocation kept; the last packet (a release) lost once: not finished till it arrives
+        Pair p({}, {.window = 4});
+        p.a.SendUnit(Bytes(10 * 1456, 1), false, p.now);
+        p.a.SendRelease(p.now);
+        bool released = false;
+        Bytes buf(1456);
+        for (int i = 0; i < 2000 && p.b.Peek() != T_ORDREL; ++i) {
+            for (int flags = 0; i % 50 == 49 && p.b.Peek() == T_DATA;)
+                p.b.Take(buf, flags);
+            p.Step(1ms, [&](const SpxPacket& s, bool toB) {
+                const auto top = static_cast<std::uint16_t>(
+                    spx::GetBE16(p.b.LocalOptions().spx_allocationNumber) + 2); // FC: no buffer
+                if (toB && !(s.control & CC_SYSTEM)) {
+                    EXPECT_LE(static_cast<std::int16_t>(s.sequence - top), 0) << s.sequence;
+                }
+                const bool drop = toB && s.datastream == DS_ORDREL && !released;
+                if (drop) {
+                    EXPECT_FALSE(p.a.Quiescent());
+                }
+                return drop && (released = true);
+            });
+        }
+        EXPECT_TRUE(released && p.b.Peek() == T_ORDREL);
+        p.Step();
+        EXPECT_TRUE(p.a.Quiescent());
+    }
 }

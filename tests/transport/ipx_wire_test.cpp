@@ -55,11 +55,13 @@ TEST(IpxPacket, DecodesTheseBytesAndDropsTheRest) {
         {With(41, {{3, 41}}), DropReason::Truncated},
         {With(42, {{1, 0x00}}), DropReason::BadChecksum},
         {With(42, {{3, 41}}), DropReason::BadLength},
-        {With(600, {{2, 0x02}, {3, 0x41}}), DropReason::BadLength}, // 577
+        {With(1510, {{2, 0x05}, {3, 0xDD}}), DropReason::BadLength}, // 1501
+        {With(43, {{3, 43}, {30, 0xCD}}), DropReason::BadLength},    // no room for the size
         {With(49, {{3, 50}}), DropReason::Truncated},
         {With(42, {{5, 4}}), DropReason::NotSpx},
         {With(42, {{5, 0}}), DropReason::NotSpx},
         {With(43, {{3, 0x2B}}), DropReason::SystemData},
+        {With(45, {{3, 0x2D}, {30, 0xCD}}), DropReason::SystemData}, // past the size
     };
     for (const auto& [bytes, drop] : bad)
         EXPECT_EQ(Decode(bytes).drop, drop) << DropReasonName(drop);
@@ -71,6 +73,13 @@ TEST(IpxPacket, DecodesTheseBytesAndDropsTheRest) {
     EXPECT_EQ(Bytes(out.begin(), out.begin() + 45), Bytes(data.begin(), data.begin() + 45));
     const Bytes tooMuch(MAX_DATA + 1);
     EXPECT_EQ(Encode(SpxPacket{.data = tooMuch}, out), 0u);
+    // SPX II's request: its bits, and the negotiation size (1500) after the SPX header.
+    const Bytes spx2 = With(44, {{3, 0x2C}, {30, 0xCD}, {42, 0x05}, {43, 0xDC}});
+    const Decoded two = Decode(spx2);
+    ASSERT_TRUE(two);
+    EXPECT_TRUE(two.packet.negotiation == 1500 && two.packet.data.empty());
+    ASSERT_EQ(Encode(two.packet, out), 44u);
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 44), spx2);
 }
 
 static constexpr Mac TO = {2, 0, 0, 0, 0, 2}, FROM = {2, 0, 0, 0, 0, 1};

@@ -66,7 +66,7 @@ std::size_t EncodeFrameHeader(FrameType type, const Mac& dst, const Mac& src, st
 std::size_t FramePadding(FrameType type, std::size_t ipxLength);
 
 // The whole frame in one buffer: header, packet, padding. Returns its length,
-// or 0 when the packet is longer than 576 bytes.
+// or 0 when the packet is longer than MAX_PACKET bytes.
 std::size_t EncodeFrame(FrameType type, const Mac& dst, const Mac& src,
                         std::span<const std::uint8_t> ipxPacket,
                         std::span<std::uint8_t, MAX_FRAME> out);

@@ -26,6 +26,15 @@ constexpr auto CONNECT_LIMIT = std::chrono::seconds(20);
 // The last holder waits at most this long for the peer to take what it sent.
 constexpr auto LINGER_LIMIT = std::chrono::seconds(5);
 
+// The connection's settings on port: packets as large as its frames carry.
+SpxConnection::Config ConfigFor(const Port& port) {
+    SpxConnection::Config c;
+    const long overhead = static_cast<long>(FrameHeaderSize(port.conf.frame) - ETH_HEADER);
+    c.maxPacket = static_cast<std::uint16_t>(std::clamp<long>(
+        port.mtu - overhead, static_cast<long>(SPX1_PACKET), static_cast<long>(MAX_PACKET)));
+    return c;
+}
+
 void CloseIf(int& fd) {
     if (fd >= 0)
         close(fd);
@@ -86,7 +95,7 @@ int IpxLink::Connect(const ipxAddr_t& to, SPX_OPTS& theirs, ipxAddr_t& peer) {
     connId_ = NewConnId();
     if ((hold_ = HoldDynamicSocket(port, socket_)) < 0 || !Open(port))
         return TSYSERR;
-    conn_ = SpxConnection::Caller(local_, to, connId_, SpxConnection::Config{}, Clock::now());
+    conn_ = SpxConnection::Caller(local_, to, connId_, ConfigFor(port), Clock::now());
     Pump(Clock::now());
     Arm();
     const bool answered = WaitUntil(
@@ -106,7 +115,7 @@ int IpxLink::Answer(const Port& port, const SpxPacket& request) {
     if ((hold_ = HoldDynamicSocket(port, socket_)) < 0 || !Open(port))
         return TSYSERR;
     const Time now = Clock::now();
-    conn_ = SpxConnection::Answer(local_, request, connId_, SpxConnection::Config{}, now);
+    conn_ = SpxConnection::Answer(local_, request, connId_, ConfigFor(port), now);
     if (!conn_) {
         errno = EPROTO;
         return TSYSERR;
@@ -265,6 +274,7 @@ int IpxLink::Flush() {
     // serves the connection when this one merely lets its copy go (t_close
     // after fork).
     if (conn_) {
+        conn_->Push();
         Pump(Clock::now());
         Arm();
     }
@@ -295,6 +305,8 @@ void IpxLink::Broke() {
 }
 
 void IpxLink::Linger() {
+    if (conn_)
+        conn_->Push();
     if (conn_)
         WaitUntil([&] { return conn_->Quiescent() || Ended(); }, LINGER_LIMIT);
 }

@@ -71,16 +71,25 @@ Decoded Decode(Bytes b) {
     p.sequence = GetBE16(At<2>(spx, offsetof(SpxHeaderWire, sequence)));
     p.acknowledge = GetBE16(At<2>(spx, offsetof(SpxHeaderWire, acknowledge)));
     p.allocation = GetBE16(At<2>(spx, offsetof(SpxHeaderWire, allocation)));
-    p.data = b.subspan(IPX_HEADER + SPX_HEADER, length - IPX_HEADER - SPX_HEADER);
+    std::size_t header = IPX_HEADER + SPX_HEADER;
+    if (p.control & CC_EXTENDED) {
+        if (length < header + NEGOTIATION_FIELD)
+            return {{}, DropReason::BadLength};
+        p.negotiation = GetBE16(At<2>(b, header));
+        header += NEGOTIATION_FIELD;
+    }
+    p.data = b.subspan(header, length - header);
     if ((p.control & CC_SYSTEM) && !p.data.empty())
         return {{}, DropReason::SystemData};
     return d;
 }
 
 std::size_t Encode(const SpxPacket& p, std::span<std::uint8_t, MAX_PACKET> out) {
-    if (p.data.size() > MAX_DATA)
+    const std::size_t header =
+        IPX_HEADER + SPX_HEADER + (p.control & CC_EXTENDED ? NEGOTIATION_FIELD : 0);
+    if (p.data.size() > MAX_PACKET - header)
         return 0;
-    const std::size_t length = IPX_HEADER + SPX_HEADER + p.data.size();
+    const std::size_t length = header + p.data.size();
     IpxHeaderWire ipx{};
     PutBE16(ipx.checksum, NO_CHECKSUM);
     PutBE16(ipx.length, static_cast<std::uint16_t>(length));
@@ -97,7 +106,9 @@ std::size_t Encode(const SpxPacket& p, std::span<std::uint8_t, MAX_PACKET> out) 
     PutBE16(spx.allocation, p.allocation);
     std::memcpy(out.data(), &ipx, sizeof ipx);
     std::memcpy(out.data() + IPX_HEADER, &spx, sizeof spx);
-    std::copy(p.data.begin(), p.data.end(), out.begin() + IPX_HEADER + SPX_HEADER);
+    if (p.control & CC_EXTENDED)
+        PutBE16(out.subspan<IPX_HEADER + SPX_HEADER, NEGOTIATION_FIELD>(), p.negotiation);
+    std::copy(p.data.begin(), p.data.end(), out.begin() + static_cast<std::ptrdiff_t>(header));
     return length;
 }
 

@@ -19,17 +19,29 @@ namespace spx::ipx {
 
 inline constexpr std::size_t IPX_HEADER = 30;
 inline constexpr std::size_t SPX_HEADER = 12;
-inline constexpr std::size_t MAX_PACKET = 576; // the IPX packet, headers included
-inline constexpr std::size_t MAX_DATA = MAX_PACKET - IPX_HEADER - SPX_HEADER; // 534
+inline constexpr std::size_t NEGOTIATION_FIELD = 2; // SPX II's extended header: after SPX_HEADER
+// SPX I's packet, and SPX II's until a larger size is negotiated.
+inline constexpr std::size_t SPX1_PACKET = 576;
+inline constexpr std::size_t SPX1_DATA = SPX1_PACKET - IPX_HEADER - SPX_HEADER; // 534
+// The largest IPX packet this carrier sends or takes (an Ethernet frame's
+// payload), headers included; SPX II negotiates up to it.
+inline constexpr std::size_t MAX_PACKET = 1500;
+inline constexpr std::size_t MAX_DATA = MAX_PACKET - IPX_HEADER - SPX_HEADER; // 1458
 inline constexpr std::uint16_t NO_CHECKSUM = 0xFFFF;
 inline constexpr std::uint8_t PACKET_TYPE_SPX = 5;
 inline constexpr std::uint16_t UNKNOWN_CONNECTION = 0xFFFF; // dest id of a connection request
 
-// Connection control bits.
+// Connection control bits. The low four are SPX II's (an SPX I peer ignores
+// them): CC_SPX2 and CC_EXTENDED on every packet of an SPX II end (its
+// header is 14 bytes: the 2-byte negotiation size follows the SPX header),
+// CC_NEGOTIATE on the set-up packets, whose negotiation size is an offer.
 inline constexpr std::uint8_t CC_SYSTEM = 0x80;    // does not consume a sequence number
 inline constexpr std::uint8_t CC_SEND_ACK = 0x40;  // the receiver acknowledges at once
 inline constexpr std::uint8_t CC_ATTENTION = 0x20; // never sent; ignored on receipt
 inline constexpr std::uint8_t CC_EOM = 0x10;       // last packet of a unit
+inline constexpr std::uint8_t CC_SPX2 = 0x08;      // the sender speaks SPX II
+inline constexpr std::uint8_t CC_NEGOTIATE = 0x04; // a size negotiation request or answer
+inline constexpr std::uint8_t CC_EXTENDED = 0x01;  // the negotiation size field is there
 
 // Datastream types. 0 is ordinary data; FC and FD are SPX II's orderly
 // release request and its acknowledgement; FE and FF end a connection.
@@ -92,7 +104,7 @@ enum class DropReason : std::uint8_t {
     None,        // taken
     Truncated,   // fewer bytes than the headers or than the length field says
     BadChecksum, // checksum field other than 0xFFFF (we neither send nor check sums)
-    BadLength,   // length field below 42 or above 576
+    BadLength,   // length field below 42 (44 with CC_EXTENDED) or above 1500
     NotSpx,      // packet type other than 5
     SystemData,  // a system packet that carries data
     BadFrame,    // the Ethernet frame around it is not of the interface's type
@@ -115,6 +127,7 @@ struct SpxPacket {
     std::uint16_t sequence = 0;
     std::uint16_t acknowledge = 0;
     std::uint16_t allocation = 0;
+    std::uint16_t negotiation = 0; // the largest packet the sender takes (CC_EXTENDED only)
     std::span<const std::uint8_t> data;
 };
 
@@ -126,12 +139,14 @@ struct Decoded {
 
 // Judges one IPX packet. Bytes beyond the length field (Ethernet padding)
 // are ignored. Strict: checksum 0xFFFF, packet type 5 only (SPX as NetWare
-// sends it; type 0 or 4 is other traffic), length 42 to 576 and no more than
-// the bytes, no data in a system packet. Transport control is not checked.
+// sends it; type 0 or 4 is other traffic), length 42 to 1500 and no more than
+// the bytes, no data in a system packet (the negotiation size of a packet
+// with CC_EXTENDED is header, not data). Transport control is not checked.
 Decoded Decode(std::span<const std::uint8_t> ipxBytes);
 
-// Writes packet as IPX + SPX (checksum 0xFFFF, transport control 0, type 5)
-// into out. Returns the packet's length, or 0 when the data exceeds 534 bytes.
+// Writes packet as IPX + SPX (checksum 0xFFFF, transport control 0, type 5),
+// with the negotiation size when its control has CC_EXTENDED, into out.
+// Returns the packet's length, or 0 when it would exceed 1500 bytes.
 std::size_t Encode(const SpxPacket& packet, std::span<std::uint8_t, MAX_PACKET> out);
 
 // Address helpers.

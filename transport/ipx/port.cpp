@@ -120,6 +120,10 @@ bool PortOf(const IpxInterface& conf, Port& port) {
     const bool known = port.index > 0 && probe >= 0 && ioctl(probe, SIOCGIFHWADDR, &ifr) == 0 &&
                        ifr.ifr_hwaddr.sa_family == ARPHRD_ETHER;
     const int err = errno;
+    if (known)
+        std::memcpy(port.mac.data(), ifr.ifr_hwaddr.sa_data, port.mac.size());
+    if (known && ioctl(probe, SIOCGIFMTU, &ifr) == 0) // the same union: after the address
+        port.mtu = ifr.ifr_mtu;
     if (probe >= 0)
         close(probe);
     if (!known) {
@@ -127,7 +131,6 @@ bool PortOf(const IpxInterface& conf, Port& port) {
         errno = port.index > 0 ? err : ENODEV;
         return false;
     }
-    std::memcpy(port.mac.data(), ifr.ifr_hwaddr.sa_data, port.mac.size());
     return true;
 }
 

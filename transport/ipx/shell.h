@@ -37,6 +37,7 @@ struct Port {
     IpxInterface conf;
     int index = 0; // the kernel's interface index
     Mac mac{};
+    int mtu = 1500; // the largest frame payload
 };
 
 // This host's side of an interface of the file; false with the detail set.
@@ -128,8 +129,8 @@ class IpxLink final : public Link {
     std::uint16_t connId_ = 0;
     ipxAddr_t local_{};
     int sock_ = -1, timer_ = -1, hold_ = -1;
-    Time armed_ = Time::min();    // what the timer is set for; min: nothing
-    Time serviced_{}; // the last Service (the clock's epoch: never)
+    Time armed_ = Time::min(); // what the timer is set for; min: nothing
+    Time serviced_{};          // the last Service (the clock's epoch: never)
     // Every process holding the connection holds holders_[1]; the last to
     // let go sees the read end hang up, and ends the connection.
     int holders_[2] = {-1, -1};

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include <spx/tiuser.h>
 
@@ -18,6 +19,13 @@ constexpr std::uint16_t Wire(std::uint64_t seq) {
     return static_cast<std::uint16_t>(seq);
 }
 
+// The packet size two ends agree on: the smaller of what the peer offers
+// (576 when it names no size) and what this end's interface carries.
+std::uint16_t Agreed(const SpxPacket& offer, std::uint16_t ours) {
+    const std::uint16_t theirs = offer.control & CC_EXTENDED ? offer.negotiation : SPX1_PACKET;
+    return std::clamp<std::uint16_t>(std::min(theirs, ours), SPX1_PACKET, MAX_PACKET);
+}
+
 } // namespace
 
 SpxConnection::SpxConnection(const ipxAddr_t& local, const ipxAddr_t& peer, std::uint16_t myId,
@@ -27,6 +35,7 @@ SpxConnection::SpxConnection(const ipxAddr_t& local, const ipxAddr_t& peer, std:
     config_.window = std::clamp<std::uint16_t>(config_.window, 1, MAX_WINDOW);
     config_.ackEvery = std::max<std::uint16_t>(config_.ackEvery, 1);
     config_.rtoMax = std::max(config_.rtoMax, config_.rtoMin);
+    config_.maxPacket = std::clamp<std::uint16_t>(config_.maxPacket, SPX1_PACKET, MAX_PACKET);
     send_.resize(config_.window + 2u);
     recv_.resize(config_.window);
     advertised_ = Allocation();
@@ -35,6 +44,8 @@ SpxConnection::SpxConnection(const ipxAddr_t& local, const ipxAddr_t& peer, std:
 SpxConnection SpxConnection::Caller(const ipxAddr_t& local, const ipxAddr_t& remote,
                                     std::uint16_t myConnId, const Config& config, Time now) {
     SpxConnection c(local, remote, myConnId, config, now);
+    c.spx2_ = c.config_.spx2; // what is offered, until the reply says
+    c.packet_ = c.spx2_ ? c.config_.maxPacket : SPX1_PACKET;
     c.requestDue_ = true;
     c.timer_ = now + c.rto_;
     c.timedAt_ = now; // the set-up gives the first RTT sample
@@ -51,6 +62,8 @@ std::optional<SpxConnection> SpxConnection::Answer(const ipxAddr_t& local, const
     c.state_ = State::Established;
     c.peerId_ = request.srcConn;
     c.peerAlloc_ = Near(FIRST, request.allocation);
+    c.spx2_ = c.config_.spx2 && (request.control & CC_SPX2);
+    c.packet_ = c.spx2_ ? Agreed(request, c.config_.maxPacket) : SPX1_PACKET;
     c.replyDue_ = c.awaitingAnswer_ = true;
     c.timer_ = now + c.rto_;
     c.timedAt_ = now;
@@ -98,6 +111,8 @@ void SpxConnection::Input(const SpxPacket& p, Time now) {
         }
         peer_ = p.src;
         peerId_ = p.srcConn;
+        spx2_ = spx2_ && (p.control & CC_SPX2); // an SPX I answer: SPX I, 576 bytes
+        packet_ = spx2_ ? Agreed(p, config_.maxPacket) : SPX1_PACKET;
         state_ = State::Established;
         requestDue_ = false;
         timer_.reset();
@@ -140,18 +155,24 @@ void SpxConnection::TakeAck(const SpxPacket& p, Time now) {
         sndUna_ = ack;
         retries_ = 0;
         rto_ = RtoEstimate();
+        repairs_ = 0;
+        repairAt_.reset();
+        repairing_ = recover_ && ack < *recover_;
         if (recover_ && ack >= *recover_)
             recover_.reset();
         else if (recover_)
             resend_ = sndUna_; // a partial acknowledgement: the next hole
         timer_.reset();
         ArmTimer(now);
+    } else if (std::exchange(probeAnswerDue_, false) || (p.control & CC_SEND_ACK)) {
+        // The answer to our watchdog or probe, or the peer's own: no word of a hole.
     } else if ((p.control & CC_SYSTEM) && sndUna_ != sndNxt_ && alloc == peerAlloc_) {
-        // A repeated acknowledgement: the receiver has seen a hole. Resend the packet it
-        // lacks at once, and again if it still lacks it two round trips later. (Packets come
-        // in batches, and a batch brings one acknowledgement: so one is enough.)
-        const auto again = microseconds(2 * std::max<std::int64_t>(srttUs_, 500));
-        if (resentSeq_ != sndUna_ || now - resentAt_ > again) {
+        // A repeated acknowledgement (SPX II's negative acknowledgement): the receiver
+        // has seen a hole. Resend the packet it lacks at once, and again if it still lacks
+        // it once the resend should have arrived. (Packets come in batches, and a batch
+        // brings one acknowledgement: so one is enough.)
+        if (resentSeq_ != sndUna_ || now - resentAt_ > RepairWait()) {
+            repairing_ = true;
             resend_ = sndUna_;
             recover_ = std::max(recover_.value_or(0), sndNxt_);
         }
@@ -267,6 +288,7 @@ void SpxConnection::StopSending() {
     sndUna_ = sndNxt_ = sndEnd_;
     resend_.reset();
     recover_.reset();
+    repairAt_.reset();
     timedSeq_.reset();
     timer_.reset();
 }
@@ -302,7 +324,20 @@ milliseconds SpxConnection::RtoEstimate() const {
     return std::clamp(rto, config_.rtoMin, config_.rtoMax);
 }
 
+// How long a resent packet has to be acknowledged before it is taken as lost
+// too: two round trips (at least 1 ms), doubled for each repair in a row.
+microseconds SpxConnection::RepairWait() const {
+    return microseconds(2 * std::max<std::int64_t>(srttUs_, 500)) * (1 << std::min(repairs_, 8u));
+}
+
 void SpxConnection::Tick(Time now) {
+    if (repairAt_ && now >= *repairAt_) { // the resend of the hole went missing too
+        repairAt_.reset();
+        if (recover_ && sndUna_ != sndNxt_ && repairs_ < 8 && RepairWait() < rto_) {
+            ++repairs_;
+            resend_ = sndUna_;
+        }
+    }
     if (lingerUntil_ && now >= *lingerUntil_) { // our disconnect is not getting through
         lingerUntil_.reset();
         StopSending();
@@ -320,6 +355,8 @@ void SpxConnection::Tick(Time now) {
         requestDue_ = state_ == State::Connecting;
         replyDue_ = awaitingAnswer_;
         if (outstanding && !setUp) {
+            repairing_ = false; // the time-out's own doubling takes over
+            repairAt_.reset();
             resend_ = sndUna_;
             recover_ = sndNxt_;
             timedSeq_.reset(); // Karn: no sample from a packet sent twice
@@ -346,6 +383,8 @@ void SpxConnection::TickWatchdog(Time now) {
 
 std::optional<Time> SpxConnection::NextDeadline() const {
     std::optional<Time> next = timer_;
+    if (repairAt_)
+        next = std::min(next.value_or(Time::max()), *repairAt_);
     if (lingerUntil_ && sndUna_ != sndEnd_)
         next = std::min(next.value_or(Time::max()), *lingerUntil_);
     if (state_ != State::Connecting && (state_ != State::Ended || sndUna_ != sndEnd_)) {
@@ -369,6 +408,7 @@ bool SpxConnection::MaySend(std::uint64_t seq) const {
 // Writes the current acknowledge and allocation numbers into a packet.
 void SpxConnection::Stamp(std::span<std::uint8_t, MAX_PACKET> bytes, bool askAck) {
     advertised_ = Allocation();
+    ackedTo_ = rcvNext_;
     PutBE16(bytes.subspan<OFF_ACK, 2>(), Wire(rcvNext_));
     PutBE16(bytes.subspan<OFF_ALLOC, 2>(), Wire(advertised_));
     bytes[OFF_CONTROL] = static_cast<std::uint8_t>(askAck ? bytes[OFF_CONTROL] | CC_SEND_ACK
@@ -382,7 +422,8 @@ SpxPacket SpxConnection::Ours(std::uint8_t control, std::uint8_t datastream, std
     SpxPacket p;
     p.dst = peer_;
     p.src = local_;
-    p.control = control;
+    p.control = static_cast<std::uint8_t>(control | (spx2_ ? CC_SPX2 | CC_EXTENDED : 0));
+    p.negotiation = packet_;
     p.datastream = datastream;
     p.srcConn = myId_;
     p.dstConn = dstConn;
@@ -397,7 +438,7 @@ std::span<const std::uint8_t> SpxConnection::Control(std::uint8_t control, std::
     const std::size_t n = Encode(Ours(control, datastream, dstConn, sndNxt_), out);
     Stamp(out, control & CC_SEND_ACK);
     if (control & CC_SEND_ACK)
-        probeDue_ = false;
+        probeDue_ = false, probeAnswerDue_ = true;
     return std::span<const std::uint8_t>(out).first(n);
 }
 
@@ -418,6 +459,8 @@ std::span<const std::uint8_t> SpxConnection::SendSlotAt(std::uint64_t seq, bool 
         ++counters_.retransmitted;
         resentAt_ = now;
         resentSeq_ = seq;
+        if (seq == sndUna_ && repairing_)
+            repairAt_ = now + RepairWait();
         timedSeq_.reset(); // Karn: an acknowledgement now may be for either sending
     }
     Stamp(slot.bytes, ask);
@@ -426,20 +469,24 @@ std::span<const std::uint8_t> SpxConnection::SendSlotAt(std::uint64_t seq, bool 
 }
 
 std::span<const std::uint8_t> SpxConnection::PopOutput(Time now) {
+    // The request and the reply name the packet size (SPX II only).
+    const auto negotiate = static_cast<std::uint8_t>(spx2_ ? CC_NEGOTIATE : 0);
     if (requestDue_) {
         requestDue_ = false;
-        return Control(CC_SYSTEM | CC_SEND_ACK, DS_DATA, UNKNOWN_CONNECTION);
+        return Control(CC_SYSTEM | CC_SEND_ACK | negotiate, DS_DATA, UNKNOWN_CONNECTION);
     }
     if (replyDue_) {
         replyDue_ = false;
-        return Control(CC_SYSTEM | CC_SEND_ACK, DS_DATA, peerId_);
+        return Control(CC_SYSTEM | CC_SEND_ACK | negotiate, DS_DATA, peerId_);
     }
     if (disconAckDue_) {
         disconAckDue_ = false;
         return Control(CC_SYSTEM, DS_DISCON_ACK, peerId_);
     }
-    if (holeAckDue_) { // a system packet of its own, so that the sender counts it
-        holeAckDue_ = false;
+    if (holeAckDue_) { // the negative acknowledgement: a system packet of its own
+        // Its first copy may also acknowledge packets before the hole, which the
+        // sender takes as progress: then a second copy shows the hole repeated.
+        holeAckDue_ = ackedTo_ != rcvNext_;
         return Control(CC_SYSTEM, DS_DATA, peerId_);
     }
     if (resend_) {
@@ -448,8 +495,13 @@ std::span<const std::uint8_t> SpxConnection::PopOutput(Time now) {
         if (seq >= sndUna_ && seq < sndNxt_)
             return SendSlotAt(seq, true, now);
     }
-    if (sndNxt_ != sndEnd_ && MaySend(sndNxt_) && state_ != State::Connecting)
+    // The open packet waits for more of its run, unless the window is full.
+    const bool last = sndNxt_ + 1 == sndEnd_;
+    const bool held = open_ && last && sndEnd_ - sndUna_ < config_.window;
+    if (sndNxt_ != sndEnd_ && !held && MaySend(sndNxt_) && state_ != State::Connecting) {
+        open_ = open_ && !last; // sent: nothing more is added to it
         return SendSlotAt(sndNxt_++, false, now);
+    }
     ArmTimer(now);
     if (probeDue_)
         return Control(CC_SYSTEM | CC_SEND_ACK, DS_DATA, peerId_);
@@ -469,8 +521,10 @@ std::size_t SpxConnection::SendRoom() const {
     if (state_ != State::Established || releaseSent_)
         return 0;
     const std::size_t used = static_cast<std::size_t>(sndEnd_ - sndUna_);
-    std::size_t room = used < config_.window ? (config_.window - used) * MAX_DATA : 0;
-    return room;
+    if (used >= config_.window)
+        return 0;
+    const std::size_t open = open_ ? packet_ - send_[(sndEnd_ - 1) % send_.size()].length : 0;
+    return (config_.window - used) * DataMax() + open;
 }
 
 // Puts a new packet at the end of the send ring; returns the data bytes taken.
@@ -478,33 +532,57 @@ std::size_t SpxConnection::QueuePacket(std::uint8_t datastream, std::uint8_t con
                                        std::span<const std::uint8_t> data) {
     SendSlot& slot = send_[sndEnd_ % send_.size()];
     SpxPacket p = Ours(control, datastream, peerId_, sndEnd_);
-    p.data = data.first(std::min(data.size(), MAX_DATA));
+    p.data = data.first(std::min(data.size(), DataMax()));
     slot.length = static_cast<std::uint16_t>(Encode(p, slot.bytes));
     ++sndEnd_;
     return p.data.size();
 }
 
+// Adds data to the open packet (the last queued, not yet sent); the bytes taken.
+std::size_t SpxConnection::Append(std::span<const std::uint8_t> data) {
+    SendSlot& slot = send_[(sndEnd_ - 1) % send_.size()];
+    const std::size_t n = std::min<std::size_t>(data.size(), packet_ - slot.length);
+    std::copy_n(data.begin(), n, slot.bytes.begin() + slot.length);
+    slot.length = static_cast<std::uint16_t>(slot.length + n);
+    PutBE16(std::span(slot.bytes).subspan<OFF_LENGTH, 2>(), slot.length);
+    return n;
+}
+
 std::size_t SpxConnection::SendUnit(std::span<const std::uint8_t> data, bool more, Time) {
-    if (state_ != State::Established || releaseSent_)
+    if (state_ != State::Established || releaseSent_ || SendRoom() == 0)
         return 0;
-    // Each call starts a packet of its own: the programs tell a unit sent
-    // without T_MORE (an end unit) from the units before it by the piece it
-    // arrives as. A unit of zero bytes is an empty packet, with end of
-    // message or (T_MORE) without, as over TCP.
-    std::size_t taken = 0;
-    do {
+    // Units sent with T_MORE run on in one packet; a unit without T_MORE (an
+    // end unit) starts a packet of its own and ends it with end of message,
+    // so that it arrives as a piece of its own: the programs tell it from
+    // the data before it by that. A unit of zero bytes is an empty packet of
+    // its own, with end of message or (T_MORE) without, as over TCP.
+    if (data.empty()) {
+        open_ = false;
+        QueuePacket(DS_DATA, more ? 0 : CC_EOM, {});
+        return 0;
+    }
+    std::size_t taken = more && open_ ? Append(data) : 0;
+    open_ = false;
+    while (taken < data.size()) {
         if (sndEnd_ - sndUna_ >= config_.window)
             return counters_.dataOut += taken, taken; // the rest goes on in the next call
         taken += QueuePacket(DS_DATA, 0, data.subspan(taken));
-    } while (taken < data.size());
+    }
+    SendSlot& last = send_[(sndEnd_ - 1) % send_.size()];
     if (!more)
-        send_[(sndEnd_ - 1) % send_.size()].bytes[OFF_CONTROL] |= CC_EOM;
+        last.bytes[OFF_CONTROL] |= CC_EOM;
+    open_ = more && last.length < packet_ && sndEnd_ - 1 >= sndNxt_;
     return counters_.dataOut += taken, taken;
+}
+
+void SpxConnection::Push() {
+    open_ = false;
 }
 
 void SpxConnection::SendRelease(Time now) {
     if (state_ != State::Established || releaseSent_)
         return;
+    open_ = false;
     QueuePacket(DS_ORDREL, CC_EOM, {});
     releaseSent_ = true;
     if (relIn_)
@@ -517,6 +595,7 @@ void SpxConnection::Disconnect(Time now) {
         return;
     if (state_ == State::Connecting)
         return Abort();
+    open_ = false;
     QueuePacket(DS_DISCON, CC_EOM, {});
     lingerUntil_ = now + config_.watchdogAbort;
     state_ = State::Ended;

@@ -18,6 +18,12 @@
 //     reply is mended by the answering endpoint itself; the listener only has
 //     to ignore a repeated request (same source address and connection id)
 //     for a connection it has already answered.
+//   - SPX II: the request and the reply carry the SPX II bits and, in the
+//     extended header, a packet size: the caller offers what its interface
+//     carries, the answer is the smaller of that and the answerer's own.
+//     An answer (or a request) without them is SPX I: 576-byte packets, no
+//     SPX II bits. Every packet of an SPX II connection has the 14-byte
+//     header.
 //   - Sequence numbers count data packets only (system packets consume none)
 //     and start at 0; acknowledge = the next sequence expected; allocation =
 //     the highest sequence the receiver can take, so the window is
@@ -26,11 +32,13 @@
 //     rule), doubled at each time-out; after retryLimit time-outs in a row
 //     the connection fails (237). The receiver acknowledges at once when asked
 //     to, when a packet arrives out of order or twice, and when its window
-//     opens; an acknowledgement that repeats the last number (the receiver
-//     has seen a hole) makes the sender resend the first packet not
-//     acknowledged at once (again if the hole is still there two round trips
-//     later), and each acknowledgement that then moves but stops short of
-//     what was sent resends the next.
+//     opens. A packet out of order is answered at once by a negative
+//     acknowledgement (a system packet naming the first packet missing; twice
+//     when its first copy also acknowledges packets before the hole). An
+//     acknowledgement that repeats the last number makes the sender resend
+//     the first packet not acknowledged at once, and again when the hole is
+//     still there after the repair wait; each acknowledgement that then moves
+//     but stops short of what was sent resends the next hole.
 //   - Watchdog: whenever nothing has come from the peer for watchdogInterval,
 //     a watchdog packet (system, ack requested) goes out; when nothing has
 //     come for watchdogAbort the peer is dead and the connection fails (237).
@@ -69,7 +77,10 @@
 //                           that fills the peer's allocation, and resends)
 //   window [512]            our allocation, in packets; also the number of
 //                           packets that may wait unacknowledged (each way
-//                           window x 576 bytes of memory, allocated once)
+//                           window x 1500 bytes of memory, allocated once)
+//   repair wait             2 x smoothed RTT (at least 1 ms), doubling at
+//                           each repair without progress, at most 8 and only
+//                           while below the retransmission time-out
 // With data waiting and the peer's allocation used up, a watchdog packet
 // asks for the allocation after the retransmission time-out, doubling up to
 // rtoMax, and counts no retry (the peer answers: it is alive, only full).
@@ -105,6 +116,10 @@ class SpxConnection {
         milliseconds watchdogAbort{20000};
         std::uint16_t ackEvery = 32;
         std::uint16_t window = 512; // 1 to MAX_WINDOW
+        // The largest IPX packet the interface carries (its MTU less what
+        // the frame type puts before the packet), 576 to MAX_PACKET.
+        std::uint16_t maxPacket = MAX_PACKET;
+        bool spx2 = true; // offer and take SPX II; false: an SPX I end
     };
     static constexpr std::uint16_t MAX_WINDOW = 8192; // well inside half the sequence space
 
@@ -177,14 +192,25 @@ class SpxConnection {
     // zero-byte unit is taken whenever SendRoom() > 0.
     std::size_t SendRoom() const;
 
-    // Queues bytes of a unit (one t_snd), cut into packets of up to 534
-    // bytes, the first a packet of its own; the last packet of the unit has
-    // end of message unless `more` (T_MORE). Returns the bytes taken: all of
-    // them when data.size() <= SendRoom(); fewer (whole packets) when the
-    // window is full, in which case the unit goes on with the rest (call again
-    // once there is room). A unit of zero bytes is one empty data packet with
-    // end of message; zero bytes with `more` queue nothing.
+    // Queues bytes of a unit (one t_snd) in packets of up to PacketSize():
+    // with `more` (T_MORE) it runs on in the open packet that the units
+    // before it left; without, it starts a packet of its own and its last
+    // packet has end of message. Returns the bytes taken: all of them when
+    // data.size() <= SendRoom(); fewer when the window is full, in which case
+    // the unit goes on with the rest (call again once there is room). A unit
+    // of zero bytes is one empty data packet of its own, with end of message
+    // unless `more`.
     std::size_t SendUnit(std::span<const std::uint8_t> data, bool more, Time now);
+
+    // Lets the last packet go out although it has room left: SendUnit keeps
+    // a packet open for the next unit sent with T_MORE (t_snd without
+    // T_MORE, a release, a disconnect or Push close it).
+    void Push();
+
+    // The IPX packet size the two ends agreed on (576 with an SPX I peer),
+    // and whether both speak SPX II; before the reply, what was offered.
+    std::size_t PacketSize() const { return packet_; }
+    bool Spx2() const { return spx2_; }
 
     // t_sndrel: an FC packet after everything queued. Established only.
     void SendRelease(Time now);
@@ -201,11 +227,11 @@ class SpxConnection {
     // T_ORDREL, T_DISCONNECT, or 0 when nothing is there.
     int Peek() const;
 
-    // t_rcv: copies up to out.size() bytes of the next unit. flags gets T_MORE
-    // when more of the unit follows (not yet arrived, not fitting in out, or
-    // its last packet, which is always a piece of its own, as a unit sent
-    // without T_MORE after T_MORE pieces arrives over TCP). Returns the count
-    // (0 for an empty unit, or when Peek() != T_DATA).
+    // t_rcv: copies up to out.size() bytes of the next packet. flags gets
+    // T_MORE unless the piece ends a packet with end of message: a unit sent
+    // without T_MORE arrives as a piece of its own, as over TCP; the pieces
+    // of a run of units sent with T_MORE may join them. Returns the count (0
+    // for an empty unit, or when Peek() != T_DATA).
     std::size_t Take(std::span<std::uint8_t> out, int& flags);
 
     // t_rcvrel: takes the peer's release (Peek() == T_ORDREL).
@@ -257,6 +283,7 @@ class SpxConnection {
     void ArmTimer(Time now);
     void Sample(Time now);
     milliseconds RtoEstimate() const;
+    std::chrono::microseconds RepairWait() const;
     void TickWatchdog(Time now);
     // A packet of this connection from us to the peer (ack and allocation
     // are stamped when it goes out).
@@ -266,6 +293,10 @@ class SpxConnection {
                             std::span<const std::uint8_t> data);
     std::span<const std::uint8_t> Control(std::uint8_t control, std::uint8_t datastream,
                                           std::uint16_t dstConn);
+    std::size_t DataMax() const { // SPX II's header has the negotiation size
+        return packet_ - IPX_HEADER - SPX_HEADER - (spx2_ ? NEGOTIATION_FIELD : 0);
+    }
+    std::size_t Append(std::span<const std::uint8_t> data); // to the open packet
     std::span<const std::uint8_t> SendSlotAt(std::uint64_t seq, bool resend, Time now);
     bool MaySend(std::uint64_t seq) const;
     void Stamp(std::span<std::uint8_t, MAX_PACKET> bytes, bool askAck);
@@ -274,6 +305,8 @@ class SpxConnection {
     ipxAddr_t local_{}, peer_{};
     std::uint16_t myId_ = 0, peerId_ = UNKNOWN_CONNECTION;
     State state_ = State::Connecting;
+    bool spx2_ = false;                  // both ends speak SPX II
+    std::uint16_t packet_ = SPX1_PACKET; // the negotiated packet size
     bool releaseSent_ = false;
     int reason_ = 0;
     Counters counters_;
@@ -286,6 +319,7 @@ class SpxConnection {
     std::uint64_t peerAlloc_ = FIRST;
     std::optional<std::uint64_t> resend_;
     unsigned sinceAckAsked_ = 0;
+    bool open_ = false; // the last queued packet waits for more of a T_MORE run
 
     // Receiving: [rcvRead_, rcvNext_) arrived in order and wait for the
     // program; out-of-order packets wait in their slots up to Allocation().
@@ -295,10 +329,12 @@ class SpxConnection {
     bool relIn_ = false;                           // FC arrived in sequence
     std::optional<std::uint64_t> disAt_;           // where the disconnect is read
     std::uint64_t advertised_ = 0;                 // the allocation last sent
+    std::uint64_t ackedTo_ = FIRST;                // the acknowledge number last sent
 
     // Packets due that are not in the send ring.
     bool requestDue_ = false, replyDue_ = false, awaitingAnswer_ = false;
     bool ackDue_ = false, holeAckDue_ = false, probeDue_ = false, disconAckDue_ = false;
+    bool probeAnswerDue_ = false; // a system packet of ours asked for an acknowledgement
     // Room for every kind of them at once (at most six in one batch of
     // PopOutput), so that a batch's spans all stay valid.
     std::array<std::array<std::uint8_t, MAX_PACKET>, 8> control_{};
@@ -315,6 +351,9 @@ class SpxConnection {
     Time lastHeard_{}, lastProbe_{};
     std::optional<std::uint64_t> resentSeq_; // the last packet sent again
     std::optional<std::uint64_t> recover_;   // in recovery until this is acknowledged
+    std::optional<Time> repairAt_;           // the hole's resend is taken as lost then
+    unsigned repairs_ = 0;                   // resends of the hole without progress
+    bool repairing_ = false;                 // resending on the peer's word, not a time-out
 };
 
 // The packet a listener sends to refuse a connection request (t_snddis with

@@ -91,6 +91,31 @@ static std::string InstallSteps(const fs::path& dir, const Strings& units) {
                  dir);
 }
 
+// The packaged stack under its unit's confinement, as far as it can be had without systemd: an
+// ordinary user (the unit's is made for it) with the unit's capabilities, in a network namespace
+// of its own on one end of a veth pair. It must bring its interface up, answer, and on SIGTERM
+// end with status 0 and remove its socket. What it printed, or what failed.
+static std::string ConfinedStack(const fs::path& dir) {
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    return Shell(
+        "unshare --net sh -c 'ip link add d0 address 02:00:00:00:00:05 type veth peer d1 && ip "
+        "link set d1 up && ip link set d0 up && echo \"d0 0000ABCD ethernet_ii\" >nspx.conf && "
+        "run=$(mktemp -d) && chown nobody \"$run\" || exit 1\n"
+        "caps() { sed -n \"s/^$1=//p\" root/usr/lib/systemd/system/nspxd.service | sed "
+        "\"s/CAP_/+/g; s/ /,/g\" | tr A-Z a-z; }\n"
+        "export NSPX_CONF=$PWD/nspx.conf NSPX_STACK=$run/stack\n"
+        "setpriv --reuid=$(id -u nobody) --regid=$(id -g nobody) --clear-groups "
+        "--inh-caps=-all,$(caps AmbientCapabilities) --ambient-caps=-all,$(caps "
+        "AmbientCapabilities) --bounding-set=-all,$(caps CapabilityBoundingSet) --no-new-privs "
+        "root/usr/sbin/nspxd & p=$!\n"
+        "i=0; until root/usr/sbin/nspxd -s >/dev/null 2>&1 || [ $i -ge 100 ]; do sleep 0.1; "
+        "i=$((i+1)); done\n"
+        "root/usr/sbin/nspxd -s | head -1 | sed \"s/ frames.*//\"; kill -TERM $p; wait $p; "
+        "echo \"status $?\"; ls -A \"$run\"; rmdir \"$run\"'",
+        dir);
+}
+
 // A package file missing or amiss, lintian findings, install steps, a confining unit, a client
 // that fails.
 TEST(Release, Package) {
@@ -140,6 +165,10 @@ TEST(Release, Package) {
                       std::string::npos)
                 << line;
         }
+    }
+    if (stack && geteuid() == 0 && Shell("command -v setpriv unshare ip >/dev/null").empty()) {
+        EXPECT_EQ(ConfinedStack(dir.path()), "interface d0 network 0000ABCD frame ethernet_ii mac "
+                                             "02:00:00:00:00:05 mtu 1500 link up\nstatus 0\n");
     }
     // The packaged client and the example's localhost record at work; as root
     // with the unit's capabilities and no_new_privs, serving as nobody.

@@ -84,7 +84,8 @@ static std::string InstallSteps(const fs::path& dir, const Strings& units) {
                  "inst/var/lib/dpkg/status && dpkg --root=inst --log=/dev/null --force-depends "
                  "-i *.deb >/dev/null 2>&1 && systemctl --root=inst list-unit-files --no-legend" +
                      unitFiles + " | tr -s ' ' | cut -d' ' -f1-2 && systemctl --root=inst enable" +
-                     unitFiles + " 2>/dev/null && find inst/etc/systemd -type l -printf '%P\\n' | "
+                     unitFiles +
+                     " 2>/dev/null && find inst/etc/systemd -type l -printf '%P\\n' | "
                      "sort && getcap -r inst && " +
                      verify + " && cd verify && systemd-analyze verify --man=no" + unitFiles +
                      " 2>&1",
@@ -137,8 +138,8 @@ TEST(Release, Package) {
                     ">lint 2>&1; s=$?; grep -E '^[EW]: |hardening-' lint; exit $s; }",
                     dir.path()),
               "");
-    const Strings units = stack ? Strings{"nspxd.service", "varneld.service"}
-                                : Strings{"varneld.service"};
+    const Strings units =
+        stack ? Strings{"nspxd.service", "varneld.service"} : Strings{"varneld.service"};
     std::string listed, wants;
     for (const std::string& u : units) {
         listed += u + " disabled\n";

@@ -1,12 +1,12 @@
-# Install script: puts the systemd unit in place with ExecStart naming
-# varneld where this installation puts it. The prefix is known only now:
+# Install script: puts the systemd units in place with ExecStart naming the
+# daemons where this installation puts them. The prefix is known only now:
 # cpack installs under another prefix than the build was configured with.
 #
 # Set before this script runs:
-#   VARNEL_UNIT_SOURCE   the unit, with @SBINDIR@ for the daemon's directory
-#   VARNEL_UNIT_DIR      the unit's directory (relative: under the prefix)
-#   VARNEL_SBINDIR       the daemon's directory (relative: under the prefix)
-#   VARNEL_UNIT_STAGING  a directory of the build tree for the finished unit
+#   VARNEL_UNIT_SOURCES  the units, with @SBINDIR@ for the daemons' directory
+#   VARNEL_UNIT_DIR      the units' directory (relative: under the prefix)
+#   VARNEL_SBINDIR       the daemons' directory (relative: under the prefix)
+#   VARNEL_UNIT_STAGING  a directory of the build tree for the finished units
 
 foreach(var VARNEL_UNIT_DIR VARNEL_SBINDIR)
   if(IS_ABSOLUTE "${${var}}")
@@ -16,16 +16,17 @@ foreach(var VARNEL_UNIT_DIR VARNEL_SBINDIR)
   endif()
 endforeach()
 
-file(READ "${VARNEL_UNIT_SOURCE}" unit)
-string(REPLACE "@SBINDIR@" "${VARNEL_SBINDIR_FULL}" unit "${unit}")
-
-# The finished unit is staged under a name of its own for each destination,
-# so that installs to different places never share a file, and removed once
-# installed.
+# The finished units are staged in a directory of their own for each
+# destination, so that installs to different places never share a file, and
+# removed once installed.
 string(MD5 key "$ENV{DESTDIR}${VARNEL_UNIT_DIR_FULL}")
-set(staged "${VARNEL_UNIT_STAGING}/${key}/varneld.service")
-file(WRITE "${staged}" "${unit}")
-
-file(INSTALL "${staged}" DESTINATION "${VARNEL_UNIT_DIR_FULL}"
-     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-file(REMOVE_RECURSE "${VARNEL_UNIT_STAGING}/${key}")
+set(staging "${VARNEL_UNIT_STAGING}/${key}")
+foreach(source IN LISTS VARNEL_UNIT_SOURCES)
+  file(READ "${source}" unit)
+  string(REPLACE "@SBINDIR@" "${VARNEL_SBINDIR_FULL}" unit "${unit}")
+  get_filename_component(name "${source}" NAME)
+  file(WRITE "${staging}/${name}" "${unit}")
+  file(INSTALL "${staging}/${name}" DESTINATION "${VARNEL_UNIT_DIR_FULL}"
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endforeach()
+file(REMOVE_RECURSE "${staging}")

@@ -30,12 +30,15 @@ TEST(Release, ManualPages) {
     // The option letters of what comes before, one of each; "-x" after a blank or [ in a usage.
     const std::string letters = " | grep -oE '[A-Za-z]' | sort -u | tr -d '\\n'";
     using Row = std::tuple<const char*, const char*, std::string>; // page, header, usage run
+    // The stack's page is checked against its usage where this tree builds the stack.
+    const std::string stackUsage = fs::exists(Bin("nspxd")) ? Bin("nspxd").string() + " -Z" : "";
     for (const auto& [page, header, usage] :
          std::vector<Row>{{"varnel.1", "VARNEL 1", Bin("varnel")},
                           {"varneld.8", "VARNELD 8", Bin("varneld").string() + " -Z"},
                           {"spxpeer.1", "SPXPEER 1", Bin("spxpeer").string() + " --help"},
                           {"yellowpages.5", "YELLOWPAGES 5", ""},
-                          {"nspx.conf.5", "NSPX.CONF 5", ""}}) {
+                          {"nspx.conf.5", "NSPX.CONF 5", ""},
+                          {"nspxd.8", "NSPXD 8", stackUsage}}) {
         const std::string file = (kBuild / "man" / page).string();
         EXPECT_NE(ReadFile(file).find("\n.Dt " + std::string(header) + "\n"), std::string::npos);
         EXPECT_EQ(Shell("groff -ww -mandoc -z " + file + " 2>&1"), "");
@@ -52,7 +55,98 @@ TEST(Release, ManualPages) {
                   std::string::npos);
 }
 
-// A package file missing or amiss, lintian findings, a confining unit, a client that fails.
+// The files of the package: with the IPX stack where this tree builds it.
+static std::string PackageFiles(bool stack) {
+    std::string f = "755 usr/bin/spxpeer\n755 usr/bin/varnel\n";
+    if (stack)
+        f += "644 usr/lib/systemd/system/nspxd.service\n";
+    f += "644 usr/lib/systemd/system/varneld.service\n";
+    if (stack)
+        f += "755 usr/sbin/nspxd\n";
+    f += "755 usr/sbin/varneld\n644 usr/share/doc/varnel/changelog.gz\n"
+         "644 usr/share/doc/varnel/copyright\n644 usr/share/doc/varnel/yellowpages.example\n"
+         "644 usr/share/lintian/overrides/varnel\n644 usr/share/man/man1/spxpeer.1.gz\n"
+         "644 usr/share/man/man1/varnel.1.gz\n644 usr/share/man/man5/nspx.conf.5.gz\n"
+         "644 usr/share/man/man5/yellowpages.5.gz\n";
+    if (stack)
+        f += "644 usr/share/man/man8/nspxd.8.gz\n";
+    return f + "644 usr/share/man/man8/varneld.8.gz\n";
+}
+
+// A package that installs amiss: dpkg installs it into an empty root of its own, where systemd
+// must find its units (disabled, and enabled by systemctl), systemd must read every line of them,
+// and no program may carry a file capability. "" or what was found.
+static std::string InstallSteps(const fs::path& dir, const Strings& units) {
+    std::string unitFiles, verify = "mkdir verify";
+    for (const std::string& u : units) {
+        unitFiles += " " + u;
+        // The unit as systemd reads it, its programs where this root has them.
+        verify += " && sed 's|=/usr/|=" + (dir / "inst/usr/").string() +
+                  "|' inst/usr/lib/systemd/system/" + u + " >verify/" + u;
+    }
+    return Shell("mkdir -p inst/var/lib/dpkg/info inst/var/lib/dpkg/updates && touch "
+                 "inst/var/lib/dpkg/status && dpkg --root=inst --log=/dev/null --force-depends "
+                 "-i *.deb >/dev/null 2>&1 && systemctl --root=inst list-unit-files --no-legend" +
+                     unitFiles + " | tr -s ' ' | cut -d' ' -f1-2 && systemctl --root=inst enable" +
+                     unitFiles +
+                     " 2>/dev/null && find inst/etc/systemd -type l -printf '%P\\n' | "
+                     "sort && getcap -r inst && " +
+                     verify + " && cd verify && systemd-analyze verify --man=no" + unitFiles +
+                     " 2>&1",
+                 dir);
+}
+
+// The lines a unit must hold that it lacks, one per line: the daemon after the stack, which it
+// wants but can do without, with no packet sockets of its own; the stack with CAP_NET_RAW alone.
+static std::string MissingUnitLines(const fs::path& units, bool stack) {
+    using Row = std::pair<const char*, std::vector<const char*>>;
+    std::vector<Row> rows{
+        {"varneld.service",
+         {"ExecStart=/usr/sbin/varneld", "Restart=on-failure", "StateDirectory=varneld",
+          "WorkingDirectory=/var/lib/varneld", "Wants=nspxd.service", "After=nspxd.service",
+          "CapabilityBoundingSet=CAP_SETUID CAP_SETGID",
+          "RestrictAddressFamilies=AF_INET AF_UNIX AF_NETLINK"}}};
+    if (stack)
+        rows.push_back(
+            {"nspxd.service",
+             {"ExecStart=/usr/sbin/nspxd", "Restart=on-failure", "RuntimeDirectory=nspx",
+              "CapabilityBoundingSet=CAP_NET_RAW", "AmbientCapabilities=CAP_NET_RAW",
+              "RestrictAddressFamilies=AF_PACKET AF_UNIX", "After=network-online.target"}});
+    std::string missing;
+    for (const auto& [unit, lines] : rows)
+        for (const char* line : lines)
+            if (ReadFile(units / unit).find("\n" + std::string(line) + "\n") == std::string::npos)
+                missing += std::string(unit) + ": " + line + "\n";
+    return missing;
+}
+
+// The packaged stack under its unit's confinement, as far as it can be had without systemd: an
+// ordinary user (the unit's is made for it) with the unit's capabilities, in a network namespace
+// of its own on one end of a veth pair. It must bring its interface up, answer, and on SIGTERM
+// end with status 0 and remove its socket. What it printed, or what failed.
+static std::string ConfinedStack(const fs::path& dir) {
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    return Shell(
+        "unshare --net sh -c 'ip link add d0 address 02:00:00:00:00:05 type veth peer d1 && ip "
+        "link set d1 up && ip link set d0 up && echo \"d0 0000ABCD ethernet_ii\" >nspx.conf && "
+        "run=$(mktemp -d) && chown nobody \"$run\" || exit 1\n"
+        "caps() { sed -n \"s/^$1=//p\" root/usr/lib/systemd/system/nspxd.service | sed "
+        "\"s/CAP_/+/g; s/ /,/g\" | tr A-Z a-z; }\n"
+        "export NSPX_CONF=$PWD/nspx.conf NSPX_STACK=$run/stack\n"
+        "setpriv --reuid=$(id -u nobody) --regid=$(id -g nobody) --clear-groups "
+        "--inh-caps=-all,$(caps AmbientCapabilities) --ambient-caps=-all,$(caps "
+        "AmbientCapabilities) --bounding-set=-all,$(caps CapabilityBoundingSet) --no-new-privs "
+        "root/usr/sbin/nspxd & p=$!\n"
+        "i=0; until root/usr/sbin/nspxd -s >/dev/null 2>&1 || [ $i -ge 100 ]; do sleep 0.1; "
+        "i=$((i+1)); done\n"
+        "root/usr/sbin/nspxd -s | head -1 | sed \"s/ frames.*//\"; kill -TERM $p; wait $p; "
+        "echo \"status $?\"; ls -A \"$run\"; rmdir \"$run\"'",
+        dir);
+}
+
+// A package file missing or amiss, lintian findings, install steps, a confining unit, a client
+// that fails.
 TEST(Release, Package) {
     if (!Shell("command -v cpack dpkg-deb >/dev/null").empty())
         GTEST_SKIP() << "cpack and dpkg-deb are needed";
@@ -61,26 +155,33 @@ TEST(Release, Package) {
                         " >/dev/null && dpkg-deb -x *.deb root && dpkg-deb -e *.deb control",
                     dir.path()),
               "");
+    const bool stack = fs::exists(Bin("nspxd"));
     const std::string files = "find . -type f -printf '%m %P\\n' | LC_ALL=C sort -k2";
-    EXPECT_EQ(Shell(files, dir / "root"),
-              "755 usr/bin/spxpeer\n755 usr/bin/varnel\n644 usr/lib/systemd/system/varneld.service"
-              "\n755 usr/sbin/varneld\n644 usr/share/doc/varnel/changelog.gz\n"
-              "644 usr/share/doc/varnel/copyright\n644 usr/share/doc/varnel/yellowpages.example\n"
-              "644 usr/share/lintian/overrides/varnel\n644 usr/share/man/man1/spxpeer.1.gz\n"
-              "644 usr/share/man/man1/varnel.1.gz\n644 usr/share/man/man5/nspx.conf.5.gz\n"
-              "644 usr/share/man/man5/yellowpages.5.gz\n"
-              "644 usr/share/man/man8/varneld.8.gz\n");
-    EXPECT_EQ(Shell(files, dir / "control"), "644 control\n644 md5sums\n755 postinst\n");
+    EXPECT_EQ(Shell(files, dir / "root"), PackageFiles(stack));
+    // No maintainer script: nothing to set up but the files.
+    EXPECT_EQ(Shell(files, dir / "control"), "644 control\n644 md5sums\n");
     EXPECT_NE(ReadFile(dir / "control/control").find("Package: varnel\n"), std::string::npos);
     // Errors and warnings, and the hardening lintian reports only as information (if installed).
     EXPECT_EQ(Shell("! command -v lintian >/dev/null || { lintian --fail-on error,warning -I *.deb "
                     ">lint 2>&1; s=$?; grep -E '^[EW]: |hardening-' lint; exit $s; }",
                     dir.path()),
               "");
+    const Strings units =
+        stack ? Strings{"nspxd.service", "varneld.service"} : Strings{"varneld.service"};
+    std::string listed, wants;
+    for (const std::string& u : units) {
+        listed += u + " disabled\n";
+        wants += "system/multi-user.target.wants/" + u + "\n";
+    }
+    if (Shell("command -v dpkg systemctl systemd-analyze getcap >/dev/null").empty()) {
+        EXPECT_EQ(InstallSteps(dir.path(), units), listed + wants);
+    }
+    EXPECT_EQ(MissingUnitLines(dir / "root/usr/lib/systemd/system", stack), "");
     const fs::path unit = dir / "root/usr/lib/systemd/system/varneld.service";
-    for (const char* line : {"ExecStart=/usr/sbin/varneld", "Restart=on-failure",
-                             "StateDirectory=varneld", "WorkingDirectory=/var/lib/varneld"})
-        EXPECT_NE(ReadFile(unit).find("\n" + std::string(line) + "\n"), std::string::npos) << line;
+    if (stack && geteuid() == 0 && Shell("command -v setpriv unshare ip >/dev/null").empty()) {
+        EXPECT_EQ(ConfinedStack(dir.path()), "interface d0 network 0000ABCD frame ethernet_ii mac "
+                                             "02:00:00:00:00:05 mtu 1500 link up\nstatus 0\n");
+    }
     // The packaged client and the example's localhost record at work; as root
     // with the unit's capabilities and no_new_privs, serving as nobody.
     const passwd* pw = geteuid() == 0 ? getpwnam("nobody") : nullptr;

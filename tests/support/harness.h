@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -159,6 +160,8 @@ inline std::pair<long, long> SocketTimeouts(int pid) {
 inline bool GroupAlive(int pgid) {
     std::error_code e;
     for (const auto& entry : fs::directory_iterator("/proc", e)) {
+        if (!std::isdigit(static_cast<unsigned char>(entry.path().filename().string()[0])))
+            continue; // no process
         // "pid (name) state ppid pgrp ...": the name may hold anything but the last ')'.
         const std::string stat = ReadFile(entry.path() / "stat");
         std::istringstream fields(stat.substr(std::min(stat.rfind(')') + 1, stat.size())));

@@ -61,6 +61,9 @@ class Listening {
     virtual void Refuse(int sequence) = 0;
     // The descriptor that becomes readable when a caller may have come.
     virtual int PollFd() const = 0;
+    // How soon this one wants Serve called even when its descriptor stays
+    // quiet (a carrier it is still to reach); UNTIL_SOMETHING: not.
+    virtual Wait Due() const { return UNTIL_SOMETHING; }
     // A listener on several carriers: from now on this one takes its callers
     // from acceptFd (which it then owns) and waits on watchFd, which is
     // readable when any carrier has something.
@@ -149,13 +152,16 @@ struct StackCall {
 };
 // Calls to through the stack; the endpoint fd becomes the stack connection.
 StackCall CallOverStack(int fd, const ipxAddr_t& to);
-// The callers on IPX socket `socket` of the stack's interfaces. Null with
-// terr 0 when no stack runs or it has no interface; null with a t_errno
-// value in terr when the stack refused.
+// The callers on IPX socket `socket` of the stack's interfaces. While no
+// stack runs, or it has no interface, it asks again every few seconds, and
+// a stack that ends is asked again the same way. Null with a t_errno value
+// in terr when the stack refused the socket.
 std::unique_ptr<Listening> ListenOverStack(std::uint16_t socket, unsigned qlen, int& terr);
 
 // A listening endpoint on two carriers at once: fd (where first stands)
-// becomes a descriptor that wakes for both; callers come in arrival order.
+// becomes a descriptor that wakes for both as soon as second has a
+// descriptor (at once, or when it reaches its carrier later); callers come
+// in arrival order.
 std::unique_ptr<Listening> ListenOnBoth(int fd, std::unique_ptr<Listening> first,
                                         std::unique_ptr<Listening> second, int& terr);
 

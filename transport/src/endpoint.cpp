@@ -16,7 +16,9 @@ namespace spx {
 
 // ---- module stack -----------------------------------------------------------
 
-ModuleStack::ModuleStack() { Push("timod"); }
+ModuleStack::ModuleStack() {
+    Push("timod");
+}
 
 std::string_view ModuleStack::Top() const {
     if (count_ == 0)

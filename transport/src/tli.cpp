@@ -88,14 +88,12 @@ bool Fits(const netbuf& nb, std::size_t size) {
 }
 
 // The callers of a listening endpoint bound to socket: on TCP, and on the
-// stack's IPX interfaces too when a stack runs and has any. Null with
+// stack's IPX interfaces too whenever a stack runs and has any. Null with
 // t_errno set.
 std::unique_ptr<Listening> Listen(Endpoint& ep, unsigned qlen) {
     auto tcp = ep.link->Listen();
     int terr = 0;
     auto ipx = ListenOverStack(GetBE16(ep.local.sock), qlen, terr);
-    if (ipx == nullptr && terr == 0)
-        return tcp;
     std::unique_ptr<Listening> both;
     if (ipx != nullptr)
         both = ListenOnBoth(ep.fd, std::move(tcp), std::move(ipx), terr);

@@ -16,6 +16,13 @@
 
 namespace spx::stacklink {
 
+namespace {
+
+// How often a listener without a stack asks for one.
+constexpr auto RETRY = std::chrono::seconds(2);
+
+} // namespace
+
 StackListening::~StackListening() {
     if (fd_ >= 0)
         close(fd_);
@@ -27,11 +34,42 @@ void StackListening::Lost() {
     close(fd_);
     fd_ = -1;
     ready_.clear();
+    in_.Reset();
+    retry_ = Clock::now() + RETRY;
+}
+
+Wait StackListening::Due() const {
+    if (fd_ >= 0)
+        return UNTIL_SOMETHING;
+    return std::max(std::chrono::ceil<std::chrono::milliseconds>(retry_ - Clock::now()),
+                    std::chrono::milliseconds(0));
+}
+
+int StackListening::Bind() {
+    const auto body =
+        stack::BindBody(socket_, static_cast<std::uint16_t>(std::min(qlen_, 0xFFFFu)));
+    fd_ = OpenStack(stack::Prim::BindReq, body);
+    const int bound = fd_ < 0 ? -1 : AwaitBound();
+    if (bound != 0 && fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+        in_.Reset();
+    }
+    if (bound < 0) {
+        ClearErrorDetail(); // no failure: TCP alone for now
+        retry_ = Clock::now() + RETRY;
+    }
+    if (bound == 0 && watchFd_ >= 0 && !WatchReadable(watchFd_, fd_))
+        Lost();
+    return bound;
 }
 
 bool StackListening::Serve(Wait wait) {
-    if (fd_ < 0)
+    if (fd_ < 0) { // no stack has the socket: ask again when it is time
+        if (Clock::now() >= retry_)
+            Bind();
         return true;
+    }
     const Reader::Got got = in_.Read(fd_, DeadlineOf(wait));
     TakeIndications();
     if (got == Reader::Got::End || got == Reader::Got::Failed)
@@ -165,15 +203,9 @@ namespace spx {
 
 std::unique_ptr<Listening> ListenOverStack(std::uint16_t socket, unsigned qlen, int& terr) {
     using namespace stacklink;
-    terr = 0;
-    const auto body = stack::BindBody(socket, static_cast<std::uint16_t>(std::min(qlen, 0xFFFFu)));
-    const int s = OpenStack(stack::Prim::BindReq, body);
-    if (s < 0)
-        return nullptr; // no stack: TCP alone
-    auto l = std::make_unique<StackListening>(s, socket);
-    const int bound = l->AwaitBound();
-    terr = std::max(bound, 0);
-    return bound == 0 ? std::move(l) : nullptr;
+    auto l = std::make_unique<StackListening>(socket, qlen);
+    terr = std::max(l->Bind(), 0);
+    return terr == 0 ? std::move(l) : nullptr;
 }
 
 } // namespace spx

@@ -58,8 +58,15 @@ Reader::Reader(std::size_t capacity) : capacity_(std::max(capacity, stack::MAX_R
 }
 
 Reader::~Reader() {
+    Reset();
+}
+
+void Reader::Reset() {
     for (int fd : fds_)
         close(fd);
+    fds_.clear();
+    pos_ = end_ = scan_ = taken = 0;
+    bad_ = discon_ = ordrel_ = false;
 }
 
 Reader::Got Reader::Read(int fd, Deadline deadline) {

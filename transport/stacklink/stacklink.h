@@ -41,6 +41,8 @@ class Reader {
     // something to come. End: the stack closed its side; Failed: an error
     // (errno) or records that are no records of the interface.
     Got Read(int fd, Deadline deadline);
+    // Forgets everything read: a new stack connection starts.
+    void Reset();
     // The whole record at the front, if any.
     std::optional<stack::Record> Front() const;
     void Pop();
@@ -165,11 +167,12 @@ class StackLink final : public Link {
 // The callers of a listening endpoint on IPX socket `socket` of the stack.
 class StackListening final : public Listening {
   public:
-    StackListening(int fd, std::uint16_t socket) : fd_(fd), socket_(socket), in_(4096) {}
+    StackListening(std::uint16_t socket, unsigned qlen) : socket_(socket), qlen_(qlen), in_(4096) {}
     ~StackListening() override;
-    // Waits for the answer to the bind: 0 bound, -1 no IPX here (no
-    // interface, or a stack that ended), or a t_errno value.
-    int AwaitBound();
+    // Binds the socket in the stack: 0 bound, -1 no IPX here now (no stack,
+    // no interface, a stack that ended: asked again later), or a t_errno
+    // value.
+    int Bind();
 
     bool Serve(Wait wait) override;
     std::optional<Clock::time_point> FirstReady() const override;
@@ -179,6 +182,7 @@ class StackListening final : public Listening {
     int Accept(int sequence, Endpoint& res) override;
     void Refuse(int sequence) override;
     int PollFd() const override { return fd_; }
+    Wait Due() const override;
     void Share(int, int watchFd) override { watchFd_ = watchFd; }
 
   private:
@@ -197,9 +201,14 @@ class StackListening final : public Listening {
     std::optional<stack::Record> Ask(stack::Prim prim, std::uint32_t stackSequence);
     std::vector<Indication>::iterator Find(int sequence);
 
-    int fd_;
+    // Waits for the answer to the bind, as Bind says.
+    int AwaitBound();
+
+    int fd_ = -1; // the stack connection; -1 while no stack has the socket
     int watchFd_ = -1;
     std::uint16_t socket_;
+    unsigned qlen_;
+    Clock::time_point retry_{}; // when a stack is asked again
     Reader in_;
     std::deque<Indication> ready_;
     std::vector<Indication> reported_;

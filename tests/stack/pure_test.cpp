@@ -162,10 +162,11 @@ ipxAddr_t Listening(std::uint16_t socket = 0x9000) {
 // the reply's id completes one.
 TEST(StackDoor, Bounds) {
     const Time t0{};
-    Door door(DoorConfig{4, 2, 10s, 512});
+    Door door(DoorConfig{4, 2, 10s, 512, {1, 2}});
     std::uint16_t id = 100;
+    const auto taken = [](std::uint16_t) { return true; }; // no cookies: ids 100, 101, ...
     const auto ask = [&](std::uint8_t node, std::uint16_t callerId, Time at) {
-        return door.Request(Request(node, callerId), Listening(), 0, id++, at);
+        return door.Request(Request(node, callerId), Listening(), 0, at, taken, id++);
     };
     EXPECT_EQ(ask(1, 11, t0).verdict, Door::Verdict::New);
     const auto repeat = ask(1, 11, t0 + 1s);
@@ -183,7 +184,7 @@ TEST(StackDoor, Bounds) {
     EXPECT_EQ(ask(1, 13, t0 + 3s).verdict, Door::Verdict::New); // node 1 has room again
     auto notRequest = Request(5, 51);
     notRequest.control = 0;
-    EXPECT_EQ(door.Request(notRequest, Listening(), 0, id++, t0).verdict,
+    EXPECT_EQ(door.Request(notRequest, Listening(), 0, t0, taken, id++).verdict,
               Door::Verdict::NotRequest);
     EXPECT_EQ(door.NextExpiry(), t0 + 1s + 10s); // node 2's, now the oldest
     door.Expire(t0 + 11s);
@@ -195,9 +196,10 @@ TEST(StackDoor, Bounds) {
 }
 
 TEST(StackDoor, CompletedOnlyByTheCaller) {
-    Door door;
+    Door door(DoorConfig{.secret = {3, 4}});
     const Time t0{};
-    const auto a = door.Request(Request(1, 11), Listening(), 0, 500, t0);
+    const auto taken = [](std::uint16_t id) { return id != 500; };
+    const auto a = door.Request(Request(1, 11), Listening(), 0, t0, taken, 500);
     ASSERT_EQ(a.verdict, Door::Verdict::New);
     const HalfOpen call = *a.call;
     auto stranger = AckOf(call);
@@ -207,12 +209,12 @@ TEST(StackDoor, CompletedOnlyByTheCaller) {
     auto otherSocket = AckOf(call);
     spx::PutBE16(otherSocket.dst.sock, 0x9001);
     for (const auto& p : {stranger, otherId, otherSocket})
-        EXPECT_FALSE(door.Complete(p));
-    const auto done = door.Complete(AckOf(call));
+        EXPECT_FALSE(door.Complete(p, t0));
+    const auto done = door.Complete(AckOf(call), t0);
     ASSERT_TRUE(done);
     EXPECT_EQ(done->myId, 500);
     EXPECT_FALSE(door.Holds(500));
-    EXPECT_FALSE(door.Complete(AckOf(call))); // once
+    EXPECT_FALSE(door.Complete(AckOf(call), t0)); // once
     // The reply names both ids and announces the window; the request it
     // came with reads back for the connection.
     const auto reply = ReplyOf(call, 512);
@@ -222,11 +224,47 @@ TEST(StackDoor, CompletedOnlyByTheCaller) {
     EXPECT_TRUE(reply.control & spx::ipx::CC_SEND_ACK);
     EXPECT_EQ(RequestOf(call).srcConn, 11);
     EXPECT_EQ(RequestOf(call).dstConn, spx::ipx::UNKNOWN_CONNECTION);
-    door.Request(Request(2, 21, 0x9001), Listening(0x9001), 0, 501, t0);
-    door.Request(Request(3, 31), Listening(), 0, 502, t0);
+    door.Request(Request(2, 21, 0x9001), Listening(0x9001), 0, t0, taken, 501);
+    door.Request(Request(3, 31), Listening(), 0, t0, taken, 502);
     door.Forget(0x9001); // its listener closed
     EXPECT_FALSE(door.Holds(501));
     EXPECT_TRUE(door.Holds(502));
+}
+
+// A call evicted by a flood still completes by its cookie: only the caller's
+// first packet, only within its time, and only for the caller it was made for.
+TEST(StackDoor, Cookies) {
+    Door door(DoorConfig{.total = 1, .secret = {5, 6}});
+    const Time t0{};
+    const auto none = [](std::uint16_t) { return false; };
+    const HalfOpen call = *door.Request(Request(1, 11), Listening(), 0, t0, none, 7).call;
+    EXPECT_NE(call.myId, 7); // the cookie, free
+    Door other(DoorConfig{.secret = {5, 7}});
+    EXPECT_NE(other.Request(Request(1, 11), Listening(), 0, t0, none, 7).call->myId, call.myId);
+    door.Request(Request(2, 21), Listening(), 0, t0, none, 8); // evicts the call
+    EXPECT_FALSE(door.Holds(call.myId));
+    auto later = AckOf(call);
+    later.sequence = 1;
+    auto stranger = AckOf(call);
+    stranger.src.node[5] = 9;
+    struct Row {
+        spx::ipx::SpxPacket p;
+        Time at;
+        bool completes;
+    } rows[] = {{later, t0, false},
+                {stranger, t0, false},
+                {AckOf(call), t0 + 17s, false},
+                {AckOf(call), t0 + 9s, true},
+                {AckOf(call), t0, true}};
+    for (const auto& r : rows) {
+        const auto done = door.Complete(r.p, r.at);
+        EXPECT_EQ(done.has_value(), r.completes);
+        if (done) {
+            EXPECT_EQ(done->callerId, 11);
+        }
+    }
+    const auto busy = [&](std::uint16_t id) { return id == call.myId; }; // the cookie is taken
+    EXPECT_EQ(door.Request(Request(1, 11), Listening(), 0, t0, busy, 9).call->myId, 9);
 }
 
 // Sockets: one holder each, shared by the connections on it, freed by the

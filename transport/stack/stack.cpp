@@ -142,6 +142,7 @@ void Stack::Settle(Time now) {
     for (int round = 0; round < 64 && (!local_.empty() || !dirty_.empty() || !doomed_.empty());
          ++round) {
         DrainLocal(now);
+        FlushOutbox();
         const auto touched = std::move(dirty_);
         dirty_.clear();
         for (std::uint16_t id : touched)

@@ -43,8 +43,9 @@ struct IpxStacks {
 inline IpxStacks* Stacks() {
     static IpxStacks stacks;
     static const bool made = [] {
-        if (unshare(CLONE_NEWNET) != 0 || system("ip link add va type veth peer vb && ip link set "
-                                                 "va address 02:00:00:00:00:0a up") != 0)
+        if (unshare(CLONE_NEWNET) != 0 ||
+            system("ip link set lo up && ip link add va type veth peer vb && "
+                   "ip link set va address 02:00:00:00:00:0a up") != 0)
             return false;
         auto& holder = stacks.holder.emplace(harness::Strings{"/usr/bin/setpriv", "--pdeathsig",
                                                               "KILL", "/usr/bin/unshare", "--net",

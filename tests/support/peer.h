@@ -27,30 +27,30 @@ using namespace std::chrono_literals;
 inline constexpr const char* kDevice = "/dev/nspx";
 
 // The carrier the provider's tests run on: TCP, or with VARNEL_TEST_CARRIER=ipx the IPX carrier,
-// in a network namespace of this process's own: listeners on veth end "va" (MAC 02:..:0a),
-// callers on its peer "vb", both on network 0000ABCD.
+// in a network namespace of this process's own: listeners on the stack of veth end "va" (MAC
+// 02:..:0a), callers on the stack of its peer "vb", both on network 0000ABCD.
 inline bool OverIpx() {
     static const bool ipx = std::string_view(getenv("VARNEL_TEST_CARRIER") ?: "") == "ipx";
     return ipx;
 }
-// The interface files of listeners and of callers; empty when the namespace cannot be made.
-inline const std::pair<std::string, std::string>& IpxFiles() {
-    static const auto files = []() -> std::pair<std::string, std::string> {
-        static harness::TempDir dir;
+// The sockets of the listeners' stack and of the callers'; empty when the namespace cannot be
+// made. The stacks run until this process ends.
+inline const std::pair<std::string, std::string>& IpxStacks() {
+    static const auto stacks = []() -> std::pair<std::string, std::string> {
         if (unshare(CLONE_NEWNET) != 0 ||
             system(
                 "ip link add va type veth peer vb && ip link set va address 02:00:00:00:00:0a up "
                 "&& ip link set vb address 02:00:00:00:00:0b up") != 0)
             return {};
-        harness::WriteFile(dir / "listener", "va 0000ABCD ethernet_ii\n");
-        harness::WriteFile(dir / "caller", "vb 0000ABCD ethernet_ii\n");
-        return {dir / "listener", dir / "caller"};
+        static harness::Stack listeners("va 0000ABCD ethernet_ii\n"),
+            callers("vb 0000ABCD ethernet_ii\n");
+        return {listeners.socket(), callers.socket()};
     }();
-    return files;
+    return stacks;
 }
 // Skips a test the carrier cannot run.
 #define SKIP_UNLESS_CARRIER()                                                                      \
-    if (peer::OverIpx() && peer::IpxFiles().first.empty())                                         \
+    if (peer::OverIpx() && peer::IpxStacks().first.empty())                                         \
     GTEST_SKIP() << "IPX runs need the superuser, network namespaces and iproute2"
 
 // The address of a socket on this host: net and node all zero (over IPX the listeners' end).
@@ -87,10 +87,12 @@ inline std::string ReceiveRecord(std::string_view name, std::uint32_t permission
                   BE(ulimit, 4) + BE(uid, 2) + BE(gid, 2) + BE(permissions, 4));
 }
 
-// An endpoint on a provider-chosen socket (listening when qlen > 0; address in *bound), or -1.
-inline int OpenBound(unsigned qlen = 0, ipxAddr_t* bound = nullptr) {
-    if (OverIpx()) // read at t_open: the endpoint's interface
-        setenv("NSPX_CONF", (qlen > 0 ? IpxFiles().first : IpxFiles().second).c_str(), 1);
+// An endpoint on a provider-chosen socket (listening when qlen > 0; address in *bound), or -1;
+// over IPX on the listeners' stack when it listens or takes their callers (accepting).
+inline int OpenBound(unsigned qlen = 0, ipxAddr_t* bound = nullptr, bool accepting = false) {
+    if (OverIpx()) // read at t_open: the endpoint's stack
+        setenv("NSPX_STACK",
+               (qlen > 0 || accepting ? IpxStacks().first : IpxStacks().second).c_str(), 1);
     const int fd = t_open(kDevice, O_RDWR, nullptr);
     ipxAddr_t any{};
     struct t_bind req = {{sizeof any, sizeof any, reinterpret_cast<char*>(&any)}, qlen};
@@ -156,7 +158,7 @@ struct Listener {
         call = {};
         call.addr = {sizeof caller, 0, reinterpret_cast<char*>(&caller)};
         call.opt = {sizeof opts, 0, reinterpret_cast<char*>(&opts)};
-        const int res = OpenBound();
+        const int res = OpenBound(0, nullptr, true);
         return t_listen(fd, &call) == 0 && t_accept(fd, res, &call) == 0 ? res : (t_close(res), -1);
     }
 };

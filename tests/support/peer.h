@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
 #include <ostream>
 #include <string_view>
 #include <utility>
@@ -26,31 +27,54 @@ using namespace std::chrono_literals;
 
 inline constexpr const char* kDevice = "/dev/nspx";
 
-// The carrier the provider's tests run on: TCP, or with VARNEL_TEST_CARRIER=ipx the IPX carrier,
-// in a network namespace of this process's own: listeners on the stack of veth end "va" (MAC
-// 02:..:0a), callers on the stack of its peer "vb", both on network 0000ABCD.
+// The carrier the provider's tests run on: TCP, or with VARNEL_TEST_CARRIER=ipx the IPX carrier:
+// two IPX stacks on the ends of a veth pair, both on network 0000ABCD, the listeners' on "va"
+// (MAC 02:..:0a) in a network namespace of this process's own, the callers' on "vb" in a namespace
+// held by a process of its own.
 inline bool OverIpx() {
     static const bool ipx = std::string_view(getenv("VARNEL_TEST_CARRIER") ?: "") == "ipx";
     return ipx;
 }
-// The sockets of the listeners' stack and of the callers'; empty when the namespace cannot be
-// made. The stacks run until this process ends.
-inline const std::pair<std::string, std::string>& IpxStacks() {
-    static const auto stacks = []() -> std::pair<std::string, std::string> {
-        if (unshare(CLONE_NEWNET) != 0 ||
-            system(
-                "ip link add va type veth peer vb && ip link set va address 02:00:00:00:00:0a up "
-                "&& ip link set vb address 02:00:00:00:00:0b up") != 0)
-            return {};
-        static harness::Stack listeners("va 0000ABCD ethernet_ii\n"),
-            callers("vb 0000ABCD ethernet_ii\n");
-        return {listeners.socket(), callers.socket()};
+struct IpxStacks {
+    std::optional<harness::Process> holder; // of the callers' namespace
+    std::optional<harness::Stack> listeners, callers;
+};
+// The stacks; null when the namespaces cannot be made.
+inline IpxStacks* Stacks() {
+    static IpxStacks stacks;
+    static const bool made = [] {
+        if (unshare(CLONE_NEWNET) != 0 || system("ip link add va type veth peer vb && ip link set "
+                                                 "va address 02:00:00:00:00:0a up") != 0)
+            return false;
+        auto& holder = stacks.holder.emplace(harness::Strings{"/usr/bin/setpriv", "--pdeathsig",
+                                                              "KILL", "/usr/bin/unshare", "--net",
+                                                              "/bin/sleep", "100000"});
+        const std::string pid = std::to_string(holder.pid());
+        const auto ns = [](const std::string& p) {
+            std::error_code e;
+            return harness::fs::read_symlink("/proc/" + p + "/ns/net", e);
+        };
+        if (!harness::WaitUntil([&] { return ns(pid) != ns("self") && !ns(pid).empty(); }) ||
+            system(("ip link set vb netns " + pid + " && /usr/bin/nsenter -t " + pid +
+                    " -n ip link set vb address 02:00:00:00:00:0b up")
+                       .c_str()) != 0)
+            return false;
+        stacks.listeners.emplace("va 0000ABCD ethernet_ii\n");
+        stacks.callers.emplace("vb 0000ABCD ethernet_ii\n",
+                               harness::Strings{"/usr/bin/nsenter", "-t", pid, "-n"});
+        return true;
     }();
-    return stacks;
+    return made ? &stacks : nullptr;
+}
+// Points the provider at the listeners' stack, or the callers'.
+inline void UseStack(bool listeners) {
+    if (OverIpx() && Stacks() != nullptr)
+        setenv("NSPX_STACK",
+               (listeners ? Stacks()->listeners : Stacks()->callers)->socket().c_str(), 1);
 }
 // Skips a test the carrier cannot run.
 #define SKIP_UNLESS_CARRIER()                                                                      \
-    if (peer::OverIpx() && peer::IpxStacks().first.empty())                                         \
+    if (peer::OverIpx() && peer::Stacks() == nullptr)                                              \
     GTEST_SKIP() << "IPX runs need the superuser, network namespaces and iproute2"
 
 // The address of a socket on this host: net and node all zero (over IPX the listeners' end).
@@ -87,12 +111,9 @@ inline std::string ReceiveRecord(std::string_view name, std::uint32_t permission
                   BE(ulimit, 4) + BE(uid, 2) + BE(gid, 2) + BE(permissions, 4));
 }
 
-// An endpoint on a provider-chosen socket (listening when qlen > 0; address in *bound), or -1;
-// over IPX on the listeners' stack when it listens or takes their callers (accepting).
-inline int OpenBound(unsigned qlen = 0, ipxAddr_t* bound = nullptr, bool accepting = false) {
-    if (OverIpx()) // read at t_open: the endpoint's stack
-        setenv("NSPX_STACK",
-               (qlen > 0 || accepting ? IpxStacks().first : IpxStacks().second).c_str(), 1);
+// An endpoint on a provider-chosen socket (listening when qlen > 0; address in *bound), or -1.
+inline int OpenBound(unsigned qlen = 0, ipxAddr_t* bound = nullptr) {
+    UseStack(qlen > 0);
     const int fd = t_open(kDevice, O_RDWR, nullptr);
     ipxAddr_t any{};
     struct t_bind req = {{sizeof any, sizeof any, reinterpret_cast<char*>(&any)}, qlen};
@@ -104,6 +125,7 @@ inline int OpenBound(unsigned qlen = 0, ipxAddr_t* bound = nullptr, bool accepti
 inline int Connect(int fd, int port) {
     ipxAddr_t to = LocalAddress(port);
     struct t_call call = {{sizeof to, sizeof to, reinterpret_cast<char*>(&to)}, {}, {}, 0};
+    UseStack(false);
     return t_connect(fd, &call, nullptr);
 }
 
@@ -158,7 +180,7 @@ struct Listener {
         call = {};
         call.addr = {sizeof caller, 0, reinterpret_cast<char*>(&caller)};
         call.opt = {sizeof opts, 0, reinterpret_cast<char*>(&opts)};
-        const int res = OpenBound(0, nullptr, true);
+        const int res = OpenBound();
         return t_listen(fd, &call) == 0 && t_accept(fd, res, &call) == 0 ? res : (t_close(res), -1);
     }
 };

@@ -79,6 +79,7 @@ std::unique_ptr<Listening> ListenOnBoth(int fd, std::unique_ptr<Listening> first
     }
     close(set);
     first->Share(moved, fd);
+    second->Share(second->PollFd(), fd);
     terr = 0;
     return std::make_unique<BothListening>(std::move(first), std::move(second));
 }

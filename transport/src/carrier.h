@@ -103,9 +103,6 @@ class Link {
     virtual bool Ended() const = 0;
     // Waits as long as wait allows for the peer. Whether anything came.
     virtual bool Fill(Wait wait) = 0;
-    // Takes what has come and runs the carrier's timers, without waiting
-    // (t_look): a connection with events pending still answers its peer.
-    virtual void Poll() = 0;
 
     // Sending. Each returns 0 or an errno.
     // Queues one unit (pieces as the carrier needs).
@@ -119,16 +116,16 @@ class Link {
     // before going is taken at its word, otherwise reason 237).
     virtual void Broke() = 0;
 
-    // The limit of silence (t_rcv) and of waiting for room (t_snd); none
-    // when UNTIL_SOMETHING.
+    // The limit of silence (t_rcv) and of a send's whole wait for room
+    // (t_snd); none when UNTIL_SOMETHING.
     virtual void SetLimit(Wait limit) = 0;
-    // Waits (within a bound) until the peer has everything sent so far.
-    virtual void Linger() = 0;
     // This process lets the endpoint go (t_close, exit). The last holder of
     // a connection ends it (the peer sees 236).
     virtual void Release() = 0;
     // Which carrier: a new connection on another carrier needs a new link.
     virtual bool Ipx() const = 0;
+    // What the carrier knows of the connection's end beyond its reason.
+    virtual std::string_view Detail() const { return {}; }
 };
 
 // ---- the carriers' entry points ----------------------------------------------
@@ -140,22 +137,22 @@ std::unique_ptr<Link> NewTcpLink(int fd, bool fresh);
 // errno when no socket can be had.
 int NewTcpEndpoint(std::unique_ptr<Link>& link);
 
-// IPX (transport/ipx/). The interface file as an endpoint read it at
-// t_open: its interfaces stay the endpoint's, whatever the file says later.
-struct InterfaceFile;
-using Interfaces = std::shared_ptr<const InterfaceFile>;
-// Reads the interface file (NSPX_CONF, else /etc/nspx.conf; no file: no
-// interface). Null when it cannot be read or does not parse, with errno and
-// the error detail set.
-Interfaces LoadIpxInterfaces();
-// Whether net is the network of an interface of the file; whether it has any.
-bool IsIpxNetwork(const InterfaceFile& file, std::uint32_t net);
-bool HaveIpxInterfaces(const InterfaceFile& file);
-// A link on fd that calls over the file's interface of its callee's network.
-std::unique_ptr<Link> NewIpxLink(int fd, Interfaces file);
-// The callers on IPX socket `socket` of every interface of the file; null
-// with a t_errno value in terr.
-std::unique_ptr<Listening> ListenIpx(const InterfaceFile& file, std::uint16_t socket, int& terr);
+// IPX, through the host's stack (transport/stacklink/).
+struct StackCall {
+    // 0: connected; TLOOK: refused or unanswered, the disconnect pending;
+    // another t_errno: failed (errno for TSYSERR), the detail set.
+    int terr = 0;
+    bool notIpx = false;        // no stack runs, or it has no interface on the network
+    std::unique_ptr<Link> link; // on 0 and TLOOK: the link that now stands at fd
+    SPX_OPTS theirs{};
+    ipxAddr_t peer{};
+};
+// Calls to through the stack; the endpoint fd becomes the stack connection.
+StackCall CallOverStack(int fd, const ipxAddr_t& to);
+// The callers on IPX socket `socket` of the stack's interfaces. Null with
+// terr 0 when no stack runs or it has no interface; null with a t_errno
+// value in terr when the stack refused.
+std::unique_ptr<Listening> ListenOverStack(std::uint16_t socket, unsigned qlen, int& terr);
 
 // A listening endpoint on two carriers at once: fd (where first stands)
 // becomes a descriptor that wakes for both; callers come in arrival order.

@@ -42,7 +42,6 @@ struct Endpoint {
     ipxAddr_t local{};
     ModuleStack modules;
     Wait limit = UNTIL_SOMETHING; // of silence and of waiting for room (spx_setlimit)
-    Interfaces interfaces;        // the interface file as t_open read it
     std::unique_ptr<Link> link;
     std::unique_ptr<Listening> listener;
 

@@ -192,7 +192,6 @@ class TcpLink final : public Link {
     int TakeDisconnect() override { return in_.TakeDisconnect(); }
     bool Ended() const override { return in_.Ended(); }
     bool Fill(Wait wait) override { return in_.Fill(fd_, wait); }
-    void Poll() override {} // the kernel answers for a TCP connection
 
     int QueueUnit(std::span<const unsigned char> data, bool more) override {
         return out_.QueueUnit(fd_, data, more);
@@ -202,7 +201,6 @@ class TcpLink final : public Link {
     void Disconnect() override;
     void Broke() override;
     void SetLimit(Wait limit) override;
-    void Linger() override {}
     void Release() override { Flush(); }
     bool Ipx() const override { return false; }
 

@@ -32,8 +32,33 @@ void Door::Erase(std::list<HalfOpen>::iterator it) {
     order_.erase(it);
 }
 
-Door::Answer Door::Request(const SpxPacket& p, const ipxAddr_t& local, std::size_t iface,
-                           std::uint16_t myId, Time now) {
+namespace {
+
+std::uint64_t Mix(std::uint64_t h, std::uint64_t v) {
+    h ^= v + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDULL;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ULL;
+    return h ^ (h >> 33);
+}
+
+} // namespace
+
+std::uint16_t Door::Cookie(const ipxAddr_t& caller, std::uint16_t callerId, std::uint16_t socket,
+                           Time at, int slotsBack) const {
+    const auto slot = at.time_since_epoch() / config_.cookieSlot - slotsBack;
+    std::uint64_t a = 0, b = 0;
+    std::memcpy(&a, &caller, 8);
+    std::memcpy(&b, reinterpret_cast<const std::uint8_t*>(&caller) + 8, 4);
+    std::uint64_t h = Mix(config_.secret[0], a);
+    h = Mix(h, b << 32 | std::uint64_t{callerId} << 16 | socket);
+    h = Mix(h ^ config_.secret[1], static_cast<std::uint64_t>(slot));
+    return static_cast<std::uint16_t>(h);
+}
+
+Door::Answer Door::Request(const SpxPacket& p, const ipxAddr_t& local, std::size_t iface, Time now,
+                           const Taken& taken, std::uint16_t spareId) {
     if ((p.control & ipx::CC_SYSTEM) == 0 || p.dstConn != ipx::UNKNOWN_CONNECTION ||
         p.srcConn == 0 || p.srcConn == ipx::UNKNOWN_CONNECTION || p.datastream != ipx::DS_DATA)
         return {Verdict::NotRequest};
@@ -48,6 +73,9 @@ Door::Answer Door::Request(const SpxPacket& p, const ipxAddr_t& local, std::size
         Erase(order_.begin());
         ++evicted_;
     }
+    std::uint16_t myId = Cookie(p.src, p.srcConn, ipx::SockOf(local), now, 0);
+    if (myId == 0 || myId == ipx::UNKNOWN_CONNECTION || Holds(myId) || taken(myId))
+        myId = spareId;
     HalfOpen call;
     call.caller = p.src;
     call.local = local;
@@ -62,16 +90,34 @@ Door::Answer Door::Request(const SpxPacket& p, const ipxAddr_t& local, std::size
     return {Verdict::New, &*it};
 }
 
-std::optional<HalfOpen> Door::Complete(const SpxPacket& p) {
+std::optional<HalfOpen> Door::Complete(const SpxPacket& p, Time now) {
     const auto found = byId_.find(p.dstConn);
     if (found == byId_.end())
-        return std::nullopt;
+        return ByCookie(p, now);
     const auto it = found->second;
     if (p.srcConn != it->callerId || !ipx::SameAddress(p.src, it->caller) ||
         ipx::SockOf(p.dst) != ipx::SockOf(it->local))
         return std::nullopt;
     HalfOpen call = *it;
     Erase(it);
+    return call;
+}
+
+std::optional<HalfOpen> Door::ByCookie(const SpxPacket& p, Time now) const {
+    if (p.sequence != 0 || p.acknowledge != 0 || p.datastream != ipx::DS_DATA || p.srcConn == 0 ||
+        p.srcConn == ipx::UNKNOWN_CONNECTION)
+        return std::nullopt;
+    const std::uint16_t socket = ipx::SockOf(p.dst);
+    if (p.dstConn != Cookie(p.src, p.srcConn, socket, now, 0) &&
+        p.dstConn != Cookie(p.src, p.srcConn, socket, now, 1))
+        return std::nullopt;
+    HalfOpen call;
+    call.caller = p.src;
+    call.local = p.dst;
+    call.callerId = p.srcConn;
+    call.callerAlloc = p.allocation;
+    call.myId = p.dstConn;
+    call.answered = now;
     return call;
 }
 

@@ -6,13 +6,17 @@
 // not completed within its life is forgotten. A repeated request (same source
 // address and connection id) is the same call, answered again. So a flood of
 // forged requests costs a few dozen bytes each, up to the bound, and nothing
-// else. Pure: the clock comes in as a parameter.
+// else. The id a reply gives is, where it is free, a keyed hash of the call
+// and the time (a cookie): a caller whose record a flood has evicted still
+// completes the set-up when its acknowledgement comes. Pure: the clock and
+// the secret come in as parameters.
 #pragma once
 
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <optional>
@@ -27,7 +31,9 @@ struct DoorConfig {
     std::size_t total = 4096;   // half-open calls in all
     std::size_t perSource = 16; // of one source node
     std::chrono::milliseconds life{16000};
-    std::uint16_t window = 512; // the allocation the reply announces, in packets
+    std::uint16_t window = 512;            // the allocation the reply announces, in packets
+    std::array<std::uint64_t, 2> secret{}; // the cookies' key
+    std::chrono::seconds cookieSlot{8};    // a cookie holds for one to two of these
 };
 
 // One answered request.
@@ -43,6 +49,8 @@ struct HalfOpen {
 class Door {
   public:
     enum class Verdict : std::uint8_t { New, Repeat, SourceFull, NotRequest };
+    // Whether a connection id is taken by a connection of the host.
+    using Taken = std::function<bool(std::uint16_t)>;
     struct Answer {
         Verdict verdict;
         const HalfOpen* call = nullptr; // New and Repeat: the call to (re)send the reply of
@@ -51,13 +59,17 @@ class Door {
     explicit Door(const DoorConfig& config = {}) : config_(config) {}
 
     // A packet sent to a listening socket with dest id FFFF: a connection
-    // request is answered (New: with myId, which no other call or connection
-    // of the host has; the oldest call goes when the table is full).
+    // request is answered (New: with the call's cookie when no connection or
+    // call has it, else with spareId, which none has; the oldest call goes
+    // when the table is full).
     Answer Request(const ipx::SpxPacket& request, const ipxAddr_t& local, std::size_t iface,
-                   std::uint16_t myId, Time now);
-    // A packet to connection id p.dstConn: when it is the caller's, the call
-    // is complete and leaves the door.
-    std::optional<HalfOpen> Complete(const ipx::SpxPacket& p);
+                   Time now, const Taken& taken, std::uint16_t spareId);
+    // A packet to connection id p.dstConn that no connection has: when it is
+    // the caller's, the call is complete and leaves the door. A call no longer
+    // in the table completes too when the id is its cookie and the packet is
+    // the caller's first (sequence and acknowledge 0); iface and the time it
+    // was answered are then unknown (0, now).
+    std::optional<HalfOpen> Complete(const ipx::SpxPacket& p, Time now);
     bool Holds(std::uint16_t myId) const { return byId_.count(myId) != 0; }
 
     // Forgets the calls older than their life; when the next one expires.
@@ -74,8 +86,11 @@ class Door {
     using Key = std::array<std::uint8_t, 14>; // caller address and connection id
     using Node = std::array<std::uint8_t, 6>;
     static Key KeyOf(const ipxAddr_t& a, std::uint16_t id);
+    std::uint16_t Cookie(const ipxAddr_t& caller, std::uint16_t callerId, std::uint16_t socket,
+                         Time at, int slotsBack) const;
     static Node NodeOf(const ipxAddr_t& a);
     void Erase(std::list<HalfOpen>::iterator it);
+    std::optional<HalfOpen> ByCookie(const ipx::SpxPacket& p, Time now) const;
 
     DoorConfig config_;
     std::list<HalfOpen> order_; // oldest first

@@ -8,6 +8,7 @@
 //   nspxd --version
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -178,6 +179,11 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "nspxd: %s\n", why.c_str());
             return 1;
         }
+    }
+    rlimit files{}; // a descriptor per endpoint: as many as the host allows
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
     }
     Options options;
     options.verbose = arg == "-v";

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/random.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -23,12 +24,19 @@ namespace {
 
 constexpr std::size_t IN_CAPACITY = 4 * MAX_RECORD;
 constexpr std::size_t OUT_CAPACITY = 4 * MAX_RECORD;
-constexpr std::size_t MAX_CLIENTS = 4096;
 constexpr std::size_t MAX_LOCAL = 8192; // packets between endpoints of this host
 constexpr std::size_t MAX_WAITING = 32; // set-up calls a listener has not yet seen
 constexpr std::size_t MAX_WAITING_PER_SOURCE = 8;
-constexpr int MAX_READS = 4;    // per client and wake-up: the others' turn
 constexpr int MAX_BATCHES = 16; // per interface and wake-up
+
+// The door's settings, with a key of its own for the cookies.
+DoorConfig DoorWithSecret() {
+    DoorConfig config;
+    if (getrandom(config.secret.data(), sizeof config.secret, 0) != sizeof config.secret)
+        config.secret = {static_cast<std::uint64_t>(Clock::now().time_since_epoch().count()),
+                         static_cast<std::uint64_t>(getpid())};
+    return config;
+}
 
 enum Tag : std::uint64_t { LISTEN = 1, CLIENT = 2, IFACE = 3, TIMER = 4, SIGNALS = 5 };
 
@@ -74,7 +82,7 @@ Client::Client(int f) : fd(f), in(IN_CAPACITY), out(OUT_CAPACITY) {}
 // ---- set-up and the loop -----------------------------------------------------
 
 Stack::Stack(std::vector<Iface> ifaces, Options options)
-    : ifaces_(std::move(ifaces)), options_(options), door_(DoorConfig{}),
+    : ifaces_(std::move(ifaces)), options_(options), door_(DoorWithSecret()),
       received_(std::make_unique<Received>()) {}
 
 Stack::~Stack() {
@@ -206,6 +214,7 @@ void Stack::ReadIface(std::size_t i, Time now) {
             else
                 Dispatch(d.packet, i, now);
         }
+        FlushOutbox();
         if (r.count < BATCH)
             break;
     }
@@ -219,8 +228,11 @@ void Stack::Dispatch(const ipx::SpxPacket& p, std::size_t iface, Time now) {
         Touch(*c);
         return;
     }
-    if (const auto call = door_.Complete(p))
-        return Complete(*call, p, now);
+    if (Find(p.dstConn) == nullptr)
+        if (auto call = door_.Complete(p, now)) {
+            call->iface = iface;
+            return Complete(*call, p, now);
+        }
     CountDrop(sockets_.Held(ipx::SockOf(p.dst)) ? Drop::NoConnection : Drop::NoSocket);
 }
 
@@ -229,7 +241,8 @@ void Stack::AtDoor(const ipx::SpxPacket& p, std::size_t iface, Time now) {
     const std::uint16_t socket = ipx::SockOf(p.dst);
     if (listeners_.count(socket) == 0)
         return CountDrop(sockets_.Held(socket) ? Drop::NoConnection : Drop::NoSocket);
-    const auto a = door_.Request(p, AddressOf(ifaces_[iface], socket), iface, NewId(), now);
+    const auto taken = [this](std::uint16_t id) { return conns_.count(id) != 0; };
+    const auto a = door_.Request(p, AddressOf(ifaces_[iface], socket), iface, now, taken, NewId());
     if (a.verdict == Door::Verdict::SourceFull)
         return CountDrop(Drop::DoorFull);
     if (a.verdict == Door::Verdict::NotRequest)
@@ -270,12 +283,26 @@ void Stack::Complete(const HalfOpen& call, const ipx::SpxPacket& first, Time now
     Touch(conn);
 }
 
+// A packet of no connection (the door's reply): to the outbox, which goes out
+// in one batch after the frames that caused it.
 void Stack::SendOne(std::size_t iface, const ipx::SpxPacket& p) {
-    std::array<std::uint8_t, ipx::MAX_PACKET> bytes;
-    const std::size_t n = ipx::Encode(p, bytes);
+    if (outbox_.size() >= BATCH)
+        FlushOutbox();
+    LocalPacket& out = outbox_.emplace_back();
+    out.iface = iface;
+    out.length = static_cast<std::uint16_t>(ipx::Encode(p, out.bytes));
+}
+
+void Stack::FlushOutbox() {
     std::vector<std::span<const std::uint8_t>> wire;
-    Route(iface, std::span<const std::uint8_t>(bytes).first(n), wire);
-    SendPackets(ifaces_[iface], wire);
+    for (std::size_t i = 0; i < ifaces_.size(); ++i) {
+        wire.clear();
+        for (const auto& out : outbox_)
+            if (out.iface == i)
+                Route(i, std::span(out.bytes).first(out.length), wire);
+        SendPackets(ifaces_[i], wire);
+    }
+    outbox_.clear();
 }
 
 // A packet to this host goes to the stack's own input, others to the wire.

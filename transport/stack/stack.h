@@ -125,6 +125,7 @@ class Stack {
     void AtDoor(const ipx::SpxPacket& p, std::size_t iface, Time now);
     void Complete(const HalfOpen& call, const ipx::SpxPacket& first, Time now);
     void SendOne(std::size_t iface, const ipx::SpxPacket& p);
+    void FlushOutbox();
     void Pump(Conn& c, Time now);
     void Route(std::size_t iface, std::span<const std::uint8_t> packet,
                std::vector<std::span<const std::uint8_t>>& wire);
@@ -185,6 +186,7 @@ class Stack {
         std::array<std::uint8_t, ipx::MAX_PACKET> bytes;
     };
     std::deque<LocalPacket> local_;
+    std::vector<LocalPacket> outbox_; // the door's replies, sent in batches
     std::array<std::uint64_t, static_cast<std::size_t>(Drop::Count)> drops_{};
     std::array<std::uint64_t, static_cast<std::size_t>(ipx::DropReason::Count)> connDrops_{};
     std::optional<Time> armed_;

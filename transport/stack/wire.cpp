@@ -35,7 +35,7 @@ bool FindIface(const ipx::IpxInterface& conf, Iface& iface, std::string& why) {
     iface.conf = conf;
     iface.index = static_cast<int>(if_nametoindex(conf.interface.c_str()));
     ifreq hw = RequestFor(conf.interface), mtu = RequestFor(conf.interface);
-    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const bool known = iface.index > 0 && probe >= 0 && ioctl(probe, SIOCGIFHWADDR, &hw) == 0 &&
                        hw.ifr_hwaddr.sa_family == ARPHRD_ETHER;
     if (known && ioctl(probe, SIOCGIFMTU, &mtu) == 0)
@@ -52,7 +52,7 @@ bool FindIface(const ipx::IpxInterface& conf, Iface& iface, std::string& why) {
 
 bool LinkUp(const Iface& iface) {
     ifreq ifr = RequestFor(iface.conf.interface);
-    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const bool ok = probe >= 0 && ioctl(probe, SIOCGIFFLAGS, &ifr) == 0;
     if (probe >= 0)
         close(probe);

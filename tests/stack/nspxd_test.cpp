@@ -1,0 +1,233 @@
+// nspxd end to end, without the library: a stack in a network namespace of
+// this test's own (a veth pair), spoken to in its records. A listener and a
+// caller on the same stack (delivered within the host): data both ways, the
+// orderly release, a last close giving an informed disconnect; then the
+// command line: -t, -s, --version, a second stack, SIGTERM.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstring>
+
+#include "harness.h"
+#include <spx/byteorder.h>
+
+#include "stack_proto.h"
+
+using namespace spx::stack;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+// One connection to the stack, or a descriptor it passed.
+class Peer {
+  public:
+    explicit Peer(const std::string& path) : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un sun{};
+        sun.sun_family = AF_UNIX;
+        std::memcpy(sun.sun_path, path.data(), path.size());
+        ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&sun), sizeof sun) == 0;
+        timeval t{10, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+    }
+    explicit Peer(int fd) : fd_(fd), ok_(fd >= 0) {
+        timeval t{10, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+    }
+    ~Peer() { Close(); }
+    void Close() {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+    bool ok() const { return ok_; }
+    void Send(Prim prim, std::span<const std::uint8_t> body = {}, std::uint8_t flags = 0) {
+        Bytes b;
+        AppendRecord(b, prim, flags, body);
+        ASSERT_EQ(write(fd_, b.data(), b.size()), static_cast<ssize_t>(b.size()));
+    }
+    // The next record (its primitive 0 at the end of the stream).
+    std::pair<Prim, Bytes> Next(std::uint8_t* flags = nullptr) {
+        for (;;) {
+            const Decoded d = DecodeRecord(in_);
+            if (d.record) {
+                std::pair<Prim, Bytes> r{d.record->prim,
+                                         Bytes(d.record->body.begin(), d.record->body.end())};
+                if (flags)
+                    *flags = d.record->flags;
+                in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(d.used));
+                return r;
+            }
+            std::array<std::uint8_t, 65536> buf;
+            iovec iov{buf.data(), buf.size()};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+            msghdr m{};
+            m.msg_iov = &iov, m.msg_iovlen = 1, m.msg_control = control;
+            m.msg_controllen = sizeof control;
+            const ssize_t n = recvmsg(fd_, &m, MSG_CMSG_CLOEXEC);
+            if (n <= 0)
+                return {Prim{0}, {}};
+            if (cmsghdr* c = CMSG_FIRSTHDR(&m); c && c->cmsg_type == SCM_RIGHTS)
+                std::memcpy(&passed, CMSG_DATA(c), sizeof passed);
+            in_.insert(in_.end(), buf.begin(), buf.begin() + n);
+        }
+    }
+    Prim NextPrim() { return Next().first; }
+    // A whole unit of DATA_IND records.
+    std::string Unit() {
+        std::string s;
+        for (std::uint8_t flags = FLAG_MORE; flags & FLAG_MORE;) {
+            auto [prim, body] = Next(&flags);
+            if (prim != Prim::DataInd)
+                return s + "<" + std::to_string(int(prim)) + ">";
+            s.append(body.begin(), body.end());
+        }
+        return s;
+    }
+    int passed = -1;
+
+  private:
+    int fd_;
+    bool ok_ = false;
+    Bytes in_;
+};
+
+std::span<const std::uint8_t> AsBytes(std::string_view s) {
+    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+// Sends a unit in DATA_REQ records of up to MAX_DATA bytes.
+void SendUnit(Peer& p, std::string_view unit) {
+    do {
+        const auto n = std::min(unit.size(), MAX_DATA);
+        p.Send(Prim::DataReq, AsBytes(unit.substr(0, n)), n < unit.size() ? FLAG_MORE : 0);
+        unit.remove_prefix(n);
+    } while (!unit.empty());
+}
+
+} // namespace
+
+TEST(Nspxd, LocalConnectionAndCommandLine) {
+    if (getuid() != 0 || unshare(CLONE_NEWNET) != 0 ||
+        system("ip link add d0 type veth peer d1 && ip link set d0 address 02:00:00:00:00:01 up "
+               "&& ip link set d1 up") != 0)
+        GTEST_SKIP() << "needs the superuser, network namespaces and iproute2";
+    harness::TempDir dir;
+    harness::WriteFile(dir / "nspx.conf", "d0 0000ABCD ethernet_ii\n");
+    const std::string path = dir / "run" / "stack"; // the directory is made by the stack
+    const harness::Strings env = {"/usr/bin/env", "NSPX_STACK=" + path,
+                                  "NSPX_CONF=" + (dir / "nspx.conf").string()};
+    const auto nspxd = [&](harness::Strings args) {
+        harness::Strings argv = env;
+        argv.push_back(harness::Bin("nspxd"));
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    };
+    const auto notRunning = "nspxd: the IPX stack is not running (looked for at " + path + ")\n";
+    EXPECT_EQ(harness::Run(nspxd({"-s"})).err, notRunning);
+    harness::Process stack(nspxd({"-v"}));
+    ASSERT_TRUE(harness::WaitUntil([&] { return Peer(path).ok(); })) << stack.Stderr();
+
+    // The listener, then a caller to this host's own address.
+    Peer listener(path), caller(path);
+    const auto hello = HelloBody();
+    listener.Send(Prim::Hello, hello);
+    listener.Send(Prim::BindReq, BindBody(0x9000, 2));
+    EXPECT_EQ(listener.NextPrim(), Prim::Hello);
+    EXPECT_EQ(listener.Next(), std::make_pair(Prim::BindAck, Bytes{0x90, 0, 0, 0}));
+    ipxAddr_t to{};
+    spx::PutBE32(to.net, 0xABCD);
+    to.node[0] = 2, to.node[5] = 1;
+    spx::PutBE16(to.sock, 0x9000);
+    caller.Send(Prim::Hello, hello);
+    caller.Send(Prim::ConnReq, ConnReqBody(to, 0));
+    EXPECT_EQ(caller.NextPrim(), Prim::Hello);
+    const auto [ind, call] = listener.Next();
+    ASSERT_EQ(ind, Prim::ConnInd);
+    listener.Send(Prim::ConnRes, std::span(call).first(4));
+    const auto [ack, accepted] = listener.Next();
+    ASSERT_EQ(ack, Prim::ConnResAck);
+    const auto [con, path2] = caller.Next();
+    ASSERT_EQ(con, Prim::ConnCon);
+    const auto callerPath = ReadPath(path2), answerPath = ReadPath(accepted);
+    EXPECT_EQ(std::memcmp(&callerPath->remote, &to, sizeof to), 0);
+    EXPECT_EQ(std::memcmp(&answerPath->remote, &callerPath->local, sizeof to), 0);
+    EXPECT_STREQ(callerPath->interface, ""); // within the host
+    Peer answer(listener.passed);
+
+    // Data both ways: a unit larger than a record, units kept apart, an empty unit.
+    const std::string big = harness::Pattern(300000);
+    SendUnit(caller, big);
+    SendUnit(caller, "second");
+    caller.Send(Prim::DataReq);
+    EXPECT_EQ(answer.Unit(), big);
+    EXPECT_EQ(answer.Unit(), "second");
+    EXPECT_EQ(answer.Unit(), "");
+    SendUnit(answer, "back");
+    EXPECT_EQ(caller.Unit(), "back");
+
+    const auto status = harness::Run(nspxd({"-s"}));
+    EXPECT_EQ(status.status, 0);
+    EXPECT_EQ(harness::LinesWith(status.out, "interface d0 network 0000ABCD frame ethernet_ii mac "
+                                             "02:00:00:00:00:01 mtu 1500 link up")
+                  .size(),
+              1u)
+        << status.out;
+    EXPECT_EQ(harness::LinesWith(status.out, "listener socket 9000 qlen 2").size(), 1u);
+    EXPECT_EQ(harness::LinesWith(status.out, " established allocation ").size(), 2u) << status.out;
+    EXPECT_EQ(
+        harness::LinesWith(status.out, "dropped undecodable frame 0, no such socket 0").size(), 1u);
+
+    // The orderly release both ways: each side sees it, then the end of its stream.
+    caller.Send(Prim::OrdrelReq);
+    EXPECT_EQ(answer.NextPrim(), Prim::OrdrelInd);
+    answer.Send(Prim::OrdrelReq);
+    EXPECT_EQ(caller.NextPrim(), Prim::OrdrelInd);
+    EXPECT_EQ(caller.NextPrim(), Prim{0});
+    EXPECT_EQ(answer.NextPrim(), Prim{0});
+
+    // A second call whose caller closes after sending: the data, then 236.
+    Peer caller2(path);
+    caller2.Send(Prim::Hello, hello);
+    caller2.Send(Prim::ConnReq, ConnReqBody(to, 0x5555));
+    EXPECT_EQ(caller2.NextPrim(), Prim::Hello);
+    const auto [ind2, call2] = listener.Next();
+    ASSERT_EQ(ind2, Prim::ConnInd);
+    listener.Send(Prim::ConnRes, std::span(call2).first(4));
+    EXPECT_EQ(listener.NextPrim(), Prim::ConnResAck);
+    EXPECT_EQ(caller2.NextPrim(), Prim::ConnCon);
+    Peer answer2(listener.passed);
+    SendUnit(caller2, "last words");
+    caller2.Close();
+    EXPECT_EQ(answer2.Unit(), "last words");
+    const auto [dis, reason] = answer2.Next();
+    EXPECT_EQ(dis, Prim::DisconInd);
+    EXPECT_EQ(ReadDiscon(reason)->reason, SPX_DISCON_TERMINATED);
+
+    // The command line beside a running stack, then its end.
+    struct Row {
+        harness::Strings args;
+        int status;
+        std::string out, err;
+    } rows[] = {
+        {{"--version"}, 0, "nspxd 0.1.0\n", ""},
+        {{"-t"},
+         0,
+         "interface d0 network 0000ABCD frame ethernet_ii mac 02:00:00:00:00:01 mtu 1500 link up\n",
+         ""},
+        {{}, 1, "", "nspxd: a stack is already running at " + path + "\n"},
+        {{"-x"}, 1, "", "usage: nspxd [-v] | -t | -s | --version\n"},
+    };
+    for (const auto& r : rows) {
+        const auto got = harness::Run(nspxd(r.args));
+        EXPECT_EQ(got.status, r.status) << r.args.size();
+        EXPECT_EQ(got.out, r.out);
+        EXPECT_EQ(got.err, r.err);
+    }
+    kill(stack.pid(), SIGTERM);
+    EXPECT_EQ(stack.Wait(), 0);
+    EXPECT_EQ(listener.NextPrim(), Prim{0}); // the stack's end
+    EXPECT_FALSE(harness::fs::exists(path));
+    EXPECT_EQ(harness::Run(nspxd({"-s"})).err, notRunning);
+}

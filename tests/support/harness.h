@@ -160,8 +160,9 @@ inline std::pair<long, long> SocketTimeouts(int pid) {
 inline bool GroupAlive(int pgid) {
     std::error_code e;
     for (const auto& entry : fs::directory_iterator("/proc", e)) {
-        if (!std::isdigit(static_cast<unsigned char>(entry.path().filename().string()[0])))
-            continue; // no process
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != name.npos)
+            continue;
         // "pid (name) state ppid pgrp ...": the name may hold anything but the last ')'.
         const std::string stat = ReadFile(entry.path() / "stat");
         std::istringstream fields(stat.substr(std::min(stat.rfind(')') + 1, stat.size())));

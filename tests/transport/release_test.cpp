@@ -1,6 +1,7 @@
 // Every way a connection ends is seen on the other side, with its reason, in its order.
 #include <signal.h>
 
+#include <atomic>
 #include <ctime>
 
 #include "peer.h"
@@ -98,4 +99,27 @@ TEST(Endpoints, FailingCallsNameTheirErrorAndLooksWait) {
     EXPECT_EQ(TakeDisconnect(nobody), SPX_DISCON_FAILED);
     EXPECT_TRUE(t_getstate(nobody) == T_IDLE && t_unbind(nobody) == 0);
     t_close(bound), t_close(nobody);
+}
+
+// Guards against a send's limit (spx_setlimit) that each wait for room starts afresh: a receiver
+// that takes a piece now and then must not keep the sender past its limit.
+TEST(Endpoints, ALimitBoundsASendersWholeWait) {
+    SKIP_UNLESS_CARRIER();
+    Pair p;
+    ASSERT_EQ(spx_setlimit(p.client, 3000), 0);
+    std::atomic<bool> sending = true;
+    std::thread reader([&] {
+        while (sending && Receive(p.server, SPX_MAX_DATA).flags >= 0)
+            std::this_thread::sleep_for(1s);
+    });
+    const std::string piece = harness::Pattern(SPX_MAX_DATA);
+    const auto start = std::chrono::steady_clock::now();
+    while (Send(p.client, piece, T_MORE) && std::chrono::steady_clock::now() - start < 20s) {
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(t_errno, TLOOK) << "the send broke the connection";
+    EXPECT_LT(took, 5s) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+    sending = false;
+    t_close(std::exchange(p.client, -1)); // the reader's next receive finds the end
+    reader.join();
 }

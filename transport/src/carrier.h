@@ -26,6 +26,23 @@ inline constexpr Wait UNTIL_SOMETHING = std::nullopt;
 // The time-out poll(2) takes for wait: -1 for none.
 int PollTimeout(Wait wait);
 
+using Clock = std::chrono::steady_clock;
+
+// How long a sender has been kept waiting for room: from the first write
+// that had to wait until SEND_BLOCK bytes have gone since, or a write found
+// room at once. The limit (-t)
+// bounds that whole wait, so that a peer that takes a packet now and then
+// cannot hold a sender for longer, however many units it sends meanwhile.
+struct SendClock {
+    static constexpr std::size_t SEND_BLOCK = 64 * 1024;
+    Wait limit = UNTIL_SOMETHING;
+    std::optional<Clock::time_point> since;
+    std::size_t sent = 0;
+    std::optional<Clock::time_point> Until() const;
+    void Waited();
+    void Sent(std::size_t n);
+};
+
 // Adds fd to the epoll set, to wake it when fd is readable. False, with
 // errno, when it cannot.
 bool WatchReadable(int set, int fd);

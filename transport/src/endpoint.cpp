@@ -121,6 +121,23 @@ int PollTimeout(Wait wait) {
     return wait ? static_cast<int>(std::clamp<long long>(wait->count(), 0, INT_MAX)) : -1;
 }
 
+std::optional<Clock::time_point> SendClock::Until() const {
+    return limit && since ? std::optional(*since + *limit) : std::nullopt;
+}
+
+void SendClock::Waited() {
+    if (!since) {
+        since = Clock::now();
+        sent = 0;
+    }
+}
+
+void SendClock::Sent(std::size_t n) {
+    sent += n;
+    if (sent >= SEND_BLOCK)
+        since.reset();
+}
+
 bool WatchReadable(int set, int fd) {
     epoll_event ev{};
     ev.events = EPOLLIN;

@@ -147,23 +147,6 @@ int Reader::TakeDescriptor() {
 
 // ---- writing ------------------------------------------------------------------
 
-Deadline SendClock::Until() const {
-    return limit && since ? Deadline(*since + *limit) : std::nullopt;
-}
-
-void SendClock::Waited() {
-    if (!since) {
-        since = Clock::now();
-        sent = 0;
-    }
-}
-
-void SendClock::Sent(std::size_t n) {
-    sent += n;
-    if (sent >= SEND_BLOCK)
-        since.reset();
-}
-
 int WriteAll(int fd, std::span<iovec> iov, Deadline deadline, SendClock* clock) {
     bool waited = false;
     while (!iov.empty()) {

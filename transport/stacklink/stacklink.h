@@ -19,7 +19,6 @@
 
 namespace spx::stacklink {
 
-using Clock = std::chrono::steady_clock;
 // When a wait ends; none: when something happens.
 using Deadline = std::optional<Clock::time_point>;
 Deadline DeadlineOf(Wait wait);
@@ -63,21 +62,6 @@ class Reader {
     std::size_t capacity_, pos_ = 0, end_ = 0, scan_ = 0;
     bool bad_ = false, discon_ = false, ordrel_ = false;
     std::deque<int> fds_;
-};
-
-// How long a sender has been kept waiting for room: from the first write
-// that had to wait until SEND_BLOCK bytes have gone since, or a write found
-// room at once. The limit (-t)
-// bounds that whole wait, so that a peer that takes a packet now and then
-// cannot hold a sender for longer, however many units it sends meanwhile.
-struct SendClock {
-    static constexpr std::size_t SEND_BLOCK = 64 * 1024;
-    Wait limit = UNTIL_SOMETHING;
-    std::optional<Clock::time_point> since;
-    std::size_t sent = 0;
-    Deadline Until() const;
-    void Waited();
-    void Sent(std::size_t n);
 };
 
 // Writes all of iov to fd, waiting for room until deadline, or as clock

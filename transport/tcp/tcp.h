@@ -97,6 +97,8 @@ class Outbound {
     int Flush(int fd);
     bool Empty() const { return len_ == 0; }
     void Drop() { len_ = 0; }
+    // How long sends have waited for room, within the endpoint's limit.
+    SendClock clock;
 
   private:
     std::unique_ptr<unsigned char[]> buf_;

@@ -205,6 +205,42 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
     EXPECT_EQ(dis, Prim::DisconInd);
     EXPECT_EQ(ReadDiscon(reason)->reason, SPX_DISCON_TERMINATED);
 
+    // Requests refused at once: a network on no interface, a socket in use, a
+    // library of another version.
+    struct Refusal {
+        std::array<std::uint8_t, 8> hello;
+        Prim prim;
+        Bytes body;
+        std::uint8_t flags;
+        std::string detail;
+    };
+    ipxAddr_t elsewhere = to;
+    spx::PutBE32(elsewhere.net, 0x1234);
+    auto version2 = hello;
+    version2[5] = 2;
+    const auto c1 = ConnReqBody(elsewhere, 0), c2 = ConnReqBody(to, 0x9000);
+    const auto b1 = BindBody(0x9000, 1);
+    const Refusal refusals[] = {
+        {hello, Prim::ConnReq, Bytes(c1.begin(), c1.end()), FLAG_NOT_IPX,
+         "network 00001234 is on no IPX interface"},
+        {hello, Prim::ConnReq, Bytes(c2.begin(), c2.end()), 0, "IPX socket 9000 is in use"},
+        {hello, Prim::BindReq, Bytes(b1.begin(), b1.end()), 0, "IPX socket 9000 is in use"},
+        {version2, Prim::InfoReq, {}, 0, "the IPX stack speaks version 1 of its interface, not 2"},
+    };
+    for (const auto& r : refusals) {
+        Peer p(path);
+        p.Send(Prim::Hello, r.hello);
+        p.Send(r.prim, r.body);
+        if (r.hello == hello) {
+            EXPECT_EQ(p.NextPrim(), Prim::Hello);
+        }
+        std::uint8_t flags = 0;
+        const auto [prim, body] = p.Next(&flags);
+        EXPECT_EQ(prim, Prim::ErrorAck);
+        EXPECT_EQ(flags, r.flags);
+        EXPECT_EQ(ReadError(body)->detail, r.detail);
+    }
+
     // The command line beside a running stack, then its end.
     struct Row {
         harness::Strings args;

@@ -82,7 +82,7 @@ class Peer {
         }
     }
     Prim NextPrim() { return Next().first; }
-    // A whole unit of DATA_IND records.
+    // A whole unit of DATA_IND records; lastPiece: the size of its last.
     std::string Unit() {
         std::string s;
         for (std::uint8_t flags = FLAG_MORE; flags & FLAG_MORE;) {
@@ -90,9 +90,11 @@ class Peer {
             if (prim != Prim::DataInd)
                 return s + "<" + std::to_string(int(prim)) + ">";
             s.append(body.begin(), body.end());
+            lastPiece = body.size();
         }
         return s;
     }
+    std::size_t lastPiece = 0;
     int passed = -1;
 
   private:
@@ -106,10 +108,10 @@ std::span<const std::uint8_t> AsBytes(std::string_view s) {
 }
 
 // Sends a unit in DATA_REQ records of up to MAX_DATA bytes.
-void SendUnit(Peer& p, std::string_view unit) {
+void SendUnit(Peer& p, std::string_view unit, bool more = false) {
     do {
         const auto n = std::min(unit.size(), MAX_DATA);
-        p.Send(Prim::DataReq, AsBytes(unit.substr(0, n)), n < unit.size() ? FLAG_MORE : 0);
+        p.Send(Prim::DataReq, AsBytes(unit.substr(0, n)), more || n < unit.size() ? FLAG_MORE : 0);
         unit.remove_prefix(n);
     } while (!unit.empty());
 }
@@ -165,12 +167,16 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
     EXPECT_STREQ(callerPath->interface, ""); // within the host
     Peer answer(listener.passed);
 
-    // Data both ways: a unit larger than a record, units kept apart, an empty unit.
+    // Data both ways: a unit larger than a record ended by an empty piece (which
+    // arrives as a piece of its own: the programs' end unit), units kept apart,
+    // an empty unit.
     const std::string big = harness::Pattern(300000);
-    SendUnit(caller, big);
+    SendUnit(caller, big, true);
+    caller.Send(Prim::DataReq);
     SendUnit(caller, "second");
     caller.Send(Prim::DataReq);
-    EXPECT_EQ(answer.Unit(), big);
+    EXPECT_TRUE(answer.Unit() == big);
+    EXPECT_EQ(answer.lastPiece, 0u);
     EXPECT_EQ(answer.Unit(), "second");
     EXPECT_EQ(answer.Unit(), "");
     SendUnit(answer, "back");

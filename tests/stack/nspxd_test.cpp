@@ -42,6 +42,7 @@ class Peer {
         fd_ = -1;
     }
     bool ok() const { return ok_; }
+    int fd() const { return fd_; }
     // Room for megabytes in the socket: writes return at once.
     void Roomy() {
         int size = 8 << 20;
@@ -168,6 +169,14 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
     spx::PutBE32(to.net, 0xABCD);
     to.node[0] = 2, to.node[5] = 1;
     spx::PutBE16(to.sock, 0x9000);
+    // A call to a socket nobody listens on: it fails when the retries are out
+    // (checked at the end).
+    Peer unanswered(path);
+    ipxAddr_t nobody = to;
+    spx::PutBE16(nobody.sock, 0x9999);
+    unanswered.Send(Prim::Hello, hello);
+    unanswered.Send(Prim::ConnReq, ConnReqBody(nobody, 0));
+    EXPECT_EQ(unanswered.NextPrim(), Prim::Hello);
     const auto [path2, accepted] = Call(listener, caller, to, 0);
     const auto callerPath = ReadPath(path2), answerPath = ReadPath(accepted);
     ASSERT_TRUE(callerPath && answerPath && listener.passed >= 0);
@@ -200,8 +209,10 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
         << status.out;
     EXPECT_EQ(harness::LinesWith(status.out, "listener socket 9000 qlen 2").size(), 1u);
     EXPECT_EQ(harness::LinesWith(status.out, " established allocation ").size(), 2u) << status.out;
-    EXPECT_EQ(
-        harness::LinesWith(status.out, "dropped undecodable frame 0, no such socket 0").size(), 1u);
+    // The unanswered call's requests are counted: no listener on their socket.
+    EXPECT_EQ(harness::LinesWith(status.out, "dropped undecodable frame 0, no such socket ").size(),
+              1u);
+    EXPECT_EQ(harness::LinesWith(status.out, "no such socket 0,").size(), 0u) << status.out;
 
     // The orderly release both ways: each side sees it, then the end of its stream.
     caller.Send(Prim::OrdrelReq);
@@ -263,6 +274,14 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
         EXPECT_EQ(flags, r.flags);
         EXPECT_EQ(ReadError(body)->detail, r.detail);
     }
+
+    timeval patience{20, 0};
+    setsockopt(unanswered.fd(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    const auto [gaveUp, why] = unanswered.Next();
+    EXPECT_EQ(gaveUp, Prim::DisconInd);
+    const auto discon = ReadDiscon(why);
+    EXPECT_EQ(discon->reason, SPX_DISCON_FAILED);
+    EXPECT_TRUE(discon->detail.starts_with("nobody answered on d0 after 15.")) << discon->detail;
 
     // The command line beside a running stack, then its end.
     struct Row {

@@ -108,7 +108,7 @@ class StackLink final : public Link {
     bool Fill(Wait wait) override;
 
     int QueueUnit(std::span<const unsigned char> data, bool more) override;
-    int Flush() override { return 0; }
+    int Flush() override;
     int SendOrdRel() override;
     void Disconnect() override;
     void Broke() override;
@@ -141,6 +141,11 @@ class StackLink final : public Link {
     Reader in_;
     Wait limit_ = UNTIL_SOMETHING;
     SendClock sending_;
+    // Small units gathered into one write (records, heads included): they go
+    // out when no more fit and whenever the endpoint flushes them.
+    static constexpr std::size_t GATHER = 64 * 1024;
+    std::unique_ptr<std::uint8_t[]> gather_;
+    std::size_t gathered_ = 0;
     bool sentRel_ = false, gotRel_ = false;
     // A disconnect that did not come as a record (a stack that ended, a
     // send that broke): pending after everything read before it.

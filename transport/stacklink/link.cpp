@@ -184,7 +184,7 @@ int StackLink::QueueUnit(std::span<const unsigned char> data, bool more) {
             stack::MakeHead(stack::Prim::DataReq, !last || more ? stack::FLAG_MORE : 0, n);
         std::array<iovec, 2> iov{iovec{&head, sizeof head},
                                  iovec{const_cast<unsigned char*>(data.data()), n}};
-        if (int err = WriteAll(fd_, iov, std::nullopt, &sending_))
+        if (int err = SendAll(fd_, iov, std::nullopt, &sending_))
             return err;
         data = data.subspan(n);
     } while (!data.empty());
@@ -196,7 +196,7 @@ int StackLink::Flush() {
         return 0;
     iovec iov{gather_.get(), gathered_};
     gathered_ = 0;
-    return WriteAll(fd_, std::span(&iov, 1), std::nullopt, &sending_);
+    return SendAll(fd_, std::span(&iov, 1), std::nullopt, &sending_);
 }
 
 int StackLink::SendOrdRel() {

@@ -64,10 +64,6 @@ class Reader {
     std::deque<int> fds_;
 };
 
-// Writes all of iov to fd, waiting for room until deadline, or as clock
-// allows when one is given. 0, or an errno (ETIMEDOUT when the time ran out
-// with part of it unwritten, EPIPE when the stack is gone).
-int WriteAll(int fd, std::span<iovec> iov, Deadline deadline, SendClock* clock = nullptr);
 // Writes one record whose body is contiguous.
 int WriteRecord(int fd, stack::Prim prim, std::uint8_t flags, std::span<const std::uint8_t> body,
                 Deadline deadline);

@@ -164,7 +164,12 @@ inline bool GroupAlive(int pgid) {
         if (name.find_first_not_of("0123456789") != name.npos)
             continue;
         // "pid (name) state ppid pgrp ...": the name may hold anything but the last ')'.
-        const std::string stat = ReadFile(entry.path() / "stat");
+        std::string stat;
+        try { // a process that ends while it is read fails the read (ESRCH)
+            stat = ReadFile(entry.path() / "stat");
+        } catch (const std::ios_base::failure&) {
+            continue;
+        }
         std::istringstream fields(stat.substr(std::min(stat.rfind(')') + 1, stat.size())));
         char state = 'X';
         int ppid = 0, group = 0;

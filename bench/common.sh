@@ -4,10 +4,12 @@
 # varneld serving from it on a free port of 127.0.0.1, and stopping it as a
 # process group; free ports and waiting for a listener; a reference tool
 # installed from Debian's packages when missing; the machine's busy CPU;
-# cgroups counting the CPU of a process and its descendants (root only).
+# cgroups counting the CPU of a process and its descendants (root only); an
+# IPX stack in a network namespace.
 #
 # The sourcing script sets bindir (where varneld is) and keep (1 to keep the
-# work directory); these helpers set work, port, daemon_pid and cgroup.
+# work directory); these helpers set work, port, daemon_pid, stack_pids and
+# cgroup.
 
 die() { echo "$0: $*" >&2; exit 2; }
 
@@ -102,6 +104,22 @@ start_daemon() {
     daemon_pid=$!
     wait_listening "$port" "${netns[@]}" || die "varneld does not listen on port $port: $(cat "$work/varneld.out" "$work/varneld.err")"
     [[ $(ps -o pgid= -p "$daemon_pid" | tr -d ' ') == "$daemon_pid" ]] || die "varneld is not in a process group of its own"
+}
+
+# start_stack name netns conf socket: an IPX stack (nspxd from bindir) in the
+# network namespace netns, reading the interface file conf and listening at
+# socket, leading a process group of its own (its pid appended to the array
+# stack_pids); its standard error goes to $work/name.nspxd.err. Returns once
+# its socket is there; dies if it does not come.
+start_stack() {
+    local name=$1 ns=$2 conf=$3 sock=$4
+    (exec setsid ip netns exec "$ns" env NSPX_CONF="$conf" NSPX_STACK="$sock" "$bindir/nspxd" 2>"$work/$name.nspxd.err") &
+    stack_pids+=("$!")
+    for _ in $(seq 100); do
+        [[ -S $sock ]] && return 0
+        sleep 0.05
+    done
+    die "nspxd ($name) does not listen at $sock: $(cat "$work/$name.nspxd.err")"
 }
 
 # Prints what the daemon wrote to its standard error besides its "spxfd = "

@@ -309,7 +309,7 @@ bool SendChunks(int spxfd, int jfd, bool regular, Statistics& st) {
             chunkReports.Flush();
             if (spx_push(spxfd) < 0)
                 return WriteFailed(spxfd, EPIPE);
-            AwaitSource(jfd, spxfd, NO_LIMIT); // the read below says what went wrong
+            AwaitSource(jfd, NO_LIMIT); // the read below says what went wrong
         }
         const ssize_t bytesRead = read(jfd, tranbuf.data(), blockSize);
         if (bytesRead < 0) {

@@ -52,34 +52,20 @@ int AwaitEvent(int fd, Limit limit) {
     }
 }
 
-int AwaitSource(int source, int spxfd, Limit limit) {
-    enum { SOURCE, ENDPOINT };
-    pollfd fds[] = {{source, POLLIN, 0}, {spxfd, POLLIN, 0}};
+int AwaitSource(int source, Limit limit) {
     const auto until =
         std::chrono::steady_clock::now() + limit.value_or(std::chrono::milliseconds(0));
     for (;;) {
-        Limit left = limit ? Limit(std::chrono::ceil<std::chrono::milliseconds>(
-                                 until - std::chrono::steady_clock::now()))
-                           : NO_LIMIT;
+        const Limit left = limit ? Limit(std::chrono::ceil<std::chrono::milliseconds>(
+                                       until - std::chrono::steady_clock::now()))
+                                 : NO_LIMIT;
         if (left && left->count() <= 0)
             return ETIMEDOUT;
-        if (fds[ENDPOINT].fd < 0) // news for the caller: a look at the endpoint each second
-            left = std::min(left.value_or(std::chrono::seconds(1)),
-                            Limit::value_type(std::chrono::seconds(1)));
-        const int r = poll(fds, 2, PollTimeout(left));
+        pollfd p{source, POLLIN, 0};
+        const int r = poll(&p, 1, PollTimeout(left));
         if (r < 0 && errno != EINTR)
             return errno;
-        if (r > 0 && fds[SOURCE].revents != 0)
+        if (r > 0)
             return 0;
-        if (r > 0 && fds[ENDPOINT].revents != 0) {
-            // spx_push runs the endpoint whatever module is on top ("tirdwr"
-            // keeps t_look out); what stays readable after it (a TCP peer's
-            // data or end) is for the caller's next call.
-            spx_push(spxfd);
-            pollfd again{spxfd, POLLIN, 0};
-            fds[ENDPOINT].fd = poll(&again, 1, 0) > 0 ? -1 : spxfd;
-        } else if (fds[ENDPOINT].fd < 0) {
-            fds[ENDPOINT].fd = spxfd;
-        }
     }
 }

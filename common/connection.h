@@ -34,10 +34,8 @@ void SetIdleLimit(int fd, Limit limit);
 int AwaitEvent(int fd, Limit limit);
 int AwaitEvent(int fd);
 
-// Waits until source has bytes to read (or its end), at most limit, while
-// the endpoint spxfd goes on answering its peer: a provider that keeps
-// timers of its own (retransmission, watchdog) runs them only when it is
-// called. What the peer sends (data, a release, a disconnect) is left for
-// the caller's next call. 0, or the error number (ETIMEDOUT when the time
-// ran out).
-int AwaitSource(int source, int spxfd, Limit limit);
+// Waits until source has bytes to read (or its end), at most limit. The
+// provider keeps the connection running meanwhile; what the peer sends is
+// left for the caller's next call. 0, or the error number (ETIMEDOUT when
+// the time ran out).
+int AwaitSource(int source, Limit limit);

@@ -21,7 +21,6 @@
 #include <span>
 
 #include <spx/tiuser.h>
-#include <spx/wire.h>
 
 #include "io.h"
 
@@ -46,9 +45,9 @@ class Gathered {
     Gathered& operator=(const Gathered&) = delete;
 
     // Where the next unit is received: all the free room, which always holds
-    // a whole frame. A receive never returns bytes of two frames, so a piece
-    // with T_MORE is data and a piece without it is a whole end unit (of up
-    // to 65535 bytes).
+    // a whole piece (T_MAX_PIECE). A receive never returns bytes of two
+    // pieces, so a piece with T_MORE is data and a piece without it is a
+    // whole end unit.
     std::span<unsigned char> Room() { return std::span(buffer_).subspan(held_); }
     // Keeps the n bytes just received into Room().
     void Keep(std::size_t n) { held_ += n; }
@@ -118,5 +117,5 @@ class Gathered {
     std::size_t held_ = 0;
     std::size_t phase_ = 0; // the file's offset modulo GATHER_SIZE, as far as we know it
     // Filled up to GATHER_SIZE at most before a write, plus a frame's room.
-    std::array<unsigned char, GATHER_SIZE + spx::FRAME_MAX_PAYLOAD> buffer_;
+    std::array<unsigned char, GATHER_SIZE + T_MAX_PIECE> buffer_;
 };

@@ -28,6 +28,9 @@ std::string InetText(unsigned int ip, unsigned short port) {
 std::string PathLine(std::string_view what, const spx_path& path) {
     const bool ipx = path.carrier == SPX_CARRIER_IPX;
     std::string line(what);
+    if (ipx && path.interface[0] == '\0' && path.connected == 0) // a listener through the stack
+        return line + " over IPX on every interface of the stack: socket " +
+               IpxAddressText(path.local).substr(24);
     line += ipx ? " over IPX on " : " over TCP";
     if (ipx)
         line.append(path.interface, strnlen(path.interface, sizeof path.interface));

@@ -51,7 +51,7 @@ bool Caller::Gone(const pollfd& watched) const {
     if ((watched.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0)
         return true;
     // News that is no hang-up: the provider says whether the connection has
-    // ended (over IPX the look also runs the connection's timers).
+    // ended.
     return (watched.revents & POLLIN) != 0 && Look() == T_DISCONNECT;
 }
 

@@ -67,9 +67,9 @@ class Caller {
     bool Gone() const;
 
     // The caller's end, as poll(2) watches it beside something else: its
-    // hang-up, and any news (on a carrier with timers of its own, such as
-    // IPX, the endpoint is readable when they are due, too). Gone(watched)
-    // tells a hang-up or a disconnect from other news after the poll.
+    // hang-up, and any news. Gone(watched) tells a hang-up or a disconnect
+    // from other news after the poll, the same way on every carrier: the
+    // descriptor's hang-up, or news that t_look says is a disconnect.
     pollfd Watched() const;
     bool Gone(const pollfd& watched) const;
 

@@ -463,21 +463,18 @@ bool Listener::SpawnChild(int spxFd2, const CallerRecord& who) {
 // Closes the endpoints of waiting callers that have gone: their connection
 // failed, or their end of it is closed. A caller that waits has sent its
 // request and waits for the answer; one that closes has given up, and what
-// it sent is never served (a store would empty the file it named). An
-// endpoint with news is looked at: on a carrier with timers of its own (IPX)
-// that also keeps the waiting connection answering its caller, and shows
-// its disconnect.
+// it sent is never served (a store would empty the file it named). On every
+// carrier an ended connection hangs the descriptor up.
 void Listener::DropGoneCallers() {
     auto& waiting = room_.Callers();
     std::vector<pollfd> fds;
     for (const WaitingCaller& caller : waiting)
-        fds.push_back({caller.fd, POLLIN | POLLRDHUP, 0});
+        fds.push_back({caller.fd, POLLRDHUP, 0});
     if (fds.empty() || poll(fds.data(), fds.size(), 0) <= 0)
         return;
     for (std::size_t i = 0; i < fds.size(); ++i) {
         const short ended = POLLRDHUP | POLLHUP | POLLERR | POLLNVAL;
-        if ((fds[i].revents & ended) != 0 ||
-            ((fds[i].revents & POLLIN) != 0 && t_look(waiting[i].fd) == T_DISCONNECT)) {
+        if ((fds[i].revents & ended) != 0) {
             t_close(waiting[i].fd);
             waiting[i].fd = -1;
         }

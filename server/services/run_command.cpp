@@ -192,18 +192,13 @@ class Relay {
                 result = SendFailed();
                 break;
             }
-            // After the caller's release only its end is watched, and it is
-            // looked at each second all the same: a provider with timers of
-            // its own (IPX) answers the caller's watchdog, and shows its
-            // disconnect, only when the endpoint is looked at.
-            const bool released = fds_[CALLER].events == POLLRDHUP;
-            if (poll(fds_.data(), fds_.size(), released ? 1000 : -1) < 0) {
+            if (poll(fds_.data(), fds_.size(), -1) < 0) {
                 if (errno == EINTR)
                     continue;
                 result = Relayed::SendFailed; // nothing left to wait with
                 break;
             }
-            if ((Ready(CALLER) && !FromCaller()) || (released && caller_.Gone()))
+            if (Ready(CALLER) && !FromCaller())
                 result = Relayed::CallerGone;
             else if (Ready(OUTPUT))
                 result = FromOutput();

@@ -71,8 +71,7 @@ struct Source {
 
 // Waits until fd has bytes to read, within the caller's idle limit in all
 // and while the caller is there. Other news from the caller (data, a
-// release) is left for later: from then on only its hang-up is watched. A
-// wake for the connection's own timers (IPX) is no news: it stays watched.
+// release) is left for later: from then on only its hang-up is watched.
 // 0, or the error number (ETIMEDOUT when the time ran out, ECONNRESET when
 // the caller has gone).
 int AwaitReadable(int fd, const Caller& caller) {

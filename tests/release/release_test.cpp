@@ -288,12 +288,27 @@ class Namespaces {
     std::string Pid(int i) { return std::to_string(holders_[static_cast<std::size_t>(i)].pid()); }
     // A command line's prefix that runs it in namespace i.
     std::string In(int i) { return "nsenter --net=/proc/" + Pid(i) + "/ns/net "; }
+    // The same as an argument vector's head (nsenter runs the rest in place: same pid).
+    Strings Enter(int i) { return {"/usr/bin/nsenter", "--net=/proc/" + Pid(i) + "/ns/net"}; }
     // Joins interface ia (MAC address ma) of namespace a to ib (mb) of b; "" or what failed.
     std::string Join(int a, const std::string& ia, const std::string& ma, int b,
                      const std::string& ib, const std::string& mb) {
         return Shell("ip link add " + ia + " netns " + Pid(a) + " type veth peer " + ib +
                      " netns " + Pid(b) + " && " + In(a) + "ip link set " + ia + " address " + ma +
                      " up && " + In(b) + "ip link set " + ib + " address " + mb + " up");
+    }
+
+    // Plugs interface ia (MAC address ma, IPv4 address ip unless empty) of namespace a into the
+    // bridge of namespace hub, made on first use; "" or what failed.
+    std::string Plug(int a, const std::string& ia, const std::string& ma, const std::string& ip,
+                     int hub) {
+        const std::string port = "b" + ia, on = In(hub) + "ip link ";
+        return Shell("{ " + on + "show br0 >/dev/null 2>&1 || " + on +
+                     "add br0 type bridge; } && " + on + "set br0 up && ip link add " + ia +
+                     " netns " + Pid(a) + " type veth peer " + port + " netns " + Pid(hub) +
+                     " && " + on + "set " + port + " master br0 up && " + In(a) + "ip link set " +
+                     ia + " address " + ma + " up" +
+                     (ip.empty() ? "" : " && " + In(a) + "ip addr add " + ip + " dev " + ia));
     }
 
   private:
@@ -327,13 +342,15 @@ TEST(Release, IpxHosts) {
         // Live once dumpcap has opened the interface, which tshark says after "Capturing on".
         ASSERT_TRUE(capture->WaitForOutput("Capture started", true)) << capture->Stderr();
     }
-    const std::string client = in[1] + "env NSPX_CONF=" + (clientDir / "nspx.conf").string() + " ";
+    std::optional<Stack> near, far; // the client's stack, the server's
+    std::string client, daemon;
     for (const char* frame : {"ethernet_ii", "802.3", "802.2", "snap"}) {
-        WriteFile(serverDir / "nspx.conf", std::string("vsrv 0000ABCD ") + frame + "\n");
-        WriteFile(clientDir / "nspx.conf", std::string("vcli 0000ABCD ") + frame + "\n");
-        Process d(
-            {"/bin/sh", "-c", in[0] + "env NSPX_CONF=nspx.conf " + Bin("varneld").string() + " -v"},
-            serverDir.path());
+        far.reset(), near.reset(); // one stack at a time on an interface
+        far.emplace(std::string("vsrv 0000ABCD ") + frame + "\n", ns.Enter(0));
+        near.emplace(std::string("vcli 0000ABCD ") + frame + "\n", ns.Enter(1));
+        client = in[1] + "env " + near->Env() + " ";
+        daemon = in[0] + "env " + far->Env() + " " + Bin("varneld").string();
+        Process d({"/bin/sh", "-c", daemon + " -v"}, serverDir.path());
         ASSERT_TRUE(d.WaitForOutput("spxfd = ", true)) << d.Stdout() << d.Stderr();
         fs::remove(serverDir / "stored");
         // Datastream type FE from network 00000000: refused, the caller named by the network it
@@ -379,9 +396,7 @@ TEST(Release, IpxHosts) {
     for (const auto& [list, want] : {std::pair{"127.0.0.1\n10.9.9.9\n", "refused\n"},
                                      {"0000ABCD:00000A090909 copy\n", ""}}) {
         WriteFile(serverDir / "allow", list);
-        Process d({"/bin/sh", "-c",
-                   in[0] + "env NSPX_CONF=nspx.conf " + Bin("varneld").string() + " -a allow"},
-                  serverDir.path());
+        Process d({"/bin/sh", "-c", daemon + " -a allow"}, serverDir.path());
         ASSERT_TRUE(d.WaitForOutput("spxfd = ", true)) << d.Stdout() << d.Stderr();
         EXPECT_EQ(Shell(client + Bin("varnel").string() +
                             " -r server -j line >/dev/null 2>&1 || echo refused",
@@ -434,14 +449,14 @@ TEST(Release, IpxLossyLink) {
     Process relay({"/bin/sh", "-c",
                    ns.In(1) + (kBuild / "tests/lossy_relay").string() + " vms vmc 50 10 20 7"});
     ASSERT_TRUE(relay.WaitForOutput("relaying")) << relay.Stderr();
-    WriteFile(serverDir / "nspx.conf", "vsrv 0000ABCD ethernet_ii\n");
-    WriteFile(clientDir / "nspx.conf", "vcli 0000ABCD ethernet_ii\n");
+    Stack far("vsrv 0000ABCD ethernet_ii\n", ns.Enter(0)),
+        near("vcli 0000ABCD ethernet_ii\n", ns.Enter(2));
     WriteFile(clientDir / "yellowpages", "server 0000ABCD 02000000 00010000 4500\n");
     WriteFile(serverDir / ".spxrunid", CurrentUser() + "\n");
-    const std::string data = Pattern(64 << 20, 5), client = ns.In(2) + "env NSPX_CONF=nspx.conf ";
+    const std::string data = Pattern(64 << 20, 5), client = ns.In(2) + "env " + near.Env() + " ";
     WriteFile(clientDir / "source", data);
     const Strings daemon = {"/bin/sh", "-c",
-                            ns.In(0) + "env NSPX_CONF=nspx.conf " + Bin("varneld").string()};
+                            ns.In(0) + "env " + far.Env() + " " + Bin("varneld").string()};
     std::optional<Process> d(std::in_place, daemon, serverDir.path());
     ASSERT_TRUE(d->WaitForOutput("spxfd = ", true)) << d->Stdout() << d->Stderr();
     EXPECT_EQ(Shell(client + Bin("varnel").string() +
@@ -450,12 +465,12 @@ TEST(Release, IpxLossyLink) {
                     clientDir.path()),
               "");
     EXPECT_TRUE(ReadFile(serverDir / "stored") == data && ReadFile(clientDir / "fetched") == data);
-    // The daemon and its child vanish mid-connection: the caller hears of it by the watchdog (20
-    // s).
+    // The server's stack, the daemon and its child vanish mid-connection, with no word on the
+    // wire: the caller hears of it by the watchdog (20 s).
     Process rsh({"/bin/sh", "-c", client + Bin("spxpeer").string() + " rsh -r server sleep 100"},
                 clientDir.path());
     ASSERT_TRUE(d->WaitForOutput("state = 4", true)); // accepted; its child runs the command
-    Shell("sleep 1"), kill(-d->pid(), SIGKILL);
+    Shell("sleep 1"), far.Stop(SIGKILL), d->Kill();
     const auto gone = std::chrono::steady_clock::now();
     EXPECT_NE(rsh.Wait(40s).value_or(0), 0);
     const auto found = std::chrono::steady_clock::now() - gone;
@@ -463,7 +478,8 @@ TEST(Release, IpxLossyLink) {
         << std::chrono::duration_cast<std::chrono::seconds>(found).count();
     EXPECT_NE(rsh.Stderr().find(": the server stopped answering (reason 237)\n"), std::string::npos)
         << rsh.Stderr();
-    // A daemon started anew serves the next caller.
+    // A stack and a daemon started anew serve the next caller.
+    ASSERT_TRUE(far.Start());
     d.emplace(daemon, serverDir.path());
     ASSERT_TRUE(d->WaitForOutput("spxfd = ", true)) << d->Stdout() << d->Stderr();
     WriteFile(clientDir / "small", Pattern(100000, 9));
@@ -471,4 +487,174 @@ TEST(Release, IpxLossyLink) {
                     clientDir.path()),
               "");
     EXPECT_TRUE(ReadFile(serverDir / "again") == Pattern(100000, 9));
+}
+
+// Three hosts on a bridge, each with its IPX stack: a server (varneld, also on IPv4 10.199.8.1
+// as host "tcp"), a client, and a third host; directories for the server and the client.
+struct Bridged {
+    TempDir serverDir, clientDir;
+    Namespaces ns{4}; // server, client, third host, the bridge
+    std::optional<Stack> server, client, third;
+    std::optional<Process> daemon;
+    std::string near; // a command's head that runs the rest on the client, with its stack
+
+    // "" once all is up, or what failed.
+    std::string Start() {
+        if (!ns.Ready())
+            return "no network namespaces here";
+        if (std::string e = ns.Plug(0, "vsrv", "02:00:00:00:00:01", "10.199.8.1/24", 3) +
+                            ns.Plug(1, "vcli", "02:00:00:00:00:02", "10.199.8.2/24", 3) +
+                            ns.Plug(2, "vthr", "02:00:00:00:00:03", "", 3);
+            !e.empty())
+            return e;
+        server.emplace("vsrv 0000ABCD ethernet_ii\n", ns.Enter(0));
+        client.emplace("vcli 0000ABCD ethernet_ii\n", ns.Enter(1));
+        third.emplace("vthr 0000ABCD ethernet_ii\n", ns.Enter(2));
+        near = ns.In(1) + "env " + client->Env() + " ";
+        WriteFile(serverDir / ".spxrunid", CurrentUser() + "\n");
+        WriteFile(clientDir / "yellowpages", "server 0000ABCD 02000000 00010000 4500\n"
+                                             "tcp 00000000 00000AC7 08010000 4500\n");
+        Strings argv = ns.Enter(0); // varneld itself, not a shell, is the process started
+        argv.insert(argv.end(), {"/usr/bin/env", server->Env(), Bin("varneld"), "-v"});
+        daemon.emplace(argv, serverDir.path());
+        return daemon->WaitForOutput("spxfd = ", true) ? "" : "varneld: " + daemon->Stderr();
+    }
+    // Runs a command line on the client in its directory: its standard output, or what failed.
+    std::string OnClient(const std::string& line) { return Shell(line, clientDir.path()); }
+    std::string Program(std::string_view name) { return near + Bin(name).string() + " "; }
+    // How many lines the daemon and its children have printed that contain part.
+    std::size_t Printed(std::string_view part) { return LinesWith(daemon->Stdout(), part).size(); }
+};
+
+// A store into a FIFO of the server and a fetch into a FIFO of the client, each FIFO's reader
+// opening it at once and reading nothing for longer than the watchdog: over IPX as over TCP.
+static void PausedReaders(Bridged& b, std::chrono::seconds pause) {
+    const std::string data = Pattern(3 << 20, 31), s = b.serverDir.path(), c = b.clientDir.path();
+    WriteFile(b.clientDir / "source", data), WriteFile(b.serverDir / "served", data);
+    const std::string reader = " sleep " + std::to_string(pause.count()) + "; cat <&3 >";
+    std::string script = "set -e; ";
+    for (const std::string h : {"server", "tcp"})
+        script += "mkfifo " + s + "/p" + h + " p" + h + "; (exec 3<" + s + "/p" + h + ";" + reader +
+                  s + "/stored." + h + ") & (exec 3<p" + h + ";" + reader + "fetched." + h +
+                  ") & { " + b.Program("varnel") + "-r " + h + " -j source -f p" + h +
+                  " >/dev/null || echo store " + h + " $?; } & { " + b.Program("spxpeer") +
+                  "get -r " + h + " served p" + h + " || echo fetch " + h + " $?; } & ";
+    EXPECT_EQ(b.OnClient(script + "wait"), "");
+    for (const std::string h : {"server", "tcp"}) {
+        EXPECT_TRUE(ReadFile(b.serverDir / ("stored." + h)) == data) << "store over " << h;
+        EXPECT_TRUE(ReadFile(b.clientDir / ("fetched." + h)) == data) << "fetch over " << h;
+    }
+}
+
+// varnel killed mid-store (its input silent) and spxpeer killed mid-fetch (its output a FIFO
+// nobody reads): the server's child hears the peer's disconnect within 3 s, as over TCP.
+static void KilledClients(Bridged& b) {
+    WriteFile(b.serverDir / "big", Pattern(16 << 20, 3));
+    for (const std::string h : {"server", "tcp"})
+        for (const std::string verb : {"store", "fetch"}) {
+            SCOPED_TRACE(verb + " over " + h);
+            const std::string line = verb == "store"
+                                         ? "(echo start; exec sleep 100) | " + b.Program("varnel") +
+                                               "-r " + h + " -j /dev/stdin -f killed"
+                                         : "rm -f k; mkfifo k; (exec 3<k; exec sleep 100) & " +
+                                               b.Program("spxpeer") + "get -r " + h + " big k";
+            const std::size_t heard = b.Printed("connection terminated by remote endpoint");
+            Process client({"/bin/sh", "-c", line}, b.clientDir.path());
+            // Under way: the child has the caller's data, or has filled the window to it.
+            const bool underWay =
+                verb == "store"
+                    ? WaitUntil([&] { return ReadFile(b.serverDir / "killed") == "start\n"; })
+                    : WaitUntil([&] { return !Children(b.daemon->pid()).empty(); }) &&
+                          Shell("sleep 2").empty();
+            ASSERT_TRUE(underWay);
+            client.Kill();
+            EXPECT_TRUE(WaitUntil(
+                [&] { return b.Printed("connection terminated by remote endpoint") > heard; }, 3s))
+                << b.daemon->Stdout();
+            fs::remove(b.serverDir / "killed");
+        }
+}
+
+// A client's stack ended under a command: spxpeer ends at once with the stack's word; the stack
+// started anew serves the next store.
+static void KilledStack(Bridged& b) {
+    Process rsh({"/bin/sh", "-c", b.Program("spxpeer") + "rsh -r server sleep 100"},
+                b.clientDir.path());
+    ASSERT_TRUE(WaitUntil([&] { return !Children(b.daemon->pid()).empty(); }));
+    Shell("sleep 1");
+    b.client->Stop(SIGKILL);
+    EXPECT_TRUE(rsh.Wait(3s).value_or(0) != 0) << "spxpeer did not end at once";
+    EXPECT_NE(rsh.Stderr().find("reason=237"), std::string::npos) << rsh.Stderr();
+    ASSERT_TRUE(b.client->Start());
+    WriteFile(b.clientDir / "small", Pattern(100000, 9));
+    EXPECT_EQ(b.OnClient(b.Program("varnel") + "-r server -j small -f again >/dev/null"), "");
+    EXPECT_TRUE(ReadFile(b.serverDir / "again") == Pattern(100000, 9));
+}
+
+// seconds of forged connection requests from random nodes, sent by the third host to the
+// daemon's socket: meanwhile a store over IPX and one over TCP each end within 5 s; the daemon
+// forks and holds nothing for them; the server's stack stays under 64 MiB resident.
+static void ForgedFlood(Bridged& b, int seconds) {
+    WriteFile(b.clientDir / "small", Pattern(100000, 9));
+    const std::size_t callers = b.Printed("clients IPX address"),
+                      held = Descriptors(b.daemon->pid());
+    Strings argv = b.ns.Enter(2);
+    argv.insert(argv.end(), {(kBuild / "tests/spx_flood").string(), "vthr", "0000ABCD",
+                             "020000000001", "4500", std::to_string(seconds)});
+    Process flood(argv);
+    ASSERT_TRUE(flood.WaitForOutput("flooding")) << flood.Stderr();
+    Shell("sleep 1");
+    for (const std::string h : {"server", "tcp"}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(b.OnClient(b.Program("varnel") + "-r " + h + " -j small -f flooded." + h +
+                             " >/dev/null"),
+                  "");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "a store over " << h;
+        EXPECT_TRUE(ReadFile(b.serverDir / ("flooded." + h)) == Pattern(100000, 9)) << h;
+    }
+    EXPECT_TRUE(flood.Running()) << "the flood ended before the stores did";
+    EXPECT_EQ(flood.Wait(std::chrono::seconds(seconds + 10)), 0) << flood.Stderr();
+    const Strings peak = LinesWith(
+        ReadFile("/proc/" + std::to_string(b.server->process().pid()) + "/status"), "VmHWM:");
+    ASSERT_EQ(peak.size(), 1u) << "the server's stack has gone";
+    EXPECT_LT(std::stol(peak[0].substr(6)), 64 << 10) << peak[0];
+    unsigned long long sent = 0;
+    std::sscanf(flood.Stdout().c_str(), "flooding\nsent %llu", &sent);
+    EXPECT_GT(sent, 2000ull * seconds) << flood.Stdout();
+    EXPECT_EQ(b.Printed("clients IPX address"), callers + 2) << "a forged caller reached varneld";
+    EXPECT_TRUE(WaitUntil([&] {
+        return Children(b.daemon->pid()).empty() && Descriptors(b.daemon->pid()) == held;
+    })) << Descriptors(b.daemon->pid())
+        << " descriptors, " << held << " before";
+}
+
+// Gone peers, busy readers, one host's own varneld, a user without privilege, a forged flood:
+// the IPX stack of each host runs its connections whatever the programs do.
+TEST(Release, IpxStack) {
+    if (geteuid() != 0 || !Shell("command -v ip unshare nsenter setpriv >/dev/null").empty())
+        GTEST_SKIP() << "needs the superuser, iproute2 and util-linux";
+    Bridged b;
+    const std::string started = b.Start();
+    if (started == "no network namespaces here")
+        GTEST_SKIP() << started;
+    ASSERT_EQ(started, "");
+    PausedReaders(b, 25s);
+    KilledClients(b);
+    KilledStack(b);
+    // varnel on the server's own host, to its own network and MAC address.
+    WriteFile(b.clientDir / "small", Pattern(100000, 9));
+    EXPECT_EQ(b.OnClient(b.ns.In(0) + "env " + b.server->Env() + " " + Bin("varnel").string() +
+                         " -r server -j small -f local >/dev/null"),
+              "");
+    EXPECT_TRUE(ReadFile(b.serverDir / "local") == Pattern(100000, 9));
+    // A user with no capability, through the stack's socket.
+    EXPECT_EQ(b.OnClient(b.near +
+                         "setpriv --reuid=65534 --regid=65534 --clear-groups "
+                         "--inh-caps=-all --bounding-set=-all sh -c '" +
+                         Bin("varnel").string() + " -r server -j small -f nobody >/dev/null && " +
+                         Bin("spxpeer").string() + " get -r server local nobody.fetched'"),
+              "");
+    EXPECT_TRUE(ReadFile(b.serverDir / "nobody") == Pattern(100000, 9));
+    EXPECT_TRUE(ReadFile(b.clientDir / "nobody.fetched") == Pattern(100000, 9));
+    ForgedFlood(b, 5);
 }

@@ -8,9 +8,11 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -117,7 +119,8 @@ inline std::string RunAsAccount() {
     if (geteuid() != 0)
         return CurrentUser();
     if (getpwnam("varneltest") == nullptr) // two at once: one of them fails
-        [[maybe_unused]] const int made =
+        [[maybe_unused]]
+        const int made =
             std::system("useradd -U -M -s /usr/sbin/nologin varneltest >/dev/null 2>&1");
     return "varneltest";
 }
@@ -161,7 +164,12 @@ inline bool GroupAlive(int pgid) {
         if (name.find_first_not_of("0123456789") != name.npos)
             continue;
         // "pid (name) state ppid pgrp ...": the name may hold anything but the last ')'.
-        const std::string stat = ReadFile(entry.path() / "stat");
+        std::string stat;
+        try { // a process that ends while it is read fails the read (ESRCH)
+            stat = ReadFile(entry.path() / "stat");
+        } catch (const std::ios_base::failure&) {
+            continue;
+        }
         std::istringstream fields(stat.substr(std::min(stat.rfind(')') + 1, stat.size())));
         char state = 'X';
         int ppid = 0, group = 0;
@@ -308,14 +316,67 @@ class Daemon {
     std::optional<Process> proc_;
 };
 
+// An IPX stack, nspxd -v, with its socket ("stack") and interface file ("nspx.conf": interfaces)
+// in a directory of its own, run behind prefix (a command that runs the rest, as nsenter into a
+// network namespace; empty: this process's namespace) and killed when this process ends. The
+// programs reach it with Env() in their environment. Stopped by its pid, waited for until gone.
+class Stack {
+  public:
+    explicit Stack(std::string_view interfaces, Strings prefix = {}, Strings extra = {}) {
+        WriteFile(dir_ / "nspx.conf", interfaces);
+        prefix.insert(prefix.end(),
+                      {"/usr/bin/setpriv", "--pdeathsig", "KILL", "/usr/bin/env", Env(),
+                       "NSPX_CONF=" + (dir_ / "nspx.conf").string(), Bin("nspxd").string(), "-v"});
+        argv_ = prefix;
+        argv_.insert(argv_.end(), extra.begin(), extra.end());
+        Start();
+    }
+    ~Stack() { Stop(SIGKILL); }
+    Stack(const Stack&) = delete;
+    fs::path socket() const { return dir_ / "stack"; }
+    const fs::path& dir() const { return dir_.path(); }
+    std::string Env() const { return "NSPX_STACK=" + socket().string(); }
+    Process& process() { return *proc_; }
+    std::string Stderr() const { return proc_->Stderr(); }
+    // Starts it (anew: on the same socket and file) and waits until its socket takes a caller.
+    bool Start() {
+        proc_.emplace(argv_, dir_.path());
+        const bool up = WaitUntil([&] { return Answers() || !proc_->Running(); }) && Answers();
+        EXPECT_TRUE(up) << "nspxd did not start: " << Stderr();
+        return up;
+    }
+    // Whether a connection to its socket is taken.
+    bool Answers() const {
+        sockaddr_un a{AF_UNIX, {}};
+        socket().string().copy(a.sun_path, sizeof a.sun_path - 1);
+        const int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool taken = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        return close(s), taken;
+    }
+    // Sends it sig (SIGTERM: as an operator stops it) and waits until it and all it started are
+    // gone: its status (128+signal when killed), nullopt when it had to be killed after 10 s.
+    std::optional<int> Stop(int sig = SIGTERM) {
+        if (proc_->Running())
+            kill(proc_->pid(), sig);
+        const auto status = proc_->Wait(10s);
+        proc_->Kill();
+        return status;
+    }
+
+  private:
+    TempDir dir_;
+    Strings argv_;
+    std::optional<Process> proc_;
+};
+
 // The messages of the lines of text containing part, after their head: argv[0], when stamped the
 // accept time (": MM/DD/YY hh:mm:ss AM :"), in a child " <pid>", ": " (else "head? " + line).
 inline Strings Said(std::string_view text, std::string_view part, bool stamped = true,
                     bool child = true) {
-    const std::regex head("^" + std::regex_replace(Bin("varneld").string(), std::regex(R"(\W)"),
-                                                   R"(\$&)") +
-                          (stamped ? R"(: \d\d/\d\d/\d\d \d\d:\d\d:\d\d [AP]M :)" : "") +
-                          (child ? R"( \d+)" : "") + ": ");
+    const std::regex head(
+        "^" + std::regex_replace(Bin("varneld").string(), std::regex(R"(\W)"), R"(\$&)") +
+        (stamped ? R"(: \d\d/\d\d/\d\d \d\d:\d\d:\d\d [AP]M :)" : "") + (child ? R"( \d+)" : "") +
+        ": ");
     Strings out = LinesWith(text, part);
     for (std::string& line : out) {
         std::smatch m;

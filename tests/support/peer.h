@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
 #include <ostream>
 #include <string_view>
 #include <utility>
@@ -26,31 +27,55 @@ using namespace std::chrono_literals;
 
 inline constexpr const char* kDevice = "/dev/nspx";
 
-// The carrier the provider's tests run on: TCP, or with VARNEL_TEST_CARRIER=ipx the IPX carrier,
-// in a network namespace of this process's own: listeners on veth end "va" (MAC 02:..:0a),
-// callers on its peer "vb", both on network 0000ABCD.
+// The carrier the provider's tests run on: TCP, or with VARNEL_TEST_CARRIER=ipx the IPX carrier:
+// two IPX stacks on the ends of a veth pair, both on network 0000ABCD, the listeners' on "va"
+// (MAC 02:..:0a) in a network namespace of this process's own, the callers' on "vb" in a namespace
+// held by a process of its own.
 inline bool OverIpx() {
     static const bool ipx = std::string_view(getenv("VARNEL_TEST_CARRIER") ?: "") == "ipx";
     return ipx;
 }
-// The interface files of listeners and of callers; empty when the namespace cannot be made.
-inline const std::pair<std::string, std::string>& IpxFiles() {
-    static const auto files = []() -> std::pair<std::string, std::string> {
-        static harness::TempDir dir;
+struct IpxStacks {
+    std::optional<harness::Process> holder; // of the callers' namespace
+    std::optional<harness::Stack> listeners, callers;
+};
+// The stacks; null when the namespaces cannot be made.
+inline IpxStacks* Stacks() {
+    static IpxStacks stacks;
+    static const bool made = [] {
         if (unshare(CLONE_NEWNET) != 0 ||
-            system(
-                "ip link add va type veth peer vb && ip link set va address 02:00:00:00:00:0a up "
-                "&& ip link set vb address 02:00:00:00:00:0b up") != 0)
-            return {};
-        harness::WriteFile(dir / "listener", "va 0000ABCD ethernet_ii\n");
-        harness::WriteFile(dir / "caller", "vb 0000ABCD ethernet_ii\n");
-        return {dir / "listener", dir / "caller"};
+            system("ip link set lo up && ip link add va type veth peer vb && "
+                   "ip link set va address 02:00:00:00:00:0a up") != 0)
+            return false;
+        auto& holder = stacks.holder.emplace(harness::Strings{"/usr/bin/setpriv", "--pdeathsig",
+                                                              "KILL", "/usr/bin/unshare", "--net",
+                                                              "/bin/sleep", "100000"});
+        const std::string pid = std::to_string(holder.pid());
+        const auto ns = [](const std::string& p) {
+            std::error_code e;
+            return harness::fs::read_symlink("/proc/" + p + "/ns/net", e);
+        };
+        if (!harness::WaitUntil([&] { return ns(pid) != ns("self") && !ns(pid).empty(); }) ||
+            system(("ip link set vb netns " + pid + " && /usr/bin/nsenter -t " + pid +
+                    " -n ip link set vb address 02:00:00:00:00:0b up")
+                       .c_str()) != 0)
+            return false;
+        stacks.listeners.emplace("va 0000ABCD ethernet_ii\n");
+        stacks.callers.emplace("vb 0000ABCD ethernet_ii\n",
+                               harness::Strings{"/usr/bin/nsenter", "-t", pid, "-n"});
+        return true;
     }();
-    return files;
+    return made ? &stacks : nullptr;
+}
+// Points the provider at the listeners' stack, or the callers'.
+inline void UseStack(bool listeners) {
+    if (OverIpx() && Stacks() != nullptr)
+        setenv("NSPX_STACK",
+               (listeners ? Stacks()->listeners : Stacks()->callers)->socket().c_str(), 1);
 }
 // Skips a test the carrier cannot run.
 #define SKIP_UNLESS_CARRIER()                                                                      \
-    if (peer::OverIpx() && peer::IpxFiles().first.empty())                                         \
+    if (peer::OverIpx() && peer::Stacks() == nullptr)                                              \
     GTEST_SKIP() << "IPX runs need the superuser, network namespaces and iproute2"
 
 // The address of a socket on this host: net and node all zero (over IPX the listeners' end).
@@ -89,8 +114,7 @@ inline std::string ReceiveRecord(std::string_view name, std::uint32_t permission
 
 // An endpoint on a provider-chosen socket (listening when qlen > 0; address in *bound), or -1.
 inline int OpenBound(unsigned qlen = 0, ipxAddr_t* bound = nullptr) {
-    if (OverIpx()) // read at t_open: the endpoint's interface
-        setenv("NSPX_CONF", (qlen > 0 ? IpxFiles().first : IpxFiles().second).c_str(), 1);
+    UseStack(qlen > 0);
     const int fd = t_open(kDevice, O_RDWR, nullptr);
     ipxAddr_t any{};
     struct t_bind req = {{sizeof any, sizeof any, reinterpret_cast<char*>(&any)}, qlen};
@@ -102,6 +126,7 @@ inline int OpenBound(unsigned qlen = 0, ipxAddr_t* bound = nullptr) {
 inline int Connect(int fd, int port) {
     ipxAddr_t to = LocalAddress(port);
     struct t_call call = {{sizeof to, sizeof to, reinterpret_cast<char*>(&to)}, {}, {}, 0};
+    UseStack(false);
     return t_connect(fd, &call, nullptr);
 }
 

@@ -1,6 +1,7 @@
 // Every way a connection ends is seen on the other side, with its reason, in its order.
 #include <signal.h>
 
+#include <atomic>
 #include <ctime>
 
 #include "peer.h"
@@ -70,6 +71,8 @@ TEST(Endpoints, FailingCallsNameTheirErrorAndLooksWait) {
         {"socket 0", [&] { return to = {}, t_connect(bound, &call, nullptr); }, TBADADDR},
         {"a node that is no IPv4 host",
          [&] { return to.node[0] = to.sock[0] = 1, t_connect(bound, &call, nullptr); }, TBADADDR},
+        {"a network on no interface, a node that is no IPv4 host", // nor a stack, over TCP
+         [&] { return to.net[0] = 0x12, t_connect(bound, &call, nullptr); }, TBADADDR},
         {"an expedited unit", [&] { return t_snd(p.client, "x", 1, T_EXPEDITED); }, TBADFLAG},
         {"no release", [&] { return t_rcvrel(p.server); }, TNOREL},
         {"data ahead of the release", [&] { return data() ? t_rcvrel(p.server) : 0; }, TLOOK},
@@ -78,11 +81,45 @@ TEST(Endpoints, FailingCallsNameTheirErrorAndLooksWait) {
         {"a connect to nobody", [&] { return Connect(nobody, harness::FreePort()); }, TLOOK},
         {"an unbind with the disconnect pending", [&] { return t_unbind(nobody); }, TLOOK},
     };
+    if (!OverIpx())
+        setenv("NSPX_STACK", "/nonexistent/stack", 1);
     for (const auto& [why, call, error] : cases)
         EXPECT_TRUE(call() == -1 && t_errno == error) << why << ": t_errno " << t_errno;
     EXPECT_EQ(t_getstate(bound), T_IDLE) << "a refused address leaves the endpoint as it was";
+    // A network on no IPX interface (and no stack at all over TCP) with an IPv4 node: TCP.
+    to = LocalAddress(p.listener.port()), to.net[0] = 0x12, to.node[0] = to.node[1] = 0;
+    to.node[2] = 127, to.node[3] = to.node[4] = 0, to.node[5] = 1;
+    int served = -1;
+    std::thread listener([&] { served = p.listener.Accept(); });
+    EXPECT_EQ(t_connect(bound, &call, nullptr), 0) << "t_errno " << t_errno;
+    listener.join();
+    EXPECT_EQ(spx::GetBE32(p.listener.caller.net), 0u) << "the call came over TCP";
+    t_close(served);
     EXPECT_EQ(Receive(p.server), Unit{"x"}) << "the unread data was kept";
     EXPECT_EQ(TakeDisconnect(nobody), SPX_DISCON_FAILED);
     EXPECT_TRUE(t_getstate(nobody) == T_IDLE && t_unbind(nobody) == 0);
     t_close(bound), t_close(nobody);
+}
+
+// Guards against a send's limit (spx_setlimit) that each wait for room starts afresh: a receiver
+// that takes a piece now and then must not keep the sender past its limit.
+TEST(Endpoints, ALimitBoundsASendersWholeWait) {
+    SKIP_UNLESS_CARRIER();
+    Pair p;
+    ASSERT_EQ(spx_setlimit(p.client, 3000), 0);
+    std::atomic<bool> sending = true;
+    std::thread reader([&] {
+        while (sending && Receive(p.server, SPX_MAX_DATA).flags >= 0)
+            std::this_thread::sleep_for(1s);
+    });
+    const std::string piece = harness::Pattern(SPX_MAX_DATA);
+    const auto start = std::chrono::steady_clock::now();
+    while (Send(p.client, piece, T_MORE) && std::chrono::steady_clock::now() - start < 20s) {
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(t_errno, TLOOK) << "the send broke the connection";
+    EXPECT_LT(took, 5s) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+    sending = false;
+    t_close(std::exchange(p.client, -1)); // the reader's next receive finds the end
+    reader.join();
 }

@@ -11,28 +11,29 @@
 #include <vector>
 
 #include <spx/ipx.h>
-#include <spx/wire.h>
+#include <spx/tiuser.h>
 
 inline constexpr int EXIT_DONE = 0;   // the service completed
 inline constexpr int EXIT_USAGE = 1;  // bad command line
 inline constexpr int EXIT_FAILED = 2; // anything else went wrong
 
-// The largest unit taken in one receive: one provider frame.
-inline constexpr std::size_t RECEIVE_SIZE = spx::FRAME_MAX_PAYLOAD;
+// The largest piece of a unit taken in one receive (one provider piece), and
+// of a unit given on the command line.
+inline constexpr std::size_t RECEIVE_SIZE = T_MAX_PIECE - 1;
 
 enum class Command { Get, Rsh, Raw };
 
 // The command line, checked.
 struct Settings {
     Command command = Command::Get;
-    std::string host;                         // -r
-    std::string hostFile = "./yellowpages";   // -h
-    std::uint16_t socket = 0;                 // -s, 0: the host file's socket
-    unsigned timeout = 0;                     // -t seconds of silence, 0: none
-    unsigned closeAfter = 0;                  // raw -c: release after this many end units
-    bool disconnect = false;                  // raw -d: disconnect after the release
-    std::vector<std::string> operands;        // get: remote [local]; rsh, raw: the words joined
-    std::vector<unsigned char> request;       // the request unit
+    std::string host;                       // -r
+    std::string hostFile = "./yellowpages"; // -h
+    std::uint16_t socket = 0;               // -s, 0: the host file's socket
+    unsigned timeout = 0;                   // -t seconds of silence, 0: none
+    unsigned closeAfter = 0;                // raw -c: release after this many end units
+    bool disconnect = false;                // raw -d: disconnect after the release
+    std::vector<std::string> operands;      // get: remote [local]; rsh, raw: the words joined
+    std::vector<unsigned char> request;     // the request unit
     // raw -m and -e: units sent after the request, in the order given.
     std::vector<std::pair<std::vector<unsigned char>, int>> units;
 };

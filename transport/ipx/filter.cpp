@@ -71,11 +71,8 @@ void RequireFrameType(Program& p, FrameType frame) {
     }
 }
 
-} // namespace
-
-std::vector<sock_filter> BuildFilter(FrameType frame, std::uint32_t network, std::uint16_t socket,
-                                     std::optional<std::uint16_t> connId) {
-    Program p;
+// To this host, of the interface's frame type, SPX, for `network` or 0.
+void RequireSpxHere(Program& p, FrameType frame, std::uint32_t network) {
     p.Load(BPF_W, static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE));
     p.RequireEq(PKTTYPE_HOST);
     RequireFrameType(p, frame);
@@ -84,6 +81,21 @@ std::vector<sock_filter> BuildFilter(FrameType frame, std::uint32_t network, std
     p.RequireEq(PACKET_TYPE_SPX);
     p.Load(BPF_W, ipx + OFF_DST_NET);
     p.RequireEither(network, 0);
+}
+
+} // namespace
+
+std::vector<sock_filter> BuildInterfaceFilter(FrameType frame, std::uint32_t network) {
+    Program p;
+    RequireSpxHere(p, frame, network);
+    return p.Finish();
+}
+
+std::vector<sock_filter> BuildFilter(FrameType frame, std::uint32_t network, std::uint16_t socket,
+                                     std::optional<std::uint16_t> connId) {
+    Program p;
+    RequireSpxHere(p, frame, network);
+    const auto ipx = static_cast<std::uint32_t>(FrameHeaderSize(frame));
     p.Load(BPF_H, ipx + OFF_DST_SOCK);
     p.RequireEq(socket);
     if (connId) {

@@ -28,4 +28,9 @@ namespace spx::ipx {
 std::vector<sock_filter> BuildFilter(FrameType frame, std::uint32_t network, std::uint16_t socket,
                                      std::optional<std::uint16_t> connId);
 
+// The same checks without the socket and the connection id: every SPX packet
+// of the interface's frame type for `network` (or 0) sent to this host. The
+// host's stack takes these and tells sockets and connections apart itself.
+std::vector<sock_filter> BuildInterfaceFilter(FrameType frame, std::uint32_t network);
+
 } // namespace spx::ipx

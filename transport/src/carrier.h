@@ -13,6 +13,8 @@
 #include <span>
 #include <string_view>
 
+#include <sys/uio.h>
+
 #include <spx/ipx.h>
 
 struct spx_path;
@@ -27,6 +29,31 @@ inline constexpr Wait UNTIL_SOMETHING = std::nullopt;
 
 // The time-out poll(2) takes for wait: -1 for none.
 int PollTimeout(Wait wait);
+
+using Clock = std::chrono::steady_clock;
+
+// How long a sender has been kept waiting for room: from the first write
+// that had to wait until SEND_BLOCK bytes have gone since, or a write found
+// room at once. The limit (-t)
+// bounds that whole wait, so that a peer that takes a packet now and then
+// cannot hold a sender for longer, however many units it sends meanwhile.
+struct SendClock {
+    static constexpr std::size_t SEND_BLOCK = 64 * 1024;
+    Wait limit = UNTIL_SOMETHING;
+    std::optional<Clock::time_point> since;
+    std::size_t sent = 0;
+    std::optional<Clock::time_point> Until() const;
+    void Waited();
+    void Sent(std::size_t n);
+};
+
+// Writes all of iov to the socket fd without blocking it, waiting for room
+// until deadline, or as clock allows when one is given. 0, or an errno
+// (ETIMEDOUT when the time ran out with part of it unwritten, EPIPE when the
+// peer has closed its end, which takes nothing more). The vectors are
+// consumed.
+int SendAll(int fd, std::span<iovec> iov, std::optional<Clock::time_point> deadline,
+            SendClock* clock = nullptr);
 
 // Adds fd to the epoll set, to wake it when fd is readable. False, with
 // errno, when it cannot.
@@ -63,6 +90,11 @@ class Listening {
     virtual void Refuse(int sequence) = 0;
     // The descriptor that becomes readable when a caller may have come.
     virtual int PollFd() const = 0;
+    // How soon this one wants Serve called even when its descriptor stays
+    // quiet (a carrier it is still to reach); UNTIL_SOMETHING: not.
+    virtual Wait Due() const { return UNTIL_SOMETHING; }
+    // Whether callers also come over IPX (a stack takes them for it).
+    virtual bool OnIpx() const { return false; }
     // A listener on several carriers: from now on this one takes its callers
     // from acceptFd (which it then owns) and waits on watchFd, which is
     // readable when any carrier has something.
@@ -105,9 +137,6 @@ class Link {
     virtual bool Ended() const = 0;
     // Waits as long as wait allows for the peer. Whether anything came.
     virtual bool Fill(Wait wait) = 0;
-    // Takes what has come and runs the carrier's timers, without waiting
-    // (t_look): a connection with events pending still answers its peer.
-    virtual void Poll() = 0;
 
     // Sending. Each returns 0 or an errno.
     // Queues one unit (pieces as the carrier needs).
@@ -121,11 +150,9 @@ class Link {
     // before going is taken at its word, otherwise reason 237).
     virtual void Broke() = 0;
 
-    // The limit of silence (t_rcv) and of waiting for room (t_snd); none
-    // when UNTIL_SOMETHING.
+    // The limit of silence (t_rcv) and of a send's whole wait for room
+    // (t_snd); none when UNTIL_SOMETHING.
     virtual void SetLimit(Wait limit) = 0;
-    // Waits (within a bound) until the peer has everything sent so far.
-    virtual void Linger() = 0;
     // This process lets the endpoint go (t_close, exit). The last holder of
     // a connection ends it (the peer sees 236).
     virtual void Release() = 0;
@@ -133,6 +160,8 @@ class Link {
     virtual bool Ipx() const = 0;
     // What the endpoint travels on now (spx_getpath's path 0).
     virtual void Path(spx_path& path) const = 0;
+    // What the carrier knows of the connection's end beyond its reason.
+    virtual std::string_view Detail() const { return {}; }
 };
 
 // ---- the carriers' entry points ----------------------------------------------
@@ -144,29 +173,28 @@ std::unique_ptr<Link> NewTcpLink(int fd, bool fresh);
 // errno when no socket can be had.
 int NewTcpEndpoint(std::unique_ptr<Link>& link);
 
-// IPX (transport/ipx/). The interface file as an endpoint read it at
-// t_open: its interfaces stay the endpoint's, whatever the file says later.
-struct InterfaceFile;
-using Interfaces = std::shared_ptr<const InterfaceFile>;
-// Reads the interface file (NSPX_CONF, else /etc/nspx.conf; no file: no
-// interface). Null when it cannot be read or does not parse, with errno and
-// the error detail set.
-Interfaces LoadIpxInterfaces();
-// Whether net is the network of an interface of the file; whether it has any.
-bool IsIpxNetwork(const InterfaceFile& file, std::uint32_t net);
-bool HaveIpxInterfaces(const InterfaceFile& file);
-// The path of a listener on IPX socket `socket` of the file's interface
-// `index` (spx_getpath); false when the file has no such interface.
-bool IpxListeningPath(const InterfaceFile& file, std::size_t index, std::uint16_t socket,
-                      spx_path& path);
-// A link on fd that calls over the file's interface of its callee's network.
-std::unique_ptr<Link> NewIpxLink(int fd, Interfaces file);
-// The callers on IPX socket `socket` of every interface of the file; null
-// with a t_errno value in terr.
-std::unique_ptr<Listening> ListenIpx(const InterfaceFile& file, std::uint16_t socket, int& terr);
+// IPX, through the host's stack (transport/stacklink/).
+struct StackCall {
+    // 0: connected; TLOOK: refused or unanswered, the disconnect pending;
+    // another t_errno: failed (errno for TSYSERR), the detail set.
+    int terr = 0;
+    bool notIpx = false;        // no stack runs, or it has no interface on the network
+    std::unique_ptr<Link> link; // on 0 and TLOOK: the link that now stands at fd
+    SPX_OPTS theirs{};
+    ipxAddr_t peer{};
+};
+// Calls to through the stack; the endpoint fd becomes the stack connection.
+StackCall CallOverStack(int fd, const ipxAddr_t& to);
+// The callers on IPX socket `socket` of the stack's interfaces. While no
+// stack runs, or it has no interface, it asks again every few seconds, and
+// a stack that ends is asked again the same way. Null with a t_errno value
+// in terr when the stack refused the socket.
+std::unique_ptr<Listening> ListenOverStack(std::uint16_t socket, unsigned qlen, int& terr);
 
 // A listening endpoint on two carriers at once: fd (where first stands)
-// becomes a descriptor that wakes for both; callers come in arrival order.
+// becomes a descriptor that wakes for both as soon as second has a
+// descriptor (at once, or when it reaches its carrier later); callers come
+// in arrival order.
 std::unique_ptr<Listening> ListenOnBoth(int fd, std::unique_ptr<Listening> first,
                                         std::unique_ptr<Listening> second, int& terr);
 

@@ -18,7 +18,7 @@ namespace spx {
 // The module stack above the driver: "timod" at open. Only "timod" and
 // "tirdwr" can be pushed.
 class ModuleStack {
-public:
+  public:
     ModuleStack();
     int Count() const { return count_ + 1; } // modules plus the driver
     std::string_view Top() const;
@@ -27,7 +27,7 @@ public:
     bool TliUsable() const { return count_ > 0 && modules_[count_ - 1] == Module::Timod; }
     bool ReadWrite() const { return count_ > 0 && modules_[count_ - 1] == Module::Tirdwr; }
 
-private:
+  private:
     enum class Module : std::uint8_t { Timod, Tirdwr };
     static constexpr int DEPTH = 8;
     std::array<Module, DEPTH> modules_{};
@@ -42,7 +42,6 @@ struct Endpoint {
     ipxAddr_t local{};
     ModuleStack modules;
     Wait limit = UNTIL_SOMETHING; // of silence and of waiting for room (spx_setlimit)
-    Interfaces interfaces;        // the interface file as t_open read it
     std::unique_ptr<Link> link;
     std::unique_ptr<Listening> listener;
 

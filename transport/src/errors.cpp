@@ -50,8 +50,12 @@ std::string& Detail() {
 
 namespace spx {
 
-void SetErrorDetail(std::string_view text) { Detail().assign(text); }
-void ClearErrorDetail() { Detail().clear(); }
+void SetErrorDetail(std::string_view text) {
+    Detail().assign(text);
+}
+void ClearErrorDetail() {
+    Detail().clear();
+}
 
 } // namespace spx
 

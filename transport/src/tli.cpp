@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string_view>
 
@@ -41,7 +41,6 @@ int SysFail(int err) {
 // out, waiting a little for one when none is there.
 int NextEvent(Endpoint& ep) {
     ep.FlushQueued();
-    ep.link->Poll();
     int ev = ep.link->Peek();
     if (ev == 0) {
         ep.link->Fill(kLookWait);
@@ -84,16 +83,17 @@ template <typename T> bool Give(netbuf& nb, const T& value) {
     return true;
 }
 
-bool Fits(const netbuf& nb, std::size_t size) { return nb.maxlen == 0 || nb.maxlen >= size; }
+bool Fits(const netbuf& nb, std::size_t size) {
+    return nb.maxlen == 0 || nb.maxlen >= size;
+}
 
-// The callers of a listening endpoint bound to socket: on TCP, and on IPX
-// too when the interface file names interfaces. Null with t_errno set.
-std::unique_ptr<Listening> Listen(Endpoint& ep, std::uint16_t socket) {
+// The callers of a listening endpoint bound to socket: on TCP, and on the
+// stack's IPX interfaces too whenever a stack runs and has any. Null with
+// t_errno set.
+std::unique_ptr<Listening> Listen(Endpoint& ep, unsigned qlen) {
     auto tcp = ep.link->Listen();
-    if (!HaveIpxInterfaces(*ep.interfaces))
-        return tcp;
     int terr = 0;
-    auto ipx = ListenIpx(*ep.interfaces, socket != 0 ? socket : GetBE16(ep.local.sock), terr);
+    auto ipx = ListenOverStack(GetBE16(ep.local.sock), qlen, terr);
     std::unique_ptr<Listening> both;
     if (ipx != nullptr)
         both = ListenOnBoth(ep.fd, std::move(tcp), std::move(ipx), terr);
@@ -102,16 +102,37 @@ std::unique_ptr<Listening> Listen(Endpoint& ep, std::uint16_t socket) {
     return both;
 }
 
-// Puts the endpoint on the carrier that reaches to: IPX when its network is
-// an interface's, TCP otherwise. False with t_errno set.
-bool Carry(Endpoint& ep, const ipxAddr_t& to) {
-    std::unique_ptr<Link> link;
-    if (IsIpxNetwork(*ep.interfaces, GetBE32(to.net)))
-        link = NewIpxLink(ep.fd, ep.interfaces);
-    else if (ep.link->Ipx())
-        link = NewTcpLink(ep.fd, true);
-    else
+// Whether to can be reached over TCP: its node is 00 00 and an IPv4 address.
+bool TcpAddress(const ipxAddr_t& to) {
+    return to.node[0] == 0 && to.node[1] == 0;
+}
+
+// Calls to over the stack when its network is not 00000000. 0 with the call
+// settled (connected, or the t_errno of its failure in terr); 1 when the
+// call goes over TCP.
+int CallOverIpx(Endpoint& ep, const ipxAddr_t& to, SPX_OPTS& theirs, ipxAddr_t& peer, int& terr) {
+    if (GetBE32(to.net) == 0)
+        return 1;
+    StackCall call = CallOverStack(ep.fd, to);
+    if (call.notIpx && TcpAddress(to)) {
+        ClearErrorDetail();
+        return 1;
+    }
+    terr = call.notIpx ? TBADADDR : call.terr;
+    if (call.link != nullptr) {
+        ep.link = std::move(call.link);
+        ep.link->SetLimit(ep.limit);
+        theirs = call.theirs;
+        peer = call.peer;
+    }
+    return 0;
+}
+
+// Puts the endpoint back on TCP for a call there. False with t_errno set.
+bool CarryOverTcp(Endpoint& ep) {
+    if (!ep.link->Ipx())
         return true;
+    auto link = NewTcpLink(ep.fd, true);
     if (link == nullptr)
         return SysFail(errno), false;
     ep.link = std::move(link);
@@ -127,14 +148,11 @@ int t_open(const char* path, int oflag, t_info* info) {
     if ((oflag & O_ACCMODE) != O_RDWR)
         return Fail(TBADFLAG);
     ClearErrorDetail();
-    Interfaces interfaces = LoadIpxInterfaces();
-    if (interfaces == nullptr)
-        return Fail(TSYSERR); // the detail names the file, the line and the fault
     std::unique_ptr<Link> link;
     const int fd = NewTcpEndpoint(link);
     if (fd < 0)
         return SysFail(errno);
-    AddEndpoint(fd, std::move(link)).interfaces = std::move(interfaces);
+    AddEndpoint(fd, std::move(link));
     if (info != nullptr) {
         info->addr = sizeof(ipxAddr_t);
         info->options = sizeof(SPX_OPTS);
@@ -164,7 +182,7 @@ int t_bind(int fd, struct t_bind* req, struct t_bind* ret) {
         const unsigned int qlen = req != nullptr ? req->qlen : 0;
         if (int terr = ep.link->Bind(socket, qlen > 0, ep.local))
             return Fail(terr);
-        if (qlen > 0 && (ep.listener = Listen(ep, socket)) == nullptr)
+        if (qlen > 0 && (ep.listener = Listen(ep, qlen)) == nullptr)
             return -1;
         if (ret != nullptr) {
             Give(ret->addr, ep.local);
@@ -200,7 +218,8 @@ int t_listen(int fd, t_call* call) {
             return Fail(TBADQLEN);
         if (ep.state != T_IDLE && ep.state != T_INCON)
             return Fail(TOUTSTATE);
-        if (call == nullptr || !Fits(call->addr, sizeof(ipxAddr_t)) || !Fits(call->opt, sizeof(SPX_OPTS)))
+        if (call == nullptr || !Fits(call->addr, sizeof(ipxAddr_t)) ||
+            !Fits(call->opt, sizeof(SPX_OPTS)))
             return Fail(TBUFOVFLW);
         Listening& l = *ep.listener;
         while (!l.FirstReady())
@@ -245,18 +264,23 @@ int t_connect(int fd, t_call* sndcall, t_call* rcvcall) {
     return WithEndpoint(fd, [&](Endpoint& ep) {
         if (ep.state != T_IDLE || ep.listener)
             return Fail(TOUTSTATE);
-        if (sndcall == nullptr || sndcall->addr.len != sizeof(ipxAddr_t) || sndcall->addr.buf == nullptr)
+        if (sndcall == nullptr || sndcall->addr.len != sizeof(ipxAddr_t) ||
+            sndcall->addr.buf == nullptr)
             return Fail(TBADADDR);
-        if (rcvcall != nullptr && (!Fits(rcvcall->addr, sizeof(ipxAddr_t)) ||
-                                   !Fits(rcvcall->opt, sizeof(SPX_OPTS))))
+        if (rcvcall != nullptr &&
+            (!Fits(rcvcall->addr, sizeof(ipxAddr_t)) || !Fits(rcvcall->opt, sizeof(SPX_OPTS))))
             return Fail(TBUFOVFLW);
         ipxAddr_t to;
         std::memcpy(&to, sndcall->addr.buf, sizeof to);
-        if (!Carry(ep, to))
-            return -1;
         SPX_OPTS theirs{};
         ipxAddr_t peer{};
-        if (int terr = ep.link->Connect(to, theirs, peer)) {
+        int terr = 0;
+        if (CallOverIpx(ep, to, theirs, peer, terr) != 0) {
+            if (!CarryOverTcp(ep))
+                return -1;
+            terr = ep.link->Connect(to, theirs, peer);
+        }
+        if (terr != 0) {
             if (terr == TLOOK) // a disconnect is pending
                 ep.state = T_OUTCON;
             return Fail(terr);
@@ -306,7 +330,6 @@ int spx_push(int fd) {
         return -1;
     if (!ep->FlushQueued())
         return Fail(TLOOK);
-    ep->link->Linger();
     return 0;
 }
 
@@ -337,9 +360,12 @@ int spx_getpath(int fd, unsigned int index, spx_path* path) {
         }
         return 0;
     }
-    if (!ep->listener ||
-        !IpxListeningPath(*ep->interfaces, index - 1, GetBE16(ep->local.sock), *path))
+    // A listener's IPX side: its socket on every interface of the host's stack.
+    if (index != 1 || !ep->listener || !ep->listener->OnIpx())
         return Fail(TNOADDR);
+    *path = spx_path{};
+    path->carrier = SPX_CARRIER_IPX;
+    std::memcpy(path->local.sock, ep->local.sock, sizeof path->local.sock);
     return 0;
 }
 
@@ -384,7 +410,8 @@ int t_rcv(int fd, void* buf, unsigned int nbytes, int* flags) {
         for (;;) {
             Wait wait = UNTIL_SOMETHING;
             if (limit) {
-                wait = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+                wait =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
                 if (wait->count() <= 0)
                     return SysFail(ETIMEDOUT);
             }

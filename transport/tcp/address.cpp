@@ -49,7 +49,9 @@ std::uint32_t FirstInterface() {
 
 } // namespace
 
-ipxAddr_t HostAddress(std::uint16_t port) { return Make(FirstInterface(), port); }
+ipxAddr_t HostAddress(std::uint16_t port) {
+    return Make(FirstInterface(), port);
+}
 
 ipxAddr_t SocketAddress(int fd, bool peer) {
     sockaddr_in sin{};
@@ -66,7 +68,8 @@ ipxAddr_t SocketAddress(int fd, bool peer) {
 
 bool ToInet(const ipxAddr_t& addr, std::uint32_t& ipv4, std::uint16_t& port) {
     port = GetBE16(addr.sock);
-    if (std::all_of(std::begin(addr.node), std::end(addr.node), [](unsigned char b) { return b == 0; })) {
+    if (std::all_of(std::begin(addr.node), std::end(addr.node),
+                    [](unsigned char b) { return b == 0; })) {
         ipv4 = INADDR_LOOPBACK;
         return true;
     }

@@ -170,7 +170,9 @@ std::size_t Inbound::TakeData(std::span<unsigned char> out, int& flags) {
     return n;
 }
 
-void Inbound::TakeOrdRel() { pos_ += FRAME_HEADER; }
+void Inbound::TakeOrdRel() {
+    pos_ += FRAME_HEADER;
+}
 
 int Inbound::TakeDisconnect() {
     pos_ = end_ = scan_ = frame_ = endPos_ = 0;

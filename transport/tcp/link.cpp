@@ -256,7 +256,8 @@ void TcpLink::SetLimit(Wait limit) {
     const auto ms = limit.value_or(std::chrono::milliseconds(0)).count(); // 0: none
     const timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv); // shown; sends keep to out_.clock
+    out_.clock.limit = limit;
 }
 
 std::unique_ptr<Link> NewTcpLink(int fd, bool fresh) {

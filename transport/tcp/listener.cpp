@@ -108,7 +108,8 @@ void TcpListening::CloseAll() {
 
 void TcpListening::Complete(const Indication& indication) {
     const auto fromThere = std::ranges::count(ready_, indication.source, &Indication::source);
-    (static_cast<std::size_t>(fromThere) < MAX_READY_PER_SOURCE ? ready_ : held_).push_back(indication);
+    (static_cast<std::size_t>(fromThere) < MAX_READY_PER_SOURCE ? ready_ : held_)
+        .push_back(indication);
 }
 
 void TcpListening::TakenFrom(std::uint32_t source) {

@@ -97,6 +97,8 @@ class Outbound {
     int Flush(int fd);
     bool Empty() const { return len_ == 0; }
     void Drop() { len_ = 0; }
+    // How long sends have waited for room, within the endpoint's limit.
+    SendClock clock;
 
   private:
     std::unique_ptr<unsigned char[]> buf_;
@@ -196,7 +198,6 @@ class TcpLink final : public Link {
     int TakeDisconnect() override { return in_.TakeDisconnect(); }
     bool Ended() const override { return in_.Ended(); }
     bool Fill(Wait wait) override { return in_.Fill(fd_, wait); }
-    void Poll() override {} // the kernel answers for a TCP connection
 
     int QueueUnit(std::span<const unsigned char> data, bool more) override {
         return out_.QueueUnit(fd_, data, more);
@@ -206,7 +207,6 @@ class TcpLink final : public Link {
     void Disconnect() override;
     void Broke() override;
     void SetLimit(Wait limit) override;
-    void Linger() override {}
     void Release() override { Flush(); }
     bool Ipx() const override { return false; }
     void Path(spx_path& path) const override;

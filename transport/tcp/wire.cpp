@@ -41,7 +41,8 @@ Decoded DecodeFrame(std::span<const unsigned char> bytes, Phase phase) {
     d.flags = bytes[1];
     d.length = GetBE16(bytes.subspan<2, 2>());
     const std::uint8_t allowedFlags = d.type == FRAME_DATA ? FRAME_MORE : 0;
-    if (!Allowed(d.type, phase) || (d.flags & ~allowedFlags) != 0 || !LengthFits(d.type, d.length)) {
+    if (!Allowed(d.type, phase) || (d.flags & ~allowedFlags) != 0 ||
+        !LengthFits(d.type, d.length)) {
         d.status = Decoded::Error;
         return d;
     }

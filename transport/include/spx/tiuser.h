@@ -137,6 +137,11 @@ int t_getstate(int fd);
 // with a disconnect (reason 237) pending.
 int t_snd(int fd, const void* buf, unsigned int nbytes, int flags);
 
+// The most bytes of a unit one t_rcv returns, whatever room it is given: a
+// receive never returns bytes of two of the provider's pieces of a unit.
+// A program that offers at least this much room takes each piece whole.
+inline constexpr unsigned int T_MAX_PIECE = 65536;
+
 // Receives up to nbytes of the next unit; *flags gets T_MORE when more of
 // the unit follows or the unit carried T_MORE. Blocks until data arrives.
 // The count, or -1 with t_errno (TLOOK when a release or disconnect is

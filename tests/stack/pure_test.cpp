@@ -1,0 +1,296 @@
+// The stack's pure parts: the records between library and stack (each
+// primitive's limits, truncation, reserved bytes), the door (bounds, expiry,
+// eviction, repeats, completion only by the caller) and the socket table.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "door.h"
+#include "sockets.h"
+#include "stack_proto.h"
+
+using namespace spx::stack;
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+Bytes Raw(std::uint8_t prim, std::size_t length, std::uint8_t reserved = 0) {
+    Bytes b(8 + length, 0x5A);
+    b[0] = prim, b[1] = 0, b[2] = reserved, b[3] = 0;
+    spx::PutBE32(std::span(b).subspan<4, 4>(), static_cast<std::uint32_t>(length));
+    return b;
+}
+
+} // namespace
+
+// A record is taken whole, waited for while short, and refused (SIZE_MAX) when
+// it can be no record: every primitive at and past its limits.
+TEST(StackRecords, Limits) {
+    struct Row {
+        std::uint8_t prim;
+        std::size_t length;
+        bool ok;
+    };
+    const Row rows[] = {
+        {1, 8, true},
+        {1, 7, false},
+        {1, 9, false}, // HELLO
+        {2, 4, true},
+        {2, 3, false},
+        {34, 5, false}, // BIND_REQ, BIND_ACK
+        {3, 16, true},
+        {3, 12, false},
+        {4, 4, true}, // CONN_REQ, CONN_RES
+        {5, 4, true},
+        {5, 0, false}, // DISCON_REQ
+        {6, 0, true},
+        {6, MAX_DATA, true},
+        {6, MAX_DATA + 1, false}, // DATA_REQ
+        {38, MAX_DATA, true},
+        {38, MAX_DATA + 1, false}, // DATA_IND
+        {7, 0, true},
+        {7, 1, false},
+        {8, 1, false}, // ORDREL_REQ, INFO_REQ
+        {32, 0, true},
+        {39, 1, false}, // OK_ACK, ORDREL_IND
+        {33, 4, true},
+        {33, 3, false},
+        {33, MAX_CONTROL, true},
+        {33, MAX_CONTROL + 1, false}, // ERROR_ACK
+        {40, 4, true},
+        {40, MAX_CONTROL + 1, false}, // DISCON_IND
+        {35, 4 + sizeof(Path), true},
+        {35, sizeof(Path), false}, // CONN_IND
+        {36, sizeof(Path), true},
+        {37, sizeof(Path) + 1, false}, // CONN_CON, RES_ACK
+        {41, 0, true},
+        {41, MAX_CONTROL + 1, false}, // INFO_ACK
+        {0, 0, false},
+        {9, 0, false},
+        {31, 0, false}, // no primitive
+        {42, 0, false},
+        {255, 0, false},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(testing::Message() << "prim " << int{r.prim} << " length " << r.length);
+        const Bytes b = Raw(r.prim, r.length);
+        const Decoded d = DecodeRecord(b);
+        EXPECT_EQ(d.record.has_value(), r.ok);
+        EXPECT_EQ(d.used, r.ok ? b.size() : SIZE_MAX);
+        if (r.ok) { // one byte short: more is needed, nothing is refused
+            const Decoded shortBy1 = DecodeRecord(std::span(b).first(b.size() - 1));
+            EXPECT_FALSE(shortBy1.record);
+            EXPECT_EQ(shortBy1.used, 0u);
+        }
+    }
+    EXPECT_EQ(DecodeRecord(Bytes{6, 0, 0}).used, 0u);     // a head not yet whole
+    EXPECT_EQ(DecodeRecord(Raw(6, 0, 1)).used, SIZE_MAX); // reserved byte set
+    Bytes huge = Raw(6, 0);
+    spx::PutBE32(std::span(huge).subspan<4, 4>(), 0xFFFFFFFF); // an oversized body, refused at once
+    EXPECT_EQ(DecodeRecord(huge).used, SIZE_MAX);
+}
+
+// What is encoded reads back, texts cut at the control limit, and two records
+// in one read come apart.
+TEST(StackRecords, Bodies) {
+    EXPECT_EQ(ReadHello(HelloBody()), VERSION);
+    auto wrongMagic = HelloBody();
+    wrongMagic[0] = 'X';
+    EXPECT_FALSE(ReadHello(wrongMagic));
+    EXPECT_EQ(ReadSequence(SequenceBody(0xDEADBEEF)), 0xDEADBEEFu);
+    const auto e = ErrorBody(17, 93, "network 0000ABCD is on no IPX interface");
+    ASSERT_TRUE(ReadError(e));
+    EXPECT_EQ(ReadError(e)->terr, 17);
+    EXPECT_EQ(ReadError(e)->err, 93);
+    EXPECT_EQ(ReadError(e)->detail, "network 0000ABCD is on no IPX interface");
+    EXPECT_EQ(DisconBody(237, std::string(5000, 'x')).size(), MAX_CONTROL);
+    EXPECT_EQ(ReadDiscon(DisconBody(236, ""))->reason, 236);
+    Path p{};
+    std::memset(p.interface, 'e', sizeof p.interface); // not terminated on the wire
+    const auto read = ReadPath(std::span(reinterpret_cast<const std::uint8_t*>(&p), sizeof p));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(std::strlen(read->interface), sizeof p.interface - 1);
+    Bytes two;
+    AppendRecord(two, Prim::DataInd, FLAG_MORE, Bytes{1, 2, 3});
+    AppendRecord(two, Prim::OrdrelInd, 0, {});
+    const Decoded first = DecodeRecord(two);
+    ASSERT_TRUE(first.record);
+    EXPECT_EQ(first.record->flags, FLAG_MORE);
+    EXPECT_EQ(first.record->body.size(), 3u);
+    const Decoded second = DecodeRecord(std::span(two).subspan(first.used));
+    ASSERT_TRUE(second.record);
+    EXPECT_EQ(second.record->prim, Prim::OrdrelInd);
+}
+
+namespace {
+
+spx::ipx::SpxPacket Request(std::uint8_t node, std::uint16_t id, std::uint16_t socket = 0x9000) {
+    spx::ipx::SpxPacket p;
+    spx::PutBE32(p.src.net, 0xABCD);
+    p.src.node[0] = 2, p.src.node[5] = node;
+    spx::PutBE16(p.src.sock, 0x4001);
+    spx::PutBE16(p.dst.sock, socket);
+    p.control = spx::ipx::CC_SYSTEM | spx::ipx::CC_SEND_ACK;
+    p.srcConn = id;
+    p.dstConn = spx::ipx::UNKNOWN_CONNECTION;
+    return p;
+}
+
+// The caller's acknowledgement of the reply of call.
+spx::ipx::SpxPacket AckOf(const HalfOpen& call) {
+    spx::ipx::SpxPacket p;
+    p.src = call.caller;
+    p.dst = call.local;
+    p.control = spx::ipx::CC_SYSTEM;
+    p.srcConn = call.callerId;
+    p.dstConn = call.myId;
+    return p;
+}
+
+ipxAddr_t Listening(std::uint16_t socket = 0x9000) {
+    ipxAddr_t a{};
+    spx::PutBE16(a.sock, socket);
+    return a;
+}
+
+} // namespace
+
+// Half-open calls: bounded per source and in all (the oldest evicted), a
+// repeat is the same call, they expire, and only the caller's own packet to
+// the reply's id completes one.
+TEST(StackDoor, Bounds) {
+    const Time t0{};
+    Door door(DoorConfig{4, 2, 10s, 512, {1, 2}});
+    std::uint16_t id = 100;
+    const auto taken = [](std::uint16_t) { return true; }; // no cookies: ids 100, 101, ...
+    const auto ask = [&](std::uint8_t node, std::uint16_t callerId, Time at) {
+        return door.Request(Request(node, callerId), Listening(), 0, at, taken, id++);
+    };
+    EXPECT_EQ(ask(1, 11, t0).verdict, Door::Verdict::New);
+    const auto repeat = ask(1, 11, t0 + 1s);
+    EXPECT_EQ(repeat.verdict, Door::Verdict::Repeat);
+    EXPECT_EQ(repeat.call->myId, 100); // answered again with the same id
+    EXPECT_EQ(ask(1, 12, t0).verdict, Door::Verdict::New);
+    EXPECT_EQ(ask(1, 13, t0).verdict, Door::Verdict::SourceFull);
+    EXPECT_EQ(ask(2, 21, t0 + 1s).verdict, Door::Verdict::New);
+    EXPECT_EQ(ask(3, 31, t0 + 2s).verdict, Door::Verdict::New);
+    EXPECT_EQ(door.Size(), 4u);
+    EXPECT_EQ(ask(4, 41, t0 + 3s).verdict, Door::Verdict::New); // full: the oldest goes
+    EXPECT_EQ(door.Size(), 4u);
+    EXPECT_EQ(door.Evicted(), 1u);
+    EXPECT_FALSE(door.Holds(100));
+    EXPECT_EQ(ask(1, 13, t0 + 3s).verdict, Door::Verdict::New); // node 1 has room again
+    auto notRequest = Request(5, 51);
+    notRequest.control = 0;
+    EXPECT_EQ(door.Request(notRequest, Listening(), 0, t0, taken, id++).verdict,
+              Door::Verdict::NotRequest);
+    EXPECT_EQ(door.NextExpiry(), t0 + 1s + 10s); // node 2's, now the oldest
+    door.Expire(t0 + 11s);
+    EXPECT_EQ(door.Size(), 3u);
+    EXPECT_EQ(door.Expired(), 1u);
+    door.Expire(t0 + 13s + 10s);
+    EXPECT_EQ(door.Size(), 0u);
+    EXPECT_FALSE(door.NextExpiry());
+}
+
+TEST(StackDoor, CompletedOnlyByTheCaller) {
+    Door door(DoorConfig{.secret = {3, 4}});
+    const Time t0{};
+    const auto taken = [](std::uint16_t id) { return id != 500; };
+    const auto a = door.Request(Request(1, 11), Listening(), 0, t0, taken, 500);
+    ASSERT_EQ(a.verdict, Door::Verdict::New);
+    const HalfOpen call = *a.call;
+    auto stranger = AckOf(call);
+    stranger.src.node[5] = 9; // another node
+    auto otherId = AckOf(call);
+    otherId.srcConn = 12;
+    auto otherSocket = AckOf(call);
+    spx::PutBE16(otherSocket.dst.sock, 0x9001);
+    for (const auto& p : {stranger, otherId, otherSocket})
+        EXPECT_FALSE(door.Complete(p, t0));
+    const auto done = door.Complete(AckOf(call), t0);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->myId, 500);
+    EXPECT_FALSE(door.Holds(500));
+    EXPECT_FALSE(door.Complete(AckOf(call), t0)); // once
+    // The reply names both ids and announces the window; the request it
+    // came with reads back for the connection.
+    const auto reply = ReplyOf(call, 512);
+    EXPECT_EQ(reply.srcConn, 500);
+    EXPECT_EQ(reply.dstConn, 11);
+    EXPECT_EQ(reply.allocation, 511);
+    EXPECT_TRUE(reply.control & spx::ipx::CC_SEND_ACK);
+    EXPECT_EQ(RequestOf(call).srcConn, 11);
+    EXPECT_EQ(RequestOf(call).dstConn, spx::ipx::UNKNOWN_CONNECTION);
+    door.Request(Request(2, 21, 0x9001), Listening(0x9001), 0, t0, taken, 501);
+    door.Request(Request(3, 31), Listening(), 0, t0, taken, 502);
+    door.Forget(0x9001); // its listener closed
+    EXPECT_FALSE(door.Holds(501));
+    EXPECT_TRUE(door.Holds(502));
+}
+
+// A call evicted by a flood still completes by its cookie: only the caller's
+// first packet, only within its time, and only for the caller it was made for.
+TEST(StackDoor, Cookies) {
+    Door door(DoorConfig{.total = 1, .secret = {5, 6}});
+    const Time t0{};
+    const auto none = [](std::uint16_t) { return false; };
+    const HalfOpen call = *door.Request(Request(1, 11), Listening(), 0, t0, none, 7).call;
+    EXPECT_NE(call.myId, 7); // the cookie, free
+    Door other(DoorConfig{.secret = {5, 7}});
+    EXPECT_NE(other.Request(Request(1, 11), Listening(), 0, t0, none, 7).call->myId, call.myId);
+    door.Request(Request(2, 21), Listening(), 0, t0, none, 8); // evicts the call
+    EXPECT_FALSE(door.Holds(call.myId));
+    auto later = AckOf(call);
+    later.sequence = 1;
+    auto stranger = AckOf(call);
+    stranger.src.node[5] = 9;
+    struct Row {
+        spx::ipx::SpxPacket p;
+        Time at;
+        bool completes;
+    } rows[] = {{later, t0, false},
+                {stranger, t0, false},
+                {AckOf(call), t0 + 17s, false},
+                {AckOf(call), t0 + 9s, true},
+                {AckOf(call), t0, true}};
+    for (const auto& r : rows) {
+        const auto done = door.Complete(r.p, r.at);
+        EXPECT_EQ(done.has_value(), r.completes);
+        if (done) {
+            EXPECT_EQ(done->callerId, 11);
+        }
+    }
+    const auto busy = [&](std::uint16_t id) { return id == call.myId; }; // the cookie is taken
+    EXPECT_EQ(door.Request(Request(1, 11), Listening(), 0, t0, busy, 9).call->myId, 9);
+}
+
+// Sockets: one holder each, shared by the connections on it, freed by the
+// last; dynamic ones from the range, resting after use.
+TEST(StackSockets, Table) {
+    SocketTable t(2s);
+    const Time t0{};
+    EXPECT_TRUE(t.Bind(0x9000));
+    EXPECT_FALSE(t.Bind(0x9000));
+    EXPECT_FALSE(t.Bind(0));
+    t.Share(0x9000);             // a connection accepted on it
+    t.Release(0x9000, t0);       // the listener closes
+    EXPECT_TRUE(t.Held(0x9000)); // the connection still runs
+    t.Release(0x9000, t0);
+    EXPECT_FALSE(t.Held(0x9000));
+    EXPECT_TRUE(t.Bind(0x9000));
+    const auto d = t.BindDynamic(0x3FFF, t0); // any start: wraps into the range
+    ASSERT_TRUE(d);
+    EXPECT_EQ(*d, 0x7FFF);
+    EXPECT_FALSE(t.Bind(*d));
+    t.Release(*d, t0);
+    EXPECT_EQ(t.BindDynamic(0x3FFF, t0 + 1s), 0x4000); // 7FFF rests
+    EXPECT_EQ(t.BindDynamic(0x3FFF, t0 + 3s), 0x7FFF); // rested
+    SocketTable full;
+    for (unsigned i = 0; i < 0x4000; ++i)
+        ASSERT_TRUE(full.BindDynamic(static_cast<std::uint16_t>(i), t0));
+    EXPECT_FALSE(full.BindDynamic(0, t0));
+    EXPECT_EQ(full.Count(), 0x4000u);
+}

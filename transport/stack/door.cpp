@@ -1,0 +1,170 @@
+// The stack's door: half-open calls, bounded, expiring, completed by the
+// caller's acknowledgement.
+#include "door.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace spx::stack {
+
+using ipx::SpxPacket;
+
+Door::Key Door::KeyOf(const ipxAddr_t& a, std::uint16_t id) {
+    Key k{};
+    std::memcpy(k.data(), &a, sizeof a);
+    k[12] = static_cast<std::uint8_t>(id >> 8);
+    k[13] = static_cast<std::uint8_t>(id);
+    return k;
+}
+
+Door::Node Door::NodeOf(const ipxAddr_t& a) {
+    Node n{};
+    std::memcpy(n.data(), a.node, n.size());
+    return n;
+}
+
+void Door::Erase(std::list<HalfOpen>::iterator it) {
+    byId_.erase(it->myId);
+    byCaller_.erase(KeyOf(it->caller, it->callerId));
+    const auto source = perSource_.find(NodeOf(it->caller));
+    if (source != perSource_.end() && --source->second == 0)
+        perSource_.erase(source);
+    order_.erase(it);
+}
+
+namespace {
+
+std::uint64_t Mix(std::uint64_t h, std::uint64_t v) {
+    h ^= v + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDULL;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ULL;
+    return h ^ (h >> 33);
+}
+
+} // namespace
+
+std::uint16_t Door::Cookie(const ipxAddr_t& caller, std::uint16_t callerId, std::uint16_t socket,
+                           Time at, int slotsBack) const {
+    const auto slot = at.time_since_epoch() / config_.cookieSlot - slotsBack;
+    std::uint64_t a = 0, b = 0;
+    std::memcpy(&a, &caller, 8);
+    std::memcpy(&b, reinterpret_cast<const std::uint8_t*>(&caller) + 8, 4);
+    std::uint64_t h = Mix(config_.secret[0], a);
+    h = Mix(h, b << 32 | std::uint64_t{callerId} << 16 | socket);
+    h = Mix(h ^ config_.secret[1], static_cast<std::uint64_t>(slot));
+    return static_cast<std::uint16_t>(h);
+}
+
+Door::Answer Door::Request(const SpxPacket& p, const ipxAddr_t& local, std::size_t iface, Time now,
+                           const Taken& taken, std::uint16_t spareId) {
+    if ((p.control & ipx::CC_SYSTEM) == 0 || p.dstConn != ipx::UNKNOWN_CONNECTION ||
+        p.srcConn == 0 || p.srcConn == ipx::UNKNOWN_CONNECTION || p.datastream != ipx::DS_DATA)
+        return {Verdict::NotRequest};
+    const auto known = byCaller_.find(KeyOf(p.src, p.srcConn));
+    if (known != byCaller_.end())
+        return {Verdict::Repeat, &*known->second};
+    auto& fromThere = perSource_[NodeOf(p.src)];
+    if (fromThere >= config_.perSource)
+        return {Verdict::SourceFull};
+    ++fromThere; // before an eviction, which may erase another node's count
+    if (order_.size() >= std::max<std::size_t>(config_.total, 1)) {
+        Erase(order_.begin());
+        ++evicted_;
+    }
+    std::uint16_t myId = Cookie(p.src, p.srcConn, ipx::SockOf(local), now, 0);
+    if (myId == 0 || myId == ipx::UNKNOWN_CONNECTION || Holds(myId) || taken(myId))
+        myId = spareId;
+    HalfOpen call;
+    call.caller = p.src;
+    call.local = local;
+    call.callerId = p.srcConn;
+    call.callerAlloc = p.allocation;
+    call.myId = myId;
+    call.iface = iface;
+    call.answered = now;
+    const auto it = order_.insert(order_.end(), call);
+    byId_[myId] = it;
+    byCaller_[KeyOf(p.src, p.srcConn)] = it;
+    return {Verdict::New, &*it};
+}
+
+std::optional<HalfOpen> Door::Complete(const SpxPacket& p, Time now) {
+    const auto found = byId_.find(p.dstConn);
+    if (found == byId_.end())
+        return ByCookie(p, now);
+    const auto it = found->second;
+    if (p.srcConn != it->callerId || !ipx::SameAddress(p.src, it->caller) ||
+        ipx::SockOf(p.dst) != ipx::SockOf(it->local))
+        return std::nullopt;
+    HalfOpen call = *it;
+    Erase(it);
+    return call;
+}
+
+std::optional<HalfOpen> Door::ByCookie(const SpxPacket& p, Time now) const {
+    if (p.sequence != 0 || p.acknowledge != 0 || p.datastream != ipx::DS_DATA || p.srcConn == 0 ||
+        p.srcConn == ipx::UNKNOWN_CONNECTION)
+        return std::nullopt;
+    const std::uint16_t socket = ipx::SockOf(p.dst);
+    if (p.dstConn != Cookie(p.src, p.srcConn, socket, now, 0) &&
+        p.dstConn != Cookie(p.src, p.srcConn, socket, now, 1))
+        return std::nullopt;
+    HalfOpen call;
+    call.caller = p.src;
+    call.local = p.dst;
+    call.callerId = p.srcConn;
+    call.callerAlloc = p.allocation;
+    call.myId = p.dstConn;
+    call.answered = now;
+    return call;
+}
+
+void Door::Expire(Time now) {
+    while (!order_.empty() && now - order_.front().answered >= config_.life) {
+        Erase(order_.begin());
+        ++expired_;
+    }
+}
+
+std::optional<Time> Door::NextExpiry() const {
+    if (order_.empty())
+        return std::nullopt;
+    return order_.front().answered + config_.life;
+}
+
+void Door::Forget(std::uint16_t socket) {
+    for (auto it = order_.begin(); it != order_.end();) {
+        const auto next = std::next(it);
+        if (ipx::SockOf(it->local) == socket)
+            Erase(it);
+        it = next;
+    }
+}
+
+SpxPacket ReplyOf(const HalfOpen& call, std::uint16_t window) {
+    SpxPacket p;
+    p.dst = call.caller;
+    p.src = call.local;
+    p.control = ipx::CC_SYSTEM | ipx::CC_SEND_ACK;
+    p.datastream = ipx::DS_DATA;
+    p.srcConn = call.myId;
+    p.dstConn = call.callerId;
+    p.allocation = static_cast<std::uint16_t>(std::max<std::uint16_t>(window, 1) - 1);
+    return p;
+}
+
+SpxPacket RequestOf(const HalfOpen& call) {
+    SpxPacket p;
+    p.dst = call.local;
+    p.src = call.caller;
+    p.control = ipx::CC_SYSTEM | ipx::CC_SEND_ACK;
+    p.datastream = ipx::DS_DATA;
+    p.srcConn = call.callerId;
+    p.dstConn = ipx::UNKNOWN_CONNECTION;
+    p.allocation = call.callerAlloc;
+    return p;
+}
+
+} // namespace spx::stack

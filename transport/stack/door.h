@@ -1,0 +1,109 @@
+// The stack's door: connection requests to a listening socket are answered
+// here, by a small record and a reply, and become a call for the listener
+// only when the caller acknowledges the reply (any packet of it to the
+// connection id the reply gave). Half-open calls are bounded per source node
+// and in all; a request that finds the table full evicts the oldest; a call
+// not completed within its life is forgotten. A repeated request (same source
+// address and connection id) is the same call, answered again. So a flood of
+// forged requests costs a few dozen bytes each, up to the bound, and nothing
+// else. The id a reply gives is, where it is free, a keyed hash of the call
+// and the time (a cookie): a caller whose record a flood has evicted still
+// completes the set-up when its acknowledgement comes. Pure: the clock and
+// the secret come in as parameters.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <optional>
+#include <unordered_map>
+
+#include "ipx/packet.h"
+#include "sockets.h"
+
+namespace spx::stack {
+
+struct DoorConfig {
+    std::size_t total = 4096;   // half-open calls in all
+    std::size_t perSource = 16; // of one source node
+    std::chrono::milliseconds life{16000};
+    std::uint16_t window = 512;            // the allocation the reply announces, in packets
+    std::array<std::uint64_t, 2> secret{}; // the cookies' key
+    std::chrono::seconds cookieSlot{8};    // a cookie holds for one to two of these
+};
+
+// One answered request.
+struct HalfOpen {
+    ipxAddr_t caller{}; // the request's source address
+    ipxAddr_t local{};  // ours: the listener's address on the interface
+    std::uint16_t callerId = 0, callerAlloc = 0;
+    std::uint16_t myId = 0; // the connection id the reply gave
+    std::size_t iface = 0;  // where it came in
+    Time answered{};
+};
+
+class Door {
+  public:
+    enum class Verdict : std::uint8_t { New, Repeat, SourceFull, NotRequest };
+    // Whether a connection id is taken by a connection of the host.
+    using Taken = std::function<bool(std::uint16_t)>;
+    struct Answer {
+        Verdict verdict;
+        const HalfOpen* call = nullptr; // New and Repeat: the call to (re)send the reply of
+    };
+
+    explicit Door(const DoorConfig& config = {}) : config_(config) {}
+
+    // A packet sent to a listening socket with dest id FFFF: a connection
+    // request is answered (New: with the call's cookie when no connection or
+    // call has it, else with spareId, which none has; the oldest call goes
+    // when the table is full).
+    Answer Request(const ipx::SpxPacket& request, const ipxAddr_t& local, std::size_t iface,
+                   Time now, const Taken& taken, std::uint16_t spareId);
+    // A packet to connection id p.dstConn that no connection has: when it is
+    // the caller's, the call is complete and leaves the door. A call no longer
+    // in the table completes too when the id is its cookie and the packet is
+    // the caller's first (sequence and acknowledge 0); iface and the time it
+    // was answered are then unknown (0, now).
+    std::optional<HalfOpen> Complete(const ipx::SpxPacket& p, Time now);
+    bool Holds(std::uint16_t myId) const { return byId_.count(myId) != 0; }
+
+    // Forgets the calls older than their life; when the next one expires.
+    void Expire(Time now);
+    std::optional<Time> NextExpiry() const;
+    // Forgets the calls to a listening socket that is closed.
+    void Forget(std::uint16_t socket);
+
+    std::size_t Size() const { return order_.size(); }
+    std::uint64_t Evicted() const { return evicted_; }
+    std::uint64_t Expired() const { return expired_; }
+
+  private:
+    using Key = std::array<std::uint8_t, 14>; // caller address and connection id
+    using Node = std::array<std::uint8_t, 6>;
+    static Key KeyOf(const ipxAddr_t& a, std::uint16_t id);
+    std::uint16_t Cookie(const ipxAddr_t& caller, std::uint16_t callerId, std::uint16_t socket,
+                         Time at, int slotsBack) const;
+    static Node NodeOf(const ipxAddr_t& a);
+    void Erase(std::list<HalfOpen>::iterator it);
+    std::optional<HalfOpen> ByCookie(const ipx::SpxPacket& p, Time now) const;
+
+    DoorConfig config_;
+    std::list<HalfOpen> order_; // oldest first
+    std::unordered_map<std::uint16_t, std::list<HalfOpen>::iterator> byId_;
+    std::map<Key, std::list<HalfOpen>::iterator> byCaller_;
+    std::map<Node, std::size_t> perSource_;
+    std::uint64_t evicted_ = 0, expired_ = 0;
+};
+
+// The reply that answers a call: a system packet asking for an
+// acknowledgement, both ids, sequence and acknowledge 0, our allocation.
+ipx::SpxPacket ReplyOf(const HalfOpen& call, std::uint16_t window);
+// The connection request a call came with, as the SPX connection takes it.
+ipx::SpxPacket RequestOf(const HalfOpen& call);
+
+} // namespace spx::stack

@@ -1,0 +1,110 @@
+// The stack's use of the SPX state machine.
+#include "session.h"
+
+#include <cstdio>
+
+#include <spx/tiuser.h>
+
+namespace spx::stack {
+
+using ipx::SpxConnection;
+using State = SpxConnection::State;
+
+Session Session::Call(const ipxAddr_t& local, const ipxAddr_t& remote, std::uint16_t myId,
+                      Time now) {
+    return Session(SpxConnection::Caller(local, remote, myId, SpxConnection::Config{}, now));
+}
+
+Session Session::Answered(const HalfOpen& call, const ipx::SpxPacket& first, Time now) {
+    // Answered when the reply went: the acknowledgement gives the first
+    // round trip, and no second reply goes out.
+    auto c = SpxConnection::Answer(call.local, RequestOf(call), call.myId, SpxConnection::Config{},
+                                   call.answered);
+    Session s(std::move(*c));
+    s.c_.Input(first, now);
+    return s;
+}
+
+bool Session::Connecting() const {
+    return c_.GetState() == State::Connecting;
+}
+
+bool Session::Established() const {
+    return c_.GetState() == State::Established;
+}
+
+bool Session::Ended() const {
+    return c_.GetState() == State::Ended;
+}
+
+bool Session::Finished() const {
+    const State s = c_.GetState();
+    return (s == State::Ended || s == State::Closed) && c_.Quiescent();
+}
+
+std::size_t Session::SendRoom() const {
+    return c_.GetState() == State::Established && !c_.ReleaseSent() && !c_.DisconnectArrived()
+               ? c_.SendRoom()
+               : 0;
+}
+
+std::size_t Session::Send(std::span<const std::uint8_t> data, bool more, Time now) {
+    return c_.SendUnit(data, more, now);
+}
+
+Event Session::Next() const {
+    switch (c_.Peek()) {
+    case T_DATA:
+        return Event::Data;
+    case T_ORDREL:
+        return Event::Release;
+    case T_DISCONNECT:
+        return Event::Disconnect;
+    default:
+        return Event::None;
+    }
+}
+
+std::size_t Session::Take(std::span<std::uint8_t> out, bool& more,
+                          std::optional<std::size_t>& last) {
+    std::size_t n = 0;
+    more = false;
+    last.reset();
+    while (c_.Peek() == T_DATA) {
+        const std::size_t before = n;
+        int flags = 0;
+        n += c_.Take(out.subspan(n), flags);
+        more = (flags & T_MORE) != 0;
+        if (!more && before > 0)
+            last = n - before;
+        if (!more || n == out.size())
+            break;
+    }
+    return n;
+}
+
+std::string Session::Describe() const {
+    static constexpr const char* NAMES[] = {"connecting", "established", "closed", "ended"};
+    const auto& k = c_.GetCounters();
+    const auto local = c_.LocalOptions(), peer = c_.PeerOptions();
+    char line[256];
+    std::snprintf(
+        line, sizeof line,
+        "%s%s%s allocation %u/%u bytes in %llu out %llu packets in %llu out %llu "
+        "retransmitted %llu",
+        NAMES[static_cast<int>(c_.GetState())], c_.ReleaseSent() ? ", release sent" : "",
+        c_.ReleaseArrived() ? ", release received" : "", GetBE16(local.spx_allocationNumber),
+        GetBE16(peer.spx_allocationNumber), static_cast<unsigned long long>(k.dataIn),
+        static_cast<unsigned long long>(k.dataOut), static_cast<unsigned long long>(k.packetsIn),
+        static_cast<unsigned long long>(k.packetsOut),
+        static_cast<unsigned long long>(k.retransmitted));
+    return line;
+}
+
+void Session::AddDrops(std::span<std::uint64_t> into) const {
+    const auto& d = c_.GetCounters().dropped;
+    for (std::size_t i = 0; i < d.size() && i < into.size(); ++i)
+        into[i] += d[i];
+}
+
+} // namespace spx::stack

@@ -42,9 +42,17 @@ class Peer {
         fd_ = -1;
     }
     bool ok() const { return ok_; }
+    // Room for megabytes in the socket: writes return at once.
+    void Roomy() {
+        int size = 8 << 20;
+        setsockopt(fd_, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size);
+    }
     void Send(Prim prim, std::span<const std::uint8_t> body = {}, std::uint8_t flags = 0) {
         Bytes b;
         AppendRecord(b, prim, flags, body);
+        Write(b);
+    }
+    void Write(const Bytes& b) {
         ASSERT_EQ(write(fd_, b.data(), b.size()), static_cast<ssize_t>(b.size()));
     }
     // The next record (its primitive 0 at the end of the stream).
@@ -74,7 +82,7 @@ class Peer {
         }
     }
     Prim NextPrim() { return Next().first; }
-    // A whole unit of DATA_IND records.
+    // A whole unit of DATA_IND records; lastPiece: the size of its last.
     std::string Unit() {
         std::string s;
         for (std::uint8_t flags = FLAG_MORE; flags & FLAG_MORE;) {
@@ -82,9 +90,11 @@ class Peer {
             if (prim != Prim::DataInd)
                 return s + "<" + std::to_string(int(prim)) + ">";
             s.append(body.begin(), body.end());
+            lastPiece = body.size();
         }
         return s;
     }
+    std::size_t lastPiece = 0;
     int passed = -1;
 
   private:
@@ -98,10 +108,10 @@ std::span<const std::uint8_t> AsBytes(std::string_view s) {
 }
 
 // Sends a unit in DATA_REQ records of up to MAX_DATA bytes.
-void SendUnit(Peer& p, std::string_view unit) {
+void SendUnit(Peer& p, std::string_view unit, bool more = false) {
     do {
         const auto n = std::min(unit.size(), MAX_DATA);
-        p.Send(Prim::DataReq, AsBytes(unit.substr(0, n)), n < unit.size() ? FLAG_MORE : 0);
+        p.Send(Prim::DataReq, AsBytes(unit.substr(0, n)), more || n < unit.size() ? FLAG_MORE : 0);
         unit.remove_prefix(n);
     } while (!unit.empty());
 }
@@ -113,6 +123,7 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
         system("ip link add d0 type veth peer d1 && ip link set d0 address 02:00:00:00:00:01 up "
                "&& ip link set d1 up") != 0)
         GTEST_SKIP() << "needs the superuser, network namespaces and iproute2";
+    signal(SIGPIPE, SIG_IGN); // a stack that closes on us is a failed write, not the end
     harness::TempDir dir;
     harness::WriteFile(dir / "nspx.conf", "d0 0000ABCD ethernet_ii\n");
     const std::string path = dir / "run" / "stack"; // the directory is made by the stack
@@ -156,12 +167,16 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
     EXPECT_STREQ(callerPath->interface, ""); // within the host
     Peer answer(listener.passed);
 
-    // Data both ways: a unit larger than a record, units kept apart, an empty unit.
+    // Data both ways: a unit larger than a record ended by an empty piece (which
+    // arrives as a piece of its own: the programs' end unit), units kept apart,
+    // an empty unit.
     const std::string big = harness::Pattern(300000);
-    SendUnit(caller, big);
+    SendUnit(caller, big, true);
+    caller.Send(Prim::DataReq);
     SendUnit(caller, "second");
     caller.Send(Prim::DataReq);
-    EXPECT_EQ(answer.Unit(), big);
+    EXPECT_TRUE(answer.Unit() == big);
+    EXPECT_EQ(answer.lastPiece, 0u);
     EXPECT_EQ(answer.Unit(), "second");
     EXPECT_EQ(answer.Unit(), "");
     SendUnit(answer, "back");
@@ -187,7 +202,8 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
     EXPECT_EQ(caller.NextPrim(), Prim{0});
     EXPECT_EQ(answer.NextPrim(), Prim{0});
 
-    // A second call whose caller closes after sending: the data, then 236.
+    // A second call whose caller closes after sending more than the window and
+    // the buffers hold while the other side reads nothing: all of it, then 236.
     Peer caller2(path);
     caller2.Send(Prim::Hello, hello);
     caller2.Send(Prim::ConnReq, ConnReqBody(to, 0x5555));
@@ -198,12 +214,52 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
     EXPECT_EQ(listener.NextPrim(), Prim::ConnResAck);
     EXPECT_EQ(caller2.NextPrim(), Prim::ConnCon);
     Peer answer2(listener.passed);
-    SendUnit(caller2, "last words");
+    const std::string last = harness::Pattern(3 << 20, 2);
+    caller2.Roomy();
+    SendUnit(caller2, last);
     caller2.Close();
-    EXPECT_EQ(answer2.Unit(), "last words");
+    EXPECT_TRUE(answer2.Unit() == last);
     const auto [dis, reason] = answer2.Next();
     EXPECT_EQ(dis, Prim::DisconInd);
     EXPECT_EQ(ReadDiscon(reason)->reason, SPX_DISCON_TERMINATED);
+
+    // Requests refused at once: a network on no interface, a socket in use, a
+    // library of another version.
+    struct Refusal {
+        std::array<std::uint8_t, 8> hello;
+        Prim prim;
+        Bytes body;
+        std::uint8_t flags;
+        std::string detail;
+    };
+    ipxAddr_t elsewhere = to;
+    spx::PutBE32(elsewhere.net, 0x1234);
+    auto version2 = hello;
+    version2[5] = 2;
+    const auto c1 = ConnReqBody(elsewhere, 0), c2 = ConnReqBody(to, 0x9000);
+    const auto b1 = BindBody(0x9000, 1);
+    const Refusal refusals[] = {
+        {hello, Prim::ConnReq, Bytes(c1.begin(), c1.end()), FLAG_NOT_IPX,
+         "network 00001234 is on no IPX interface"},
+        {hello, Prim::ConnReq, Bytes(c2.begin(), c2.end()), 0, "IPX socket 9000 is in use"},
+        {hello, Prim::BindReq, Bytes(b1.begin(), b1.end()), 0, "IPX socket 9000 is in use"},
+        {version2, Prim::InfoReq, {}, 0, "the IPX stack speaks version 1 of its interface, not 2"},
+    };
+    for (const auto& r : refusals) {
+        Peer p(path);
+        Bytes both; // in one write: a stack that refuses the hello closes at once
+        AppendRecord(both, Prim::Hello, 0, r.hello);
+        AppendRecord(both, r.prim, 0, r.body);
+        p.Write(both);
+        if (r.hello == hello) {
+            EXPECT_EQ(p.NextPrim(), Prim::Hello);
+        }
+        std::uint8_t flags = 0;
+        const auto [prim, body] = p.Next(&flags);
+        EXPECT_EQ(prim, Prim::ErrorAck);
+        EXPECT_EQ(flags, r.flags);
+        EXPECT_EQ(ReadError(body)->detail, r.detail);
+    }
 
     // The command line beside a running stack, then its end.
     struct Row {

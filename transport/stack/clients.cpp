@@ -73,7 +73,7 @@ void Stack::ServeClient(int fd, std::uint32_t events, Time now) {
         if (!c->blocked)
             ReadClient(*c, now);
         else if (events & (EPOLLHUP | EPOLLERR))
-            c->gone = true; // what it sent waits for room, then the end
+            c->hup = true; // what it sent waits for room, then is read to its end
     }
     Watch(*c);
 }
@@ -81,13 +81,13 @@ void Stack::ServeClient(int fd, std::uint32_t events, Time now) {
 void Stack::Watch(Client& c) {
     if (c.doomed || !c.registered)
         return;
-    if (c.gone) {
+    if (c.hup) {
         epoll_ctl(epoll_, EPOLL_CTL_DEL, c.fd, nullptr);
         c.registered = false;
         return;
     }
-    const std::uint32_t want =
-        (!c.blocked && !c.endAfterFlush ? EPOLLIN : 0u) | (c.out.Size() > 0 ? EPOLLOUT : 0u);
+    const std::uint32_t want = (!c.blocked && !c.endAfterFlush ? EPOLLIN : 0u) |
+                               (c.out.Size() > 0 && !c.deaf ? EPOLLOUT : 0u);
     if (want == c.watching)
         return;
     epoll_event ev{};
@@ -100,7 +100,8 @@ void Stack::Watch(Client& c) {
 void Stack::ReadClient(Client& c, Time now) {
     if (!HandleRecords(c, now))
         return;
-    for (int i = 0; i < MAX_READS && !c.blocked && !c.gone && !c.endAfterFlush; ++i) {
+    // After a hang-up nothing wakes the stack for the rest: it is read now.
+    for (int i = 0; (c.hup || i < MAX_READS) && !c.blocked && !c.eof && !c.endAfterFlush; ++i) {
         const auto room = c.in.Room(MAX_RECORD);
         if (room.empty())
             break;
@@ -110,14 +111,14 @@ void Stack::ReadClient(Client& c, Time now) {
         if (n < 0 && errno == EAGAIN)
             break;
         if (n <= 0) {
-            c.gone = true;
+            c.eof = true;
             break;
         }
         c.in.Grow(static_cast<std::size_t>(n));
         if (!HandleRecords(c, now))
             return;
     }
-    if (c.gone && !c.blocked)
+    if (c.eof && !c.blocked)
         ClientGone(c);
 }
 
@@ -129,7 +130,7 @@ bool Stack::HandleRecords(Client& c, Time now) {
             if (options_.verbose)
                 std::fprintf(stderr, "nspxd: a client sent a record of no known kind\n");
             c.in.Clear();
-            c.gone = true;
+            c.eof = true;
             c.blocked = false;
             break;
         }
@@ -346,6 +347,8 @@ void Stack::Refuse(Client& c, const Record& r, Time now) {
 }
 
 void Stack::Send(Client& c, Prim prim, std::uint8_t flags, std::span<const std::uint8_t> body) {
+    if (c.deaf)
+        return;
     const Head h = MakeHead(prim, flags, body.size());
     c.out.Append(std::span(reinterpret_cast<const std::uint8_t*>(&h), sizeof h));
     c.out.Append(body);
@@ -357,7 +360,7 @@ void Stack::SendError(Client& c, int terr, int err, std::string_view detail, std
 
 // Writes what c's output holds, a passed descriptor with the byte it rides on.
 void Stack::WriteClient(Client& c) {
-    while (c.out.Size() > 0 && !c.doomed) {
+    while (c.out.Size() > 0 && !c.doomed && !c.deaf) {
         auto data = c.out.Data();
         int passing = -1;
         if (!c.passing.empty()) {
@@ -389,11 +392,9 @@ void Stack::WriteClient(Client& c) {
             continue;
         if (n < 0 && errno == EAGAIN)
             break;
-        if (n <= 0) { // the reader is gone
+        if (n <= 0) { // the reader is gone; what it sent is still read to its end
             c.out.Clear();
-            c.gone = true;
-            if (!c.blocked)
-                ClientGone(c);
+            c.deaf = true;
             break;
         }
         if (passing >= 0) {
@@ -402,7 +403,7 @@ void Stack::WriteClient(Client& c) {
         }
         c.out.Consume(static_cast<std::size_t>(n));
     }
-    if (c.out.Size() == 0 && c.endAfterFlush && !c.doomed) {
+    if ((c.out.Size() == 0 || c.deaf) && c.endAfterFlush && !c.doomed) {
         shutdown(c.fd, SHUT_RDWR);
         Doom(c);
     }

@@ -75,16 +75,24 @@ void Stack::DeliverData(Client& cl, Conn& c) {
         if (ev == Event::Data) {
             if (cl.out.Free() < ROOM)
                 break;
-            const auto room = cl.out.Room(sizeof(Head) + MAX_DATA);
-            if (room.size() < ROOM)
+            const auto room = cl.out.Room(2 * sizeof(Head) + MAX_DATA);
+            if (room.size() < ROOM + sizeof(Head))
                 break;
             bool more = false;
+            std::optional<std::size_t> last;
             const auto body =
-                room.subspan(sizeof(Head), std::min(MAX_DATA, room.size() - sizeof(Head)));
-            const std::size_t n = c.s.Take(body, more);
-            const Head h = MakeHead(Prim::DataInd, more ? FLAG_MORE : 0, n);
+                room.subspan(sizeof(Head), std::min(MAX_DATA, room.size() - 2 * sizeof(Head)));
+            const std::size_t n = c.s.Take(body, more, last);
+            const std::size_t tail = last.value_or(0);
+            if (last) { // the unit's last packet in a record of its own
+                std::memmove(body.data() + n - tail + sizeof(Head), body.data() + n - tail, tail);
+                const Head h = MakeHead(Prim::DataInd, 0, tail);
+                std::memcpy(body.data() + n - tail, &h, sizeof h);
+            }
+            const Head h = MakeHead(Prim::DataInd, more || last ? FLAG_MORE : 0, n - tail);
             std::memcpy(room.data(), &h, sizeof h);
-            cl.out.Grow(sizeof h + n); // the window may open: Feed pumps after this
+            // The window may open: Feed pumps after this.
+            cl.out.Grow(sizeof h + n + (last ? sizeof h : 0));
         } else if (ev == Event::Release) {
             c.s.TakeRelease();
             Send(cl, Prim::OrdrelInd, 0, {});

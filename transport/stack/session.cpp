@@ -65,13 +65,18 @@ Event Session::Next() const {
     }
 }
 
-std::size_t Session::Take(std::span<std::uint8_t> out, bool& more) {
+std::size_t Session::Take(std::span<std::uint8_t> out, bool& more,
+                          std::optional<std::size_t>& last) {
     std::size_t n = 0;
     more = false;
+    last.reset();
     while (c_.Peek() == T_DATA) {
+        const std::size_t before = n;
         int flags = 0;
         n += c_.Take(out.subspan(n), flags);
         more = (flags & T_MORE) != 0;
+        if (!more && before > 0)
+            last = n - before;
         if (!more || n == out.size())
             break;
     }

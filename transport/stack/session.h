@@ -50,8 +50,10 @@ class Session {
 
     Event Next() const;
     // Takes received bytes of the unit at hand into out, packet after packet;
-    // more: the unit goes on past what was taken.
-    std::size_t Take(std::span<std::uint8_t> out, bool& more);
+    // more: the unit goes on past what was taken. The last packet of a unit
+    // stays a piece of its own, as the programs tell an end unit by it: when
+    // it was taken after others, last is its size (else empty).
+    std::size_t Take(std::span<std::uint8_t> out, bool& more, std::optional<std::size_t>& last);
     void TakeRelease() { c_.TakeRelease(); }
     int TakeDisconnect() { return c_.TakeDisconnect(); }
 

@@ -69,7 +69,9 @@ struct Client {
     std::size_t partial = 0; // bytes of the data record at the front already sent
     std::uint32_t watching = 0;
     bool blocked = false; // a data record waits for send room
-    bool gone = false;    // the other side hung up or the record stream broke
+    bool hup = false;     // hung up while its input waited: read on without epoll
+    bool eof = false;     // no more input: the stream's end, or a record stream broken
+    bool deaf = false;    // its reader is gone: output is dropped
     bool relIn = false, relOut = false;
     bool endAfterFlush = false; // shut down once the output is written
     bool doomed = false;        // closed at the end of this round

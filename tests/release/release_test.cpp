@@ -401,38 +401,43 @@ static void PausedReaders(Bridged& b, std::chrono::seconds pause) {
                   "get -r " + h + " served p" + h + " || echo fetch " + h + " $?; } & ";
     EXPECT_EQ(b.OnClient(script + "wait"), "");
     for (const std::string h : {"server", "tcp"}) {
-        EXPECT_TRUE(ReadFile(b.serverDir / ("stored." + h)) == data) << "store over " << h;
-        EXPECT_TRUE(ReadFile(b.clientDir / ("fetched." + h)) == data) << "fetch over " << h;
+        EXPECT_TRUE(ReadFile(b.serverDir / ("stored." + h)) == data)
+            << "store over " << h << ": " << ReadFile(b.serverDir / ("stored." + h)).size();
+        EXPECT_TRUE(ReadFile(b.clientDir / ("fetched." + h)) == data)
+            << "fetch over " << h << ": " << ReadFile(b.clientDir / ("fetched." + h)).size();
     }
 }
 
 // varnel killed mid-store (its input silent) and spxpeer killed mid-fetch (its output a FIFO
-// nobody reads): the server's child hears the peer's disconnect within 3 s, as over TCP.
+// nobody reads): the server's child hears of it within 3 s. Over IPX the last close is the
+// peer's informed disconnect (236); over TCP the killed fetch's unread data reset the connection.
 static void KilledClients(Bridged& b) {
     WriteFile(b.serverDir / "big", Pattern(16 << 20, 3));
-    for (const std::string h : {"server", "tcp"})
-        for (const std::string verb : {"store", "fetch"}) {
-            SCOPED_TRACE(verb + " over " + h);
-            const std::string line = verb == "store"
-                                         ? "(echo start; exec sleep 100) | " + b.Program("varnel") +
-                                               "-r " + h + " -j /dev/stdin -f killed"
-                                         : "rm -f k; mkfifo k; (exec 3<k; exec sleep 100) & " +
-                                               b.Program("spxpeer") + "get -r " + h + " big k";
-            const std::size_t heard = b.Printed("connection terminated by remote endpoint");
-            Process client({"/bin/sh", "-c", line}, b.clientDir.path());
-            // Under way: the child has the caller's data, or has filled the window to it.
-            const bool underWay =
-                verb == "store"
-                    ? WaitUntil([&] { return ReadFile(b.serverDir / "killed") == "start\n"; })
-                    : WaitUntil([&] { return !Children(b.daemon->pid()).empty(); }) &&
-                          Shell("sleep 2").empty();
-            ASSERT_TRUE(underWay);
-            client.Kill();
-            EXPECT_TRUE(WaitUntil(
-                [&] { return b.Printed("connection terminated by remote endpoint") > heard; }, 3s))
-                << b.daemon->Stdout();
-            fs::remove(b.serverDir / "killed");
-        }
+    const std::string gone = "connection terminated by remote endpoint";
+    using Row = std::tuple<std::string, std::string, std::string>; // host, verb, child's line
+    for (const auto& [h, verb, heard] : {Row{"server", "store", gone},
+                                         {"server", "fetch", gone},
+                                         {"tcp", "store", gone},
+                                         {"tcp", "fetch", "connection failed"}}) {
+        SCOPED_TRACE(verb + " over " + h);
+        const std::string line = verb == "store"
+                                     ? "(echo start; exec sleep 100) | " + b.Program("varnel") +
+                                           "-r " + h + " -j /dev/stdin -f killed"
+                                     : "rm -f k; mkfifo k; (exec 3<k; exec sleep 100) & " +
+                                           b.Program("spxpeer") + "get -r " + h + " big k";
+        const std::size_t before = b.Printed(heard);
+        Process client({"/bin/sh", "-c", line}, b.clientDir.path());
+        // Under way: the child has the caller's data, or has filled the window to it.
+        const bool underWay =
+            verb == "store"
+                ? WaitUntil([&] { return ReadFile(b.serverDir / "killed") == "start\n"; })
+                : WaitUntil([&] { return !Children(b.daemon->pid()).empty(); }) &&
+                      Shell("sleep 2").empty();
+        ASSERT_TRUE(underWay);
+        client.Kill();
+        EXPECT_TRUE(WaitUntil([&] { return b.Printed(heard) > before; }, 3s)) << b.daemon->Stdout();
+        fs::remove(b.serverDir / "killed");
+    }
 }
 
 // A client's stack ended under a command: spxpeer ends at once with the stack's word; the stack
@@ -449,6 +454,29 @@ static void KilledStack(Bridged& b) {
     WriteFile(b.clientDir / "small", Pattern(100000, 9));
     EXPECT_EQ(b.OnClient(b.Program("varnel") + "-r server -j small -f again >/dev/null"), "");
     EXPECT_TRUE(ReadFile(b.serverDir / "again") == Pattern(100000, 9));
+}
+
+// The server's stack ended under a store: the daemon's child hears of it at once, varneld goes
+// on, and takes the next caller over IPX once the stack is started anew.
+static void KilledServerStack(Bridged& b) {
+    Process store({"/bin/sh", "-c",
+                   "(echo start; exec sleep 100) | " + b.Program("varnel") +
+                       "-r server -j /dev/stdin -f cut"},
+                  b.clientDir.path());
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(b.serverDir / "cut") == "start\n"; }));
+    const std::size_t failed = b.Printed("connection failed");
+    b.server->Stop(SIGKILL);
+    EXPECT_TRUE(WaitUntil([&] { return b.Printed("connection failed") > failed; }, 3s))
+        << b.daemon->Stdout();
+    store.Kill();
+    ASSERT_TRUE(b.server->Start());
+    EXPECT_TRUE(WaitUntil([&] {
+        return Shell("env " + b.server->Env() + " " + Bin("nspxd").string() + " -s")
+                   .find("listener socket 4500") != std::string::npos;
+    })) << "varneld did not listen on the new stack";
+    EXPECT_TRUE(b.daemon->Running());
+    EXPECT_EQ(b.OnClient(b.Program("varnel") + "-r server -j small -f anew >/dev/null"), "");
+    EXPECT_TRUE(ReadFile(b.serverDir / "anew") == Pattern(100000, 9));
 }
 
 // seconds of forged connection requests from random nodes, sent by the third host to the
@@ -508,6 +536,8 @@ TEST(Release, IpxStack) {
               "");
     EXPECT_TRUE(ReadFile(b.serverDir / "local") == Pattern(100000, 9));
     // A user with no capability, through the stack's socket.
+    fs::permissions(b.clientDir / "yellowpages", fs::perms(0666)); // opened for update
+    fs::permissions(b.clientDir / "small", fs::perms(0644));
     EXPECT_EQ(b.OnClient(b.near +
                          "setpriv --reuid=65534 --regid=65534 --clear-groups "
                          "--inh-caps=-all --bounding-set=-all sh -c '" +
@@ -517,4 +547,5 @@ TEST(Release, IpxStack) {
     EXPECT_TRUE(ReadFile(b.serverDir / "nobody") == Pattern(100000, 9));
     EXPECT_TRUE(ReadFile(b.clientDir / "nobody.fetched") == Pattern(100000, 9));
     ForgedFlood(b, 5);
+    KilledServerStack(b);
 }

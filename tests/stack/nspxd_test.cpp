@@ -42,6 +42,7 @@ class Peer {
         fd_ = -1;
     }
     bool ok() const { return ok_; }
+    int fd() const { return fd_; }
     // Room for megabytes in the socket: writes return at once.
     void Roomy() {
         int size = 8 << 20;
@@ -116,6 +117,23 @@ void SendUnit(Peer& p, std::string_view unit, bool more = false) {
     } while (!unit.empty());
 }
 
+// A call from caller (fresh) to the listener, accepted: the paths the caller
+// and the listener were given.
+std::pair<Bytes, Bytes> Call(Peer& listener, Peer& caller, const ipxAddr_t& to,
+                             std::uint16_t socket) {
+    caller.Send(Prim::Hello, HelloBody());
+    caller.Send(Prim::ConnReq, ConnReqBody(to, socket));
+    EXPECT_EQ(caller.NextPrim(), Prim::Hello);
+    const auto [ind, call] = listener.Next();
+    EXPECT_EQ(ind, Prim::ConnInd);
+    listener.Send(Prim::ConnRes, std::span(call).first(std::min<std::size_t>(call.size(), 4)));
+    const auto [ack, accepted] = listener.Next();
+    EXPECT_EQ(ack, Prim::ConnResAck);
+    const auto [con, path] = caller.Next();
+    EXPECT_EQ(con, Prim::ConnCon);
+    return {path, accepted};
+}
+
 } // namespace
 
 TEST(Nspxd, LocalConnectionAndCommandLine) {
@@ -151,17 +169,17 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
     spx::PutBE32(to.net, 0xABCD);
     to.node[0] = 2, to.node[5] = 1;
     spx::PutBE16(to.sock, 0x9000);
-    caller.Send(Prim::Hello, hello);
-    caller.Send(Prim::ConnReq, ConnReqBody(to, 0));
-    EXPECT_EQ(caller.NextPrim(), Prim::Hello);
-    const auto [ind, call] = listener.Next();
-    ASSERT_EQ(ind, Prim::ConnInd);
-    listener.Send(Prim::ConnRes, std::span(call).first(4));
-    const auto [ack, accepted] = listener.Next();
-    ASSERT_EQ(ack, Prim::ConnResAck);
-    const auto [con, path2] = caller.Next();
-    ASSERT_EQ(con, Prim::ConnCon);
+    // A call to a socket nobody listens on: it fails when the retries are out
+    // (checked at the end).
+    Peer unanswered(path);
+    ipxAddr_t nobody = to;
+    spx::PutBE16(nobody.sock, 0x9999);
+    unanswered.Send(Prim::Hello, hello);
+    unanswered.Send(Prim::ConnReq, ConnReqBody(nobody, 0));
+    EXPECT_EQ(unanswered.NextPrim(), Prim::Hello);
+    const auto [path2, accepted] = Call(listener, caller, to, 0);
     const auto callerPath = ReadPath(path2), answerPath = ReadPath(accepted);
+    ASSERT_TRUE(callerPath && answerPath && listener.passed >= 0);
     EXPECT_EQ(std::memcmp(&callerPath->remote, &to, sizeof to), 0);
     EXPECT_EQ(std::memcmp(&answerPath->remote, &callerPath->local, sizeof to), 0);
     EXPECT_STREQ(callerPath->interface, ""); // within the host
@@ -191,8 +209,10 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
         << status.out;
     EXPECT_EQ(harness::LinesWith(status.out, "listener socket 9000 qlen 2").size(), 1u);
     EXPECT_EQ(harness::LinesWith(status.out, " established allocation ").size(), 2u) << status.out;
-    EXPECT_EQ(
-        harness::LinesWith(status.out, "dropped undecodable frame 0, no such socket 0").size(), 1u);
+    // The unanswered call's requests are counted: no listener on their socket.
+    EXPECT_EQ(harness::LinesWith(status.out, "dropped undecodable frame 0, no such socket ").size(),
+              1u);
+    EXPECT_EQ(harness::LinesWith(status.out, "no such socket 0,").size(), 0u) << status.out;
 
     // The orderly release both ways: each side sees it, then the end of its stream.
     caller.Send(Prim::OrdrelReq);
@@ -205,14 +225,8 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
     // A second call whose caller closes after sending more than the window and
     // the buffers hold while the other side reads nothing: all of it, then 236.
     Peer caller2(path);
-    caller2.Send(Prim::Hello, hello);
-    caller2.Send(Prim::ConnReq, ConnReqBody(to, 0x5555));
-    EXPECT_EQ(caller2.NextPrim(), Prim::Hello);
-    const auto [ind2, call2] = listener.Next();
-    ASSERT_EQ(ind2, Prim::ConnInd);
-    listener.Send(Prim::ConnRes, std::span(call2).first(4));
-    EXPECT_EQ(listener.NextPrim(), Prim::ConnResAck);
-    EXPECT_EQ(caller2.NextPrim(), Prim::ConnCon);
+    const auto [path3, accepted2] = Call(listener, caller2, to, 0x5555);
+    EXPECT_EQ(ReadPath(path3)->local.sock[0], 0x55); // the socket asked for
     Peer answer2(listener.passed);
     const std::string last = harness::Pattern(3 << 20, 2);
     caller2.Roomy();
@@ -260,6 +274,14 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
         EXPECT_EQ(flags, r.flags);
         EXPECT_EQ(ReadError(body)->detail, r.detail);
     }
+
+    timeval patience{20, 0};
+    setsockopt(unanswered.fd(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    const auto [gaveUp, why] = unanswered.Next();
+    EXPECT_EQ(gaveUp, Prim::DisconInd);
+    const auto discon = ReadDiscon(why);
+    EXPECT_EQ(discon->reason, SPX_DISCON_FAILED);
+    EXPECT_TRUE(discon->detail.starts_with("nobody answered on d0 after 15.")) << discon->detail;
 
     // The command line beside a running stack, then its end.
     struct Row {

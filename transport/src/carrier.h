@@ -13,6 +13,8 @@
 #include <span>
 #include <string_view>
 
+#include <sys/uio.h>
+
 #include <spx/ipx.h>
 
 namespace spx {
@@ -42,6 +44,14 @@ struct SendClock {
     void Waited();
     void Sent(std::size_t n);
 };
+
+// Writes all of iov to the socket fd without blocking it, waiting for room
+// until deadline, or as clock allows when one is given. 0, or an errno
+// (ETIMEDOUT when the time ran out with part of it unwritten, EPIPE when the
+// peer has closed its end, which takes nothing more). The vectors are
+// consumed.
+int SendAll(int fd, std::span<iovec> iov, std::optional<Clock::time_point> deadline,
+            SendClock* clock = nullptr);
 
 // Adds fd to the epoll set, to wake it when fd is readable. False, with
 // errno, when it cannot.

@@ -1,7 +1,9 @@
 #include "endpoint.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <sys/epoll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -136,6 +138,55 @@ void SendClock::Sent(std::size_t n) {
     sent += n;
     if (sent >= SEND_BLOCK)
         since.reset();
+}
+
+int SendAll(int fd, std::span<iovec> iov, std::optional<Clock::time_point> deadline,
+            SendClock* clock) {
+    bool waited = false;
+    while (!iov.empty()) {
+        msghdr msg{};
+        msg.msg_iov = iov.data();
+        msg.msg_iovlen = iov.size();
+        ssize_t n = sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return errno;
+        if (n < 0) {
+            waited = true;
+            if (clock != nullptr) {
+                clock->Waited();
+                deadline = clock->Until();
+            }
+            pollfd p{fd, POLLOUT | POLLRDHUP, 0};
+            int left = -1;
+            if (deadline)
+                left = PollTimeout(
+                    std::max(std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()),
+                             std::chrono::milliseconds(0)));
+            const int r = poll(&p, 1, left);
+            if (r == 0) // the limit passed without room
+                return ETIMEDOUT;
+            if (r > 0 && (p.revents & POLLOUT) == 0 &&
+                (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)
+                return EPIPE; // the peer has closed its end: it takes nothing more
+            continue;
+        }
+        auto done = static_cast<std::size_t>(n);
+        if (clock != nullptr)
+            clock->Sent(done);
+        while (!iov.empty() && done >= iov.front().iov_len) {
+            done -= iov.front().iov_len;
+            iov = iov.subspan(1);
+        }
+        if (!iov.empty()) {
+            iov.front().iov_base = static_cast<char*>(iov.front().iov_base) + done;
+            iov.front().iov_len -= done;
+        }
+    }
+    if (clock != nullptr && !waited) // room at once: the peer keeps up
+        clock->since.reset();
+    return 0;
 }
 
 bool WatchReadable(int set, int fd) {

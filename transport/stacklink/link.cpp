@@ -161,6 +161,22 @@ bool StackLink::Fill(Wait wait) {
 // ---- sending --------------------------------------------------------------------
 
 int StackLink::QueueUnit(std::span<const unsigned char> data, bool more) {
+    const std::size_t size = sizeof(stack::Head) + data.size();
+    if (size <= GATHER / 16) { // a small unit is copied: a write of its own costs more
+        if (gathered_ + size > GATHER)
+            if (int err = Flush())
+                return err;
+        if (!gather_)
+            gather_ = std::make_unique_for_overwrite<std::uint8_t[]>(GATHER);
+        const stack::Head head =
+            stack::MakeHead(stack::Prim::DataReq, more ? stack::FLAG_MORE : 0, data.size());
+        std::memcpy(gather_.get() + gathered_, &head, sizeof head);
+        std::copy(data.begin(), data.end(), gather_.get() + gathered_ + sizeof head);
+        gathered_ += size;
+        return 0;
+    }
+    if (int err = Flush())
+        return err;
     do {
         const std::size_t n = std::min(data.size(), stack::MAX_DATA);
         const bool last = n == data.size();
@@ -168,24 +184,37 @@ int StackLink::QueueUnit(std::span<const unsigned char> data, bool more) {
             stack::MakeHead(stack::Prim::DataReq, !last || more ? stack::FLAG_MORE : 0, n);
         std::array<iovec, 2> iov{iovec{&head, sizeof head},
                                  iovec{const_cast<unsigned char*>(data.data()), n}};
-        if (int err = WriteAll(fd_, iov, std::nullopt, &sending_))
+        if (int err = SendAll(fd_, iov, std::nullopt, &sending_))
             return err;
         data = data.subspan(n);
     } while (!data.empty());
     return 0;
 }
 
+int StackLink::Flush() {
+    if (gathered_ == 0)
+        return 0;
+    iovec iov{gather_.get(), gathered_};
+    gathered_ = 0;
+    return SendAll(fd_, std::span(&iov, 1), std::nullopt, &sending_);
+}
+
 int StackLink::SendOrdRel() {
+    if (int err = Flush())
+        return err;
     const int err = WriteRecord(fd_, stack::Prim::OrdrelReq, 0, {}, DeadlineOf(limit_));
     sentRel_ = err == 0;
     return err;
 }
 
 void StackLink::Disconnect() {
+    if (Flush() != 0) // units already accepted go out first
+        return;
     WriteRecord(fd_, stack::Prim::DisconReq, 0, stack::SequenceBody(0), DeadlineOf(limit_));
 }
 
 void StackLink::Broke() {
+    gathered_ = 0;
     // A record cut short leaves nothing to say on this connection: it ends.
     Take(Clock::now());
     shutdown(fd_, SHUT_RDWR);

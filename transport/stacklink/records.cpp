@@ -147,51 +147,12 @@ int Reader::TakeDescriptor() {
 
 // ---- writing ------------------------------------------------------------------
 
-int WriteAll(int fd, std::span<iovec> iov, Deadline deadline, SendClock* clock) {
-    bool waited = false;
-    while (!iov.empty()) {
-        msghdr msg{};
-        msg.msg_iov = iov.data();
-        msg.msg_iovlen = iov.size();
-        ssize_t n = sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            return errno;
-        if (n < 0) {
-            waited = true;
-            if (clock != nullptr) {
-                clock->Waited();
-                deadline = clock->Until();
-            }
-            const int ready = Await(fd, POLLOUT, deadline);
-            if (ready == 0)
-                return ETIMEDOUT;
-            if (ready > 0 && (ready & (POLLHUP | POLLERR)) != 0)
-                return EPIPE;
-            continue;
-        }
-        auto done = static_cast<std::size_t>(n);
-        if (clock != nullptr)
-            clock->Sent(done);
-        while (!iov.empty() && done >= iov.front().iov_len) {
-            done -= iov.front().iov_len;
-            iov = iov.subspan(1);
-        }
-        if (!iov.empty()) {
-            iov.front().iov_base = static_cast<char*>(iov.front().iov_base) + done;
-            iov.front().iov_len -= done;
-        }
-    }
-    if (clock != nullptr && !waited) // room at once: the peer keeps up
-        clock->since.reset();
-    return 0;
-}
-
 int WriteRecord(int fd, stack::Prim prim, std::uint8_t flags, std::span<const std::uint8_t> body,
                 Deadline deadline) {
     stack::Head head = stack::MakeHead(prim, flags, body.size());
     std::array<iovec, 2> iov{iovec{&head, sizeof head},
                              iovec{const_cast<std::uint8_t*>(body.data()), body.size()}};
-    return WriteAll(fd, iov, deadline);
+    return SendAll(fd, iov, deadline);
 }
 
 // ---- the start of a stack connection ------------------------------------------
@@ -216,7 +177,7 @@ int OpenStack(stack::Prim prim, std::span<const std::uint8_t> body) {
     if (connect(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0)
         err = errno;
     else
-        err = WriteAll(fd, std::span(&iov, 1), std::nullopt);
+        err = SendAll(fd, std::span(&iov, 1), std::nullopt);
     if (err != 0) {
         close(fd);
         errno = err;

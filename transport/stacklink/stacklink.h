@@ -64,10 +64,6 @@ class Reader {
     std::deque<int> fds_;
 };
 
-// Writes all of iov to fd, waiting for room until deadline, or as clock
-// allows when one is given. 0, or an errno (ETIMEDOUT when the time ran out
-// with part of it unwritten, EPIPE when the stack is gone).
-int WriteAll(int fd, std::span<iovec> iov, Deadline deadline, SendClock* clock = nullptr);
 // Writes one record whose body is contiguous.
 int WriteRecord(int fd, stack::Prim prim, std::uint8_t flags, std::span<const std::uint8_t> body,
                 Deadline deadline);
@@ -108,7 +104,7 @@ class StackLink final : public Link {
     bool Fill(Wait wait) override;
 
     int QueueUnit(std::span<const unsigned char> data, bool more) override;
-    int Flush() override { return 0; }
+    int Flush() override;
     int SendOrdRel() override;
     void Disconnect() override;
     void Broke() override;
@@ -141,6 +137,11 @@ class StackLink final : public Link {
     Reader in_;
     Wait limit_ = UNTIL_SOMETHING;
     SendClock sending_;
+    // Small units gathered into one write (records, heads included): they go
+    // out when no more fit and whenever the endpoint flushes them.
+    static constexpr std::size_t GATHER = 64 * 1024;
+    std::unique_ptr<std::uint8_t[]> gather_;
+    std::size_t gathered_ = 0;
     bool sentRel_ = false, gotRel_ = false;
     // A disconnect that did not come as a record (a stack that ended, a
     // send that broke): pending after everything read before it.

@@ -500,8 +500,9 @@ static void ForgedFlood(Bridged& b, std::chrono::seconds least) {
         EXPECT_EQ(b.OnClient(b.Program("varnel") + "-r " + h + " -j small -f flooded." + h +
                              " >/dev/null"),
                   "");
-        if (h == "tcp")
+        if (h == "tcp") {
             EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "a store over " << h;
+        }
         EXPECT_TRUE(ReadFile(b.serverDir / ("flooded." + h)) == Pattern(100000, 9)) << h;
     }
     std::this_thread::sleep_until(began + least);

@@ -2,7 +2,8 @@
 // sends them on an interface through a packet socket as fast as it can,
 // each from a random node (a locally administered unicast MAC address, the
 // Ethernet source too), a random socket and a random connection id, to one
-// listener, until the time is up. Nobody ever acknowledges an answer.
+// listener, until the time is up or SIGTERM or SIGINT comes. Nobody ever
+// acknowledges an answer.
 //
 //   spx_flood IF NETWORK NODE SOCKET SECONDS [FRAME]
 //
@@ -19,6 +20,7 @@
 
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -32,6 +34,11 @@ namespace {
 using namespace spx::ipx;
 
 constexpr std::size_t BATCH = 64; // frames per sendmmsg
+
+volatile std::sig_atomic_t stopped = 0;
+void Stop(int) {
+    stopped = 1;
+}
 
 // A packet socket bound to the interface, sending straight to the driver; -1 on failure.
 int Open(const char* name) {
@@ -110,12 +117,14 @@ int main(int argc, char** argv) {
     std::array<std::array<std::uint8_t, MAX_FRAME>, BATCH> frames;
     std::array<iovec, BATCH> iov;
     std::array<mmsghdr, BATCH> msgs{};
+    std::signal(SIGTERM, Stop);
+    std::signal(SIGINT, Stop);
     std::printf("flooding\n");
     std::fflush(stdout);
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::seconds(std::atoi(argv[5]));
     unsigned long long sent = 0;
-    while (std::chrono::steady_clock::now() < end) {
+    while (!stopped && std::chrono::steady_clock::now() < end) {
         for (std::size_t i = 0; i < BATCH; ++i) {
             iov[i] = {frames[i].data(), Forge(random, to, *frame, node, frames[i])};
             msgs[i].msg_hdr.msg_iov = &iov[i];

@@ -217,13 +217,28 @@ TEST(StackDoor, CompletedOnlyByTheCaller) {
     EXPECT_FALSE(door.Complete(AckOf(call), t0)); // once
     // The reply names both ids and announces the window; the request it
     // came with reads back for the connection.
-    const auto reply = ReplyOf(call, 512);
+    const auto reply = ReplyOf(call, 512, 1500);
+    EXPECT_FALSE(reply.control & spx::ipx::CC_SPX2); // an SPX I request: an SPX I reply
     EXPECT_EQ(reply.srcConn, 500);
     EXPECT_EQ(reply.dstConn, 11);
     EXPECT_EQ(reply.allocation, 511);
     EXPECT_TRUE(reply.control & spx::ipx::CC_SEND_ACK);
     EXPECT_EQ(RequestOf(call).srcConn, 11);
     EXPECT_EQ(RequestOf(call).dstConn, spx::ipx::UNKNOWN_CONNECTION);
+    // An SPX II request offering 1500 bytes: the reply agrees on what our
+    // interface carries, and the request reads back with its offer.
+    for (const auto [offer, ours, agreed] : {std::array{1500, 1500, 1500}, {1500, 1492, 1492},
+                                             {1000, 1500, 1000}, {100, 1500, 576}}) {
+        auto spx2 = Request(4, 41);
+        spx2.control |= spx::ipx::CC_SPX2 | spx::ipx::CC_NEGOTIATE | spx::ipx::CC_EXTENDED;
+        spx2.negotiation = static_cast<std::uint16_t>(offer);
+        const HalfOpen c2 = *door.Request(spx2, Listening(), 0, t0, taken, 500).call;
+        const auto r2 = ReplyOf(c2, 512, static_cast<std::uint16_t>(ours));
+        EXPECT_TRUE(r2.control & spx::ipx::CC_SPX2);
+        EXPECT_EQ(r2.negotiation, agreed) << offer << " " << ours;
+        EXPECT_EQ(RequestOf(c2).negotiation, offer);
+        EXPECT_TRUE(door.Complete(AckOf(c2), t0));
+    }
     door.Request(Request(2, 21, 0x9001), Listening(0x9001), 0, t0, taken, 501);
     door.Request(Request(3, 31), Listening(), 0, t0, taken, 502);
     door.Forget(0x9001); // its listener closed

@@ -64,7 +64,15 @@ Endpoint* Usable(int fd) {
 template <typename Body> int WithEndpoint(int fd, Body body) {
     ClearErrorDetail();
     Endpoint* ep = Usable(fd);
-    return ep == nullptr ? -1 : body(*ep);
+    if (ep == nullptr)
+        return -1;
+    const int result = body(*ep);
+    // A call that fails for a pending disconnect says what the carrier knows
+    // of it (the IPX stack's word: "the IPX stack ended", ...).
+    if (result < 0 && t_errno == TLOOK && ep->link && ep->link->Ended() &&
+        !ep->link->Detail().empty())
+        SetErrorDetail(ep->link->Detail());
+    return result;
 }
 
 bool InConnection(const Endpoint& ep) {

@@ -134,8 +134,13 @@ bool Stack::HandleRecords(Client& c, Time now) {
             c.blocked = false;
             break;
         }
-        if (!d.record)
+        if (!d.record) {
+            if (Conn* conn = Find(c.conn); conn != nullptr && c.kind == Client::Kind::Endpoint) {
+                conn->s.Push(); // what the program sent goes, packets not yet full too
+                Touch(*conn);
+            }
             break;
+        }
         if (!HandleRecord(c, *d.record, now))
             break;
         if (c.blocked)
@@ -284,7 +289,7 @@ void Stack::Connect(Client& c, const Record& r, Time now) {
     socket = dynamic.value_or(socket);
     const std::uint16_t id = NewId();
     const auto iface = static_cast<std::size_t>(it - ifaces_.begin());
-    auto conn = std::make_unique<Conn>(Session::Call(AddressOf(*it, socket), to, id, now));
+    auto conn = std::make_unique<Conn>(Session::Call(AddressOf(*it, socket), to, id, MaxPacketOf(*it), now));
     conn->id = id;
     conn->socket = socket;
     conn->iface = iface;

@@ -81,6 +81,8 @@ Door::Answer Door::Request(const SpxPacket& p, const ipxAddr_t& local, std::size
     call.local = local;
     call.callerId = p.srcConn;
     call.callerAlloc = p.allocation;
+    call.callerControl = p.control & (ipx::CC_SPX2 | ipx::CC_NEGOTIATE | ipx::CC_EXTENDED);
+    call.offer = p.negotiation;
     call.myId = myId;
     call.iface = iface;
     call.answered = now;
@@ -143,11 +145,18 @@ void Door::Forget(std::uint16_t socket) {
     }
 }
 
-SpxPacket ReplyOf(const HalfOpen& call, std::uint16_t window) {
+SpxPacket ReplyOf(const HalfOpen& call, std::uint16_t window, std::uint16_t maxPacket) {
     SpxPacket p;
     p.dst = call.caller;
     p.src = call.local;
     p.control = ipx::CC_SYSTEM | ipx::CC_SEND_ACK;
+    if (call.callerControl & ipx::CC_SPX2) {
+        const std::uint16_t offer =
+            call.callerControl & ipx::CC_EXTENDED ? call.offer : ipx::SPX1_PACKET;
+        p.control |= ipx::CC_SPX2 | ipx::CC_NEGOTIATE | ipx::CC_EXTENDED;
+        p.negotiation = static_cast<std::uint16_t>(std::clamp<std::size_t>(
+            std::min(offer, maxPacket), ipx::SPX1_PACKET, ipx::MAX_PACKET));
+    }
     p.datastream = ipx::DS_DATA;
     p.srcConn = call.myId;
     p.dstConn = call.callerId;
@@ -159,7 +168,8 @@ SpxPacket RequestOf(const HalfOpen& call) {
     SpxPacket p;
     p.dst = call.local;
     p.src = call.caller;
-    p.control = ipx::CC_SYSTEM | ipx::CC_SEND_ACK;
+    p.control = static_cast<std::uint8_t>(ipx::CC_SYSTEM | ipx::CC_SEND_ACK | call.callerControl);
+    p.negotiation = call.offer;
     p.datastream = ipx::DS_DATA;
     p.srcConn = call.callerId;
     p.dstConn = ipx::UNKNOWN_CONNECTION;

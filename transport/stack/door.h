@@ -41,6 +41,8 @@ struct HalfOpen {
     ipxAddr_t caller{}; // the request's source address
     ipxAddr_t local{};  // ours: the listener's address on the interface
     std::uint16_t callerId = 0, callerAlloc = 0;
+    std::uint8_t callerControl = 0; // the request's SPX II bits
+    std::uint16_t offer = 0;        // and the packet size it offered
     std::uint16_t myId = 0; // the connection id the reply gave
     std::size_t iface = 0;  // where it came in
     Time answered{};
@@ -102,7 +104,9 @@ class Door {
 
 // The reply that answers a call: a system packet asking for an
 // acknowledgement, both ids, sequence and acknowledge 0, our allocation.
-ipx::SpxPacket ReplyOf(const HalfOpen& call, std::uint16_t window);
+// An SPX II caller gets an SPX II reply agreeing on the smaller of its offer
+// and maxPacket (what our interface carries); an SPX I caller an SPX I one.
+ipx::SpxPacket ReplyOf(const HalfOpen& call, std::uint16_t window, std::uint16_t maxPacket);
 // The connection request a call came with, as the SPX connection takes it.
 ipx::SpxPacket RequestOf(const HalfOpen& call);
 

@@ -10,15 +10,26 @@ namespace spx::stack {
 using ipx::SpxConnection;
 using State = SpxConnection::State;
 
-Session Session::Call(const ipxAddr_t& local, const ipxAddr_t& remote, std::uint16_t myId,
-                      Time now) {
-    return Session(SpxConnection::Caller(local, remote, myId, SpxConnection::Config{}, now));
+namespace {
+
+SpxConnection::Config ConfigFor(std::uint16_t maxPacket) {
+    SpxConnection::Config config;
+    config.maxPacket = maxPacket;
+    return config;
 }
 
-Session Session::Answered(const HalfOpen& call, const ipx::SpxPacket& first, Time now) {
+} // namespace
+
+Session Session::Call(const ipxAddr_t& local, const ipxAddr_t& remote, std::uint16_t myId,
+                      std::uint16_t maxPacket, Time now) {
+    return Session(SpxConnection::Caller(local, remote, myId, ConfigFor(maxPacket), now));
+}
+
+Session Session::Answered(const HalfOpen& call, const ipx::SpxPacket& first,
+                          std::uint16_t maxPacket, Time now) {
     // Answered when the reply went: the acknowledgement gives the first
     // round trip, and no second reply goes out.
-    auto c = SpxConnection::Answer(call.local, RequestOf(call), call.myId, SpxConnection::Config{},
+    auto c = SpxConnection::Answer(call.local, RequestOf(call), call.myId, ConfigFor(maxPacket),
                                    call.answered);
     Session s(std::move(*c));
     s.c_.Input(first, now);

@@ -21,11 +21,14 @@ enum class Event : std::uint8_t { None, Data, Release, Disconnect };
 class Session {
   public:
     // A caller: the request to `remote` is due.
+    // maxPacket: the largest IPX packet the interface carries (SPX II
+    // offers it; an SPX I peer gets 576).
     static Session Call(const ipxAddr_t& local, const ipxAddr_t& remote, std::uint16_t myId,
-                        Time now);
+                        std::uint16_t maxPacket, Time now);
     // The answer to a call completed at the door by `first` (the caller's
     // acknowledgement, or its first packet), which the connection takes.
-    static Session Answered(const HalfOpen& call, const ipx::SpxPacket& first, Time now);
+    static Session Answered(const HalfOpen& call, const ipx::SpxPacket& first,
+                            std::uint16_t maxPacket, Time now);
     static std::uint16_t Window() { return ipx::SpxConnection::Config{}.window; }
 
     void Input(const ipx::SpxPacket& p, Time now) { c_.Input(p, now); }
@@ -44,6 +47,9 @@ class Session {
 
     std::size_t SendRoom() const;
     std::size_t Send(std::span<const std::uint8_t> data, bool more, Time now);
+    // Lets a packet that a unit sent with T_MORE left open go out: the
+    // program has handed nothing more for now.
+    void Push() { c_.Push(); }
     void Release(Time now) { c_.SendRelease(now); }
     void Disconnect(Time now) { c_.Disconnect(now); }
     void Abort() { c_.Abort(); }

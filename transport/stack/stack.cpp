@@ -248,7 +248,7 @@ void Stack::AtDoor(const ipx::SpxPacket& p, std::size_t iface, Time now) {
         return CountDrop(Drop::DoorFull);
     if (a.verdict == Door::Verdict::NotRequest)
         return CountDrop(Drop::NoConnection);
-    SendOne(iface, ReplyOf(*a.call, Session::Window()));
+    SendOne(iface, ReplyOf(*a.call, Session::Window(), MaxPacketOf(ifaces_[iface])));
 }
 
 // The caller acknowledged the reply: a connection, waiting for its listener.
@@ -257,7 +257,7 @@ void Stack::Complete(const HalfOpen& call, const ipx::SpxPacket& first, Time now
     const auto l = listeners_.find(socket);
     if (l == listeners_.end())
         return CountDrop(Drop::NoSocket);
-    auto c = std::make_unique<Conn>(Session::Answered(call, first, now));
+    auto c = std::make_unique<Conn>(Session::Answered(call, first, MaxPacketOf(ifaces_[call.iface]), now));
     c->id = call.myId;
     c->socket = socket;
     c->iface = call.iface;

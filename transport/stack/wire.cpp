@@ -163,4 +163,11 @@ std::uint16_t RandomU16() {
     return v;
 }
 
+std::uint16_t MaxPacketOf(const Iface& iface) {
+    const long overhead = static_cast<long>(ipx::FrameHeaderSize(iface.conf.frame) - ipx::ETH_HEADER);
+    return static_cast<std::uint16_t>(
+        std::clamp<long>(iface.mtu - overhead, static_cast<long>(ipx::SPX1_PACKET),
+                         static_cast<long>(ipx::MAX_PACKET)));
+}
+
 } // namespace spx::stack

@@ -31,6 +31,9 @@ bool LinkUp(const Iface& iface);
 // Opens iface's packet socket (non-blocking, close-on-exec), taking every SPX
 // packet for its network: false with why set.
 bool OpenIface(Iface& iface, std::string& why);
+// The largest IPX packet iface carries: its MTU less what its frame type
+// puts before the packet, from 576 (SPX I's size) to the largest we send.
+std::uint16_t MaxPacketOf(const Iface& iface);
 // Our own address on iface.
 ipxAddr_t AddressOf(const Iface& iface, std::uint16_t socket);
 // Whether `to` is this host on iface (network and MAC address).

@@ -18,8 +18,8 @@ Session Session::Call(const ipxAddr_t& local, const ipxAddr_t& remote, std::uint
 Session Session::Answered(const HalfOpen& call, const ipx::SpxPacket& first, Time now) {
     // Answered when the reply went: the acknowledgement gives the first
     // round trip, and no second reply goes out.
-    auto c = SpxConnection::Answer(call.local, RequestOf(call), call.myId, SpxConnection::Config{},
-                                   call.answered);
+    auto c = SpxConnection::Answer(LocalOf(call), RequestOf(call), call.myId,
+                                   SpxConnection::Config{}, call.answered);
     Session s(std::move(*c));
     s.c_.Input(first, now);
     return s;

@@ -180,7 +180,12 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
     const auto [path2, accepted] = Call(listener, caller, to, 0);
     const auto callerPath = ReadPath(path2), answerPath = ReadPath(accepted);
     ASSERT_TRUE(callerPath && answerPath && listener.passed >= 0);
-    EXPECT_EQ(std::memcmp(&callerPath->remote, &to, sizeof to), 0);
+    // The caller's peer is the socket the reply came from, of the dynamic
+    // range on the listener's node, where the answer runs.
+    EXPECT_EQ(std::memcmp(&callerPath->remote, &to, offsetof(ipxAddr_t, sock)), 0);
+    EXPECT_GE(spx::GetBE16(callerPath->remote.sock), 0x4000);
+    EXPECT_LE(spx::GetBE16(callerPath->remote.sock), 0x7FFF);
+    EXPECT_EQ(std::memcmp(&answerPath->local, &callerPath->remote, sizeof to), 0);
     EXPECT_EQ(std::memcmp(&answerPath->remote, &callerPath->local, sizeof to), 0);
     EXPECT_STREQ(callerPath->interface, ""); // within the host
     Peer answer(listener.passed);

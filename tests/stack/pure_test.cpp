@@ -142,7 +142,7 @@ spx::ipx::SpxPacket Request(std::uint8_t node, std::uint16_t id, std::uint16_t s
 spx::ipx::SpxPacket AckOf(const HalfOpen& call) {
     spx::ipx::SpxPacket p;
     p.src = call.caller;
-    p.dst = call.local;
+    p.dst = spx::stack::LocalOf(call);
     p.control = spx::ipx::CC_SYSTEM;
     p.srcConn = call.callerId;
     p.dstConn = call.myId;
@@ -153,6 +153,15 @@ ipxAddr_t Listening(std::uint16_t socket = 0x9000) {
     ipxAddr_t a{};
     spx::PutBE16(a.sock, socket);
     return a;
+}
+
+constexpr std::array<std::uint16_t, 2> LISTENERS{0x8000, 0x9000};
+
+// The packet with its destination socket or connection id changed.
+spx::ipx::SpxPacket To(spx::ipx::SpxPacket p, std::uint16_t socket, std::uint16_t id) {
+    spx::PutBE16(p.dst.sock, socket);
+    p.dstConn = id;
+    return p;
 }
 
 } // namespace
@@ -166,7 +175,7 @@ TEST(StackDoor, Bounds) {
     std::uint16_t id = 100;
     const auto taken = [](std::uint16_t) { return true; }; // no cookies: ids 100, 101, ...
     const auto ask = [&](std::uint8_t node, std::uint16_t callerId, Time at) {
-        return door.Request(Request(node, callerId), Listening(), 0, at, taken, id++);
+        return door.Request(Request(node, callerId), Listening(), 0, at, taken, {id++, 0x4000});
     };
     EXPECT_EQ(ask(1, 11, t0).verdict, Door::Verdict::New);
     const auto repeat = ask(1, 11, t0 + 1s);
@@ -184,7 +193,7 @@ TEST(StackDoor, Bounds) {
     EXPECT_EQ(ask(1, 13, t0 + 3s).verdict, Door::Verdict::New); // node 1 has room again
     auto notRequest = Request(5, 51);
     notRequest.control = 0;
-    EXPECT_EQ(door.Request(notRequest, Listening(), 0, t0, taken, id++).verdict,
+    EXPECT_EQ(door.Request(notRequest, Listening(), 0, t0, taken, {id++, 0x4000}).verdict,
               Door::Verdict::NotRequest);
     EXPECT_EQ(door.NextExpiry(), t0 + 1s + 10s); // node 2's, now the oldest
     door.Expire(t0 + 11s);
@@ -199,91 +208,115 @@ TEST(StackDoor, CompletedOnlyByTheCaller) {
     Door door(DoorConfig{.secret = {3, 4}});
     const Time t0{};
     const auto taken = [](std::uint16_t id) { return id != 500; };
-    const auto a = door.Request(Request(1, 11), Listening(), 0, t0, taken, 500);
+    const auto a = door.Request(Request(1, 11), Listening(), 0, t0, taken, {500, 0x5A5A});
     ASSERT_EQ(a.verdict, Door::Verdict::New);
     const HalfOpen call = *a.call;
+    EXPECT_EQ(call.mySocket, 0x5A5A); // the cookie taken: the spare's socket too
     auto stranger = AckOf(call);
     stranger.src.node[5] = 9; // another node
     auto otherId = AckOf(call);
     otherId.srcConn = 12;
-    auto otherSocket = AckOf(call);
-    spx::PutBE16(otherSocket.dst.sock, 0x9001);
-    for (const auto& p : {stranger, otherId, otherSocket})
-        EXPECT_FALSE(door.Complete(p, t0));
-    const auto done = door.Complete(AckOf(call), t0);
+    const auto ack = AckOf(call);
+    for (const auto& p : {stranger, otherId, To(ack, 0x9001, 500), To(ack, 0x9000, 500),
+                          To(ack, 0x5A5B, 500), To(ack, 0x5A5A, 501)})
+        EXPECT_FALSE(door.Complete(p, LISTENERS, t0));
+    const auto done = door.Complete(ack, LISTENERS, t0);
     ASSERT_TRUE(done);
     EXPECT_EQ(done->myId, 500);
     EXPECT_FALSE(door.Holds(500));
-    EXPECT_FALSE(door.Complete(AckOf(call), t0)); // once
+    EXPECT_FALSE(door.Complete(ack, LISTENERS, t0)); // once
     // The reply names both ids and announces the window; the request it
     // came with reads back for the connection.
     const auto reply = ReplyOf(call, 512, 1500);
     EXPECT_FALSE(reply.control & spx::ipx::CC_SPX2); // an SPX I request: an SPX I reply
+    EXPECT_EQ(spx::ipx::SockOf(reply.src), 0x5A5A);
     EXPECT_EQ(reply.srcConn, 500);
     EXPECT_EQ(reply.dstConn, 11);
     EXPECT_EQ(reply.allocation, 511);
     EXPECT_TRUE(reply.control & spx::ipx::CC_SEND_ACK);
     EXPECT_EQ(RequestOf(call).srcConn, 11);
     EXPECT_EQ(RequestOf(call).dstConn, spx::ipx::UNKNOWN_CONNECTION);
-    // An SPX II request offering 1500 bytes: the reply agrees on what our
-    // interface carries, and the request reads back with its offer.
+    // An SPX II request: the reply agrees on the smaller of its offer and
+    // what our interface carries, and the request reads back with its offer.
     for (const auto [offer, ours, agreed] : {std::array{1500, 1500, 1500}, {1500, 1492, 1492},
                                              {1000, 1500, 1000}, {100, 1500, 576}}) {
         auto spx2 = Request(4, 41);
         spx2.control |= spx::ipx::CC_SPX2 | spx::ipx::CC_NEGOTIATE | spx::ipx::CC_EXTENDED;
         spx2.negotiation = static_cast<std::uint16_t>(offer);
-        const HalfOpen c2 = *door.Request(spx2, Listening(), 0, t0, taken, 500).call;
+        const HalfOpen c2 = *door.Request(spx2, Listening(), 0, t0, taken, {500, 0x5A5A}).call;
         const auto r2 = ReplyOf(c2, 512, static_cast<std::uint16_t>(ours));
         EXPECT_TRUE(r2.control & spx::ipx::CC_SPX2);
         EXPECT_EQ(r2.negotiation, agreed) << offer << " " << ours;
         EXPECT_EQ(RequestOf(c2).negotiation, offer);
-        EXPECT_TRUE(door.Complete(AckOf(c2), t0));
+        EXPECT_TRUE(door.Complete(AckOf(c2), LISTENERS, t0));
     }
-    door.Request(Request(2, 21, 0x9001), Listening(0x9001), 0, t0, taken, 501);
-    door.Request(Request(3, 31), Listening(), 0, t0, taken, 502);
+    door.Request(Request(2, 21, 0x9001), Listening(0x9001), 0, t0, taken, {501, 0x4000});
+    door.Request(Request(3, 31), Listening(), 0, t0, taken, {502, 0x4000});
     door.Forget(0x9001); // its listener closed
     EXPECT_FALSE(door.Holds(501));
     EXPECT_TRUE(door.Holds(502));
 }
 
-// A call evicted by a flood still completes by its cookie: only the caller's
-// first packet, only within its time, and only for the caller it was made for.
+// A call completes by its cookie, to the reply's socket with the reply's id,
+// with its record and once a flood has evicted it: only the caller's first
+// packet, only within its time, and only for the caller it was made for.
 TEST(StackDoor, Cookies) {
-    Door door(DoorConfig{.total = 1, .secret = {5, 6}});
     const Time t0{};
     const auto none = [](std::uint16_t) { return false; };
-    const HalfOpen call = *door.Request(Request(1, 11), Listening(), 0, t0, none, 7).call;
-    EXPECT_NE(call.myId, 7); // the cookie, free
     Door other(DoorConfig{.secret = {5, 7}});
-    EXPECT_NE(other.Request(Request(1, 11), Listening(), 0, t0, none, 7).call->myId, call.myId);
-    door.Request(Request(2, 21), Listening(), 0, t0, none, 8); // evicts the call
-    EXPECT_FALSE(door.Holds(call.myId));
-    auto later = AckOf(call);
-    later.sequence = 1;
-    auto stranger = AckOf(call);
-    stranger.src.node[5] = 9;
-    struct Row {
-        spx::ipx::SpxPacket p;
-        Time at;
-        bool completes;
-    } rows[] = {{later, t0, false},
-                {stranger, t0, false},
-                {AckOf(call), t0 + 17s, false},
-                {AckOf(call), t0 + 9s, true},
-                {AckOf(call), t0, true}};
-    for (const auto& r : rows) {
-        const auto done = door.Complete(r.p, r.at);
-        EXPECT_EQ(done.has_value(), r.completes);
-        if (done) {
-            EXPECT_EQ(done->callerId, 11);
+    const HalfOpen foreign =
+        *other.Request(Request(1, 11), Listening(), 0, t0, none, {7, 0x4000}).call;
+    for (const bool evicted : {false, true}) {
+        Door door(DoorConfig{.total = 1, .secret = {5, 6}});
+        const HalfOpen call =
+            *door.Request(Request(1, 11), Listening(), 0, t0, none, {7, 0x4000}).call;
+        EXPECT_NE(call.myId, 7); // the cookie, free
+        EXPECT_GE(call.mySocket, spx::stack::DYNAMIC_FIRST);
+        EXPECT_LE(call.mySocket, spx::stack::DYNAMIC_LAST);
+        EXPECT_NE(foreign.myId, call.myId);
+        if (evicted)
+            door.Request(Request(2, 21), Listening(), 0, t0, none, {8, 0x4000});
+        EXPECT_EQ(door.Holds(call.myId), !evicted);
+        const auto ack = AckOf(call);
+        auto later = ack;
+        later.sequence = 1;
+        auto stranger = ack;
+        stranger.src.node[5] = 9;
+        const std::uint16_t wrongSocket = call.mySocket == 0x7FFF ? 0x4000 : call.mySocket + 1;
+        struct Row {
+            spx::ipx::SpxPacket p;
+            Time at;
+            bool completes;
+        } rows[] = {{To(ack, 0x9000, call.myId), t0, false}, // the listener's socket
+                    {To(ack, wrongSocket, call.myId), t0, false},
+                    {To(ack, call.mySocket, call.myId ^ 1), t0, false},
+                    {later, t0, !evicted}, // the record takes any packet of the caller
+                    {stranger, t0, false},
+                    {ack, t0 + 17s, false},
+                    {ack, t0 + 9s, true},
+                    {ack, t0, true}};
+        for (const auto& r : rows) {
+            const auto done = door.Complete(r.p, LISTENERS, r.at);
+            EXPECT_EQ(done.has_value(), r.completes) << evicted;
+            if (done) {
+                EXPECT_EQ(done->callerId, 11);
+                EXPECT_EQ(done->mySocket, call.mySocket);
+                EXPECT_EQ(spx::ipx::SockOf(done->local), 0x9000);
+            }
         }
+        EXPECT_FALSE(door.Complete(ack, std::span(LISTENERS).first(1), t0)); // not listening
     }
-    const auto busy = [&](std::uint16_t id) { return id == call.myId; }; // the cookie is taken
-    EXPECT_EQ(door.Request(Request(1, 11), Listening(), 0, t0, busy, 9).call->myId, 9);
+    Door door(DoorConfig{.secret = {5, 6}});
+    const auto busy = [&](std::uint16_t) { return true; }; // the cookie's id is taken
+    const HalfOpen spare =
+        *door.Request(Request(1, 11), Listening(), 0, t0, busy, {9, 0x6001}).call;
+    EXPECT_EQ(spare.myId, 9);
+    EXPECT_EQ(spare.mySocket, 0x6001);
 }
 
-// Sockets: one holder each, shared by the connections on it, freed by the
-// last; dynamic ones from the range, resting after use.
+// Sockets: one holder each, shared by the connections on it (taken by one
+// when none holds it), freed by the last; dynamic ones from the range,
+// resting after use.
 TEST(StackSockets, Table) {
     SocketTable t(2s);
     const Time t0{};
@@ -303,6 +336,10 @@ TEST(StackSockets, Table) {
     t.Release(*d, t0);
     EXPECT_EQ(t.BindDynamic(0x3FFF, t0 + 1s), 0x4000); // 7FFF rests
     EXPECT_EQ(t.BindDynamic(0x3FFF, t0 + 3s), 0x7FFF); // rested
+    t.Share(0x4321); // a call completed at the door on a socket none held
+    EXPECT_FALSE(t.Bind(0x4321));
+    t.Release(0x4321, t0);
+    EXPECT_FALSE(t.Held(0x4321));
     SocketTable full;
     for (unsigned i = 0; i < 0x4000; ++i)
         ASSERT_TRUE(full.BindDynamic(static_cast<std::uint16_t>(i), t0));

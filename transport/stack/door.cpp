@@ -45,8 +45,8 @@ std::uint64_t Mix(std::uint64_t h, std::uint64_t v) {
 
 } // namespace
 
-std::uint16_t Door::Cookie(const ipxAddr_t& caller, std::uint16_t callerId, std::uint16_t socket,
-                           Time at, int slotsBack) const {
+Door::Spare Door::Cookie(const ipxAddr_t& caller, std::uint16_t callerId, std::uint16_t socket,
+                         Time at, int slotsBack) const {
     const auto slot = at.time_since_epoch() / config_.cookieSlot - slotsBack;
     std::uint64_t a = 0, b = 0;
     std::memcpy(&a, &caller, 8);
@@ -54,11 +54,14 @@ std::uint16_t Door::Cookie(const ipxAddr_t& caller, std::uint16_t callerId, std:
     std::uint64_t h = Mix(config_.secret[0], a);
     h = Mix(h, b << 32 | std::uint64_t{callerId} << 16 | socket);
     h = Mix(h ^ config_.secret[1], static_cast<std::uint64_t>(slot));
-    return static_cast<std::uint16_t>(h);
+    constexpr unsigned SOCKET_BITS = 0x3FFF; // the dynamic range's 14
+    static_assert(DYNAMIC_LAST - DYNAMIC_FIRST == SOCKET_BITS);
+    return {static_cast<std::uint16_t>(h),
+            static_cast<std::uint16_t>(DYNAMIC_FIRST + ((h >> 16) & SOCKET_BITS))};
 }
 
 Door::Answer Door::Request(const SpxPacket& p, const ipxAddr_t& local, std::size_t iface, Time now,
-                           const Taken& taken, std::uint16_t spareId) {
+                           const Taken& taken, Spare spare) {
     if ((p.control & ipx::CC_SYSTEM) == 0 || p.dstConn != ipx::UNKNOWN_CONNECTION ||
         p.srcConn == 0 || p.srcConn == ipx::UNKNOWN_CONNECTION || p.datastream != ipx::DS_DATA)
         return {Verdict::NotRequest};
@@ -73,9 +76,9 @@ Door::Answer Door::Request(const SpxPacket& p, const ipxAddr_t& local, std::size
         Erase(order_.begin());
         ++evicted_;
     }
-    std::uint16_t myId = Cookie(p.src, p.srcConn, ipx::SockOf(local), now, 0);
-    if (myId == 0 || myId == ipx::UNKNOWN_CONNECTION || Holds(myId) || taken(myId))
-        myId = spareId;
+    Spare mine = Cookie(p.src, p.srcConn, ipx::SockOf(local), now, 0);
+    if (mine.id == 0 || mine.id == ipx::UNKNOWN_CONNECTION || Holds(mine.id) || taken(mine.id))
+        mine = spare;
     HalfOpen call;
     call.caller = p.src;
     call.local = local;
@@ -83,39 +86,52 @@ Door::Answer Door::Request(const SpxPacket& p, const ipxAddr_t& local, std::size
     call.callerAlloc = p.allocation;
     call.callerControl = p.control & (ipx::CC_SPX2 | ipx::CC_NEGOTIATE | ipx::CC_EXTENDED);
     call.offer = p.negotiation;
-    call.myId = myId;
+    call.myId = mine.id;
+    call.mySocket = mine.socket;
     call.iface = iface;
     call.answered = now;
     const auto it = order_.insert(order_.end(), call);
-    byId_[myId] = it;
+    byId_[mine.id] = it;
     byCaller_[KeyOf(p.src, p.srcConn)] = it;
     return {Verdict::New, &*it};
 }
 
-std::optional<HalfOpen> Door::Complete(const SpxPacket& p, Time now) {
+std::optional<HalfOpen> Door::Complete(const SpxPacket& p, std::span<const std::uint16_t> listening,
+                                       Time now) {
+    if (p.dstConn == 0 || p.dstConn == ipx::UNKNOWN_CONNECTION)
+        return std::nullopt;
     const auto found = byId_.find(p.dstConn);
-    if (found == byId_.end())
-        return ByCookie(p, now);
+    if (found == byId_.end()) {
+        for (const std::uint16_t listener : listening)
+            if (auto call = ByCookie(p, listener, now))
+                return call;
+        return std::nullopt;
+    }
     const auto it = found->second;
     if (p.srcConn != it->callerId || !ipx::SameAddress(p.src, it->caller) ||
-        ipx::SockOf(p.dst) != ipx::SockOf(it->local))
+        ipx::SockOf(p.dst) != it->mySocket)
         return std::nullopt;
     HalfOpen call = *it;
     Erase(it);
     return call;
 }
 
-std::optional<HalfOpen> Door::ByCookie(const SpxPacket& p, Time now) const {
+std::optional<HalfOpen> Door::ByCookie(const SpxPacket& p, std::uint16_t listener, Time now) const {
     if (p.sequence != 0 || p.acknowledge != 0 || p.datastream != ipx::DS_DATA || p.srcConn == 0 ||
         p.srcConn == ipx::UNKNOWN_CONNECTION)
         return std::nullopt;
     const std::uint16_t socket = ipx::SockOf(p.dst);
-    if (p.dstConn != Cookie(p.src, p.srcConn, socket, now, 0) &&
-        p.dstConn != Cookie(p.src, p.srcConn, socket, now, 1))
+    const auto matches = [&](int slotsBack) {
+        const Spare c = Cookie(p.src, p.srcConn, listener, now, slotsBack);
+        return c.id == p.dstConn && c.socket == socket;
+    };
+    if (!matches(0) && !matches(1))
         return std::nullopt;
     HalfOpen call;
     call.caller = p.src;
     call.local = p.dst;
+    PutBE16(call.local.sock, listener);
+    call.mySocket = socket;
     call.callerId = p.srcConn;
     call.callerAlloc = p.allocation;
     call.myId = p.dstConn;
@@ -145,10 +161,16 @@ void Door::Forget(std::uint16_t socket) {
     }
 }
 
+ipxAddr_t LocalOf(const HalfOpen& call) {
+    ipxAddr_t a = call.local;
+    PutBE16(a.sock, call.mySocket);
+    return a;
+}
+
 SpxPacket ReplyOf(const HalfOpen& call, std::uint16_t window, std::uint16_t maxPacket) {
     SpxPacket p;
     p.dst = call.caller;
-    p.src = call.local;
+    p.src = LocalOf(call);
     p.control = ipx::CC_SYSTEM | ipx::CC_SEND_ACK;
     if (call.callerControl & ipx::CC_SPX2) {
         const std::uint16_t offer =

@@ -1,14 +1,23 @@
 // The stack's door: connection requests to a listening socket are answered
 // here, by a small record and a reply, and become a call for the listener
-// only when the caller acknowledges the reply (any packet of it to the
-// connection id the reply gave). Half-open calls are bounded per source node
-// and in all; a request that finds the table full evicts the oldest; a call
-// not completed within its life is forgotten. A repeated request (same source
-// address and connection id) is the same call, answered again. So a flood of
-// forged requests costs a few dozen bytes each, up to the bound, and nothing
-// else. The id a reply gives is, where it is free, a keyed hash of the call
-// and the time (a cookie): a caller whose record a flood has evicted still
-// completes the set-up when its acknowledgement comes. Pure: the clock and
+// only when the caller acknowledges the reply (any packet of it to the socket
+// and connection id the reply came from). Half-open calls are bounded per
+// source node and in all; a request that finds the table full evicts the
+// oldest; a call not completed within its life is forgotten. A repeated
+// request (same source address and connection id) is the same call, answered
+// again. So a flood of forged requests costs a few dozen bytes each, up to the
+// bound, and nothing else. The reply comes from a socket of the dynamic range
+// (0x4000 to 0x7FFF), not the listener's, with a connection id of it: both
+// are, where the id is free, a keyed hash of the call and the time (a cookie),
+// else chosen at random. SPX callers take the reply's source address as the
+// peer's, so the connection runs on that socket; a caller whose record a flood
+// has evicted still completes the set-up when its acknowledgement comes. A
+// forger who cannot see the replies must guess 14 bits of socket and 16 of
+// id: one guess in 2^30 (1,073,741,824) matches a given call; as a cookie
+// holds for its time slot and the one after, a packet matches one of two
+// cookies per listening socket, 2^-29 with one listener. At 225,000 forged
+// packets a second that is one call in some 40 minutes (2^29 / 225,000 =
+// 2,386 s), each still bounded by the listener's queue. Pure: the clock and
 // the secret come in as parameters.
 #pragma once
 
@@ -20,6 +29,7 @@
 #include <list>
 #include <map>
 #include <optional>
+#include <span>
 #include <unordered_map>
 
 #include "ipx/packet.h"
@@ -43,8 +53,9 @@ struct HalfOpen {
     std::uint16_t callerId = 0, callerAlloc = 0;
     std::uint8_t callerControl = 0; // the request's SPX II bits
     std::uint16_t offer = 0;        // and the packet size it offered
-    std::uint16_t myId = 0; // the connection id the reply gave
-    std::size_t iface = 0;  // where it came in
+    std::uint16_t myId = 0;         // the connection id the reply gave
+    std::uint16_t mySocket = 0;     // the dynamic socket the reply came from
+    std::size_t iface = 0;          // where it came in
     Time answered{};
 };
 
@@ -58,20 +69,28 @@ class Door {
         const HalfOpen* call = nullptr; // New and Repeat: the call to (re)send the reply of
     };
 
+    // What a reply gives when the cookie's id is taken: an id none has and a
+    // dynamic socket, both chosen at random.
+    struct Spare {
+        std::uint16_t id = 0, socket = DYNAMIC_FIRST;
+    };
+
     explicit Door(const DoorConfig& config = {}) : config_(config) {}
 
     // A packet sent to a listening socket with dest id FFFF: a connection
     // request is answered (New: with the call's cookie when no connection or
-    // call has it, else with spareId, which none has; the oldest call goes
-    // when the table is full).
+    // call has its id, else with the spare; the oldest call goes when the
+    // table is full).
     Answer Request(const ipx::SpxPacket& request, const ipxAddr_t& local, std::size_t iface,
-                   Time now, const Taken& taken, std::uint16_t spareId);
-    // A packet to connection id p.dstConn that no connection has: when it is
-    // the caller's, the call is complete and leaves the door. A call no longer
-    // in the table completes too when the id is its cookie and the packet is
-    // the caller's first (sequence and acknowledge 0); iface and the time it
-    // was answered are then unknown (0, now).
-    std::optional<HalfOpen> Complete(const ipx::SpxPacket& p, Time now);
+                   Time now, const Taken& taken, Spare spare);
+    // A packet to a socket and connection id that no connection has: when it
+    // is the caller's, to the socket and id of its reply, the call is complete
+    // and leaves the door. A call no longer in the table completes too when
+    // socket and id are its cookie for one of the listening sockets and the
+    // packet is the caller's first (sequence and acknowledge 0); iface and the
+    // time it was answered are then unknown (0, now).
+    std::optional<HalfOpen> Complete(const ipx::SpxPacket& p,
+                                     std::span<const std::uint16_t> listening, Time now);
     bool Holds(std::uint16_t myId) const { return byId_.count(myId) != 0; }
 
     // Forgets the calls older than their life; when the next one expires.
@@ -88,11 +107,13 @@ class Door {
     using Key = std::array<std::uint8_t, 14>; // caller address and connection id
     using Node = std::array<std::uint8_t, 6>;
     static Key KeyOf(const ipxAddr_t& a, std::uint16_t id);
-    std::uint16_t Cookie(const ipxAddr_t& caller, std::uint16_t callerId, std::uint16_t socket,
-                         Time at, int slotsBack) const;
+    // The cookie's socket and id.
+    Spare Cookie(const ipxAddr_t& caller, std::uint16_t callerId, std::uint16_t socket, Time at,
+                 int slotsBack) const;
     static Node NodeOf(const ipxAddr_t& a);
     void Erase(std::list<HalfOpen>::iterator it);
-    std::optional<HalfOpen> ByCookie(const ipx::SpxPacket& p, Time now) const;
+    std::optional<HalfOpen> ByCookie(const ipx::SpxPacket& p, std::uint16_t listener,
+                                     Time now) const;
 
     DoorConfig config_;
     std::list<HalfOpen> order_; // oldest first
@@ -102,7 +123,9 @@ class Door {
     std::uint64_t evicted_ = 0, expired_ = 0;
 };
 
-// The reply that answers a call: a system packet asking for an
+// Our address in a call: the listener's node with the reply's socket.
+ipxAddr_t LocalOf(const HalfOpen& call);
+// The reply that answers a call, from LocalOf(call): a system packet asking for an
 // acknowledgement, both ids, sequence and acknowledge 0, our allocation.
 // An SPX II caller gets an SPX II reply agreeing on the smaller of its offer
 // and maxPacket (what our interface carries); an SPX I caller an SPX I one.

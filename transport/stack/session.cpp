@@ -29,7 +29,7 @@ Session Session::Answered(const HalfOpen& call, const ipx::SpxPacket& first,
                           std::uint16_t maxPacket, Time now) {
     // Answered when the reply went: the acknowledgement gives the first
     // round trip, and no second reply goes out.
-    auto c = SpxConnection::Answer(call.local, RequestOf(call), call.myId, ConfigFor(maxPacket),
+    auto c = SpxConnection::Answer(LocalOf(call), RequestOf(call), call.myId, ConfigFor(maxPacket),
                                    call.answered);
     Session s(std::move(*c));
     s.c_.Input(first, now);

@@ -29,9 +29,10 @@ std::optional<std::uint16_t> SocketTable::BindDynamic(std::uint16_t start, Time 
 }
 
 void SocketTable::Share(std::uint16_t socket) {
-    const auto it = held_.find(socket);
-    if (it != held_.end())
-        ++it->second;
+    if (socket == 0)
+        return;
+    ++held_[socket];
+    resting_.erase(socket);
 }
 
 void SocketTable::Release(std::uint16_t socket, Time now) {

@@ -1,9 +1,10 @@
 // The IPX socket numbers of the host, held by the stack alone: a socket bound
 // by a listener or a caller, a dynamic one (0x4000 to 0x7FFF) chosen for an
-// endpoint that named none, each freed when its last holder (the endpoint and
-// every connection still running on it) lets go. A freed dynamic socket rests
-// a while before it is chosen again, so that late packets of an old connection
-// meet no new one. Pure: the clock comes in as a parameter.
+// endpoint that named none or by the door for a call it answered, each freed
+// when its last holder (the endpoint and every connection still running on
+// it) lets go. A freed dynamic socket rests a while before it is chosen
+// again, so that late packets of an old connection meet no new one. Pure: the
+// clock comes in as a parameter.
 #pragma once
 
 #include <chrono>
@@ -29,7 +30,8 @@ class SocketTable {
     // Takes a free dynamic socket, looking from `start` on (any number; the
     // caller passes a random one); empty when every one is held or resting.
     std::optional<std::uint16_t> BindDynamic(std::uint16_t start, Time now);
-    // One more holder of a held socket (a connection that runs on it).
+    // One more holder of a socket (a connection that runs on it): taken
+    // when none holds it, resting or not.
     void Share(std::uint16_t socket);
     // One holder less; the socket is free when none is left.
     void Release(std::uint16_t socket, Time now);

@@ -28,6 +28,8 @@ constexpr std::size_t MAX_LOCAL = 8192; // packets between endpoints of this hos
 constexpr std::size_t MAX_WAITING = 32; // set-up calls a listener has not yet seen
 constexpr std::size_t MAX_WAITING_PER_SOURCE = 8;
 constexpr int MAX_BATCHES = 16; // per interface and wake-up
+// Listening sockets whose cookies a packet of no connection is checked against.
+constexpr std::size_t MAX_COOKIE_LISTENERS = 64;
 
 // The door's settings, with a key of its own for the cookies.
 DoorConfig DoorWithSecret() {
@@ -229,11 +231,17 @@ void Stack::Dispatch(const ipx::SpxPacket& p, std::size_t iface, Time now) {
         Touch(*c);
         return;
     }
-    if (Find(p.dstConn) == nullptr)
-        if (auto call = door_.Complete(p, now)) {
-            call->iface = iface;
-            return Complete(*call, p, now);
-        }
+    // No connection of that socket has the id: a call's completion, perhaps,
+    // to the socket its reply came from (held by nothing, or shared).
+    std::array<std::uint16_t, MAX_COOKIE_LISTENERS> listening{};
+    std::size_t n = 0;
+    for (auto it = listeners_.begin(); it != listeners_.end() && n < listening.size(); ++it)
+        listening[n++] = it->first;
+    if (auto call = door_.Complete(p, std::span(listening).first(n), now);
+        call && Find(call->myId) == nullptr) {
+        call->iface = iface;
+        return Complete(*call, p, now);
+    }
     CountDrop(sockets_.Held(ipx::SockOf(p.dst)) ? Drop::NoConnection : Drop::NoSocket);
 }
 
@@ -243,7 +251,10 @@ void Stack::AtDoor(const ipx::SpxPacket& p, std::size_t iface, Time now) {
     if (listeners_.count(socket) == 0)
         return CountDrop(sockets_.Held(socket) ? Drop::NoConnection : Drop::NoSocket);
     const auto taken = [this](std::uint16_t id) { return conns_.count(id) != 0; };
-    const auto a = door_.Request(p, AddressOf(ifaces_[iface], socket), iface, now, taken, NewId());
+    const Door::Spare spare{NewId(),
+                            static_cast<std::uint16_t>(
+                                DYNAMIC_FIRST + RandomU16() % (DYNAMIC_LAST - DYNAMIC_FIRST + 1))};
+    const auto a = door_.Request(p, AddressOf(ifaces_[iface], socket), iface, now, taken, spare);
     if (a.verdict == Door::Verdict::SourceFull)
         return CountDrop(Drop::DoorFull);
     if (a.verdict == Door::Verdict::NotRequest)
@@ -259,12 +270,12 @@ void Stack::Complete(const HalfOpen& call, const ipx::SpxPacket& first, Time now
         return CountDrop(Drop::NoSocket);
     auto c = std::make_unique<Conn>(Session::Answered(call, first, MaxPacketOf(ifaces_[call.iface]), now));
     c->id = call.myId;
-    c->socket = socket;
+    c->socket = call.mySocket; // the caller's peer socket from the reply on
     c->iface = call.iface;
     c->listener = socket;
     c->started = call.answered;
     c->setUp = now;
-    sockets_.Share(socket);
+    sockets_.Share(call.mySocket);
     const auto fromThere =
         std::count_if(l->second.waiting.begin(), l->second.waiting.end(), [&](std::uint16_t id) {
             const Conn* w = Find(id);

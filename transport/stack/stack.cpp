@@ -223,7 +223,13 @@ void Stack::ReadIface(std::size_t i, Time now) {
     }
 }
 
-void Stack::Dispatch(const ipx::SpxPacket& p, std::size_t iface, Time now) {
+void Stack::Dispatch(const ipx::SpxPacket& in, std::size_t iface, Time now) {
+    // A source network of 00000000 is "this network": the interface's. A
+    // caller is never known by 00000000, which names TCP callers (its MAC
+    // address would read as an IPv4 address).
+    ipx::SpxPacket p = in;
+    if (ipx::NetOf(p.src) == 0)
+        PutBE32(p.src.net, ifaces_[iface].conf.network);
     if (p.dstConn == ipx::UNKNOWN_CONNECTION)
         return AtDoor(p, iface, now);
     if (Conn* c = Find(p.dstConn); c && c->socket == ipx::SockOf(p.dst)) {

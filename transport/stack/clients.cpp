@@ -145,6 +145,10 @@ bool Stack::HandleRecords(Client& c, Time now) {
             break;
         if (c.blocked)
             return true;
+        // The record may have run the connection to its end, whose indication
+        // cleared what the program sent: nothing is left to consume.
+        if (c.endAfterFlush)
+            break;
         c.in.Consume(d.used);
         c.partial = 0;
     }

@@ -51,8 +51,10 @@ void Stack::Deliver(Conn& c, Time now) {
         }
     }
     if (cl->blocked && (c.s.SendRoom() > 0 || !c.s.Established() || c.s.Ended())) {
-        if (!c.s.Established() || c.s.Ended())
-            cl->in.Clear(); // nothing more goes: the disconnect tells the program
+        // Once the connection has ended, what the program sent is read to the
+        // end of its records and dropped (the disconnect tells the program):
+        // cutting a record short here would leave its rest to be read as the
+        // head of another.
         cl->blocked = false;
         cl->partial = cl->in.Size() == 0 ? 0 : cl->partial;
         ReadClient(*cl, now);

@@ -49,9 +49,7 @@ class BothListening final : public Listening {
         return first_->Reported(sequence) || second_->Reported(sequence);
     }
     bool Outstanding() const override { return first_->Outstanding() || second_->Outstanding(); }
-    int Accept(int sequence, Endpoint& res) override {
-        return Holder(sequence).Accept(sequence, res);
-    }
+    Joined Accept(int sequence, int fd) override { return Holder(sequence).Accept(sequence, fd); }
     void Refuse(int sequence) override { Holder(sequence).Refuse(sequence); }
     int PollFd() const override { return first_->PollFd(); }
     bool OnIpx() const override { return first_->OnIpx() || second_->OnIpx(); }
@@ -94,13 +92,13 @@ bool BothListening::Join() {
 } // namespace
 
 std::unique_ptr<Listening> ListenOnBoth(int fd, std::unique_ptr<Listening> first,
-                                        std::unique_ptr<Listening> second, int& terr) {
+                                        std::unique_ptr<Listening> second, TliResult& result) {
     auto both = std::make_unique<BothListening>(fd, std::move(first), std::move(second));
     // A second carrier not reached yet is joined when it is.
-    terr = 0;
+    result = {};
     if (both->PollFdOfSecond() >= 0 && !both->Join())
-        terr = TSYSERR;
-    return terr == 0 ? std::move(both) : nullptr;
+        result = TliResult(TSYSERR);
+    return result ? nullptr : std::move(both);
 }
 
 } // namespace spx

@@ -44,10 +44,16 @@ bool ModuleStack::Push(std::string_view name) {
 
 // ---- endpoints of this process ---------------------------------------------
 
+void Endpoint::Take(std::unique_ptr<Connection> c) {
+    connection = std::move(c);
+    connection->SetLimit(limit);
+    binding->Yield();
+}
+
 bool Endpoint::FlushQueued() {
-    if (link->Flush() == 0)
+    if (!connection || !connection->Flush())
         return true;
-    link->Broke();
+    connection->Broke();
     return false;
 }
 
@@ -71,7 +77,7 @@ Endpoint* FindEndpoint(int fd) {
     return ep;
 }
 
-Endpoint& AddEndpoint(int fd, std::unique_ptr<Link> link) {
+Endpoint& AddEndpoint(int fd, std::unique_ptr<Binding> binding) {
     static bool hooked = false;
     if (!hooked) {
         // Queued units go out before a fork (so that they are not sent twice)
@@ -83,7 +89,7 @@ Endpoint& AddEndpoint(int fd, std::unique_ptr<Link> link) {
     auto ep = std::make_unique<Endpoint>();
     ep->fd = fd;
     ep->state = T_UNBND;
-    ep->link = std::move(link);
+    ep->binding = std::move(binding);
     auto& table = Table();
     const auto at = static_cast<std::size_t>(fd);
     if (table.size() <= at)
@@ -99,20 +105,19 @@ void RemoveEndpoint(int fd) {
 
 void FlushAll() {
     int saved = errno;
-    for (auto& ep : Table()) {
-        if (ep && ep->link->Flush() != 0)
-            ep->link->Broke();
-    }
+    for (auto& ep : Table())
+        if (ep)
+            ep->FlushQueued();
     errno = saved;
 }
 
 void ReleaseAll() {
     int saved = errno;
     for (auto& ep : Table()) {
-        if (ep && ep->link->Flush() != 0)
-            ep->link->Broke();
         if (ep)
-            ep->link->Release();
+            ep->FlushQueued();
+        if (ep && ep->connection)
+            ep->connection->Release();
     }
     errno = saved;
 }
@@ -140,8 +145,8 @@ void SendClock::Sent(std::size_t n) {
         since.reset();
 }
 
-int SendAll(int fd, std::span<iovec> iov, std::optional<Clock::time_point> deadline,
-            SendClock* clock) {
+SysResult SendAll(int fd, std::span<iovec> iov, std::optional<Clock::time_point> deadline,
+                  SendClock* clock) {
     bool waited = false;
     while (!iov.empty()) {
         msghdr msg{};
@@ -151,7 +156,7 @@ int SendAll(int fd, std::span<iovec> iov, std::optional<Clock::time_point> deadl
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return errno;
+            return SysResult(errno);
         if (n < 0) {
             waited = true;
             if (clock != nullptr) {
@@ -166,10 +171,10 @@ int SendAll(int fd, std::span<iovec> iov, std::optional<Clock::time_point> deadl
                              std::chrono::milliseconds(0)));
             const int r = poll(&p, 1, left);
             if (r == 0) // the limit passed without room
-                return ETIMEDOUT;
+                return SysResult(ETIMEDOUT);
             if (r > 0 && (p.revents & POLLOUT) == 0 &&
                 (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)
-                return EPIPE; // the peer has closed its end: it takes nothing more
+                return SysResult(EPIPE); // the peer has closed its end: it takes nothing more
             continue;
         }
         auto done = static_cast<std::size_t>(n);
@@ -186,7 +191,7 @@ int SendAll(int fd, std::span<iovec> iov, std::optional<Clock::time_point> deadl
     }
     if (clock != nullptr && !waited) // room at once: the peer keeps up
         clock->since.reset();
-    return 0;
+    return {};
 }
 
 bool WatchReadable(int set, int fd) {

@@ -1,6 +1,6 @@
 // The provider's per-process state of an endpoint: its TLI state, its
-// module stack, and its carrier's link and, on a listening endpoint, the
-// callers being read.
+// module stack, its binding, its connection once it has one and, on a
+// listening endpoint, the callers being read.
 #pragma once
 
 #include <array>
@@ -42,9 +42,14 @@ struct Endpoint {
     ipxAddr_t local{};
     ModuleStack modules;
     Wait limit = UNTIL_SOMETHING; // of silence and of waiting for room (spx_setlimit)
-    std::unique_ptr<Link> link;
+    std::unique_ptr<Binding> binding;       // the endpoint's own socket
+    std::unique_ptr<Connection> connection; // what stands at fd since a call or an accept
     std::unique_ptr<Listening> listener;
 
+    // A connection now stands at fd: it keeps the endpoint's limit.
+    void Take(std::unique_ptr<Connection> c);
+    // Whether a connection has nothing more to give: a disconnect is pending.
+    bool Ended() const { return connection && connection->Ended(); }
     // Puts queued units on their way (before a wait for the peer, a module
     // change, a push); a failure breaks the connection, and false.
     bool FlushQueued();
@@ -52,8 +57,8 @@ struct Endpoint {
 
 // The endpoint of fd in this process, or null with t_errno = TBADF.
 Endpoint* FindEndpoint(int fd);
-// Registers a new endpoint for fd, carried by link.
-Endpoint& AddEndpoint(int fd, std::unique_ptr<Link> link);
+// Registers a new endpoint for fd, on binding.
+Endpoint& AddEndpoint(int fd, std::unique_ptr<Binding> binding);
 // Forgets fd's endpoint.
 void RemoveEndpoint(int fd);
 // Sends every endpoint's queued units (before fork).

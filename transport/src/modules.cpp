@@ -73,12 +73,12 @@ ssize_t spx_write(int fd, const void* buf, size_t n) {
         return 0;
     if (buf == nullptr)
         return Errno(EFAULT);
-    if (ep->link->Ended())
+    if (ep->Ended())
         return Errno(EPIPE);
     std::span<const unsigned char> data(static_cast<const unsigned char*>(buf), n);
-    if (int err = ep->link->QueueUnit(data, true)) {
-        ep->link->Broke();
-        return Errno(err);
+    if (const SysResult queued = ep->connection->QueueUnit(data, true)) {
+        ep->connection->Broke();
+        return Errno(queued.err);
     }
     return static_cast<ssize_t>(n);
 }

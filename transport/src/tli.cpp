@@ -31,6 +31,10 @@ int Fail(int err) {
     return -1;
 }
 
+int Fail(TliResult result) {
+    return Fail(result.terr);
+}
+
 int SysFail(int err) {
     errno = err;
     t_errno = TSYSERR;
@@ -41,10 +45,11 @@ int SysFail(int err) {
 // out, waiting a little for one when none is there.
 int NextEvent(Endpoint& ep) {
     ep.FlushQueued();
-    int ev = ep.link->Peek();
+    Connection& c = *ep.connection;
+    int ev = c.Peek();
     if (ev == 0) {
-        ep.link->Fill(kLookWait);
-        ev = ep.link->Peek();
+        c.Fill(kLookWait);
+        ev = c.Peek();
     }
     return ev;
 }
@@ -69,15 +74,14 @@ template <typename Body> int WithEndpoint(int fd, Body body) {
     const int result = body(*ep);
     // A call that fails for a pending disconnect says what the carrier knows
     // of it (the IPX stack's word: "the IPX stack ended", ...).
-    if (result < 0 && t_errno == TLOOK && ep->link && ep->link->Ended() &&
-        !ep->link->Detail().empty())
-        SetErrorDetail(ep->link->Detail());
+    if (result < 0 && t_errno == TLOOK && ep->Ended() && !ep->connection->Detail().empty())
+        SetErrorDetail(ep->connection->Detail());
     return result;
 }
 
 bool InConnection(const Endpoint& ep) {
     return ep.state == T_DATAXFER || ep.state == T_OUTREL || ep.state == T_INREL ||
-           (ep.state == T_OUTCON && ep.link->Ended());
+           (ep.state == T_OUTCON && ep.Ended());
 }
 
 // Copies a record into a netbuf the caller described; false when it does not fit.
@@ -99,14 +103,14 @@ bool Fits(const netbuf& nb, std::size_t size) {
 // stack's IPX interfaces too whenever a stack runs and has any. Null with
 // t_errno set.
 std::unique_ptr<Listening> Listen(Endpoint& ep, unsigned qlen) {
-    auto tcp = ep.link->Listen();
-    int terr = 0;
-    auto ipx = ListenOverStack(GetBE16(ep.local.sock), qlen, terr);
+    auto tcp = ep.binding->Listen();
+    TliResult result;
+    auto ipx = ListenOverStack(GetBE16(ep.local.sock), qlen, result);
     std::unique_ptr<Listening> both;
     if (ipx != nullptr)
-        both = ListenOnBoth(ep.fd, std::move(tcp), std::move(ipx), terr);
+        both = ListenOnBoth(ep.fd, std::move(tcp), std::move(ipx), result);
     if (both == nullptr)
-        Fail(terr);
+        Fail(result);
     return both;
 }
 
@@ -115,37 +119,20 @@ bool TcpAddress(const ipxAddr_t& to) {
     return to.node[0] == 0 && to.node[1] == 0;
 }
 
-// Calls to over the stack when its network is not 00000000. 0 with the call
-// settled (connected, or the t_errno of its failure in terr); 1 when the
-// call goes over TCP.
-int CallOverIpx(Endpoint& ep, const ipxAddr_t& to, SPX_OPTS& theirs, ipxAddr_t& peer, int& terr) {
+// Calls to over the stack when its network is not 00000000: the call
+// settled (connected, or the t_errno of its failure); none when the call
+// goes over TCP.
+std::optional<Joined> CallOverIpx(Endpoint& ep, const ipxAddr_t& to) {
     if (GetBE32(to.net) == 0)
-        return 1;
-    StackCall call = CallOverStack(ep.fd, to);
+        return std::nullopt;
+    Joined call = CallOverStack(ep.fd, to);
     if (call.notIpx && TcpAddress(to)) {
         ClearErrorDetail();
-        return 1;
+        return std::nullopt;
     }
-    terr = call.notIpx ? TBADADDR : call.terr;
-    if (call.link != nullptr) {
-        ep.link = std::move(call.link);
-        ep.link->SetLimit(ep.limit);
-        theirs = call.theirs;
-        peer = call.peer;
-    }
-    return 0;
-}
-
-// Puts the endpoint back on TCP for a call there. False with t_errno set.
-bool CarryOverTcp(Endpoint& ep) {
-    if (!ep.link->Ipx())
-        return true;
-    auto link = NewTcpLink(ep.fd, true);
-    if (link == nullptr)
-        return SysFail(errno), false;
-    ep.link = std::move(link);
-    ep.link->SetLimit(ep.limit);
-    return true;
+    if (call.notIpx)
+        call.result = TliResult(TBADADDR);
+    return call;
 }
 
 } // namespace
@@ -156,11 +143,11 @@ int t_open(const char* path, int oflag, t_info* info) {
     if ((oflag & O_ACCMODE) != O_RDWR)
         return Fail(TBADFLAG);
     ClearErrorDetail();
-    std::unique_ptr<Link> link;
-    const int fd = NewTcpEndpoint(link);
+    std::unique_ptr<Binding> binding;
+    const int fd = NewTcpEndpoint(binding);
     if (fd < 0)
         return SysFail(errno);
-    AddEndpoint(fd, std::move(link));
+    AddEndpoint(fd, std::move(binding));
     if (info != nullptr) {
         info->addr = sizeof(ipxAddr_t);
         info->options = sizeof(SPX_OPTS);
@@ -188,8 +175,8 @@ int t_bind(int fd, struct t_bind* req, struct t_bind* ret) {
         if (ret != nullptr && !Fits(ret->addr, sizeof(ipxAddr_t)))
             return Fail(TBUFOVFLW);
         const unsigned int qlen = req != nullptr ? req->qlen : 0;
-        if (int terr = ep.link->Bind(socket, qlen > 0, ep.local))
-            return Fail(terr);
+        if (const TliResult bound = ep.binding->Bind(socket, qlen > 0, ep.local))
+            return Fail(bound);
         if (qlen > 0 && (ep.listener = Listen(ep, qlen)) == nullptr)
             return -1;
         if (ret != nullptr) {
@@ -204,16 +191,10 @@ int t_bind(int fd, struct t_bind* req, struct t_bind* ret) {
 int t_unbind(int fd) {
     return WithEndpoint(fd, [&](Endpoint& ep) {
         if (ep.state != T_IDLE)
-            return Fail(InConnection(ep) && ep.link->Ended() ? TLOOK : TOUTSTATE);
-        if (ep.link->Ipx()) { // unbound endpoints are TCP's until they connect
-            auto tcp = NewTcpLink(fd, true);
-            if (tcp == nullptr)
-                return SysFail(errno);
-            ep.link = std::move(tcp);
-            ep.link->SetLimit(ep.limit);
-        } else if (int terr = ep.link->Unbind()) {
-            return Fail(terr);
-        }
+            return Fail(InConnection(ep) && ep.Ended() ? TLOOK : TOUTSTATE);
+        if (const TliResult unbound = ep.binding->Unbind())
+            return Fail(unbound);
+        ep.connection.reset();
         ep.listener.reset();
         ep.state = T_UNBND;
         return 0;
@@ -258,10 +239,11 @@ int t_accept(int fd, int resfd, t_call* call) {
         const int sequence = call == nullptr ? 0 : call->sequence;
         if (!l.Reported(sequence))
             return Fail(TBADSEQ);
-        if (int terr = l.Accept(sequence, *res))
-            return Fail(terr);
-        res->link->SetLimit(res->limit);
-        res->local = res->link->Local();
+        Joined accepted = l.Accept(sequence, res->fd);
+        if (accepted.result)
+            return Fail(accepted.result);
+        res->Take(std::move(accepted.connection));
+        res->local = res->connection->Local();
         res->state = T_DATAXFER;
         ep.state = l.Outstanding() ? T_INCON : T_IDLE;
         return 0;
@@ -280,24 +262,20 @@ int t_connect(int fd, t_call* sndcall, t_call* rcvcall) {
             return Fail(TBUFOVFLW);
         ipxAddr_t to;
         std::memcpy(&to, sndcall->addr.buf, sizeof to);
-        SPX_OPTS theirs{};
-        ipxAddr_t peer{};
-        int terr = 0;
-        if (CallOverIpx(ep, to, theirs, peer, terr) != 0) {
-            if (!CarryOverTcp(ep))
-                return -1;
-            terr = ep.link->Connect(to, theirs, peer);
-        }
-        if (terr != 0) {
-            if (terr == TLOOK) // a disconnect is pending
+        std::optional<Joined> ipx = CallOverIpx(ep, to);
+        Joined call = ipx ? std::move(*ipx) : ep.binding->Connect(to);
+        if (call.connection != nullptr)
+            ep.Take(std::move(call.connection));
+        if (call.result) {
+            if (call.result.terr == TLOOK) // a disconnect is pending
                 ep.state = T_OUTCON;
-            return Fail(terr);
+            return Fail(call.result);
         }
-        ep.local = ep.link->Local();
+        ep.local = ep.connection->Local();
         ep.state = T_DATAXFER;
         if (rcvcall != nullptr) {
-            Give(rcvcall->addr, peer);
-            Give(rcvcall->opt, theirs);
+            Give(rcvcall->addr, call.peer);
+            Give(rcvcall->opt, call.theirs);
             rcvcall->udata.len = 0;
         }
         return 0;
@@ -313,19 +291,19 @@ int t_snd(int fd, const void* buf, unsigned int nbytes, int flags) {
     return WithEndpoint(fd, [&](Endpoint& ep) {
         if ((flags & ~T_MORE) != 0)
             return Fail(TBADFLAG);
-        Link& link = *ep.link;
         if (ep.state != T_DATAXFER && ep.state != T_INREL)
-            return Fail(link.Ended() && InConnection(ep) ? TLOOK : TOUTSTATE);
-        if (link.Ended())
+            return Fail(ep.Ended() && InConnection(ep) ? TLOOK : TOUTSTATE);
+        if (ep.Ended())
             return Fail(TLOOK);
         if (buf == nullptr && nbytes != 0)
             return Fail(TBADDATA);
+        Connection& c = *ep.connection;
         std::span<const unsigned char> data(static_cast<const unsigned char*>(buf), nbytes);
-        int err = link.QueueUnit(data, (flags & T_MORE) != 0);
-        if (err == 0 && (flags & T_MORE) == 0)
-            err = link.Flush();
-        if (err != 0) {
-            link.Broke();
+        SysResult sent = c.QueueUnit(data, (flags & T_MORE) != 0);
+        if (!sent && (flags & T_MORE) == 0)
+            sent = c.Flush();
+        if (sent) {
+            c.Broke();
             return Fail(TLOOK);
         }
         return static_cast<int>(nbytes);
@@ -350,7 +328,8 @@ int spx_setlimit(int fd, long ms) {
         return Fail(TSYSERR);
     }
     ep->limit = ms == 0 ? UNTIL_SOMETHING : Wait(std::chrono::milliseconds(ms));
-    ep->link->SetLimit(ep->limit);
+    if (ep->connection)
+        ep->connection->SetLimit(ep->limit);
     return 0;
 }
 
@@ -361,7 +340,10 @@ int spx_getpath(int fd, unsigned int index, spx_path* path) {
     if (path == nullptr)
         return Fail(TBADDATA);
     if (index == 0) {
-        ep->link->Path(*path);
+        if (ep->connection)
+            ep->connection->Path(*path);
+        else
+            ep->binding->Path(*path);
         if (ep->listener) { // on TCP every IPv4 address of the host, at the bound port
             path->localInet = 0;
             path->localPort = GetBE16(ep->local.sock);
@@ -391,19 +373,19 @@ int t_rcv(int fd, void* buf, unsigned int nbytes, int* flags) {
         if (buf == nullptr && nbytes != 0)
             return Fail(TBADDATA);
         ep.FlushQueued();
-        Link& link = *ep.link;
+        Connection& c = *ep.connection;
         // What can be handed over now: a piece of data, TLOOK, or nothing yet.
         const auto take = [&]() -> std::optional<int> {
-            const int ev = link.Peek();
+            const int ev = c.Peek();
             if (ev == T_ORDREL || ev == T_DISCONNECT)
                 return Fail(TLOOK);
             if (ev != T_DATA)
                 return std::nullopt;
-            const std::size_t want = std::min<std::size_t>(nbytes, link.DataLeft());
-            if (link.DataReady() < want && !link.Ended())
+            const std::size_t want = std::min<std::size_t>(nbytes, c.DataLeft());
+            if (c.DataReady() < want && !c.Ended())
                 return std::nullopt;
             int f = 0;
-            const std::size_t n = link.TakeData({static_cast<unsigned char*>(buf), nbytes}, f);
+            const std::size_t n = c.TakeData({static_cast<unsigned char*>(buf), nbytes}, f);
             if (flags != nullptr)
                 *flags = f;
             return static_cast<int>(n);
@@ -423,7 +405,7 @@ int t_rcv(int fd, void* buf, unsigned int nbytes, int* flags) {
                 if (wait->count() <= 0)
                     return SysFail(ETIMEDOUT);
             }
-            if (link.Fill(wait))
+            if (c.Fill(wait))
                 deadline = Clock::now() + limit.value_or(std::chrono::milliseconds(0));
             if (const auto later = take())
                 return *later;
@@ -450,11 +432,11 @@ int t_look(int fd) {
 int t_sndrel(int fd) {
     return WithEndpoint(fd, [&](Endpoint& ep) {
         if (ep.state != T_DATAXFER && ep.state != T_INREL)
-            return Fail(ep.link->Ended() && InConnection(ep) ? TLOOK : TOUTSTATE);
-        if (ep.link->Ended())
+            return Fail(ep.Ended() && InConnection(ep) ? TLOOK : TOUTSTATE);
+        if (ep.Ended())
             return Fail(TLOOK);
-        if (ep.link->SendOrdRel() != 0) {
-            ep.link->Broke();
+        if (ep.connection->SendOrdRel()) {
+            ep.connection->Broke();
             return Fail(TLOOK);
         }
         ep.state = ep.state == T_DATAXFER ? T_OUTREL : T_IDLE;
@@ -471,7 +453,7 @@ int t_rcvrel(int fd) {
             return Fail(TNOREL);
         if (ev != T_ORDREL)
             return Fail(TLOOK);
-        ep.link->TakeOrdRel();
+        ep.connection->TakeOrdRel();
         ep.state = ep.state == T_DATAXFER ? T_INREL : T_IDLE;
         return 0;
     });
@@ -490,9 +472,9 @@ int t_snddis(int fd, t_call* call) {
         }
         if (!InConnection(ep))
             return Fail(TOUTSTATE);
-        if (ep.link->Ended())
+        if (ep.Ended())
             return Fail(TLOOK);
-        ep.link->Disconnect();
+        ep.connection->Disconnect();
         ep.state = T_IDLE;
         return 0;
     });
@@ -503,11 +485,12 @@ int t_rcvdis(int fd, t_discon* discon) {
         if (!InConnection(ep))
             return Fail(ep.state == T_IDLE ? TNODIS : TOUTSTATE);
         ep.FlushQueued();
-        if (!ep.link->Ended())
-            ep.link->Fill(kLookWait);
-        if (!ep.link->Ended())
+        Connection& c = *ep.connection;
+        if (!c.Ended())
+            c.Fill(kLookWait);
+        if (!c.Ended())
             return Fail(TNODIS);
-        int reason = ep.link->TakeDisconnect();
+        int reason = c.TakeDisconnect();
         if (discon != nullptr) {
             discon->reason = reason;
             discon->sequence = 0;
@@ -523,7 +506,8 @@ int t_close(int fd) {
     if (ep == nullptr)
         return -1;
     ep->FlushQueued();
-    ep->link->Release();
+    if (ep->connection)
+        ep->connection->Release();
     RemoveEndpoint(fd);
     if (close(fd) != 0)
         return SysFail(errno);

@@ -32,41 +32,30 @@ constexpr std::string_view STACK_ENDED = "the IPX stack ended";
 
 StackLink::StackLink(int fd, const stack::Path& path) : fd_(fd), path_(path), in_(READ_AHEAD) {}
 
-StackLink::StackLink(int fd, int reason, std::string detail)
-    : fd_(fd), in_(READ_AHEAD), lost_(reason), detail_(std::move(detail)) {}
-
-int StackLink::Bind(std::uint16_t, bool, ipxAddr_t&) {
-    return TOUTSTATE; // an endpoint binds on TCP; it comes to the stack when it connects
-}
-
-int StackLink::Connect(const ipxAddr_t&, SPX_OPTS&, ipxAddr_t&) {
-    return TOUTSTATE; // a call through the stack is CallOverStack's
-}
-
 StackLink::Answer StackLink::AwaitCall() {
     const auto r = AwaitAnswer(fd_, in_);
     if (!r)
-        return {stack::Prim::ErrorAck, TSYSERR, false};
+        return {stack::Prim::ErrorAck, TliResult(TSYSERR), false};
     if (r->prim == stack::Prim::ConnCon) {
         path_ = *stack::ReadPath(r->body);
         in_.Pop();
-        return {r->prim, 0, false};
+        return {r->prim, {}, false};
     }
     if (r->prim == stack::Prim::DisconInd) { // stays, for t_rcvdis
         const auto d = stack::ReadDiscon(r->body);
         detail_.assign(d ? d->detail : "");
-        return {r->prim, TLOOK, false};
+        return {r->prim, TliResult(TLOOK), false};
     }
     const auto e = r->prim == stack::Prim::ErrorAck ? stack::ReadError(r->body) : std::nullopt;
     if (!e) {
         SetErrorDetail("the IPX stack answered out of turn");
         errno = EPROTO;
-        return {stack::Prim::ErrorAck, TSYSERR, false};
+        return {stack::Prim::ErrorAck, TliResult(TSYSERR), false};
     }
     if (!e->detail.empty())
         SetErrorDetail(e->detail);
     errno = e->err;
-    return {stack::Prim::ErrorAck, e->terr != 0 ? e->terr : TSYSERR,
+    return {stack::Prim::ErrorAck, TliResult(e->terr != 0 ? e->terr : TSYSERR),
             (r->flags & stack::FLAG_NOT_IPX) != 0};
 }
 
@@ -160,11 +149,11 @@ bool StackLink::Fill(Wait wait) {
 
 // ---- sending --------------------------------------------------------------------
 
-int StackLink::QueueUnit(std::span<const unsigned char> data, bool more) {
+SysResult StackLink::QueueUnit(std::span<const unsigned char> data, bool more) {
     const std::size_t size = sizeof(stack::Head) + data.size();
     if (size <= GATHER / 16) { // a small unit is copied: a write of its own costs more
         if (gathered_ + size > GATHER)
-            if (int err = Flush())
+            if (const SysResult err = Flush())
                 return err;
         if (!gather_)
             gather_ = std::make_unique_for_overwrite<std::uint8_t[]>(GATHER);
@@ -173,9 +162,9 @@ int StackLink::QueueUnit(std::span<const unsigned char> data, bool more) {
         std::memcpy(gather_.get() + gathered_, &head, sizeof head);
         std::copy(data.begin(), data.end(), gather_.get() + gathered_ + sizeof head);
         gathered_ += size;
-        return 0;
+        return {};
     }
-    if (int err = Flush())
+    if (const SysResult err = Flush())
         return err;
     do {
         const std::size_t n = std::min(data.size(), stack::MAX_DATA);
@@ -184,33 +173,33 @@ int StackLink::QueueUnit(std::span<const unsigned char> data, bool more) {
             stack::MakeHead(stack::Prim::DataReq, !last || more ? stack::FLAG_MORE : 0, n);
         std::array<iovec, 2> iov{iovec{&head, sizeof head},
                                  iovec{const_cast<unsigned char*>(data.data()), n}};
-        if (int err = SendAll(fd_, iov, std::nullopt, &sending_))
+        if (const SysResult err = SendAll(fd_, iov, std::nullopt, &sending_))
             return err;
         data = data.subspan(n);
     } while (!data.empty());
-    return 0;
+    return {};
 }
 
-int StackLink::Flush() {
+SysResult StackLink::Flush() {
     if (gathered_ == 0)
-        return 0;
+        return {};
     iovec iov{gather_.get(), gathered_};
     gathered_ = 0;
     return SendAll(fd_, std::span(&iov, 1), std::nullopt, &sending_);
 }
 
-int StackLink::SendOrdRel() {
-    if (int err = Flush())
+SysResult StackLink::SendOrdRel() {
+    if (const SysResult err = Flush())
         return err;
-    const int err = WriteRecord(fd_, stack::Prim::OrdrelReq, 0, {}, DeadlineOf(limit_));
-    sentRel_ = err == 0;
+    const SysResult err = WriteRecord(fd_, stack::Prim::OrdrelReq, 0, {}, DeadlineOf(limit_));
+    sentRel_ = !err;
     return err;
 }
 
 void StackLink::Disconnect() {
-    if (Flush() != 0) // units already accepted go out first
+    if (Flush()) // units already accepted go out first
         return;
-    WriteRecord(fd_, stack::Prim::DisconReq, 0, stack::SequenceBody(0), DeadlineOf(limit_));
+    static_cast<void>(WriteRecord(fd_, stack::Prim::DisconReq, 0, stack::SequenceBody(0), DeadlineOf(limit_)));
 }
 
 void StackLink::Broke() {
@@ -238,12 +227,12 @@ namespace spx {
 
 using namespace stacklink;
 
-StackCall CallOverStack(int fd, const ipxAddr_t& to) {
-    StackCall call;
+Joined CallOverStack(int fd, const ipxAddr_t& to) {
+    Joined call;
     const int s = OpenStack(stack::Prim::ConnReq, stack::ConnReqBody(to, 0));
     if (s < 0) {
         const int err = errno;
-        call.terr = TSYSERR;
+        call.result = TliResult(TSYSERR);
         call.notIpx = err == ENOENT || err == ECONNREFUSED;
         SetErrorDetail(call.notIpx
                            ? "the IPX stack is not running (looked for at " + StackPath() + ")"
@@ -255,22 +244,22 @@ StackCall CallOverStack(int fd, const ipxAddr_t& to) {
     const auto answer = link->AwaitCall();
     if (answer.prim == stack::Prim::ConnCon || answer.prim == stack::Prim::DisconInd) {
         if (dup3(s, fd, O_CLOEXEC) < 0) {
-            call.terr = TSYSERR;
+            call.result = TliResult(TSYSERR);
             close(s);
             return call;
         }
         close(s);
         link->MoveTo(fd);
-        call.terr = answer.terr;
+        call.result = answer.result;
         call.peer = link->GetPath().remote;
         call.theirs = link->GetPath().remoteOptions;
-        if (call.terr == TLOOK)
+        if (call.result.terr == TLOOK)
             SetErrorDetail(link->Detail());
-        call.link = std::move(link);
+        call.connection = std::move(link);
         return call;
     }
     close(s);
-    call.terr = answer.terr;
+    call.result = answer.result;
     call.notIpx = answer.notIpx;
     if (answer.notIpx) {
         std::array<char, 80> text;

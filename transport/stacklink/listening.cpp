@@ -11,7 +11,6 @@
 
 #include <spx/tiuser.h>
 
-#include "endpoint.h"
 #include "stacklink.h"
 
 namespace spx::stacklink {
@@ -45,21 +44,22 @@ Wait StackListening::Due() const {
                     std::chrono::milliseconds(0));
 }
 
-int StackListening::Bind() {
+std::optional<TliResult> StackListening::Bind() {
     const auto body =
         stack::BindBody(socket_, static_cast<std::uint16_t>(std::min(qlen_, 0xFFFFu)));
     fd_ = OpenStack(stack::Prim::BindReq, body);
-    const int bound = fd_ < 0 ? -1 : AwaitBound();
-    if (bound != 0 && fd_ >= 0) {
+    const auto bound = fd_ < 0 ? std::nullopt : AwaitBound();
+    const bool done = bound && !*bound;
+    if (!done && fd_ >= 0) {
         close(fd_);
         fd_ = -1;
         in_.Reset();
     }
-    if (bound < 0) {
+    if (!bound) {
         ClearErrorDetail(); // no failure: TCP alone for now
         retry_ = Clock::now() + RETRY;
     }
-    if (bound == 0 && watchFd_ >= 0 && !WatchReadable(watchFd_, fd_))
+    if (done && watchFd_ >= 0 && !WatchReadable(watchFd_, fd_))
         Lost();
     return bound;
 }
@@ -122,7 +122,7 @@ bool StackListening::Reported(int sequence) const {
 
 std::optional<stack::Record> StackListening::Ask(stack::Prim prim, std::uint32_t stackSequence) {
     if (fd_ < 0 ||
-        WriteRecord(fd_, prim, 0, stack::SequenceBody(stackSequence), std::nullopt) != 0) {
+        WriteRecord(fd_, prim, 0, stack::SequenceBody(stackSequence), std::nullopt)) {
         errno = ECONNRESET;
         return std::nullopt;
     }
@@ -134,57 +134,56 @@ std::optional<stack::Record> StackListening::Ask(stack::Prim prim, std::uint32_t
     return answer;
 }
 
-int StackListening::AwaitBound() {
+std::optional<TliResult> StackListening::AwaitBound() {
     const auto answer = AwaitAnswer(fd_, in_);
     if (!answer) // a stack that ended, or of another version: TCP alone
-        return -1;
+        return std::nullopt;
     const auto e = stack::ReadError(answer->body);
     const bool notIpx = (answer->flags & stack::FLAG_NOT_IPX) != 0;
     const bool bound = answer->prim == stack::Prim::BindAck;
     in_.Pop();
     if (bound)
-        return 0;
+        return TliResult();
     if (answer->prim != stack::Prim::ErrorAck || notIpx || !e)
-        return -1; // no interface: TCP alone
+        return std::nullopt; // no interface: TCP alone
     if (!e->detail.empty())
         SetErrorDetail(e->detail);
     errno = e->err;
-    return e->terr != 0 ? e->terr : TSYSERR;
+    return TliResult(e->terr != 0 ? e->terr : TSYSERR);
 }
 
-int StackListening::Accept(int sequence, Endpoint& res) {
+Joined StackListening::Accept(int sequence, int fd) {
     const auto it = Find(sequence);
     if (it == reported_.end())
-        return TBADSEQ;
+        return {TliResult(TBADSEQ)};
     const std::uint32_t stackSequence = it->stackSequence;
     reported_.erase(it);
     const auto answer = Ask(stack::Prim::ConnRes, stackSequence);
     if (!answer)
-        return TSYSERR;
+        return {TliResult(TSYSERR)};
     if (answer->prim != stack::Prim::ConnResAck) {
         const auto e = stack::ReadError(answer->body);
         in_.Pop();
         if (e && !e->detail.empty())
             SetErrorDetail(e->detail);
         errno = e ? e->err : EPROTO;
-        return e && e->terr != 0 ? e->terr : TSYSERR;
+        return {TliResult(e && e->terr != 0 ? e->terr : TSYSERR)};
     }
     const auto path = *stack::ReadPath(answer->body);
     in_.Pop();
-    const int fd = in_.TakeDescriptor();
-    if (fd < 0) {
+    const int given = in_.TakeDescriptor();
+    if (given < 0) {
         errno = EPROTO;
-        return TSYSERR;
+        return {TliResult(TSYSERR)};
     }
-    const int moved = dup3(fd, res.fd, O_CLOEXEC);
+    const int moved = dup3(given, fd, O_CLOEXEC);
     const int err = errno;
-    close(fd);
+    close(given);
     if (moved < 0) {
         errno = err;
-        return TSYSERR;
+        return {TliResult(TSYSERR)};
     }
-    res.link = std::make_unique<StackLink>(res.fd, path);
-    return 0;
+    return {{}, std::make_unique<StackLink>(fd, path)};
 }
 
 void StackListening::Refuse(int sequence) {
@@ -201,11 +200,12 @@ void StackListening::Refuse(int sequence) {
 
 namespace spx {
 
-std::unique_ptr<Listening> ListenOverStack(std::uint16_t socket, unsigned qlen, int& terr) {
+std::unique_ptr<Listening> ListenOverStack(std::uint16_t socket, unsigned qlen,
+                                           TliResult& result) {
     using namespace stacklink;
     auto l = std::make_unique<StackListening>(socket, qlen);
-    terr = std::max(l->Bind(), 0);
-    return terr == 0 ? std::move(l) : nullptr;
+    result = l->Bind().value_or(TliResult());
+    return result ? nullptr : std::move(l);
 }
 
 } // namespace spx

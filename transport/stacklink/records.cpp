@@ -147,8 +147,8 @@ int Reader::TakeDescriptor() {
 
 // ---- writing ------------------------------------------------------------------
 
-int WriteRecord(int fd, stack::Prim prim, std::uint8_t flags, std::span<const std::uint8_t> body,
-                Deadline deadline) {
+SysResult WriteRecord(int fd, stack::Prim prim, std::uint8_t flags,
+                      std::span<const std::uint8_t> body, Deadline deadline) {
     stack::Head head = stack::MakeHead(prim, flags, body.size());
     std::array<iovec, 2> iov{iovec{&head, sizeof head},
                              iovec{const_cast<std::uint8_t*>(body.data()), body.size()}};
@@ -177,7 +177,7 @@ int OpenStack(stack::Prim prim, std::span<const std::uint8_t> body) {
     if (connect(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0)
         err = errno;
     else
-        err = SendAll(fd, std::span(&iov, 1), std::nullopt);
+        err = SendAll(fd, std::span(&iov, 1), std::nullopt).err;
     if (err != 0) {
         close(fd);
         errno = err;

@@ -65,7 +65,7 @@ class Reader {
 };
 
 // Writes one record whose body is contiguous.
-int WriteRecord(int fd, stack::Prim prim, std::uint8_t flags, std::span<const std::uint8_t> body,
+SysResult WriteRecord(int fd, stack::Prim prim, std::uint8_t flags, std::span<const std::uint8_t> body,
                 Deadline deadline);
 
 // A new stack connection that has said HELLO together with its first
@@ -80,19 +80,10 @@ using Aside = std::function<bool(const stack::Record&)>;
 std::optional<stack::Record> AwaitAnswer(int fd, Reader& in, const Aside& aside = {});
 
 // An IPX endpoint's connection through the stack.
-class StackLink final : public Link {
+class StackLink final : public Connection {
   public:
     // A link on fd, which is a stack connection past its set-up with path.
     StackLink(int fd, const stack::Path& path);
-    // A link whose connect failed: the disconnect (reason, detail) pending.
-    StackLink(int fd, int reason, std::string detail);
-
-    int Bind(std::uint16_t, bool, ipxAddr_t&) override;
-    std::unique_ptr<Listening> Listen() override { return nullptr; }
-    int Unbind() override { return 0; }
-    int Connect(const ipxAddr_t&, SPX_OPTS&, ipxAddr_t&) override;
-    ipxAddr_t Local() const override { return path_.local; }
-    SPX_OPTS Options() const override { return path_.localOptions; }
 
     int Peek() override;
     std::size_t DataReady() const override;
@@ -103,14 +94,14 @@ class StackLink final : public Link {
     bool Ended() const override;
     bool Fill(Wait wait) override;
 
-    int QueueUnit(std::span<const unsigned char> data, bool more) override;
-    int Flush() override;
-    int SendOrdRel() override;
+    SysResult QueueUnit(std::span<const unsigned char> data, bool more) override;
+    SysResult Flush() override;
+    SysResult SendOrdRel() override;
     void Disconnect() override;
     void Broke() override;
     void SetLimit(Wait limit) override { limit_ = sending_.limit = limit; }
     void Release() override {}
-    bool Ipx() const override { return true; }
+    ipxAddr_t Local() const override { return path_.local; }
     std::string_view Detail() const override { return detail_; }
     void Path(spx_path& path) const override;
 
@@ -119,7 +110,7 @@ class StackLink final : public Link {
     // the network is on none of the stack's interfaces).
     struct Answer {
         stack::Prim prim = stack::Prim::ErrorAck;
-        int terr = 0;
+        TliResult result;
         bool notIpx = false;
     };
     Answer AwaitCall();
@@ -155,17 +146,17 @@ class StackListening final : public Listening {
   public:
     StackListening(std::uint16_t socket, unsigned qlen) : socket_(socket), qlen_(qlen), in_(4096) {}
     ~StackListening() override;
-    // Binds the socket in the stack: 0 bound, -1 no IPX here now (no stack,
-    // no interface, a stack that ended: asked again later), or a t_errno
-    // value.
-    int Bind();
+    // Binds the socket in the stack: done, the t_errno of its failure, or
+    // none when there is no IPX here now (no stack, no interface, a stack
+    // that ended: asked again later).
+    std::optional<TliResult> Bind();
 
     bool Serve(Wait wait) override;
     std::optional<Clock::time_point> FirstReady() const override;
     Call Report() override;
     bool Reported(int sequence) const override;
     bool Outstanding() const override { return !reported_.empty(); }
-    int Accept(int sequence, Endpoint& res) override;
+    Joined Accept(int sequence, int fd) override;
     void Refuse(int sequence) override;
     int PollFd() const override { return fd_; }
     Wait Due() const override;
@@ -189,7 +180,7 @@ class StackListening final : public Listening {
     std::vector<Indication>::iterator Find(int sequence);
 
     // Waits for the answer to the bind, as Bind says.
-    int AwaitBound();
+    std::optional<TliResult> AwaitBound();
 
     int fd_ = -1; // the stack connection; -1 while no stack has the socket
     int watchFd_ = -1;

@@ -1,4 +1,4 @@
-// One endpoint on TCP: binding, connecting, the handshake of a caller, and
+// One endpoint on TCP: binding, calling, the handshake of a caller, and
 // the ends of a connection. The endpoint's descriptor is its TCP socket;
 // a fresh socket takes its place (dup3) when a new connection needs one.
 #include <fcntl.h>
@@ -17,7 +17,6 @@
 
 #include <spx/tiuser.h>
 
-#include "endpoint.h"
 #include "tcp.h"
 
 namespace spx {
@@ -38,21 +37,37 @@ bool BindPort(int fd, std::uint16_t port) {
 }
 
 // The t_errno of a failed bind.
-int BindError() {
+TliResult BindError() {
     if (errno == EADDRINUSE)
-        return TADDRBUSY;
-    return errno == EACCES ? TACCES : TSYSERR;
+        return TliResult(TADDRBUSY);
+    return TliResult(errno == EACCES ? TACCES : TSYSERR);
+}
+
+// What the endpoint at fd travels on; the peer's end too when connected.
+void TcpPath(int fd, bool connected, spx_path& path) {
+    path = spx_path{};
+    path.carrier = SPX_CARRIER_TCP;
+    const auto inet = [fd](bool peer, unsigned int& ip, unsigned short& port) {
+        sockaddr_in sin{};
+        socklen_t len = sizeof sin;
+        sockaddr* sa = reinterpret_cast<sockaddr*>(&sin);
+        const int r = peer ? getpeername(fd, sa, &len) : getsockname(fd, sa, &len);
+        ip = r == 0 && sin.sin_family == AF_INET ? ntohl(sin.sin_addr.s_addr) : 0;
+        port = r == 0 && sin.sin_family == AF_INET ? ntohs(sin.sin_port) : 0;
+        return r == 0;
+    };
+    inet(false, path.localInet, path.localPort);
+    path.local = SocketAddress(fd, false);
+    path.connected = connected && inet(true, path.peerInet, path.peerPort) ? 1 : 0;
+    if (path.connected != 0)
+        path.peer = SocketAddress(fd, true);
 }
 
 } // namespace
 
-TcpLink::TcpLink(int fd, bool connected)
-    : fd_(fd), connected_(connected), connectionId_(NewConnectionId()) {
-    if (connected)
-        in_.Reset();
-}
+// ---- the endpoint's own socket ------------------------------------------------
 
-bool TcpLink::ReplaceSocket() {
+bool TcpBinding::ReplaceSocket() {
     int s = NewSocket();
     if (s < 0)
         return false;
@@ -62,55 +77,64 @@ bool TcpLink::ReplaceSocket() {
     errno = err;
     if (r < 0)
         return false;
-    connected_ = false;
-    out_.Drop();
+    taken_ = false;
     return true;
 }
 
-int TcpLink::Bind(std::uint16_t socket, bool listening, ipxAddr_t& local) {
-    if (connected_ && !ReplaceSocket())
-        return TSYSERR;
+TliResult TcpBinding::Bind(std::uint16_t socket, bool listening, ipxAddr_t& local) {
+    if (taken_ && !ReplaceSocket())
+        return TliResult(TSYSERR);
     if (!BindPort(fd_, socket))
         return BindError();
     // Callers are taken from the kernel without blocking (see TcpListening).
     if (listening && (listen(fd_, SOMAXCONN) != 0 || !SetBlocking(fd_, false)))
-        return TSYSERR;
+        return TliResult(TSYSERR);
     local = HostAddress(GetBE16(SocketAddress(fd_, false).sock));
-    return 0;
+    return {};
 }
 
-std::unique_ptr<Listening> TcpLink::Listen() {
+std::unique_ptr<Listening> TcpBinding::Listen() {
     return std::make_unique<TcpListening>(fd_);
 }
 
-int TcpLink::Unbind() {
-    return ReplaceSocket() ? 0 : TSYSERR;
+TliResult TcpBinding::Unbind() {
+    return ReplaceSocket() ? TliResult() : TliResult(TSYSERR);
 }
 
-ipxAddr_t TcpLink::Local() const {
+Joined TcpBinding::Connect(const ipxAddr_t& to) {
+    std::uint32_t ipv4 = 0;
+    std::uint16_t port = 0;
+    if (!ToInet(to, ipv4, port) || port == 0)
+        return {TliResult(TBADADDR)};
+    if (taken_ && (!ReplaceSocket() || !BindPort(fd_, 0)))
+        return {TliResult(TSYSERR)};
+    taken_ = true;
+    auto connection = std::make_unique<TcpConnection>(fd_);
+    Joined call;
+    call.result = connection->Call(ipv4, port, call.theirs, call.peer);
+    call.connection = std::move(connection);
+    return call;
+}
+
+void TcpBinding::Path(spx_path& path) const {
+    TcpPath(fd_, false, path);
+}
+
+// ---- a connection -----------------------------------------------------------------
+
+TcpConnection::TcpConnection(int fd) : fd_(fd), connectionId_(NewConnectionId()) {
+    in_.Reset();
+}
+
+ipxAddr_t TcpConnection::Local() const {
     return SocketAddress(fd_, false);
 }
 
-void TcpLink::Path(spx_path& path) const {
-    path = spx_path{};
-    path.carrier = SPX_CARRIER_TCP;
-    const auto inet = [this](bool peer, unsigned int& ip, unsigned short& port) {
-        sockaddr_in sin{};
-        socklen_t len = sizeof sin;
-        sockaddr* sa = reinterpret_cast<sockaddr*>(&sin);
-        const int r = peer ? getpeername(fd_, sa, &len) : getsockname(fd_, sa, &len);
-        ip = r == 0 && sin.sin_family == AF_INET ? ntohl(sin.sin_addr.s_addr) : 0;
-        port = r == 0 && sin.sin_family == AF_INET ? ntohs(sin.sin_port) : 0;
-        return r == 0;
-    };
-    inet(false, path.localInet, path.localPort);
-    path.local = SocketAddress(fd_, false);
-    path.connected = connected_ && inet(true, path.peerInet, path.peerPort) ? 1 : 0;
-    if (path.connected != 0)
-        path.peer = SocketAddress(fd_, true);
+void TcpConnection::Path(spx_path& path) const {
+    TcpPath(fd_, true, path);
 }
 
-SPX_OPTS TcpLink::Options() const {
+SPX_OPTS TcpConnection::Options() const {
     SPX_OPTS o{};
     PutBE16(o.spx_connectionID, connectionId_);
     int rcvbuf = 0;
@@ -121,14 +145,14 @@ SPX_OPTS TcpLink::Options() const {
     return o;
 }
 
-int TcpLink::ConnectFailed(int reason, std::uint32_t ipv4, std::uint16_t port, const char* why) {
-    in_.Reset();
+TliResult TcpConnection::CallFailed(int reason, std::uint32_t ipv4, std::uint16_t port,
+                                    const char* why) {
     in_.EndStream(reason);
     std::array<char, 160> text{};
     std::snprintf(text.data(), text.size(), "%u.%u.%u.%u port %u %s", ipv4 >> 24, ipv4 >> 16 & 0xFF,
                   ipv4 >> 8 & 0xFF, ipv4 & 0xFF, port, why);
     SetErrorDetail(text.data());
-    return TLOOK;
+    return TliResult(TLOOK);
 }
 
 namespace {
@@ -150,15 +174,8 @@ const char* ConnectText(int err) {
 
 } // namespace
 
-int TcpLink::Connect(const ipxAddr_t& to, SPX_OPTS& theirs, ipxAddr_t& peer) {
-    std::uint32_t ipv4 = 0;
-    std::uint16_t port = 0;
-    if (!ToInet(to, ipv4, port) || port == 0)
-        return TBADADDR;
-    if (connected_ && (!ReplaceSocket() || !BindPort(fd_, 0)))
-        return TSYSERR;
-
-    connected_ = true;
+TliResult TcpConnection::Call(std::uint32_t ipv4, std::uint16_t port, SPX_OPTS& theirs,
+                              ipxAddr_t& peer) {
     sockaddr_in sin{};
     sin.sin_family = AF_INET;
     sin.sin_addr.s_addr = htonl(ipv4);
@@ -175,22 +192,20 @@ int TcpLink::Connect(const ipxAddr_t& to, SPX_OPTS& theirs, ipxAddr_t& peer) {
     }
     SetBlocking(fd_, true);
     if (r != 0)
-        return ConnectFailed(SPX_DISCON_FAILED, ipv4, port, ConnectText(err));
+        return CallFailed(SPX_DISCON_FAILED, ipv4, port, ConnectText(err));
 
     TuneConnection(fd_);
-    in_.Reset();
-    out_.Drop();
     HandshakeFrame hello = MakeHandshake(FRAME_CONNECT, Options());
     if (send(fd_, &hello, sizeof hello, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof hello))
-        return ConnectFailed(SPX_DISCON_FAILED, ipv4, port, "closed the connection at once");
+        return CallFailed(SPX_DISCON_FAILED, ipv4, port, "closed the connection at once");
     const char* why = "";
     if (int reason = AwaitAccept(theirs, why))
-        return ConnectFailed(reason, ipv4, port, why);
+        return CallFailed(reason, ipv4, port, why);
     peer = SocketAddress(fd_, true);
-    return 0;
+    return {};
 }
 
-int TcpLink::AwaitAccept(SPX_OPTS& options, const char*& why) {
+int TcpConnection::AwaitAccept(SPX_OPTS& options, const char*& why) {
     std::array<unsigned char, 512> buf{};
     std::size_t have = 0;
     auto deadline = std::chrono::steady_clock::now() + kConnectWait;
@@ -228,16 +243,16 @@ int TcpLink::AwaitAccept(SPX_OPTS& options, const char*& why) {
     }
 }
 
-int TcpLink::SendOrdRel() {
-    int err = out_.Queue(fd_, FRAME_ORDREL, 0, {});
-    return err != 0 ? err : out_.Flush(fd_);
+SysResult TcpConnection::SendOrdRel() {
+    const SysResult queued = out_.Queue(fd_, FRAME_ORDREL, 0, {});
+    return queued ? queued : out_.Flush(fd_);
 }
 
-void TcpLink::Disconnect() {
+void TcpConnection::Disconnect() {
     // Units already accepted go out first; then the disconnect ends it.
     DisconFrame bye = MakeDiscon(SPX_DISCON_TERMINATED);
-    if (out_.Queue(fd_, FRAME_DISCON, 0, std::span(bye.reason)) == 0)
-        out_.Flush(fd_);
+    if (!out_.Queue(fd_, FRAME_DISCON, 0, std::span(bye.reason)))
+        static_cast<void>(out_.Flush(fd_));
     out_.Drop();
     // Unread input would turn the close into a reset; it is of no use now.
     std::array<unsigned char, 4096> sink;
@@ -247,12 +262,12 @@ void TcpLink::Disconnect() {
     in_.Reset();
 }
 
-void TcpLink::Broke() {
+void TcpConnection::Broke() {
     in_.Fill(fd_, NO_WAIT);
     in_.Broke();
 }
 
-void TcpLink::SetLimit(Wait limit) {
+void TcpConnection::SetLimit(Wait limit) {
     const auto ms = limit.value_or(std::chrono::milliseconds(0)).count(); // 0: none
     const timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -260,17 +275,10 @@ void TcpLink::SetLimit(Wait limit) {
     out_.clock.limit = limit;
 }
 
-std::unique_ptr<Link> NewTcpLink(int fd, bool fresh) {
-    auto link = std::make_unique<TcpLink>(fd);
-    if (fresh && !link->ReplaceSocket())
-        return nullptr;
-    return link;
-}
-
-int NewTcpEndpoint(std::unique_ptr<Link>& link) {
+int NewTcpEndpoint(std::unique_ptr<Binding>& binding) {
     const int fd = NewSocket();
     if (fd >= 0)
-        link = std::make_unique<TcpLink>(fd);
+        binding = std::make_unique<TcpBinding>(fd);
     return fd;
 }
 

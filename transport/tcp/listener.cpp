@@ -26,7 +26,6 @@
 
 #include <spx/tiuser.h>
 
-#include "endpoint.h"
 #include "tcp.h"
 
 namespace spx {
@@ -153,22 +152,21 @@ void TcpListening::Forget(Indication* indication) {
     reported_.erase(reported_.begin() + (indication - reported_.data()));
 }
 
-int TcpListening::Accept(int sequence, Endpoint& res) {
+Joined TcpListening::Accept(int sequence, int fd) {
     Indication* it = Find(sequence);
     if (it == nullptr)
-        return TBADSEQ;
+        return {TliResult(TBADSEQ)};
     // A caller that has gone already is accepted all the same: the service
     // endpoint then finds the disconnect.
     SetBlocking(it->fd, true);
     TuneConnection(it->fd);
-    auto link = std::make_unique<TcpLink>(res.fd, true);
-    HandshakeFrame accept = MakeHandshake(FRAME_ACCEPT, link->Options());
+    auto connection = std::make_unique<TcpConnection>(fd);
+    HandshakeFrame accept = MakeHandshake(FRAME_ACCEPT, connection->Options());
     send(it->fd, &accept, sizeof accept, MSG_NOSIGNAL);
-    if (dup3(it->fd, res.fd, O_CLOEXEC) < 0)
-        return TSYSERR;
+    if (dup3(it->fd, fd, O_CLOEXEC) < 0)
+        return {TliResult(TSYSERR)};
     Forget(it);
-    res.link = std::move(link);
-    return 0;
+    return {{}, std::move(connection)};
 }
 
 void TcpListening::Refuse(int sequence) {

@@ -13,14 +13,14 @@
 
 namespace spx {
 
-int Outbound::Queue(int fd, FrameType type, std::uint8_t flags,
-                    std::span<const unsigned char> payload) {
+SysResult Outbound::Queue(int fd, FrameType type, std::uint8_t flags,
+                          std::span<const unsigned char> payload) {
     if (!buf_)
         buf_ = std::make_unique_for_overwrite<unsigned char[]>(CAPACITY);
     const std::size_t size = FRAME_HEADER + payload.size();
     if (len_ + size > CAPACITY) {
-        if (int err = Flush(fd))
-            return err;
+        if (const SysResult flushed = Flush(fd))
+            return flushed;
     }
     FrameHeader h = MakeHeader(type, flags, static_cast<std::uint16_t>(payload.size()));
     if (size > CAPACITY) {
@@ -33,23 +33,23 @@ int Outbound::Queue(int fd, FrameType type, std::uint8_t flags,
     if (!payload.empty())
         std::memcpy(buf_.get() + len_ + sizeof h, payload.data(), payload.size());
     len_ += size;
-    return 0;
+    return {};
 }
 
-int Outbound::QueueUnit(int fd, std::span<const unsigned char> data, bool more) {
+SysResult Outbound::QueueUnit(int fd, std::span<const unsigned char> data, bool more) {
     do {
         auto piece = data.first(std::min(data.size(), FRAME_MAX_PAYLOAD));
         data = data.subspan(piece.size());
         const std::uint8_t flags = (more || !data.empty()) ? FRAME_MORE : 0;
-        if (int err = Queue(fd, FRAME_DATA, flags, piece))
-            return err;
+        if (const SysResult queued = Queue(fd, FRAME_DATA, flags, piece))
+            return queued;
     } while (!data.empty());
-    return 0;
+    return {};
 }
 
-int Outbound::Flush(int fd) {
+SysResult Outbound::Flush(int fd) {
     if (len_ == 0)
-        return 0;
+        return {};
     iovec iov{buf_.get(), len_};
     len_ = 0;
     return SendAll(fd, std::span(&iov, 1), std::nullopt, &clock);

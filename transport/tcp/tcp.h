@@ -88,13 +88,14 @@ class Outbound {
   public:
     static constexpr std::size_t CAPACITY = 64 * 1024;
 
-    // Queues one frame; flushes first when it does not fit. 0, or an errno.
-    int Queue(int fd, FrameType type, std::uint8_t flags, std::span<const unsigned char> payload);
+    // Queues one frame; flushes first when it does not fit.
+    SysResult Queue(int fd, FrameType type, std::uint8_t flags,
+                    std::span<const unsigned char> payload);
     // Queues a DATA unit of any size: pieces of at most 65535 bytes, all but
-    // the last with T_MORE. 0, or an errno.
-    int QueueUnit(int fd, std::span<const unsigned char> data, bool more);
-    // Sends everything queued. 0, or an errno (the queue is then dropped).
-    int Flush(int fd);
+    // the last with T_MORE.
+    SysResult QueueUnit(int fd, std::span<const unsigned char> data, bool more);
+    // Sends everything queued (a failure drops the queue).
+    SysResult Flush(int fd);
     bool Empty() const { return len_ == 0; }
     void Drop() { len_ = 0; }
     // How long sends have waited for room, within the endpoint's limit.
@@ -132,7 +133,7 @@ class TcpListening final : public Listening {
     Call Report() override;
     bool Reported(int sequence) const override;
     bool Outstanding() const override { return !reported_.empty(); }
-    int Accept(int sequence, Endpoint& res) override;
+    Joined Accept(int sequence, int fd) override;
     void Refuse(int sequence) override;
     int PollFd() const override { return listenFd_; }
     void Share(int acceptFd, int watchFd) override;
@@ -175,18 +176,39 @@ class TcpListening final : public Listening {
     std::size_t sourceShare_; // handshakes of one address at most
 };
 
-// One endpoint on TCP: its socket (the endpoint's descriptor itself), the
-// frames read ahead and the units gathered.
-class TcpLink final : public Link {
+// An endpoint's own TCP socket (the endpoint's descriptor itself) while no
+// connection has it.
+class TcpBinding final : public Binding {
   public:
-    explicit TcpLink(int fd, bool connected = false);
+    explicit TcpBinding(int fd) : fd_(fd) {}
 
-    int Bind(std::uint16_t socket, bool listening, ipxAddr_t& local) override;
+    TliResult Bind(std::uint16_t socket, bool listening, ipxAddr_t& local) override;
     std::unique_ptr<Listening> Listen() override;
-    int Unbind() override;
-    int Connect(const ipxAddr_t& to, SPX_OPTS& theirs, ipxAddr_t& peer) override;
-    ipxAddr_t Local() const override;
-    SPX_OPTS Options() const override;
+    TliResult Unbind() override;
+    Joined Connect(const ipxAddr_t& to) override;
+    void Yield() override { taken_ = true; }
+    void Path(spx_path& path) const override;
+
+  private:
+    // Gives the descriptor a fresh, unconnected socket in place of the old one.
+    bool ReplaceSocket();
+
+    int fd_;
+    bool taken_ = false; // a connection has had the socket: a fresh one comes first
+};
+
+// One connection on TCP: its socket (the endpoint's descriptor), the frames
+// read ahead and the units gathered.
+class TcpConnection final : public Connection {
+  public:
+    explicit TcpConnection(int fd);
+
+    // Calls ipv4 at port over the socket, not connected yet, and waits for
+    // the answer: done with theirs and peer filled, or TLOOK with the
+    // disconnect pending.
+    TliResult Call(std::uint32_t ipv4, std::uint16_t port, SPX_OPTS& theirs, ipxAddr_t& peer);
+    // This end's SPX options (connection id, allocation number).
+    SPX_OPTS Options() const;
 
     int Peek() override { return in_.Peek(); }
     std::size_t DataReady() const override { return in_.DataReady(); }
@@ -199,34 +221,26 @@ class TcpLink final : public Link {
     bool Ended() const override { return in_.Ended(); }
     bool Fill(Wait wait) override { return in_.Fill(fd_, wait); }
 
-    int QueueUnit(std::span<const unsigned char> data, bool more) override {
+    SysResult QueueUnit(std::span<const unsigned char> data, bool more) override {
         return out_.QueueUnit(fd_, data, more);
     }
-    int Flush() override { return connected_ ? out_.Flush(fd_) : 0; }
-    int SendOrdRel() override;
+    SysResult Flush() override { return out_.Flush(fd_); }
+    SysResult SendOrdRel() override;
     void Disconnect() override;
     void Broke() override;
     void SetLimit(Wait limit) override;
-    void Release() override { Flush(); }
-    bool Ipx() const override { return false; }
+    void Release() override { static_cast<void>(Flush()); }
+    ipxAddr_t Local() const override;
     void Path(spx_path& path) const override;
 
-    // The connection's id, chosen anew for each connection.
-    void NewConnection() { connectionId_ = NewConnectionId(); }
-
-    // Gives the descriptor a fresh, unconnected socket in place of the old one.
-    bool ReplaceSocket();
-
   private:
-    // A connect that went nowhere leaves a disconnect pending: TLOOK.
-    // Leaves the disconnect of a failed connect pending, and why it failed
+    // Leaves the disconnect of a failed call pending, and why it failed
     // (what the peer at ipv4 and port did) as the error detail. TLOOK.
-    int ConnectFailed(int reason, std::uint32_t ipv4, std::uint16_t port, const char* why);
+    TliResult CallFailed(int reason, std::uint32_t ipv4, std::uint16_t port, const char* why);
     // Waits for the listener's ACCEPT or DISCON: 0, or the disconnect reason.
     int AwaitAccept(SPX_OPTS& options, const char*& why);
 
     int fd_;
-    bool connected_; // the socket carries (or carried) a connection
     std::uint16_t connectionId_;
     Inbound in_;
     Outbound out_;

@@ -146,7 +146,7 @@ struct [[nodiscard]] Joined {
     std::unique_ptr<Connection> connection{};
     SPX_OPTS theirs{}; // a call's: the peer's options and address
     ipxAddr_t peer{};
-    bool notIpx = false; // a call through the stack: no stack runs, or it has no interface on the network
+    bool notIpx = false; // a call through the stack: no stack, or no interface on the network
 };
 
 // The callers of a listening endpoint on one carrier (or on several).
@@ -193,7 +193,7 @@ class Binding {
     virtual TliResult Bind(std::uint16_t socket, bool listening, ipxAddr_t& local) = 0;
     // The callers of a listening endpoint bound with Bind.
     virtual std::unique_ptr<Listening> Listen() = 0;
-    // Undoes Bind (and lets go of a connection that had the descriptor).
+    // Undoes Bind: a fresh socket at the descriptor, whatever stood there.
     virtual TliResult Unbind() = 0;
     // Calls to and waits for the answer.
     virtual Joined Connect(const ipxAddr_t& to) = 0;

@@ -41,9 +41,9 @@ struct Endpoint {
     int state = 0;
     ipxAddr_t local{};
     ModuleStack modules;
-    Wait limit = UNTIL_SOMETHING; // of silence and of waiting for room (spx_setlimit)
+    Wait limit = UNTIL_SOMETHING;           // of silence and of waiting for room (spx_setlimit)
     std::unique_ptr<Binding> binding;       // the endpoint's own socket
-    std::unique_ptr<Connection> connection; // what stands at fd since a call or an accept
+    std::unique_ptr<Connection> connection; // at fd since a call or an accept
     std::unique_ptr<Listening> listener;
 
     // A connection now stands at fd: it keeps the endpoint's limit.

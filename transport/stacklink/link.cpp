@@ -199,7 +199,8 @@ SysResult StackLink::SendOrdRel() {
 void StackLink::Disconnect() {
     if (Flush()) // units already accepted go out first
         return;
-    static_cast<void>(WriteRecord(fd_, stack::Prim::DisconReq, 0, stack::SequenceBody(0), DeadlineOf(limit_)));
+    static_cast<void>(
+        WriteRecord(fd_, stack::Prim::DisconReq, 0, stack::SequenceBody(0), DeadlineOf(limit_)));
 }
 
 void StackLink::Broke() {

@@ -121,8 +121,7 @@ bool StackListening::Reported(int sequence) const {
 }
 
 std::optional<stack::Record> StackListening::Ask(stack::Prim prim, std::uint32_t stackSequence) {
-    if (fd_ < 0 ||
-        WriteRecord(fd_, prim, 0, stack::SequenceBody(stackSequence), std::nullopt)) {
+    if (fd_ < 0 || WriteRecord(fd_, prim, 0, stack::SequenceBody(stackSequence), std::nullopt)) {
         errno = ECONNRESET;
         return std::nullopt;
     }
@@ -200,8 +199,7 @@ void StackListening::Refuse(int sequence) {
 
 namespace spx {
 
-std::unique_ptr<Listening> ListenOverStack(std::uint16_t socket, unsigned qlen,
-                                           TliResult& result) {
+std::unique_ptr<Listening> ListenOverStack(std::uint16_t socket, unsigned qlen, TliResult& result) {
     using namespace stacklink;
     auto l = std::make_unique<StackListening>(socket, qlen);
     result = l->Bind().value_or(TliResult());

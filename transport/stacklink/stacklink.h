@@ -65,8 +65,8 @@ class Reader {
 };
 
 // Writes one record whose body is contiguous.
-SysResult WriteRecord(int fd, stack::Prim prim, std::uint8_t flags, std::span<const std::uint8_t> body,
-                Deadline deadline);
+SysResult WriteRecord(int fd, stack::Prim prim, std::uint8_t flags,
+                      std::span<const std::uint8_t> body, Deadline deadline);
 
 // A new stack connection that has said HELLO together with its first
 // request (prim, body): its descriptor, or -1 with errno (ENOENT or

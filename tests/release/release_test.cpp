@@ -339,8 +339,9 @@ TEST(Release, IpxHosts) {
         capture.emplace(Strings{"/bin/sh", "-c",
                                 in[1] + "tshark -q -B 64 -i vcli -f 'not ip6' -w " +
                                     (clientDir / "pcap").string()});
-        // Live once dumpcap has opened the interface, which tshark says after "Capturing on".
-        ASSERT_TRUE(capture->WaitForOutput("Capture started", true)) << capture->Stderr();
+        // Live once dumpcap has opened the interface, which tshark says after "Capturing on"
+        // (some 5 s after its start on two busy cores, and twice that when they are busier).
+        ASSERT_TRUE(capture->WaitForOutput("Capture started", true, 60s)) << capture->Stderr();
     }
     std::optional<Stack> near, far; // the client's stack, the server's
     std::string client, daemon;

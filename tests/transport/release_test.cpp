@@ -43,8 +43,8 @@ TEST(Disconnect, EachEndingGivesItsReason) {
         harness::WaitUntil([&] { return !Send(p.server, "x"); });
         EXPECT_EQ(t_errno, TLOOK) << "no send once a disconnect has arrived";
         EXPECT_TRUE(t_sndrel(p.server) == -1 && t_errno == TLOOK) << "nor a release";
-        EXPECT_EQ(TakeDisconnect(p.server), reason);
-        EXPECT_EQ(t_look(p.server), 0) << "t_rcvdis drops what was unread before it";
+        EXPECT_TRUE(TakeDisconnect(p.server) == reason && t_look(p.server) == 0)
+            << "its reason; t_rcvdis drops what was unread before it";
     }
     signal(SIGPIPE, old);
 }
@@ -97,8 +97,8 @@ TEST(Endpoints, FailingCallsNameTheirErrorAndLooksWait) {
     EXPECT_EQ(spx::GetBE32(p.listener.caller.net), 0u) << "the call came over TCP";
     t_close(served);
     EXPECT_EQ(Receive(p.server), Unit{"x"}) << "the unread data was kept";
-    EXPECT_EQ(TakeDisconnect(nobody), SPX_DISCON_FAILED);
-    EXPECT_TRUE(t_getstate(nobody) == T_IDLE && t_unbind(nobody) == 0);
+    EXPECT_TRUE(TakeDisconnect(nobody) == SPX_DISCON_FAILED && t_getstate(nobody) == T_IDLE &&
+                t_unbind(nobody) == 0);
     t_close(bound), t_close(nobody);
 }
 

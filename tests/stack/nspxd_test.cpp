@@ -59,9 +59,7 @@ class Peer {
             std::array<std::uint8_t, 65536> buf;
             iovec iov{buf.data(), buf.size()};
             alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-            msghdr m{};
-            m.msg_iov = &iov, m.msg_iovlen = 1, m.msg_control = control;
-            m.msg_controllen = sizeof control;
+            msghdr m{nullptr, 0, &iov, 1, control, sizeof control, 0};
             const ssize_t n = recvmsg(fd_, &m, MSG_CMSG_CLOEXEC);
             if (n <= 0)
                 return {Prim{0}, {}};

@@ -17,7 +17,7 @@ static void Unit(std::string_view in) {
 }
 
 // Hostile run-id files: the name stays inside its field and ends in it. What a file reads as is
-// the table of Store.RunIdFile.
+// a table of Store.WhatIsStoredAndTheStatus.
 static void RunIdFile(std::string_view text) {
     std::array<char, RUN_NAME_SIZE> read;
     read.fill('#');

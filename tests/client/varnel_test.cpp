@@ -140,11 +140,8 @@ TEST(ClientRun, FailedRuns) {
         const Result r = harness::Run({Bin(name).string(), "--version"}, d.dir());
         EXPECT_TRUE(r.status == 0 && r.out == name + " " VARNEL_VERSION "\n") << r.out;
     }
-}
 
-// Progress lines lost, cut or reordered where their buffer fills; data or -s lost.
-TEST(ClientRun, QuietTransfer) {
-    Daemon d;
+    // Progress lines lost, cut or reordered where their buffer fills; data or -s lost.
     WriteFile(d.dir() / "elsewhere", HostRecord("server", FreePort()));
     const std::string data = Pattern((1 << 20) + 7, 3);
     WriteFile(d.dir() / "in", data);

@@ -117,7 +117,6 @@ TEST(SpxSupport, CauseLines) {
     const ipxAddr_t at{{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 9}, {0x45, 0}};
     const ipxAddr_t sock0{{0, 0, 0xAB, 0xCE}, {2, 0, 0, 0, 0, 1}, {0, 0}};
     const FailedStep C = FailedStep::Connect, X = FailedStep::Exchange;
-    const std::string refused = "127.0.0.1 port 19319 refused the connection";
     struct Row {
         FailedStep step;
         int terrno, err, reason;
@@ -127,20 +126,14 @@ TEST(SpxSupport, CauseLines) {
         std::string want;
     };
     for (const auto& r : std::vector<Row>{
-             {C, TLOOK, 0, 237, refused, at, 3, refused + " (reason 237)"},
              {C, TLOOK, 0, 237, "", at, 15500,
               "nobody answered the call to 0000ABCDh 020000000009h 4500h within 15.5 s "
               "(reason 237)"},
              {C, TLOOK, 0, 236, "", at, 20,
               "0000ABCDh 020000000009h 4500h refused the call (reason 236)"},
-             {C, TBADADDR, 0, -1, "", at, 0,
-              "network 0000ABCD is on no IPX interface of this host, and node 020000000009 is no "
-              "TCP address (0000 and an IPv4 address)"},
              {C, TBADADDR, 0, -1, "", sock0, 0, "socket 0 cannot be called"},
              {C, TSYSERR, ENODEV, -1, "eth1: no such Ethernet interface on this host", at, 0, ""},
              {C, TSYSERR, ETIMEDOUT, -1, "", at, 0, ""},
-             {X, TSYSERR, ETIMEDOUT, -1, "", at, 2000,
-              "the -t limit of 2 s ran out: nothing came from the caller"},
              {X, TLOOK, 0, 237, "", at, 0, "the caller stopped answering (reason 237)"},
              {X, TLOOK, 0, 237, "eth1 is down", at, 0,
               "the caller stopped answering: eth1 is down (reason 237)"},
@@ -154,15 +147,9 @@ TEST(SpxSupport, CauseLines) {
 
 // What -v and a terminal show of a connection: the wrong carrier, interface, address or rate.
 TEST(SpxSupport, PathAndProgressLines) {
-    spx_path ipx{SPX_CARRIER_IPX,
-                 "eth0",
-                 1,
-                 {{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 2}, {0x40, 1}},
-                 {{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 1}, {0x45, 0}},
-                 0,
-                 0,
-                 0,
-                 0};
+    const ipxAddr_t local{{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 2}, {0x40, 1}},
+        remote{{0, 0, 0xAB, 0xCD}, {2, 0, 0, 0, 0, 1}, {0x45, 0}};
+    const spx_path ipx{SPX_CARRIER_IPX, "eth0", 1, local, remote, 0, 0, 0, 0};
     spx_path tcp{SPX_CARRIER_TCP, "", 1, {}, {}, 0x7F000001, 40312, 0xC0000201, 17664};
     EXPECT_EQ(PathLine("connection", ipx),
               "connection over IPX on eth0: local 0000ABCDh "

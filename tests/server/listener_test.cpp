@@ -266,7 +266,8 @@ TEST(Listener, ConcurrentStores) {
     EXPECT_TRUE(d.process().Running());
 }
 
-// More children than -c, a child kept past -t, a moving transfer cut, or one address's flood.
+// More children than -c, a child kept past -t, a moving transfer cut, one address's flood, or a
+// service waiting on something else than its caller that outlives it.
 TEST(Listener, ChildAndIdleLimits) {
     Daemon d({"-c", "3", "-t", "1", "-p", "3"});
     const int pid = d.process().pid();
@@ -316,44 +317,10 @@ TEST(Listener, ChildAndIdleLimits) {
     other.Reset();
     silent.clear();
     EXPECT_TRUE(WaitUntil([&] { return Children(pid).empty(); }, 3s));
-}
 
-// One address's crowd beyond -c and the descriptors shutting out another address's caller, ending
-// the daemon, or leaving descriptors behind: 100 callers of 127.0.0.1 that never release, then one
-// of 127.0.0.2, against 128 descriptors; served at once with a slot free, else given a place.
-TEST(Listener, CrowdOfOneAddress) {
-    for (const auto& [share, want] : {std::pair{"1", '+'}, {"2", '.'}}) {
-        Daemon d({"-c", "2", "-p", share}, {"/usr/bin/prlimit", "--nofile=128:128"});
-        ASSERT_TRUE(d.started()) << d.Stdout() << d.Stderr();
-        const int pid = d.process().pid();
-        const std::size_t baseline = Descriptors(pid);
-        const std::string fetch = peer::Record(SERV_SEND_FILE, ".spxrunid", 80);
-        std::deque<peer::RawCaller> crowd;
-        for (int i = 0; i < 100; ++i)
-            ASSERT_TRUE(crowd.emplace_back(d.port()).Ask(fetch)) << i;
-        peer::RawCaller other(d.port(), INADDR_LOOPBACK + 1);
-        ASSERT_TRUE(other.Ask(fetch));
-        EXPECT_EQ(Answer(other, 2s), want) << "the other address's caller, -p " << share;
-        // Each of the crowd served, waiting or refused; none left unanswered once all have come.
-        EXPECT_TRUE(WaitUntil([&] { return Answers(crowd).find('?') == std::string::npos; }));
-        const std::string got = Answers(crowd);
-        EXPECT_TRUE(got.find('x') != got.npos && got.find('.') != got.npos) << got;
-        crowd.clear();
-        EXPECT_EQ(Answer(other), '+');
-        other.Reset();
-        const auto settled = [&] { return Children(pid).empty() && Descriptors(pid) == baseline; };
-        EXPECT_TRUE(WaitUntil(settled)) << Descriptors(pid) << " " << baseline;
-        EXPECT_TRUE(d.process().Running());
-    }
-}
-
-// A service waiting on something else than its caller that outlives it: a FIFO nobody writes
-// (send) or reads (store) past the idle limit, a command as soon as its caller has gone,
-// also after an early release.
-TEST(Listener, IdleLimitOfWaitingServices) {
-    Daemon d({"-c", "3", "-t", "1", "-p", "3"});
-    const int pid = d.process().pid();
-    const std::string part = Pattern(534, 2);
+    // A service waiting on something else than its caller that outlives it: a FIFO nobody writes
+    // (send) or reads (store) past the idle limit, a command as soon as its caller has gone,
+    // also after an early release.
     for (const char* fifo : {"in", "out"})
         ASSERT_EQ(mkfifo((d.dir() / fifo).c_str(), 0666), 0);
     const int reader = open((d.dir() / "out").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -419,6 +386,35 @@ TEST(Listener, IdleLimitOfWaitingServices) {
     peer::Conn fetch(d.port());
     EXPECT_TRUE(fetch.Send(peer::Record(SERV_SEND_FILE, "held", 80)) && fetch.Recv(1).data == "\x10");
     close(held);
+}
+
+// One address's crowd beyond -c and the descriptors shutting out another address's caller, ending
+// the daemon, or leaving descriptors behind: 100 callers of 127.0.0.1 that never release, then one
+// of 127.0.0.2, against 128 descriptors; served at once with a slot free, else given a place.
+TEST(Listener, CrowdOfOneAddress) {
+    for (const auto& [share, want] : {std::pair{"1", '+'}, {"2", '.'}}) {
+        Daemon d({"-c", "2", "-p", share}, {"/usr/bin/prlimit", "--nofile=128:128"});
+        ASSERT_TRUE(d.started()) << d.Stdout() << d.Stderr();
+        const int pid = d.process().pid();
+        const std::size_t baseline = Descriptors(pid);
+        const std::string fetch = peer::Record(SERV_SEND_FILE, ".spxrunid", 80);
+        std::deque<peer::RawCaller> crowd;
+        for (int i = 0; i < 100; ++i)
+            ASSERT_TRUE(crowd.emplace_back(d.port()).Ask(fetch)) << i;
+        peer::RawCaller other(d.port(), INADDR_LOOPBACK + 1);
+        ASSERT_TRUE(other.Ask(fetch));
+        EXPECT_EQ(Answer(other, 2s), want) << "the other address's caller, -p " << share;
+        // Each of the crowd served, waiting or refused; none left unanswered once all have come.
+        EXPECT_TRUE(WaitUntil([&] { return Answers(crowd).find('?') == std::string::npos; }));
+        const std::string got = Answers(crowd);
+        EXPECT_TRUE(got.find('x') != got.npos && got.find('.') != got.npos) << got;
+        crowd.clear();
+        EXPECT_EQ(Answer(other), '+');
+        other.Reset();
+        const auto settled = [&] { return Children(pid).empty() && Descriptors(pid) == baseline; };
+        EXPECT_TRUE(WaitUntil(settled)) << Descriptors(pid) << " " << baseline;
+        EXPECT_TRUE(d.process().Running());
+    }
 }
 
 // Children miscounted against -c or -p (by default half of -c), a burst of one address refused,

@@ -40,22 +40,15 @@ TEST(Pure, DecodeRequest) {
     // Kind (0 too small, 1 unrecognized, 2 send, 3 run, 4 copy, 5 store), size, the name as
     // shown, t: terminated, c: cut short, then ulimit and permissions.
     const std::pair<std::string, std::string> rows[] = {
-        {"\xFF\xFF\xFF", "0 3 - 0 0"},
         {BE(SERV_RECV_STDOUT, 4), "4 4 - 0 0"},      // no field to cut
         {Record(SERV_RECV_STDOUT, "x", 80, BE(7, 4) + BE(0, 4) + BE(0600, 4)), "4 96 - 0 0"},
         {BE(SERV_RECV_FILE, 4), "5 4 c 0 0"},        // the zero fill ends no name
-        {std::string("\xFD\0\0\0", 4), "1 4 - 0 0"}, // little-endian
         {BE(1, 4) + "zz", "1 6 - 0 0"},
-        {ReceiveRecord("out.txt", 0600, 7), "5 96 out.txt t 7 384"},
-        {BE(SERV_RECV_FILE, 4) + "cut", "5 7 cut c 0 0"},
         {ReceiveRecord(n80, 0644), "5 96 " + n80 + " - 0 420"}, // unterminated, whole
-        {ReceiveRecord("a\n\\\x7F\xFF"), "5 96 a\\012\\\\\\177\\377 t 0 0"},
         {Record(SERV_SEND_FILE, "f", 80), "2 84 f t 0 0"},
         {Record(SERV_SEND_FILE, "f", 80).substr(0, 5), "2 5 f c 0 0"},
         {Record(SERV_SEND_FILE, "f", 80).substr(0, 6), "2 6 f t 0 0"}, // whole, the unit short
-        {Record(SERV_SEND_FILE, n80, 80, "xyz"), "2 87 " + n80 + " - 0 0"},
         {Record(SERV_RSH, c99, 100), "3 104 " + c99 + " t 0 0"},
-        {Record(SERV_RSH, c100, 100), "3 104 " + c99 + " - 0 0"},               // cut to fit
         {Record(SERV_RSH, c100, 200), "3 204 " + c99 + " - 0 0"},               // the zero after it
         {Record(SERV_RSH, "ls", 100, std::string(999, 'x')), "3 534 ls t 0 0"}, // long
     };
@@ -84,7 +77,6 @@ TEST(Pure, ParseAllowFile) {
                                                        "10.1.0.0/24:15 2=1 "},
         {"10.0.0.0/8 #" + std::string(500, '#'), "10.0.0.0/8:15 "},
         {"10.0.0.0/8 #" + std::string(501, '#'), "1: line longer than 512 bytes"},
-        {"10.0.0.0/8 copy\n127.0.0.0/33\n", "2: prefix above /32"},
         {"\n10.0.0.256 store", "2: not an IPv4 address: \"10.0.0.256\""},
         {"10.0.0 store", "1: not an IPv4 address: \"10.0.0\""},
         {"10.0.0.01", "1: not an IPv4 address: \"10.0.0.01\""},
@@ -271,8 +263,6 @@ TEST(Pure, WhoIsLetIn) {
         EXPECT_EQ(AllowedServices(f.entries, CallerKey(Address(who))), services) << who;
     // The start-up line for 0.0.0.0/0 only where no IPX entry says what IPX callers get.
     EXPECT_EQ(EveryIPv4Only(f.entries), 0u);
-    EXPECT_EQ(EveryIPv4Only(ParseAllowFile("10.0.0.0/8\n0.0.0.0/0 copy\n").entries), 2u);
-    EXPECT_EQ(ShowAddress(Address("0000ABCD 00000A090909")), "0000ABCDh 00000A090909h 4500h");
 }
 
 // Children counted against the wrong address, a waiting caller served out of turn or past its

@@ -23,31 +23,19 @@ namespace {
 // One connection to the stack, or a descriptor it passed.
 class Peer {
   public:
-    explicit Peer(const std::string& path) : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_un sun{};
-        sun.sun_family = AF_UNIX;
-        std::memcpy(sun.sun_path, path.data(), path.size());
-        ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&sun), sizeof sun) == 0;
-        timeval t{10, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
-    }
     explicit Peer(int fd) : fd_(fd), ok_(fd >= 0) {
         timeval t{10, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
     }
-    ~Peer() { Close(); }
-    void Close() {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
+    explicit Peer(const std::string& path) : Peer(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un sun{AF_UNIX, {}};
+        path.copy(sun.sun_path, sizeof sun.sun_path - 1);
+        ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&sun), sizeof sun) == 0;
     }
+    ~Peer() { Close(); }
+    void Close() { close(std::exchange(fd_, -1)); }
     bool ok() const { return ok_; }
     int fd() const { return fd_; }
-    // Room for megabytes in the socket: writes return at once.
-    void Roomy() {
-        int size = 8 << 20;
-        setsockopt(fd_, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size);
-    }
     void Send(Prim prim, std::span<const std::uint8_t> body = {}, std::uint8_t flags = 0) {
         Bytes b;
         AppendRecord(b, prim, flags, body);
@@ -71,9 +59,7 @@ class Peer {
             std::array<std::uint8_t, 65536> buf;
             iovec iov{buf.data(), buf.size()};
             alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-            msghdr m{};
-            m.msg_iov = &iov, m.msg_iovlen = 1, m.msg_control = control;
-            m.msg_controllen = sizeof control;
+            msghdr m{nullptr, 0, &iov, 1, control, sizeof control, 0};
             const ssize_t n = recvmsg(fd_, &m, MSG_CMSG_CLOEXEC);
             if (n <= 0)
                 return {Prim{0}, {}};
@@ -125,12 +111,10 @@ std::pair<Bytes, Bytes> Call(Peer& listener, Peer& caller, const ipxAddr_t& to,
     caller.Send(Prim::ConnReq, ConnReqBody(to, socket));
     EXPECT_EQ(caller.NextPrim(), Prim::Hello);
     const auto [ind, call] = listener.Next();
-    EXPECT_EQ(ind, Prim::ConnInd);
     listener.Send(Prim::ConnRes, std::span(call).first(std::min<std::size_t>(call.size(), 4)));
     const auto [ack, accepted] = listener.Next();
-    EXPECT_EQ(ack, Prim::ConnResAck);
     const auto [con, path] = caller.Next();
-    EXPECT_EQ(con, Prim::ConnCon);
+    EXPECT_TRUE(ind == Prim::ConnInd && ack == Prim::ConnResAck && con == Prim::ConnCon);
     return {path, accepted};
 }
 
@@ -148,10 +132,8 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
     const harness::Strings env = {"/usr/bin/env", "NSPX_STACK=" + path,
                                   "NSPX_CONF=" + (dir / "nspx.conf").string()};
     const auto nspxd = [&](harness::Strings args) {
-        harness::Strings argv = env;
-        argv.push_back(harness::Bin("nspxd"));
-        argv.insert(argv.end(), args.begin(), args.end());
-        return argv;
+        args.insert(args.begin(), env.begin(), env.end());
+        return args.insert(args.begin() + 3, harness::Bin("nspxd")), args;
     };
     const auto notRunning = "nspxd: the IPX stack is not running (looked for at " + path + ")\n";
     EXPECT_EQ(harness::Run(nspxd({"-s"})).err, notRunning);
@@ -176,17 +158,19 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
     spx::PutBE16(nobody.sock, 0x9999);
     unanswered.Send(Prim::Hello, hello);
     unanswered.Send(Prim::ConnReq, ConnReqBody(nobody, 0));
-    EXPECT_EQ(unanswered.NextPrim(), Prim::Hello);
     const auto [path2, accepted] = Call(listener, caller, to, 0);
     const auto callerPath = ReadPath(path2), answerPath = ReadPath(accepted);
     ASSERT_TRUE(callerPath && answerPath && listener.passed >= 0);
     // The caller's peer is the socket the reply came from, of the dynamic
     // range on the listener's node, where the answer runs.
-    EXPECT_EQ(std::memcmp(&callerPath->remote, &to, offsetof(ipxAddr_t, sock)), 0);
-    EXPECT_GE(spx::GetBE16(callerPath->remote.sock), 0x4000);
-    EXPECT_LE(spx::GetBE16(callerPath->remote.sock), 0x7FFF);
-    EXPECT_EQ(std::memcmp(&answerPath->local, &callerPath->remote, sizeof to), 0);
-    EXPECT_EQ(std::memcmp(&answerPath->remote, &callerPath->local, sizeof to), 0);
+    const auto same = [](const ipxAddr_t& a, const ipxAddr_t& b, std::size_t n = sizeof a) {
+        return std::memcmp(&a, &b, n) == 0;
+    };
+    EXPECT_TRUE(same(callerPath->remote, to, offsetof(ipxAddr_t, sock)) &&
+                spx::GetBE16(callerPath->remote.sock) >= 0x4000 &&
+                spx::GetBE16(callerPath->remote.sock) <= 0x7FFF);
+    EXPECT_TRUE(same(answerPath->local, callerPath->remote) &&
+                same(answerPath->remote, callerPath->local));
     EXPECT_STREQ(callerPath->interface, ""); // within the host
     Peer answer(listener.passed);
 
@@ -198,34 +182,30 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
     caller.Send(Prim::DataReq);
     SendUnit(caller, "second");
     caller.Send(Prim::DataReq);
-    EXPECT_TRUE(answer.Unit() == big);
-    EXPECT_EQ(answer.lastPiece, 0u);
+    EXPECT_TRUE(answer.Unit() == big && answer.lastPiece == 0);
     EXPECT_EQ(answer.Unit(), "second");
     EXPECT_EQ(answer.Unit(), "");
     SendUnit(answer, "back");
     EXPECT_EQ(caller.Unit(), "back");
 
     const auto status = harness::Run(nspxd({"-s"}));
+    const std::string ifLine =
+        "interface d0 network 0000ABCD frame ethernet_ii mac 02:00:00:00:00:01 mtu 1500 link up";
     EXPECT_EQ(status.status, 0);
-    EXPECT_EQ(harness::LinesWith(status.out, "interface d0 network 0000ABCD frame ethernet_ii mac "
-                                             "02:00:00:00:00:01 mtu 1500 link up")
-                  .size(),
-              1u)
-        << status.out;
-    EXPECT_EQ(harness::LinesWith(status.out, "listener socket 9000 qlen 2").size(), 1u);
-    EXPECT_EQ(harness::LinesWith(status.out, " established allocation ").size(), 2u) << status.out;
     // The unanswered call's requests are counted: no listener on their socket.
-    EXPECT_EQ(harness::LinesWith(status.out, "dropped undecodable frame 0, no such socket ").size(),
-              1u);
-    EXPECT_EQ(harness::LinesWith(status.out, "no such socket 0,").size(), 0u) << status.out;
+    for (const auto& [line, n] : {std::pair{ifLine.c_str(), 1u},
+                                  {"listener socket 9000 qlen 2", 1u},
+                                  {" established allocation ", 2u},
+                                  {"dropped undecodable frame 0, no such socket ", 1u},
+                                  {"no such socket 0,", 0u}})
+        EXPECT_EQ(harness::LinesWith(status.out, line).size(), n) << line << "\n" << status.out;
 
     // The orderly release both ways: each side sees it, then the end of its stream.
     caller.Send(Prim::OrdrelReq);
     EXPECT_EQ(answer.NextPrim(), Prim::OrdrelInd);
     answer.Send(Prim::OrdrelReq);
     EXPECT_EQ(caller.NextPrim(), Prim::OrdrelInd);
-    EXPECT_EQ(caller.NextPrim(), Prim{0});
-    EXPECT_EQ(answer.NextPrim(), Prim{0});
+    EXPECT_TRUE(caller.NextPrim() == Prim{0} && answer.NextPrim() == Prim{0});
 
     // A second call whose caller closes after sending more than the window and
     // the buffers hold while the other side reads nothing: all of it, then 236.
@@ -234,83 +214,65 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
     EXPECT_EQ(ReadPath(path3)->local.sock[0], 0x55); // the socket asked for
     Peer answer2(listener.passed);
     const std::string last = harness::Pattern(3 << 20, 2);
-    caller2.Roomy();
+    int room = 8 << 20; // megabytes in the socket: the writes return at once
+    setsockopt(caller2.fd(), SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room);
     SendUnit(caller2, last);
     caller2.Close();
     EXPECT_TRUE(answer2.Unit() == last);
     const auto [dis, reason] = answer2.Next();
-    EXPECT_EQ(dis, Prim::DisconInd);
-    EXPECT_EQ(ReadDiscon(reason)->reason, SPX_DISCON_TERMINATED);
+    EXPECT_TRUE(dis == Prim::DisconInd && ReadDiscon(reason)->reason == SPX_DISCON_TERMINATED);
 
     // Requests refused at once: a network on no interface, a socket in use, a
     // library of another version.
-    struct Refusal {
-        std::array<std::uint8_t, 8> hello;
-        Prim prim;
-        Bytes body;
-        std::uint8_t flags;
-        std::string detail;
-    };
     ipxAddr_t elsewhere = to;
     spx::PutBE32(elsewhere.net, 0x1234);
-    auto version2 = hello;
-    version2[5] = 2;
     const auto c1 = ConnReqBody(elsewhere, 0), c2 = ConnReqBody(to, 0x9000);
     const auto b1 = BindBody(0x9000, 1);
-    const Refusal refusals[] = {
-        {hello, Prim::ConnReq, Bytes(c1.begin(), c1.end()), FLAG_NOT_IPX,
-         "network 00001234 is on no IPX interface"},
-        {hello, Prim::ConnReq, Bytes(c2.begin(), c2.end()), 0, "IPX socket 9000 is in use"},
-        {hello, Prim::BindReq, Bytes(b1.begin(), b1.end()), 0, "IPX socket 9000 is in use"},
-        {version2, Prim::InfoReq, {}, 0, "the IPX stack speaks version 1 of its interface, not 2"},
+    const std::tuple<Prim, Bytes, std::uint8_t, std::string> refusals[] = {
+        {Prim::ConnReq, {c1.begin(), c1.end()}, FLAG_NOT_IPX, "network 00001234 is on no IPX "
+                                                              "interface"},
+        {Prim::ConnReq, {c2.begin(), c2.end()}, 0, "IPX socket 9000 is in use"},
+        {Prim::BindReq, {b1.begin(), b1.end()}, 0, "IPX socket 9000 is in use"},
+        {Prim::InfoReq, {}, 0, "the IPX stack speaks version 1 of its interface, not 2"},
     };
-    for (const auto& r : refusals) {
+    for (const auto& [request, body, flags, detail] : refusals) {
         Peer p(path);
+        auto version = hello; // the last row's library speaks version 2
+        version[5] = request == Prim::InfoReq ? 2 : version[5];
         Bytes both; // in one write: a stack that refuses the hello closes at once
-        AppendRecord(both, Prim::Hello, 0, r.hello);
-        AppendRecord(both, r.prim, 0, r.body);
+        AppendRecord(both, Prim::Hello, 0, version);
+        AppendRecord(both, request, 0, body);
         p.Write(both);
-        if (r.hello == hello) {
-            EXPECT_EQ(p.NextPrim(), Prim::Hello);
-        }
-        std::uint8_t flags = 0;
-        const auto [prim, body] = p.Next(&flags);
-        EXPECT_EQ(prim, Prim::ErrorAck);
-        EXPECT_EQ(flags, r.flags);
-        EXPECT_EQ(ReadError(body)->detail, r.detail);
+        EXPECT_TRUE(version != hello || p.NextPrim() == Prim::Hello);
+        std::uint8_t got = 0;
+        const auto [prim, answer] = p.Next(&got);
+        EXPECT_TRUE(prim == Prim::ErrorAck && got == flags) << int(prim) << " " << int(got);
+        EXPECT_EQ(ReadError(answer)->detail, detail);
     }
 
     timeval patience{20, 0};
     setsockopt(unanswered.fd(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    EXPECT_EQ(unanswered.NextPrim(), Prim::Hello);
     const auto [gaveUp, why] = unanswered.Next();
-    EXPECT_EQ(gaveUp, Prim::DisconInd);
     const auto discon = ReadDiscon(why);
-    EXPECT_EQ(discon->reason, SPX_DISCON_FAILED);
-    EXPECT_TRUE(discon->detail.starts_with("nobody answered on d0 after 15.")) << discon->detail;
+    EXPECT_TRUE(gaveUp == Prim::DisconInd && discon->reason == SPX_DISCON_FAILED &&
+                discon->detail.starts_with("nobody answered on d0 after 15."))
+        << int(gaveUp) << " " << discon->detail;
 
     // The command line beside a running stack, then its end.
-    struct Row {
-        harness::Strings args;
-        int status;
-        std::string out, err;
-    } rows[] = {
+    const std::tuple<harness::Strings, int, std::string, std::string> rows[] = {
         {{"--version"}, 0, "nspxd 0.1.0\n", ""},
-        {{"-t"},
-         0,
-         "interface d0 network 0000ABCD frame ethernet_ii mac 02:00:00:00:00:01 mtu 1500 link up\n",
-         ""},
+        {{"-t"}, 0, ifLine + "\n", ""},
         {{}, 1, "", "nspxd: a stack is already running at " + path + "\n"},
         {{"-x"}, 1, "", "usage: nspxd [-v] | -t | -s | --version\n"},
     };
-    for (const auto& r : rows) {
-        const auto got = harness::Run(nspxd(r.args));
-        EXPECT_EQ(got.status, r.status) << r.args.size();
-        EXPECT_EQ(got.out, r.out);
-        EXPECT_EQ(got.err, r.err);
+    for (const auto& [args, status, out, err] : rows) {
+        const auto got = harness::Run(nspxd(args));
+        EXPECT_TRUE(got.status == status && got.out == out && got.err == err)
+            << args.size() << " " << got.status << " " << got.out << got.err;
     }
     kill(stack.pid(), SIGTERM);
     EXPECT_EQ(stack.Wait(), 0);
-    EXPECT_EQ(listener.NextPrim(), Prim{0}); // the stack's end
-    EXPECT_FALSE(harness::fs::exists(path));
+    EXPECT_TRUE(listener.NextPrim() == Prim{0} && !harness::fs::exists(path)); // the stack's end
     EXPECT_EQ(harness::Run(nspxd({"-s"})).err, notRunning);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "door.h"
@@ -28,100 +29,72 @@ Bytes Raw(std::uint8_t prim, std::size_t length, std::uint8_t reserved = 0) {
 // A record is taken whole, waited for while short, and refused (SIZE_MAX) when
 // it can be no record: every primitive at and past its limits.
 TEST(StackRecords, Limits) {
-    struct Row {
-        std::uint8_t prim;
-        std::size_t length;
-        bool ok;
+    const std::size_t P = sizeof(Path), C = MAX_CONTROL, D = MAX_DATA;
+    // A primitive, the body lengths it takes, those it refuses.
+    using Lengths = std::vector<std::size_t>;
+    const std::tuple<std::uint8_t, Lengths, Lengths> rows[] = {
+        {1, {8}, {7, 9}},           // HELLO
+        {2, {4}, {3}},              // BIND_REQ
+        {34, {}, {5}},              // BIND_ACK
+        {3, {16}, {12}},            // CONN_REQ
+        {4, {4}, {}},               // CONN_RES
+        {5, {4}, {0}},              // DISCON_REQ
+        {6, {0, D}, {D + 1}},       // DATA_REQ
+        {38, {D}, {D + 1}},         // DATA_IND
+        {7, {0}, {1}},              // ORDREL_REQ
+        {8, {}, {1}},               // INFO_REQ
+        {32, {0}, {}},              // OK_ACK
+        {39, {}, {1}},              // ORDREL_IND
+        {33, {4, C}, {3, C + 1}},   // ERROR_ACK
+        {40, {4}, {C + 1}},         // DISCON_IND
+        {35, {4 + P}, {P}},         // CONN_IND
+        {36, {P}, {}},              // CONN_CON
+        {37, {}, {P + 1}},          // RES_ACK
+        {41, {0}, {C + 1}},         // INFO_ACK
+        {0, {}, {0}}, {9, {}, {0}}, {31, {}, {0}}, {42, {}, {0}}, {255, {}, {0}}, // none
     };
-    const Row rows[] = {
-        {1, 8, true},
-        {1, 7, false},
-        {1, 9, false}, // HELLO
-        {2, 4, true},
-        {2, 3, false},
-        {34, 5, false}, // BIND_REQ, BIND_ACK
-        {3, 16, true},
-        {3, 12, false},
-        {4, 4, true}, // CONN_REQ, CONN_RES
-        {5, 4, true},
-        {5, 0, false}, // DISCON_REQ
-        {6, 0, true},
-        {6, MAX_DATA, true},
-        {6, MAX_DATA + 1, false}, // DATA_REQ
-        {38, MAX_DATA, true},
-        {38, MAX_DATA + 1, false}, // DATA_IND
-        {7, 0, true},
-        {7, 1, false},
-        {8, 1, false}, // ORDREL_REQ, INFO_REQ
-        {32, 0, true},
-        {39, 1, false}, // OK_ACK, ORDREL_IND
-        {33, 4, true},
-        {33, 3, false},
-        {33, MAX_CONTROL, true},
-        {33, MAX_CONTROL + 1, false}, // ERROR_ACK
-        {40, 4, true},
-        {40, MAX_CONTROL + 1, false}, // DISCON_IND
-        {35, 4 + sizeof(Path), true},
-        {35, sizeof(Path), false}, // CONN_IND
-        {36, sizeof(Path), true},
-        {37, sizeof(Path) + 1, false}, // CONN_CON, RES_ACK
-        {41, 0, true},
-        {41, MAX_CONTROL + 1, false}, // INFO_ACK
-        {0, 0, false},
-        {9, 0, false},
-        {31, 0, false}, // no primitive
-        {42, 0, false},
-        {255, 0, false},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(testing::Message() << "prim " << int{r.prim} << " length " << r.length);
-        const Bytes b = Raw(r.prim, r.length);
-        const Decoded d = DecodeRecord(b);
-        EXPECT_EQ(d.record.has_value(), r.ok);
-        EXPECT_EQ(d.used, r.ok ? b.size() : SIZE_MAX);
-        if (r.ok) { // one byte short: more is needed, nothing is refused
-            const Decoded shortBy1 = DecodeRecord(std::span(b).first(b.size() - 1));
-            EXPECT_FALSE(shortBy1.record);
-            EXPECT_EQ(shortBy1.used, 0u);
-        }
-    }
+    for (const auto& [prim, taken, refused] : rows)
+        for (const bool ok : {true, false})
+            for (const std::size_t length : ok ? taken : refused) {
+                SCOPED_TRACE(testing::Message() << "prim " << int{prim} << " length " << length);
+                const Bytes b = Raw(prim, length);
+                const Decoded d = DecodeRecord(b);
+                EXPECT_EQ(d.record.has_value(), ok);
+                EXPECT_EQ(d.used, ok ? b.size() : SIZE_MAX);
+                // One byte short: more is needed, nothing is refused.
+                EXPECT_TRUE(!ok || DecodeRecord(std::span(b).first(b.size() - 1)).used == 0);
+            }
+    Bytes huge = Raw(6, 0); // an oversized body, refused at once
+    spx::PutBE32(std::span(huge).subspan<4, 4>(), 0xFFFFFFFF);
+    EXPECT_EQ(DecodeRecord(huge).used, SIZE_MAX);
     EXPECT_EQ(DecodeRecord(Bytes{6, 0, 0}).used, 0u);     // a head not yet whole
     EXPECT_EQ(DecodeRecord(Raw(6, 0, 1)).used, SIZE_MAX); // reserved byte set
-    Bytes huge = Raw(6, 0);
-    spx::PutBE32(std::span(huge).subspan<4, 4>(), 0xFFFFFFFF); // an oversized body, refused at once
-    EXPECT_EQ(DecodeRecord(huge).used, SIZE_MAX);
 }
 
 // What is encoded reads back, texts cut at the control limit, and two records
 // in one read come apart.
 TEST(StackRecords, Bodies) {
-    EXPECT_EQ(ReadHello(HelloBody()), VERSION);
     auto wrongMagic = HelloBody();
     wrongMagic[0] = 'X';
-    EXPECT_FALSE(ReadHello(wrongMagic));
+    EXPECT_TRUE(ReadHello(HelloBody()) == VERSION && !ReadHello(wrongMagic));
     EXPECT_EQ(ReadSequence(SequenceBody(0xDEADBEEF)), 0xDEADBEEFu);
-    const auto e = ErrorBody(17, 93, "network 0000ABCD is on no IPX interface");
-    ASSERT_TRUE(ReadError(e));
-    EXPECT_EQ(ReadError(e)->terr, 17);
-    EXPECT_EQ(ReadError(e)->err, 93);
-    EXPECT_EQ(ReadError(e)->detail, "network 0000ABCD is on no IPX interface");
+    const std::string detail = "network 0000ABCD is on no IPX interface";
+    const auto e = ErrorBody(17, 93, detail);
+    const auto error = ReadError(e);
+    EXPECT_TRUE(error && error->terr == 17 && error->err == 93 && error->detail == detail);
     EXPECT_EQ(DisconBody(237, std::string(5000, 'x')).size(), MAX_CONTROL);
     EXPECT_EQ(ReadDiscon(DisconBody(236, ""))->reason, 236);
     Path p{};
     std::memset(p.interface, 'e', sizeof p.interface); // not terminated on the wire
     const auto read = ReadPath(std::span(reinterpret_cast<const std::uint8_t*>(&p), sizeof p));
-    ASSERT_TRUE(read);
-    EXPECT_EQ(std::strlen(read->interface), sizeof p.interface - 1);
+    EXPECT_TRUE(read && std::strlen(read->interface) == sizeof p.interface - 1);
     Bytes two;
     AppendRecord(two, Prim::DataInd, FLAG_MORE, Bytes{1, 2, 3});
     AppendRecord(two, Prim::OrdrelInd, 0, {});
     const Decoded first = DecodeRecord(two);
-    ASSERT_TRUE(first.record);
-    EXPECT_EQ(first.record->flags, FLAG_MORE);
-    EXPECT_EQ(first.record->body.size(), 3u);
+    ASSERT_TRUE(first.record && first.record->flags == FLAG_MORE && first.record->body.size() == 3);
     const Decoded second = DecodeRecord(std::span(two).subspan(first.used));
-    ASSERT_TRUE(second.record);
-    EXPECT_EQ(second.record->prim, Prim::OrdrelInd);
+    EXPECT_TRUE(second.record && second.record->prim == Prim::OrdrelInd);
 }
 
 namespace {
@@ -177,31 +150,25 @@ TEST(StackDoor, Bounds) {
     const auto ask = [&](std::uint8_t node, std::uint16_t callerId, Time at) {
         return door.Request(Request(node, callerId), Listening(), 0, at, taken, {id++, 0x4000});
     };
-    EXPECT_EQ(ask(1, 11, t0).verdict, Door::Verdict::New);
+    using enum Door::Verdict;
+    EXPECT_EQ(ask(1, 11, t0).verdict, New);
     const auto repeat = ask(1, 11, t0 + 1s);
-    EXPECT_EQ(repeat.verdict, Door::Verdict::Repeat);
-    EXPECT_EQ(repeat.call->myId, 100); // answered again with the same id
-    EXPECT_EQ(ask(1, 12, t0).verdict, Door::Verdict::New);
-    EXPECT_EQ(ask(1, 13, t0).verdict, Door::Verdict::SourceFull);
-    EXPECT_EQ(ask(2, 21, t0 + 1s).verdict, Door::Verdict::New);
-    EXPECT_EQ(ask(3, 31, t0 + 2s).verdict, Door::Verdict::New);
+    EXPECT_TRUE(repeat.verdict == Repeat && repeat.call->myId == 100); // answered with the same id
+    EXPECT_TRUE(ask(1, 12, t0).verdict == New && ask(1, 13, t0).verdict == SourceFull);
+    EXPECT_TRUE(ask(2, 21, t0 + 1s).verdict == New && ask(3, 31, t0 + 2s).verdict == New);
     EXPECT_EQ(door.Size(), 4u);
-    EXPECT_EQ(ask(4, 41, t0 + 3s).verdict, Door::Verdict::New); // full: the oldest goes
-    EXPECT_EQ(door.Size(), 4u);
-    EXPECT_EQ(door.Evicted(), 1u);
-    EXPECT_FALSE(door.Holds(100));
-    EXPECT_EQ(ask(1, 13, t0 + 3s).verdict, Door::Verdict::New); // node 1 has room again
+    EXPECT_EQ(ask(4, 41, t0 + 3s).verdict, New); // full: the oldest goes
+    EXPECT_TRUE(door.Size() == 4 && door.Evicted() == 1 && !door.Holds(100));
+    EXPECT_EQ(ask(1, 13, t0 + 3s).verdict, New); // node 1 has room again
     auto notRequest = Request(5, 51);
     notRequest.control = 0;
     EXPECT_EQ(door.Request(notRequest, Listening(), 0, t0, taken, {id++, 0x4000}).verdict,
-              Door::Verdict::NotRequest);
+              NotRequest);
     EXPECT_EQ(door.NextExpiry(), t0 + 1s + 10s); // node 2's, now the oldest
     door.Expire(t0 + 11s);
-    EXPECT_EQ(door.Size(), 3u);
-    EXPECT_EQ(door.Expired(), 1u);
+    EXPECT_TRUE(door.Size() == 3 && door.Expired() == 1);
     door.Expire(t0 + 13s + 10s);
-    EXPECT_EQ(door.Size(), 0u);
-    EXPECT_FALSE(door.NextExpiry());
+    EXPECT_TRUE(door.Size() == 0 && !door.NextExpiry());
 }
 
 TEST(StackDoor, CompletedOnlyByTheCaller) {
@@ -221,21 +188,16 @@ TEST(StackDoor, CompletedOnlyByTheCaller) {
                           To(ack, 0x5A5B, 500), To(ack, 0x5A5A, 501)})
         EXPECT_FALSE(door.Complete(p, LISTENERS, t0));
     const auto done = door.Complete(ack, LISTENERS, t0);
-    ASSERT_TRUE(done);
-    EXPECT_EQ(done->myId, 500);
-    EXPECT_FALSE(door.Holds(500));
+    EXPECT_TRUE(done && done->myId == 500 && !door.Holds(500));
     EXPECT_FALSE(door.Complete(ack, LISTENERS, t0)); // once
     // The reply names both ids and announces the window; the request it
     // came with reads back for the connection.
-    const auto reply = ReplyOf(call, 512, 1500);
-    EXPECT_FALSE(reply.control & spx::ipx::CC_SPX2); // an SPX I request: an SPX I reply
-    EXPECT_EQ(spx::ipx::SockOf(reply.src), 0x5A5A);
-    EXPECT_EQ(reply.srcConn, 500);
-    EXPECT_EQ(reply.dstConn, 11);
-    EXPECT_EQ(reply.allocation, 511);
-    EXPECT_TRUE(reply.control & spx::ipx::CC_SEND_ACK);
-    EXPECT_EQ(RequestOf(call).srcConn, 11);
-    EXPECT_EQ(RequestOf(call).dstConn, spx::ipx::UNKNOWN_CONNECTION);
+    const auto reply = ReplyOf(call, 512, 1500); // an SPX I request: an SPX I reply
+    EXPECT_EQ(std::tuple(reply.control & (spx::ipx::CC_SPX2 | spx::ipx::CC_SEND_ACK),
+                         spx::ipx::SockOf(reply.src), reply.srcConn, reply.dstConn,
+                         reply.allocation, RequestOf(call).srcConn, RequestOf(call).dstConn),
+              std::tuple(spx::ipx::CC_SEND_ACK, 0x5A5A, 500, 11, 511, 11,
+                         spx::ipx::UNKNOWN_CONNECTION));
     // An SPX II request: the reply agrees on the smaller of its offer and
     // what our interface carries, and the request reads back with its offer.
     for (const auto [offer, ours, agreed] : {std::array{1500, 1500, 1500}, {1500, 1492, 1492},
@@ -245,16 +207,14 @@ TEST(StackDoor, CompletedOnlyByTheCaller) {
         spx2.negotiation = static_cast<std::uint16_t>(offer);
         const HalfOpen c2 = *door.Request(spx2, Listening(), 0, t0, taken, {500, 0x5A5A}).call;
         const auto r2 = ReplyOf(c2, 512, static_cast<std::uint16_t>(ours));
-        EXPECT_TRUE(r2.control & spx::ipx::CC_SPX2);
-        EXPECT_EQ(r2.negotiation, agreed) << offer << " " << ours;
-        EXPECT_EQ(RequestOf(c2).negotiation, offer);
-        EXPECT_TRUE(door.Complete(AckOf(c2), LISTENERS, t0));
+        EXPECT_TRUE((r2.control & spx::ipx::CC_SPX2) && r2.negotiation == agreed &&
+                    RequestOf(c2).negotiation == offer && door.Complete(AckOf(c2), LISTENERS, t0))
+            << offer << " " << ours;
     }
     door.Request(Request(2, 21, 0x9001), Listening(0x9001), 0, t0, taken, {501, 0x4000});
     door.Request(Request(3, 31), Listening(), 0, t0, taken, {502, 0x4000});
     door.Forget(0x9001); // its listener closed
-    EXPECT_FALSE(door.Holds(501));
-    EXPECT_TRUE(door.Holds(502));
+    EXPECT_TRUE(!door.Holds(501) && door.Holds(502));
 }
 
 // A call completes by its cookie, to the reply's socket with the reply's id,
@@ -270,10 +230,8 @@ TEST(StackDoor, Cookies) {
         Door door(DoorConfig{.total = 1, .secret = {5, 6}});
         const HalfOpen call =
             *door.Request(Request(1, 11), Listening(), 0, t0, none, {7, 0x4000}).call;
-        EXPECT_NE(call.myId, 7); // the cookie, free
-        EXPECT_GE(call.mySocket, spx::stack::DYNAMIC_FIRST);
-        EXPECT_LE(call.mySocket, spx::stack::DYNAMIC_LAST);
-        EXPECT_NE(foreign.myId, call.myId);
+        EXPECT_TRUE(call.myId != 7 && foreign.myId != call.myId); // the cookie, free, secret's
+        EXPECT_TRUE(call.mySocket >= DYNAMIC_FIRST && call.mySocket <= DYNAMIC_LAST);
         if (evicted)
             door.Request(Request(2, 21), Listening(), 0, t0, none, {8, 0x4000});
         EXPECT_EQ(door.Holds(call.myId), !evicted);
@@ -298,20 +256,11 @@ TEST(StackDoor, Cookies) {
         for (const auto& r : rows) {
             const auto done = door.Complete(r.p, LISTENERS, r.at);
             EXPECT_EQ(done.has_value(), r.completes) << evicted;
-            if (done) {
-                EXPECT_EQ(done->callerId, 11);
-                EXPECT_EQ(done->mySocket, call.mySocket);
-                EXPECT_EQ(spx::ipx::SockOf(done->local), 0x9000);
-            }
+            EXPECT_TRUE(!done || (done->callerId == 11 && done->mySocket == call.mySocket &&
+                                  spx::ipx::SockOf(done->local) == 0x9000));
         }
         EXPECT_FALSE(door.Complete(ack, std::span(LISTENERS).first(1), t0)); // not listening
     }
-    Door door(DoorConfig{.secret = {5, 6}});
-    const auto busy = [&](std::uint16_t) { return true; }; // the cookie's id is taken
-    const HalfOpen spare =
-        *door.Request(Request(1, 11), Listening(), 0, t0, busy, {9, 0x6001}).call;
-    EXPECT_EQ(spare.myId, 9);
-    EXPECT_EQ(spare.mySocket, 0x6001);
 }
 
 // Sockets: one holder each, shared by the connections on it (taken by one
@@ -320,29 +269,23 @@ TEST(StackDoor, Cookies) {
 TEST(StackSockets, Table) {
     SocketTable t(2s);
     const Time t0{};
-    EXPECT_TRUE(t.Bind(0x9000));
-    EXPECT_FALSE(t.Bind(0x9000));
-    EXPECT_FALSE(t.Bind(0));
+    EXPECT_TRUE(t.Bind(0x9000) && !t.Bind(0x9000) && !t.Bind(0));
     t.Share(0x9000);             // a connection accepted on it
     t.Release(0x9000, t0);       // the listener closes
     EXPECT_TRUE(t.Held(0x9000)); // the connection still runs
     t.Release(0x9000, t0);
     EXPECT_FALSE(t.Held(0x9000));
     EXPECT_TRUE(t.Bind(0x9000));
-    const auto d = t.BindDynamic(0x3FFF, t0); // any start: wraps into the range
-    ASSERT_TRUE(d);
-    EXPECT_EQ(*d, 0x7FFF);
-    EXPECT_FALSE(t.Bind(*d));
-    t.Release(*d, t0);
+    EXPECT_EQ(t.BindDynamic(0x3FFF, t0), 0x7FFF); // any start: wraps into the range
+    EXPECT_FALSE(t.Bind(0x7FFF));
+    t.Release(0x7FFF, t0);
     EXPECT_EQ(t.BindDynamic(0x3FFF, t0 + 1s), 0x4000); // 7FFF rests
     EXPECT_EQ(t.BindDynamic(0x3FFF, t0 + 3s), 0x7FFF); // rested
     t.Share(0x4321); // a call completed at the door on a socket none held
     EXPECT_FALSE(t.Bind(0x4321));
-    t.Release(0x4321, t0);
-    EXPECT_FALSE(t.Held(0x4321));
+    EXPECT_FALSE((t.Release(0x4321, t0), t.Held(0x4321)));
     SocketTable full;
     for (unsigned i = 0; i < 0x4000; ++i)
         ASSERT_TRUE(full.BindDynamic(static_cast<std::uint16_t>(i), t0));
-    EXPECT_FALSE(full.BindDynamic(0, t0));
-    EXPECT_EQ(full.Count(), 0x4000u);
+    EXPECT_TRUE(!full.BindDynamic(0, t0) && full.Count() == 0x4000);
 }

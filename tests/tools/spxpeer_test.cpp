@@ -36,7 +36,6 @@ TEST(Spxpeer, ServicesAgainstVarneld) {
             "requires attention\n" + Bin("spxpeer").string() + ": 127.0.0.1 port " +
             std::to_string(closed) + " refused the connection: nothing listens there (reason 237)\n"},
         {{"get", "-v", r, s, "f"}, 0, f, ": connection over TCP: local 127.0.0.1 port "},
-        {{"--version"}, 0, "spxpeer " VARNEL_VERSION "\n", ""},
         {{"get", r, s, "-h", "nowhere", "-s", HexPort(d.port()) + "h", "f"}, 0, f, ""},
         {{"rsh", r, s, "printf 'a\\nb\\n'; echo oops >&2"}, 0, "a\nb\n", ""},
         {{"rsh", r, s, "echo", "one", "two"}, 0, "one two\n", ""},

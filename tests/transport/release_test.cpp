@@ -43,8 +43,8 @@ TEST(Disconnect, EachEndingGivesItsReason) {
         harness::WaitUntil([&] { return !Send(p.server, "x"); });
         EXPECT_EQ(t_errno, TLOOK) << "no send once a disconnect has arrived";
         EXPECT_TRUE(t_sndrel(p.server) == -1 && t_errno == TLOOK) << "nor a release";
-        EXPECT_EQ(TakeDisconnect(p.server), reason);
-        EXPECT_EQ(t_look(p.server), 0) << "t_rcvdis drops what was unread before it";
+        EXPECT_TRUE(TakeDisconnect(p.server) == reason && t_look(p.server) == 0)
+            << "its reason; t_rcvdis drops what was unread before it";
     }
     signal(SIGPIPE, old);
 }
@@ -97,8 +97,8 @@ TEST(Endpoints, FailingCallsNameTheirErrorAndLooksWait) {
     EXPECT_EQ(spx::GetBE32(p.listener.caller.net), 0u) << "the call came over TCP";
     t_close(served);
     EXPECT_EQ(Receive(p.server), Unit{"x"}) << "the unread data was kept";
-    EXPECT_EQ(TakeDisconnect(nobody), SPX_DISCON_FAILED);
-    EXPECT_TRUE(t_getstate(nobody) == T_IDLE && t_unbind(nobody) == 0);
+    EXPECT_TRUE(TakeDisconnect(nobody) == SPX_DISCON_FAILED && t_getstate(nobody) == T_IDLE &&
+                t_unbind(nobody) == 0);
     t_close(bound), t_close(nobody);
 }
 
@@ -115,14 +115,18 @@ TEST(Endpoints, ALimitBoundsASendersWholeWait) {
     });
     const std::string piece = harness::Pattern(SPX_MAX_DATA);
     // The limit bounds the wait from when the sender is first held, however long filling the
-    // carrier's buffers before that took.
+    // carrier's buffers before that took. A slow send that 64 KiB more followed was no hold (on
+    // a busy host a send may be slow for want of the processor while the buffers still fill).
     const auto start = std::chrono::steady_clock::now();
     std::optional<std::chrono::steady_clock::time_point> held;
+    std::size_t moved = 0; // since the sender was held
     for (auto before = start; std::chrono::steady_clock::now() - start < 30s;) {
         const bool sent = Send(p.client, piece, T_MORE);
         const auto after = std::chrono::steady_clock::now();
         if (!held && after - before > 200ms)
-            held = before;
+            held = before, moved = 0;
+        else if (held && (moved += piece.size()) >= 64 * 1024)
+            held.reset();
         if (!sent)
             break;
         before = after;

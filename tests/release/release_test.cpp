@@ -1,10 +1,13 @@
 // What a release ships: manual pages, the Debian package, the programs on two hosts.
+#include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sched.h>
 #include <unistd.h>
 
+#include <array>
 #include <deque>
 #include <map>
 #include <sstream>
@@ -315,6 +318,217 @@ class Namespaces {
     std::deque<Process> holders_;
 };
 
+// A caller that knows only SPX I, built from the published packet formats alone: its own frames
+// (any of the four types), the IPX header, the 12-byte SPX header, the connection control bits
+// and the datastream types FE and FF; packets of at most 576 bytes, eight at a time, each one
+// answered. It runs on a packet socket of the client's namespace with a MAC address of its own.
+// Every packet sent to it is checked: at most 576 bytes, no bit that SPX I does not define.
+class Spx1Caller {
+  public:
+    Spx1Caller(const std::string& pid, const char* ifname, std::string_view frame, std::uint16_t id)
+        : frame_(frame), id_(id) {
+        std::thread([&] { // the namespace of this thread alone; the socket keeps it
+            const int ns = open(("/proc/" + pid + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+            sockaddr_ll at{};
+            at.sll_family = AF_PACKET;
+            at.sll_protocol = htons(ETH_P_ALL);
+            if (ns >= 0 && setns(ns, CLONE_NEWNET) == 0 &&
+                (at.sll_ifindex = static_cast<int>(if_nametoindex(ifname))) != 0)
+                fd_ = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+            if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0)
+                close(std::exchange(fd_, -1));
+            close(ns);
+        })
+            .join();
+    }
+    ~Spx1Caller() { close(fd_); }
+    Spx1Caller(const Spx1Caller&) = delete;
+
+    // One service: connects, sends the request and, unless null, the data as units with T_MORE
+    // and an empty end unit; takes the replies (a unit, or a whole stream and its end unit) until
+    // the server releases, then disconnects unless the server has. What came, "" when the
+    // exchange failed; faults() tells what was wrong.
+    std::string Serve(const std::string& request, const std::string* data, bool status) {
+        if (!Connect())
+            return "";
+        Send(request, true);
+        if (status && !Until([&] { return !messages_.empty(); }))
+            return fault("no status"), "";
+        if (data) {
+            for (std::size_t at = 0; at < data->size(); at += kData)
+                Send(data->substr(at, kData), false);
+            Send("", true);
+        }
+        const std::size_t replies = status ? 2 : 1; // with data to send: the release ends it
+        Until([&] { return ended_ || released_ || (!data && messages_.size() >= replies); });
+        if (!ended_)
+            Send("", false, kDiscon);
+        if (!Until([&] { return ended_; }))
+            fault("not disconnected");
+        std::string got;
+        for (const std::string& m : messages_)
+            got += m + "|";
+        return got;
+    }
+    const std::string& faults() const { return faults_; }
+
+  private:
+    static constexpr std::size_t kPacket = 576, kData = kPacket - 42;
+    static constexpr std::uint8_t kSystem = 0x80, kSendAck = 0x40, kEom = 0x10;
+    // The server's orderly release comes as a packet of a datastream type of its own, FC.
+    static constexpr std::uint8_t kRelease = 0xFC, kDiscon = 0xFE, kDisconAck = 0xFF;
+    static constexpr std::uint16_t kWindow = 8;
+    static inline const std::string kMine = std::string("\x02\0\0\0\0\x99", 6),
+                                    kNet = std::string("\0\0\xAB\xCD", 4);
+    struct Out {
+        std::uint16_t seq;
+        std::uint8_t control, datastream;
+        std::string data;
+    };
+    static std::string Be16(unsigned v) { return {char(v >> 8), char(v & 0xFF)}; }
+    static unsigned Get16(std::string_view b, std::size_t at) {
+        return static_cast<unsigned>(static_cast<unsigned char>(b[at]) << 8 |
+                                     static_cast<unsigned char>(b[at + 1]));
+    }
+    void fault(const std::string& what) { faults_ += what + "\n"; }
+
+    // Sends one SPX packet to the server as a frame of this caller's type.
+    void Transmit(std::uint8_t control, std::uint8_t ds, std::uint16_t seq, std::string_view data,
+                  std::uint16_t dstId) {
+        const std::string ipx = "\xFF\xFF" + Be16(42 + unsigned(data.size())) + '\0' + '\5' +
+                                peer_ + kNet + kMine + Be16(kSocket) + char(control) + char(ds) +
+                                Be16(id_) + Be16(dstId) + Be16(seq) + Be16(expect_) +
+                                Be16(expect_ + kWindow - 1u) + std::string(data);
+        std::string f = peer_.substr(4, 6) + kMine;
+        if (frame_ == "ethernet_ii")
+            f += "\x81\x37";
+        else if (frame_ == "802.3")
+            f += Be16(unsigned(ipx.size()));
+        else if (frame_ == "802.2")
+            f += Be16(unsigned(ipx.size()) + 3) + "\xE0\xE0\x03";
+        else
+            f += Be16(unsigned(ipx.size()) + 8) + std::string("\xAA\xAA\x03\0\0\0\x81\x37", 8);
+        f += ipx;
+        f.resize(std::max<std::size_t>(f.size(), 60), '\0');
+        if (send(fd_, f.data(), f.size(), 0) != static_cast<ssize_t>(f.size()))
+            fault("send failed");
+    }
+    void Ack(std::uint8_t ds = 0) { Transmit(kSystem, ds, next_, "", peerId_); }
+    void Send(std::string_view data, bool eom, std::uint8_t ds = 0) {
+        queue_.push_back({0, eom ? kEom : std::uint8_t(0), ds, std::string(data)});
+    }
+
+    // The connection request, repeated until the server's endpoint answers.
+    bool Connect() {
+        peer_ = kNet + std::string("\x02\0\0\0\0\x01", 6) + Be16(0x4500);
+        for (int i = 0; i < 10 && peerId_ == 0xFFFF; ++i) {
+            Transmit(kSystem | kSendAck, 0, 0, "", 0xFFFF);
+            Until([&] { return peerId_ != 0xFFFF; }, 500ms);
+        }
+        if (peerId_ == 0xFFFF)
+            return fault("no answer to the connection request"), false;
+        return Ack(), true;
+    }
+
+    // Runs the connection until done holds: what may go out within the server's allocation goes
+    // (an acknowledgement asked on the last), the first unacknowledged packet again after 300 ms
+    // without progress. false after the timeout.
+    bool Until(const std::function<bool()>& done, std::chrono::milliseconds timeout = 15s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= deadline || fd_ < 0)
+                return false;
+            while (!queue_.empty() && std::uint16_t(alloc_ - next_) < 0x8000) {
+                Out o = std::move(queue_.front());
+                queue_.pop_front();
+                o.seq = next_++;
+                if (queue_.empty() || next_ == std::uint16_t(alloc_ + 1))
+                    o.control |= kSendAck;
+                Transmit(o.control, o.datastream, o.seq, o.data, peerId_);
+                sent_.push_back(std::move(o));
+                progress_ = now;
+            }
+            if (!sent_.empty() && now - progress_ > 300ms) {
+                const Out& o = sent_.front();
+                Transmit(o.control | kSendAck, o.datastream, o.seq, o.data, peerId_);
+                progress_ = now;
+            }
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 20) == 1)
+                Take();
+        }
+        return true;
+    }
+
+    // Takes one frame off the socket: a packet of this connection is checked and answered.
+    void Take() {
+        std::array<char, 2048> buf;
+        sockaddr_ll from{};
+        socklen_t len = sizeof from;
+        const ssize_t n = recvfrom(fd_, buf.data(), buf.size(), MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&from), &len);
+        const std::string_view f(buf.data(), static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        if (n < 14 || from.sll_pkttype == PACKET_OUTGOING || f.substr(0, 6) != kMine)
+            return;
+        const std::size_t at = frame_ == "802.2" ? 17 : frame_ == "snap" ? 22 : 14;
+        const std::string_view p = f.substr(std::min(at, f.size()));
+        if (p.size() < 42 || Get16(p, 0) != 0xFFFF || p[5] != 5 || Get16(p, 16) != kSocket ||
+            Get16(p, 34) != id_)
+            return; // not of this connection
+        const std::size_t length = Get16(p, 2);
+        const auto control = static_cast<std::uint8_t>(p[30]),
+                   ds = static_cast<std::uint8_t>(p[31]);
+        if (length > kPacket || length < 42 || length > p.size())
+            return fault("a packet of " + std::to_string(length) + " bytes");
+        if ((control & 0x0F) != 0)
+            fault("control bits " + std::to_string(control));
+        const std::uint16_t seq = Get16(p, 36), ack = Get16(p, 38);
+        if (peerId_ == 0xFFFF) { // the answer to the request: its source is the server's end
+            peer_ = std::string(p.substr(18, 12));
+            peerId_ = static_cast<std::uint16_t>(Get16(p, 32));
+        }
+        alloc_ = static_cast<std::uint16_t>(Get16(p, 40));
+        while (!sent_.empty() && std::uint16_t(ack - sent_.front().seq - 1) < 0x8000) {
+            ended_ |= sent_.front().datastream == kDiscon; // an acknowledgement passes our FE
+            sent_.pop_front(), progress_ = std::chrono::steady_clock::now();
+        }
+        if (control & kSystem) {
+            ended_ |= ds == kDisconAck;
+            if (control & kSendAck)
+                Ack();
+            return;
+        }
+        if (seq != expect_)
+            return Ack(); // a repeat or out of order: the first missing one is named
+        ++expect_;
+        const std::string_view data = p.substr(42, length - 42);
+        if (ds == kDiscon)
+            return ended_ = true, Ack(kDisconAck);
+        if (ds == 0) {
+            message_ += data;
+            if (control & kEom)
+                messages_.push_back(std::exchange(message_, ""));
+        } else if (ds == kRelease && data.empty()) {
+            released_ = true;
+        } else {
+            fault("datastream type " + std::to_string(ds) + " with " + std::to_string(data.size()));
+        }
+        Ack();
+    }
+
+    static constexpr std::uint16_t kSocket = 0x5001;
+    int fd_ = -1;
+    std::string_view frame_;
+    std::uint16_t id_, peerId_ = 0xFFFF, next_ = 0, expect_ = 0, alloc_ = 0;
+    std::string peer_; // the server end's network, node and socket
+    std::deque<Out> queue_, sent_;
+    std::chrono::steady_clock::time_point progress_;
+    std::string message_, faults_;
+    Strings messages_;
+    bool released_ = false, ended_ = false;
+};
+
 // Frames, addresses, units or closing steps wrong over IPX: every service between two namespaces
 // joined by a veth pair, in every frame type, byte-exact; a refused caller; a dissector's verdict.
 TEST(Release, IpxHosts) {
@@ -344,6 +558,7 @@ TEST(Release, IpxHosts) {
     }
     std::optional<Stack> near, far; // the client's stack, the server's
     std::string client, daemon;
+    unsigned calls = 0; // the SPX I caller's connection ids
     for (const char* frame : {"ethernet_ii", "802.3", "802.2", "snap"}) {
         far.reset(), near.reset(); // one stack at a time on an interface
         far.emplace(std::string("vsrv 0000ABCD ") + frame + "\n", ns.Enter(0));
@@ -352,7 +567,7 @@ TEST(Release, IpxHosts) {
         daemon = in[0] + "env " + far->Env() + " " + Bin("varneld").string();
         Process d({"/bin/sh", "-c", daemon + " -v"}, serverDir.path());
         ASSERT_TRUE(d.WaitForOutput("spxfd = ", true)) << d.Stdout() << d.Stderr();
-        fs::remove(serverDir / "stored");
+        fs::remove(serverDir / "stored"), fs::remove(serverDir / "spx1.stored");
         // A connection request of datastream type FE is no request: the stack's door drops it,
         // the daemon never hears of it, and the next caller is served.
         if (std::string_view(frame) == "ethernet_ii") {
@@ -388,6 +603,31 @@ TEST(Release, IpxHosts) {
         }
         EXPECT_NE(d.Stdout().find("clients IPX address: 0000ABCDh 00000A090909h "),
                   std::string::npos);
+        // A caller that knows only SPX I is served as one: store, fetch, command and copy to
+        // standard output, byte-exact. Replies that end in the server's 1-byte end unit: endUnit.
+        const std::string mine = Pattern(150000, 41), text = std::string(frame) + Pattern(2000, 3);
+        const auto record = [](unsigned code, std::string_view s, std::size_t size, bool tail) {
+            return std::string(3, '\0') + char(code) + std::string(s) +
+                   std::string(size - s.size() + (tail ? 12 : 0), '\0');
+        };
+        using Row = std::tuple<std::string, const std::string*, bool, std::string, bool>;
+        for (const auto& [request, sent, status, want, endUnit] :
+             {Row{record(0xFF, "spx1.stored", 80, true), &mine, true, std::string(1, '\0') + "|",
+                  false},
+              {record(0xFC, "spx1.stored", 80, false), nullptr, true,
+               std::string(1, '\0') + "|" + mine, true},
+              {record(0xFD, "cat spx1.stored", 100, false), nullptr, false, mine, true},
+              {record(0xFE, "", 80, true), &text, false, "", false}}) {
+            Spx1Caller spx1(ns.Pid(1), "vcli", frame, static_cast<std::uint16_t>(0x5100 + ++calls));
+            const std::string got = spx1.Serve(request, sent, status);
+            EXPECT_TRUE(endUnit ? got.size() == want.size() + 2 && got.starts_with(want) &&
+                                      got.back() == '|'
+                                : got == want)
+                << frame << " request " << +request[3] << ": " << got.size() << " bytes";
+            EXPECT_EQ(spx1.faults(), "") << frame << " request " << +request[3];
+        }
+        EXPECT_TRUE(ReadFile(serverDir / "spx1.stored") == mine) << frame;
+        EXPECT_TRUE(d.WaitForOutput(text)) << frame;
     }
     // A caller the allow file does not name is refused at the door: the IPv4 address its MAC
     // address reads as names no IPX caller; its network and node do.

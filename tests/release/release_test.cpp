@@ -611,6 +611,10 @@ TEST(Release, IpxHosts) {
     EXPECT_EQ(Shell("tshark -r " + pcap +
                     " -Y '!spx || _ws.malformed || _ws.expert.severity >= warning' 2>/dev/null"),
               "");
+    // SPX II's large packets among them, in each of the four frame types.
+    EXPECT_EQ(Shell("tshark -r " + pcap + " -Y 'ipx.len > 576 && spx' -T fields -e eth.type " +
+                    "-e llc.dsap 2>/dev/null | sort -u | wc -l"),
+              "4\n");
     const auto seen = Dissected(
         Shell("tshark -r " + pcap +
               " -T fields -e spx.src -e spx.dst -e spx.ctl -e spx.seq -e spx.ack 2>/dev/null"));

@@ -581,8 +581,10 @@ TEST(Release, IpxHosts) {
             EXPECT_TRUE(endUnit ? got.size() == want.size() + 2 && got.starts_with(want) &&
                                       got.back() == '|'
                                 : got == want)
-                << frame << " request " << +request[3] << ": " << got.size() << " bytes";
-            EXPECT_EQ(spx1.faults(), "") << frame << " request " << +request[3];
+                << frame << " request " << +static_cast<unsigned char>(request[3]) << ": "
+                << got.size() << " bytes";
+            EXPECT_EQ(spx1.faults(), "")
+                << frame << " request " << +static_cast<unsigned char>(request[3]);
         }
         EXPECT_TRUE(ReadFile(serverDir / "spx1.stored") == mine) << frame;
         EXPECT_TRUE(d.WaitForOutput(text)) << frame;

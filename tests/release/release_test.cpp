@@ -1,10 +1,13 @@
 // What a release ships: manual pages, the Debian package, the programs on two hosts.
+#include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sched.h>
 #include <unistd.h>
 
+#include <array>
 #include <deque>
 #include <map>
 #include <sstream>
@@ -252,27 +255,6 @@ static std::vector<SpxSeen> Dissected(const std::string& fields) {
     return out;
 }
 
-// Sends one frame, given in hexadecimal, on interface ifname of the network namespace of process
-// pid: whether it went.
-static bool SendFrame(const std::string& pid, const char* ifname, std::string_view hex) {
-    std::string frame;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        frame += static_cast<char>(std::stoul(std::string(hex.substr(i, 2)), nullptr, 16));
-    bool sent = false;
-    std::thread([&] { // the namespace of this thread alone
-        const int ns = open(("/proc/" + pid + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
-        const int s = ns >= 0 && setns(ns, CLONE_NEWNET) == 0
-                          ? socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0) : -1;
-        sockaddr_ll to{};
-        to.sll_family = AF_PACKET;
-        to.sll_ifindex = static_cast<int>(if_nametoindex(ifname));
-        sent = s >= 0 && sendto(s, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                                sizeof to) == static_cast<ssize_t>(frame.size());
-        close(s), close(ns);
-    }).join();
-    return sent;
-}
-
 // Network namespaces of processes started here (gone with them), joined by veth pairs.
 class Namespaces {
   public:
@@ -315,6 +297,200 @@ class Namespaces {
     std::deque<Process> holders_;
 };
 
+// A caller that knows only SPX I, built from the published packet formats alone: frames of the
+// four types, the IPX header, the 12-byte SPX header, the connection control bits, datastream
+// types FE and FF; packets of at most 576 bytes, eight at a time, each one it takes answered.
+// It runs on a packet socket in the client's namespace (pid) as node 02..99 of 0000ABCD, socket
+// 5001, and checks every packet sent to it: at most 576 bytes, no bit SPX I does not define.
+class Spx1Caller {
+  public:
+    Spx1Caller(const std::string& pid, std::string_view frame, unsigned id)
+        : frame_(frame), id_(id) {
+        std::thread([&] { // the namespace of this thread alone; the socket keeps it
+            const int ns = open(("/proc/" + pid + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+            sockaddr_ll at{};
+            at.sll_family = AF_PACKET, at.sll_protocol = htons(ETH_P_ALL);
+            if (ns >= 0 && setns(ns, CLONE_NEWNET) == 0 &&
+                (at.sll_ifindex = static_cast<int>(if_nametoindex("vcli"))) != 0 &&
+                (fd_ = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL))) >= 0 &&
+                bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0)
+                close(std::exchange(fd_, -1));
+            close(ns);
+        })
+            .join();
+    }
+    ~Spx1Caller() { close(fd_); }
+    Spx1Caller(const Spx1Caller&) = delete;
+
+    // A connection request of datastream type ds to the daemon's listener, sent every 0.5 s
+    // until answered or tries run out: whether it was answered (and the answer acknowledged).
+    bool Connect(int tries = 10, std::uint8_t ds = 0) {
+        peer_ = kNet + std::string("\2\0\0\0\0\1\x45\0", 8);
+        for (int i = 0; i < tries && peerId_ == 0xFFFF; ++i)
+            Transmit(kSystem | kSendAck, ds, 0, "", 0xFFFF),
+                Until([&] { return peerId_ != 0xFFFF; }, 500ms);
+        return peerId_ != 0xFFFF && (Ack(), true);
+    }
+    // One service: the request and, unless null, the data as units with T_MORE and an empty end
+    // unit; then the replies (each unit a packet with end of message: the status, or a stream
+    // with its end unit) until the server releases, then a disconnect unless the server sent
+    // one. The units that came, each ended by '|'.
+    std::string Serve(const std::string& request, const std::string* data, bool status) {
+        if (!Connect())
+            return faults_ += "no answer to the connection request\n", "";
+        Send(request, kEom);
+        if (status && !Until([&] { return !units_.empty(); }))
+            return faults_ += "no status\n", "";
+        if (data) {
+            for (std::size_t at = 0; at < data->size(); at += kData)
+                Send(data->substr(at, kData), 0);
+            Send("", kEom);
+        }
+        Until(
+            [&] { return ended_ || released_ || (!data && units_.size() == (status ? 2u : 1u)); });
+        if (!ended_)
+            Send("", 0, kDiscon);
+        if (!Until([&] { return ended_; }))
+            faults_ += "not disconnected\n";
+        std::string got;
+        for (const std::string& u : units_)
+            got += u + "|";
+        return got;
+    }
+    const std::string& faults() const { return faults_; }
+
+  private:
+    static constexpr std::size_t kPacket = 576, kData = kPacket - 42;
+    static constexpr std::uint8_t kSystem = 0x80, kSendAck = 0x40, kEom = 0x10;
+    // The server's orderly release comes as a packet of a datastream type of its own, FC.
+    static constexpr std::uint8_t kRelease = 0xFC, kDiscon = 0xFE, kDisconAck = 0xFF;
+    static constexpr unsigned kWindow = 8;
+    static inline const std::string kMine{"\2\0\0\0\0\x99", 6}, kNet{"\0\0\xAB\xCD", 4};
+    struct Out {
+        std::uint16_t seq;
+        std::uint8_t control, datastream;
+        std::string data;
+    };
+    static std::string Be16(unsigned v) { return {char(v >> 8), char(v & 0xFF)}; }
+    static std::uint16_t Get16(std::string_view b, std::size_t at) {
+        return static_cast<std::uint16_t>(static_cast<unsigned char>(b[at]) << 8 |
+                                          static_cast<unsigned char>(b[at + 1]));
+    }
+
+    // Sends one SPX packet to the server end as a frame of this caller's type.
+    void Transmit(std::uint8_t control, std::uint8_t ds, unsigned seq, std::string_view data,
+                  unsigned dstId) {
+        const std::string ipx = "\xFF\xFF" + Be16(42 + unsigned(data.size())) +
+                                std::string("\0\5", 2) + peer_ + kNet + kMine + Be16(kSocket) +
+                                char(control) + char(ds) + Be16(id_) + Be16(dstId) + Be16(seq) +
+                                Be16(expect_) + Be16(expect_ + kWindow - 1) + std::string(data);
+        const unsigned size = unsigned(ipx.size());
+        std::string f =
+            peer_.substr(4, 6) + kMine +
+            (frame_ == "ethernet_ii" ? std::string("\x81\x37")
+             : frame_ == "802.3"     ? Be16(size)
+             : frame_ == "802.2"     ? Be16(size + 3) + "\xE0\xE0\x03"
+                                 : Be16(size + 8) + std::string("\xAA\xAA\3\0\0\0\x81\x37", 8)) +
+            ipx;
+        f.resize(std::max<std::size_t>(f.size(), 60), '\0');
+        if (send(fd_, f.data(), f.size(), 0) != static_cast<ssize_t>(f.size()))
+            faults_ += "send failed\n";
+    }
+    void Ack(std::uint8_t ds = 0) { Transmit(kSystem, ds, next_, "", peerId_); }
+    void Send(std::string_view data, std::uint8_t control, std::uint8_t ds = 0) {
+        queue_.push_back({0, control, ds, std::string(data)});
+    }
+
+    // Runs the connection until done holds or the timeout passes (false): what the server's
+    // allocation lets go goes, an acknowledgement asked on the last; the first packet not
+    // acknowledged goes again after 300 ms without progress.
+    bool Until(const std::function<bool()>& done, std::chrono::milliseconds timeout = 15s) {
+        for (const auto deadline = std::chrono::steady_clock::now() + timeout; !done();) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= deadline || fd_ < 0)
+                return false;
+            for (; !queue_.empty() && std::uint16_t(alloc_ - next_) < 0x8000; progress_ = now) {
+                Out& o = sent_.emplace_back(std::move(queue_.front()));
+                queue_.pop_front();
+                o.seq = next_++;
+                const bool last = queue_.empty() || next_ == std::uint16_t(alloc_ + 1);
+                Transmit(o.control | (last ? kSendAck : 0), o.datastream, o.seq, o.data, peerId_);
+            }
+            if (!sent_.empty() && now - progress_ > 300ms) {
+                const Out& o = sent_.front();
+                Transmit(o.control | kSendAck, o.datastream, o.seq, o.data, peerId_);
+                progress_ = now;
+            }
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 20) == 1)
+                Take();
+        }
+        return true;
+    }
+
+    // Takes one frame off the socket: a packet of this connection is checked and answered.
+    void Take() {
+        std::array<char, 2048> buf;
+        sockaddr_ll from{};
+        socklen_t len = sizeof from;
+        const ssize_t n = recvfrom(fd_, buf.data(), buf.size(), MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&from), &len);
+        const std::string_view f(buf.data(), static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        const std::size_t at = frame_ == "802.2" ? 17 : frame_ == "snap" ? 22 : 14;
+        if (f.size() < at + 42 || from.sll_pkttype == PACKET_OUTGOING || f.substr(0, 6) != kMine)
+            return;
+        const std::string_view p = f.substr(at);
+        const std::size_t length = Get16(p, 2);
+        if (Get16(p, 0) != 0xFFFF || p[5] != 5 || Get16(p, 16) != kSocket || Get16(p, 34) != id_)
+            return; // not of this connection
+        const auto control = static_cast<std::uint8_t>(p[30]),
+                   ds = static_cast<std::uint8_t>(p[31]);
+        if (length > kPacket || length < 42 || length > p.size())
+            return void(faults_ += "a packet of " + std::to_string(length) + " bytes\n");
+        if ((control & 0x0F) != 0)
+            faults_ += "control bits " + std::to_string(control) + "\n";
+        if (peerId_ == 0xFFFF) // the answer to the request: its source is the server's end
+            peer_ = p.substr(18, 12), peerId_ = Get16(p, 32);
+        alloc_ = Get16(p, 40);
+        for (const std::uint16_t ack = Get16(p, 38);
+             !sent_.empty() && std::uint16_t(ack - sent_.front().seq - 1) < 0x8000;
+             sent_.pop_front(), progress_ = std::chrono::steady_clock::now())
+            ended_ |= sent_.front().datastream == kDiscon; // an acknowledgement passes our FE
+        if (control & kSystem) {
+            ended_ |= ds == kDisconAck;
+            return (control & kSendAck) ? Ack() : void();
+        }
+        if (Get16(p, 36) != expect_)
+            return Ack(); // a repeat or out of order: the first missing one is named
+        ++expect_;
+        const std::string_view data = p.substr(42, length - 42);
+        if (ds == kDiscon)
+            return ended_ = true, Ack(kDisconAck);
+        if (ds == 0) {
+            unit_ += data;
+            if (control & kEom)
+                units_.push_back(std::exchange(unit_, ""));
+        } else if (ds == kRelease && data.empty()) {
+            released_ = true;
+        } else {
+            faults_ += "datastream type " + std::to_string(ds) + "\n";
+        }
+        Ack();
+    }
+
+    static constexpr unsigned kSocket = 0x5001;
+    int fd_ = -1;
+    std::string_view frame_;
+    unsigned id_;
+    std::uint16_t peerId_ = 0xFFFF, next_ = 0, expect_ = 0, alloc_ = 0;
+    std::string peer_; // the server end's network, node and socket
+    std::deque<Out> queue_, sent_;
+    std::chrono::steady_clock::time_point progress_;
+    std::string unit_, faults_;
+    Strings units_;
+    bool released_ = false, ended_ = false;
+};
+
 // Frames, addresses, units or closing steps wrong over IPX: every service between two namespaces
 // joined by a veth pair, in every frame type, byte-exact; a refused caller; a dissector's verdict.
 TEST(Release, IpxHosts) {
@@ -345,6 +521,7 @@ TEST(Release, IpxHosts) {
     }
     std::optional<Stack> near, far; // the client's stack, the server's
     std::string client, daemon;
+    unsigned calls = 0; // the SPX I caller's connection ids
     for (const char* frame : {"ethernet_ii", "802.3", "802.2", "snap"}) {
         far.reset(), near.reset(); // one stack at a time on an interface
         far.emplace(std::string("vsrv 0000ABCD ") + frame + "\n", ns.Enter(0));
@@ -353,14 +530,10 @@ TEST(Release, IpxHosts) {
         daemon = in[0] + "env " + far->Env() + " " + Bin("varneld").string();
         Process d({"/bin/sh", "-c", daemon + " -v"}, serverDir.path());
         ASSERT_TRUE(d.WaitForOutput("spxfd = ", true)) << d.Stdout() << d.Stderr();
-        fs::remove(serverDir / "stored");
+        fs::remove(serverDir / "stored"), fs::remove(serverDir / "spx1.stored");
         // A connection request of datastream type FE is no request: the stack's door drops it,
-        // the daemon never hears of it, and the next caller is served.
-        if (std::string_view(frame) == "ethernet_ii") {
-            EXPECT_TRUE(SendFrame(ns.Pid(1), "vcli", "02000000000100000a0909098137FFFF002A0005"
-                                  "0000ABCD0200000000014500" "0000000000000A0909095001"
-                                  "C0FE1234FFFF000000000000"));
-        }
+        // and the next caller from the same address and id is served.
+        EXPECT_FALSE(Spx1Caller(ns.Pid(1), frame, 0x5101 + calls).Connect(2, 0xFE)) << frame;
         EXPECT_EQ(Shell(client + Bin("varnel").string() +
                             " -r server -j source -f stored >/dev/null && " + client +
                             Bin("spxpeer").string() + " get -r server stored fetched && " + client +
@@ -389,18 +562,46 @@ TEST(Release, IpxHosts) {
         }
         EXPECT_NE(d.Stdout().find("clients IPX address: 0000ABCDh 00000A090909h "),
                   std::string::npos);
+        // A caller that knows only SPX I is served as one: store, fetch, command and copy to
+        // standard output, byte-exact. Replies that end in the server's 1-byte end unit: endUnit.
+        const std::string mine = Pattern(150000, 41), text = std::string(frame) + Pattern(2000, 3);
+        const auto record = [](unsigned code, std::string_view s, std::size_t size, bool tail) {
+            return std::string(3, '\0') + char(code) + std::string(s) +
+                   std::string(size - s.size() + (tail ? 12 : 0), '\0');
+        };
+        using Row = std::tuple<std::string, const std::string*, bool, std::string, bool>;
+        for (const auto& [request, sent, status, want, endUnit] :
+             {Row{record(0xFF, "spx1.stored", 80, true), &mine, true, std::string(1, '\0') + "|",
+                  false},
+              {record(0xFC, "spx1.stored", 80, false), nullptr, true,
+               std::string(1, '\0') + "|" + mine, true},
+              {record(0xFD, "cat spx1.stored", 100, false), nullptr, false, mine, true},
+              {record(0xFE, "", 80, true), &text, false, "", false}}) {
+            Spx1Caller spx1(ns.Pid(1), frame, 0x5100 + ++calls);
+            const std::string got = spx1.Serve(request, sent, status);
+            EXPECT_TRUE(endUnit ? got.size() == want.size() + 2 && got.starts_with(want) &&
+                                      got.back() == '|'
+                                : got == want)
+                << frame << " request " << +static_cast<unsigned char>(request[3]) << ": "
+                << got.size() << " bytes";
+            EXPECT_EQ(spx1.faults(), "")
+                << frame << " request " << +static_cast<unsigned char>(request[3]);
+        }
+        EXPECT_TRUE(ReadFile(serverDir / "spx1.stored") == mine) << frame;
+        EXPECT_TRUE(d.WaitForOutput(text)) << frame;
     }
     // A caller the allow file does not name is refused at the door: the IPv4 address its MAC
     // address reads as names no IPX caller; its network and node do.
-    for (const auto& [list, want] : {std::pair{"127.0.0.1\n10.9.9.9\n", "refused\n"},
-                                     {"0000ABCD:00000A090909 copy\n", ""}}) {
+    for (const auto& [list, want] :
+         {std::pair{"127.0.0.1\n10.9.9.9\n", "refused\n"}, {"0000ABCD:00000A090909 copy\n", ""}}) {
         WriteFile(serverDir / "allow", list);
         Process d({"/bin/sh", "-c", daemon + " -a allow"}, serverDir.path());
         ASSERT_TRUE(d.WaitForOutput("spxfd = ", true)) << d.Stdout() << d.Stderr();
         EXPECT_EQ(Shell(client + Bin("varnel").string() +
                             " -r server -j line >/dev/null 2>&1 || echo refused",
                         clientDir.path()),
-                  want) << list;
+                  want)
+            << list;
     }
     if (!dissect)
         return;
@@ -413,6 +614,10 @@ TEST(Release, IpxHosts) {
     EXPECT_EQ(Shell("tshark -r " + pcap +
                     " -Y '!spx || _ws.malformed || _ws.expert.severity >= warning' 2>/dev/null"),
               "");
+    // SPX II's large packets among them, in each of the four frame types.
+    EXPECT_EQ(Shell("tshark -r " + pcap + " -Y 'ipx.len > 576 && spx' -T fields -e eth.type " +
+                    "-e llc.dsap 2>/dev/null | sort -u | wc -l"),
+              "4\n");
     const auto seen = Dissected(
         Shell("tshark -r " + pcap +
               " -T fields -e spx.src -e spx.dst -e spx.ctl -e spx.seq -e spx.ack 2>/dev/null"));
@@ -433,8 +638,9 @@ TEST(Release, IpxHosts) {
 }
 
 // Lost, repeated and reordered frames corrupting or stalling a transfer (a relay in a middle
-// namespace drops 5%, repeats 1%, holds back 2%); a vanished peer not found by the watchdog; a
-// restarted daemon confused by the connection its predecessor left.
+// namespace drops 5%, repeats 1%, holds back 2%: 16 MiB each way, each within 60 s where it
+// takes a few); a vanished peer not found by the watchdog; a restarted daemon confused by the
+// connection its predecessor left.
 TEST(Release, IpxLossyLink) {
     if (geteuid() != 0 || !Shell("command -v ip unshare nsenter >/dev/null").empty())
         GTEST_SKIP() << "needs the superuser, iproute2 and util-linux";
@@ -452,17 +658,29 @@ TEST(Release, IpxLossyLink) {
         near("vcli 0000ABCD ethernet_ii\n", ns.Enter(2));
     WriteFile(clientDir / "yellowpages", "server 0000ABCD 02000000 00010000 4500\n");
     WriteFile(serverDir / ".spxrunid", CurrentUser() + "\n");
-    const std::string data = Pattern(64 << 20, 5), client = ns.In(2) + "env " + near.Env() + " ";
+    const std::string data = Pattern(16 << 20, 5), client = ns.In(2) + "env " + near.Env() + " ";
     WriteFile(clientDir / "source", data);
     const Strings daemon = {"/bin/sh", "-c",
                             ns.In(0) + "env " + far.Env() + " " + Bin("varneld").string()};
     std::optional<Process> d(std::in_place, daemon, serverDir.path());
     ASSERT_TRUE(d->WaitForOutput("spxfd = ", true)) << d->Stdout() << d->Stderr();
-    EXPECT_EQ(Shell(client + Bin("varnel").string() +
-                        " -r server -j source -f stored >/dev/null && " + client +
-                        Bin("spxpeer").string() + " get -r server stored fetched",
-                    clientDir.path()),
-              "");
+    // A transfer on the client within its time (ctest's for the whole test, 400 s, is above the
+    // sum of the test's limits): "", or how it ended and what both stacks held then.
+    const auto within = [&](const std::string& line, std::chrono::seconds limit) {
+        const auto start = std::chrono::steady_clock::now();
+        const Result r = harness::Run({"/bin/sh", "-c", client + line}, clientDir.path(), limit);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+        std::printf("%s: %.1f s\n", line.substr(line.rfind('/') + 1).c_str(), took.count() / 1e3);
+        return r.status == 0
+                   ? ""
+                   : line + ": status " + std::to_string(r.status) + " after " +
+                         std::to_string(took.count()) + " ms\n" + r.err +
+                         Shell("env " + near.Env() + " " + Bin("nspxd").string() + " -s") +
+                         Shell("env " + far.Env() + " " + Bin("nspxd").string() + " -s");
+    };
+    EXPECT_EQ(within(Bin("varnel").string() + " -r server -j source -f stored", 60s), "");
+    EXPECT_EQ(within(Bin("spxpeer").string() + " get -r server stored fetched", 60s), "");
     EXPECT_TRUE(ReadFile(serverDir / "stored") == data && ReadFile(clientDir / "fetched") == data);
     // The server's stack, the daemon and its child vanish mid-connection, with no word on the
     // wire: the caller hears of it by the watchdog (20 s).
@@ -482,9 +700,7 @@ TEST(Release, IpxLossyLink) {
     d.emplace(daemon, serverDir.path());
     ASSERT_TRUE(d->WaitForOutput("spxfd = ", true)) << d->Stdout() << d->Stderr();
     WriteFile(clientDir / "small", Pattern(100000, 9));
-    EXPECT_EQ(Shell(client + Bin("varnel").string() + " -r server -j small -f again >/dev/null",
-                    clientDir.path()),
-              "");
+    EXPECT_EQ(within(Bin("varnel").string() + " -r server -j small -f again", 30s), "");
     EXPECT_TRUE(ReadFile(serverDir / "again") == Pattern(100000, 9));
 }
 

@@ -1,6 +1,7 @@
 // A lossy link for the tests: bridges every frame between two interfaces
 // through packet sockets, dropping some, sending some twice and holding some
-// back behind the next one.
+// back behind the next one (at most 10 ms: a frame held back is late, never
+// lost).
 //
 //   lossy_relay IF1 IF2 DROP DUP REORDER SEED
 //
@@ -14,11 +15,14 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <random>
 #include <vector>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -53,18 +57,24 @@ int main(int argc, char** argv) {
     const int drop = std::atoi(argv[3]), dup = std::atoi(argv[4]), reorder = std::atoi(argv[5]);
     std::mt19937 random(static_cast<unsigned>(std::atoi(argv[6])));
     std::uniform_int_distribution<int> mille(0, 999);
-    std::optional<std::vector<unsigned char>> held[2]; // per direction, behind the next frame
+    // Per direction, the frame held back behind the next one, and since when.
+    std::optional<std::vector<unsigned char>> held[2];
+    std::chrono::steady_clock::time_point heldSince[2];
+    const auto release = [&](int to) {
+        if (held[to])
+            send(sock[to], held[to]->data(), held[to]->size(), 0), held[to].reset();
+    };
     std::array<unsigned char, 2048> frame;
     std::printf("relaying\n");
     std::fflush(stdout);
     for (;;) {
         pollfd fds[2] = {{sock[0], POLLIN, 0}, {sock[1], POLLIN, 0}};
-        if (poll(fds, 2, 50) == 0) { // quiet: what was held back goes now
-            for (int to = 0; to < 2; ++to)
-                if (held[to])
-                    send(sock[to], held[to]->data(), held[to]->size(), 0), held[to].reset();
-            continue;
-        }
+        const int ready = poll(fds, 2, held[0] || held[1] ? 5 : 50);
+        // A held frame waits for the next one its way, but not past 10 ms: traffic the other
+        // way must not keep it (an acknowledgement held while the peer resends for want of it).
+        for (int to = 0; to < 2; ++to)
+            if (ready == 0 || std::chrono::steady_clock::now() - heldSince[to] > 10ms)
+                release(to);
         for (int from = 0; from < 2; ++from) {
             if ((fds[from].revents & POLLIN) == 0)
                 continue;
@@ -77,13 +87,13 @@ int main(int argc, char** argv) {
             const int to = 1 - from;
             if (mille(random) < reorder && !held[to]) {
                 held[to].emplace(frame.begin(), frame.begin() + n);
+                heldSince[to] = std::chrono::steady_clock::now();
                 continue;
             }
             send(sock[to], frame.data(), static_cast<std::size_t>(n), 0);
             if (mille(random) < dup)
                 send(sock[to], frame.data(), static_cast<std::size_t>(n), 0);
-            if (held[to])
-                send(sock[to], held[to]->data(), held[to]->size(), 0), held[to].reset();
+            release(to);
         }
     }
 }

@@ -305,6 +305,15 @@ TEST(StackDoor, Cookies) {
             }
         }
         EXPECT_FALSE(door.Complete(ack, std::span(LISTENERS).first(1), t0)); // not listening
+        // An SPX II caller's first packet names the size its reply agreed on;
+        // by its cookie too the connection is SPX II of that size.
+        auto spx2 = ack;
+        spx2.control |= spx::ipx::CC_SPX2 | spx::ipx::CC_EXTENDED;
+        spx2.negotiation = 1000;
+        const auto two = door.Complete(spx2, LISTENERS, t0);
+        ASSERT_TRUE(two);
+        EXPECT_TRUE(RequestOf(*two).control & spx::ipx::CC_SPX2);
+        EXPECT_EQ(RequestOf(*two).negotiation, 1000);
     }
     Door door(DoorConfig{.secret = {5, 6}});
     const auto busy = [&](std::uint16_t) { return true; }; // the cookie's id is taken

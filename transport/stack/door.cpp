@@ -134,6 +134,10 @@ std::optional<HalfOpen> Door::ByCookie(const SpxPacket& p, std::uint16_t listene
     call.mySocket = socket;
     call.callerId = p.srcConn;
     call.callerAlloc = p.allocation;
+    // An SPX II caller marks every packet so and names the size the reply
+    // agreed on: the connection reads it back as the request's offer.
+    call.callerControl = p.control & (ipx::CC_SPX2 | ipx::CC_NEGOTIATE | ipx::CC_EXTENDED);
+    call.offer = p.negotiation;
     call.myId = p.dstConn;
     call.answered = now;
     return call;

@@ -206,7 +206,7 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
     EXPECT_EQ(caller.Unit(), "back");
 
     const auto status = harness::Run(nspxd({"-s"}));
-    EXPECT_EQ(status.status, 0);
+    EXPECT_EQ(status.status, 0) << status.err << stack.Stderr();
     EXPECT_EQ(harness::LinesWith(status.out, "interface d0 network 0000ABCD frame ethernet_ii mac "
                                              "02:00:00:00:00:01 mtu 1500 link up")
                   .size(),

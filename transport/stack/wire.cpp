@@ -77,8 +77,11 @@ int OpenSocket(const Iface& iface, ipx::Requests requests, int room, std::string
     sll.sll_family = AF_PACKET;
     sll.sll_protocol = htons(ETH_P_ALL);
     sll.sll_ifindex = iface.index;
-    const int big = 8 << 20;
+    const int big = 8 << 20, on = 1;
     setsockopt(s, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    // Our own frames are none of our input: the kernel need not copy each
+    // one it sends for this socket's filter to refuse.
+    setsockopt(s, SOL_PACKET, PACKET_IGNORE_OUTGOING, &on, sizeof on);
     setsockopt(s, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
     if (setsockopt(s, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) != 0 ||
         bind(s, reinterpret_cast<sockaddr*>(&sll), sizeof sll) != 0) {

@@ -191,7 +191,7 @@ TEST(Nspxd, LocalConnectionAndCommandLine) {
     const auto status = harness::Run(nspxd({"-s"}));
     const std::string ifLine =
         "interface d0 network 0000ABCD frame ethernet_ii mac 02:00:00:00:00:01 mtu 1500 link up";
-    EXPECT_EQ(status.status, 0);
+    EXPECT_EQ(status.status, 0) << status.err << stack.Stderr();
     // The unanswered call's requests are counted: no listener on their socket.
     for (const auto& [line, n] : {std::pair{ifLine.c_str(), 1u},
                                   {"listener socket 9000 qlen 2", 1u},

@@ -227,7 +227,7 @@ TEST(StackDoor, Cookies) {
     const HalfOpen foreign =
         *other.Request(Request(1, 11), Listening(), 0, t0, none, {7, 0x4000}).call;
     for (const bool evicted : {false, true}) {
-        Door door(DoorConfig{.total = 1, .secret = {5, 6}});
+        Door door(DoorConfig{.total = 1, .secret = {5, 6}, .keep = 0s});
         const HalfOpen call =
             *door.Request(Request(1, 11), Listening(), 0, t0, none, {7, 0x4000}).call;
         EXPECT_TRUE(call.myId != 7 && foreign.myId != call.myId); // the cookie, free, secret's
@@ -260,7 +260,37 @@ TEST(StackDoor, Cookies) {
                                   spx::ipx::SockOf(done->local) == 0x9000));
         }
         EXPECT_FALSE(door.Complete(ack, std::span(LISTENERS).first(1), t0)); // not listening
+        // An SPX II caller's first packet names the size its reply agreed on;
+        // by its cookie too the connection is SPX II of that size.
+        auto spx2 = ack;
+        spx2.control |= spx::ipx::CC_SPX2 | spx::ipx::CC_EXTENDED;
+        spx2.negotiation = 1000;
+        const auto two = door.Complete(spx2, LISTENERS, t0);
+        ASSERT_TRUE(two);
+        EXPECT_TRUE(RequestOf(*two).control & spx::ipx::CC_SPX2);
+        EXPECT_EQ(RequestOf(*two).negotiation, 1000);
     }
+    // A table full of young calls (a flood) records no more: a new call is
+    // answered by its cookie, which completes it; its spare, when the
+    // cookie's id is taken, needs a record and evicts the oldest.
+    Door door(DoorConfig{.total = 2, .secret = {5, 6}, .keep = 2s});
+    const auto busy = [&](std::uint16_t) { return true; }; // the cookie's id is taken
+    const HalfOpen spare =
+        *door.Request(Request(1, 11), Listening(), 0, t0, busy, {9, 0x6001}).call;
+    EXPECT_EQ(spare.myId, 9);
+    EXPECT_EQ(spare.mySocket, 0x6001);
+    door.Request(Request(2, 21), Listening(), 0, t0, none, {10, 0x4000});
+    const HalfOpen unrecorded =
+        *door.Request(Request(3, 31), Listening(), 0, t0 + 1s, none, {11, 0x4000}).call;
+    EXPECT_EQ(door.Size(), 2u);
+    EXPECT_EQ(door.Evicted(), 0u);
+    EXPECT_FALSE(door.Holds(unrecorded.myId));
+    EXPECT_TRUE(door.Complete(AckOf(unrecorded), LISTENERS, t0 + 1s));
+    EXPECT_EQ(door.Request(Request(4, 41), Listening(), 0, t0 + 1s, busy, {12, 0x4000}).call->myId, 12);
+    EXPECT_TRUE(door.Holds(12));
+    EXPECT_EQ(door.Evicted(), 1u);
+    door.Request(Request(5, 51), Listening(), 0, t0 + 2s, none, {13, 0x4000}); // the oldest is old enough
+    EXPECT_EQ(door.Evicted(), 2u);
 }
 
 // Sockets: one holder each, shared by the connections on it (taken by one

@@ -212,5 +212,13 @@ TEST(IpxFilter, OnlyTheEndpointsOwnFrames) {
             for (FrameType other : TYPES) // a frame of another type is never taken
                 EXPECT_TRUE(other == t ||
                             !RunFilter(BuildFilter(other, network, 0x4500, conn), frame, 0));
+            // The stack's two sockets of an interface split what it takes:
+            // connection requests to one, every other packet to the other.
+            const bool any = RunFilter(BuildInterfaceFilter(t, network), frame, pkttype) != 0;
+            const bool whole = ipx.size() >= 36, request = whole && ipx[34] == 0xFF && ipx[35] == 0xFF;
+            EXPECT_EQ(RunFilter(BuildInterfaceFilter(t, network, Requests::Only), frame, pkttype) != 0,
+                      any && request);
+            EXPECT_EQ(RunFilter(BuildInterfaceFilter(t, network, Requests::None), frame, pkttype) != 0,
+                      any && whole && !request);
         }
 }

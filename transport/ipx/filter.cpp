@@ -17,6 +17,8 @@ class Program {
     }
     // Goes on when A == k, else drops.
     void RequireEq(std::uint32_t k) { Jump(BPF_JEQ, k, false); }
+    // Goes on when A != k, else drops.
+    void RequireNe(std::uint32_t k) { Jump(BPF_JEQ, k, true); }
     // Goes on when A <= k, else drops.
     void RequireAtMost(std::uint32_t k) { Jump(BPF_JGT, k, true); }
     // Goes on when A == k1 or A == k2, else drops.
@@ -85,9 +87,17 @@ void RequireSpxHere(Program& p, FrameType frame, std::uint32_t network) {
 
 } // namespace
 
-std::vector<sock_filter> BuildInterfaceFilter(FrameType frame, std::uint32_t network) {
+std::vector<sock_filter> BuildInterfaceFilter(FrameType frame, std::uint32_t network,
+                                              Requests requests) {
     Program p;
     RequireSpxHere(p, frame, network);
+    if (requests != Requests::Any) {
+        p.Load(BPF_H, static_cast<std::uint32_t>(FrameHeaderSize(frame)) + OFF_DST_CONN);
+        if (requests == Requests::Only)
+            p.RequireEq(UNKNOWN_CONNECTION);
+        else
+            p.RequireNe(UNKNOWN_CONNECTION);
+    }
     return p.Finish();
 }
 

@@ -28,9 +28,15 @@ namespace spx::ipx {
 std::vector<sock_filter> BuildFilter(FrameType frame, std::uint32_t network, std::uint16_t socket,
                                      std::optional<std::uint16_t> connId);
 
+// Which packets of the interface a socket of the host's stack takes:
+// connection requests (SPX destination connection id FFFF), or every other.
+enum class Requests : std::uint8_t { Any, Only, None };
+
 // The same checks without the socket and the connection id: every SPX packet
-// of the interface's frame type for `network` (or 0) sent to this host. The
-// host's stack takes these and tells sockets and connections apart itself.
-std::vector<sock_filter> BuildInterfaceFilter(FrameType frame, std::uint32_t network);
+// of the interface's frame type for `network` (or 0) sent to this host, or of
+// those the connection requests only or all but them. The host's stack takes
+// these and tells sockets and connections apart itself.
+std::vector<sock_filter> BuildInterfaceFilter(FrameType frame, std::uint32_t network,
+                                              Requests requests = Requests::Any);
 
 } // namespace spx::ipx

@@ -60,25 +60,30 @@ Door::Spare Door::Cookie(const ipxAddr_t& caller, std::uint16_t callerId, std::u
             static_cast<std::uint16_t>(DYNAMIC_FIRST + ((h >> 16) & SOCKET_BITS))};
 }
 
+template <std::size_t N>
+std::size_t Door::Hash::operator()(const std::array<std::uint8_t, N>& k) const {
+    std::uint64_t a = 0, b = 0;
+    std::memcpy(&a, k.data(), std::min<std::size_t>(N, 8));
+    if constexpr (N > 8)
+        std::memcpy(&b, k.data() + 8, N - 8);
+    return static_cast<std::size_t>(Mix(Mix(seed, a), b));
+}
+
 Door::Answer Door::Request(const SpxPacket& p, const ipxAddr_t& local, std::size_t iface, Time now,
-                           const Taken& taken, Spare spare) {
+                           const Taken& taken, const std::function<Spare()>& spare) {
     if ((p.control & ipx::CC_SYSTEM) == 0 || p.dstConn != ipx::UNKNOWN_CONNECTION ||
         p.srcConn == 0 || p.srcConn == ipx::UNKNOWN_CONNECTION || p.datastream != ipx::DS_DATA)
         return {Verdict::NotRequest};
-    const auto known = byCaller_.find(KeyOf(p.src, p.srcConn));
+    const Key key = KeyOf(p.src, p.srcConn);
+    const auto known = byCaller_.find(key);
     if (known != byCaller_.end())
         return {Verdict::Repeat, &*known->second};
-    auto& fromThere = perSource_[NodeOf(p.src)];
-    if (fromThere >= config_.perSource)
-        return {Verdict::SourceFull};
-    ++fromThere; // before an eviction, which may erase another node's count
-    if (order_.size() >= std::max<std::size_t>(config_.total, 1)) {
-        Erase(order_.begin());
-        ++evicted_;
-    }
     Spare mine = Cookie(p.src, p.srcConn, ipx::SockOf(local), now, 0);
-    if (mine.id == 0 || mine.id == ipx::UNKNOWN_CONNECTION || Holds(mine.id) || taken(mine.id))
-        mine = spare;
+    const bool cookie =
+        mine.id != 0 && mine.id != ipx::UNKNOWN_CONNECTION && !Holds(mine.id) && !taken(mine.id);
+    const bool full = order_.size() >= std::max<std::size_t>(config_.total, 1);
+    if (!cookie)
+        mine = spare();
     HalfOpen call;
     call.caller = p.src;
     call.local = local;
@@ -90,9 +95,21 @@ Door::Answer Door::Request(const SpxPacket& p, const ipxAddr_t& local, std::size
     call.mySocket = mine.socket;
     call.iface = iface;
     call.answered = now;
+    if (full && cookie && now - order_.front().answered < config_.keep) {
+        unrecorded_ = call; // its cookie completes it
+        return {Verdict::New, &unrecorded_};
+    }
+    auto& fromThere = perSource_[NodeOf(p.src)];
+    if (fromThere >= config_.perSource)
+        return {Verdict::SourceFull};
+    ++fromThere; // before an eviction, which may erase another node's count
+    if (full) {
+        Erase(order_.begin());
+        ++evicted_;
+    }
     const auto it = order_.insert(order_.end(), call);
     byId_[mine.id] = it;
-    byCaller_[KeyOf(p.src, p.srcConn)] = it;
+    byCaller_[key] = it;
     return {Verdict::New, &*it};
 }
 
@@ -134,6 +151,10 @@ std::optional<HalfOpen> Door::ByCookie(const SpxPacket& p, std::uint16_t listene
     call.mySocket = socket;
     call.callerId = p.srcConn;
     call.callerAlloc = p.allocation;
+    // An SPX II caller marks every packet so and names the size the reply
+    // agreed on: the connection reads it back as the request's offer.
+    call.callerControl = p.control & (ipx::CC_SPX2 | ipx::CC_NEGOTIATE | ipx::CC_EXTENDED);
+    call.offer = p.negotiation;
     call.myId = p.dstConn;
     call.answered = now;
     return call;

@@ -5,7 +5,8 @@
 // source node and in all; a request that finds the table full evicts the
 // oldest; a call not completed within its life is forgotten. A repeated
 // request (same source address and connection id) is the same call, answered
-// again. So a flood of forged requests costs a few dozen bytes each, up to the
+// again. A table full of calls younger than a moment (a flood) keeps no record
+// of a new one: it is answered by its cookie alone. So a flood of forged requests costs a few dozen bytes each, up to the
 // bound, and nothing else. The reply comes from a socket of the dynamic range
 // (0x4000 to 0x7FFF), not the listener's, with a connection id of it: both
 // are, where the id is free, a keyed hash of the call and the time (a cookie),
@@ -27,7 +28,6 @@
 #include <cstdint>
 #include <functional>
 #include <list>
-#include <map>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -44,6 +44,9 @@ struct DoorConfig {
     std::uint16_t window = 512;            // the allocation the reply announces, in packets
     std::array<std::uint64_t, 2> secret{}; // the cookies' key
     std::chrono::seconds cookieSlot{8};    // a cookie holds for one to two of these
+    // A full table evicts its oldest call only when it is at least this old:
+    // a table full of younger ones (a flood) answers by cookie alone.
+    std::chrono::milliseconds keep{2000};
 };
 
 // One answered request.
@@ -75,14 +78,23 @@ class Door {
         std::uint16_t id = 0, socket = DYNAMIC_FIRST;
     };
 
-    explicit Door(const DoorConfig& config = {}) : config_(config) {}
+    explicit Door(const DoorConfig& config = {})
+        : config_(config), byCaller_(config.total, Hash{config.secret[1]}),
+          perSource_(config.total, Hash{config.secret[0]}) {}
 
     // A packet sent to a listening socket with dest id FFFF: a connection
     // request is answered (New: with the call's cookie when no connection or
     // call has its id, else with the spare; the oldest call goes when the
-    // table is full).
+    // table is full, unless it is younger than config.keep: then the call,
+    // with its cookie, is not recorded, and the answer's call holds until the
+    // next request).
     Answer Request(const ipx::SpxPacket& request, const ipxAddr_t& local, std::size_t iface,
-                   Time now, const Taken& taken, Spare spare);
+                   Time now, const Taken& taken, Spare spare) {
+        return Request(request, local, iface, now, taken, [spare] { return spare; });
+    }
+    // The same, the spare made only when it is needed.
+    Answer Request(const ipx::SpxPacket& request, const ipxAddr_t& local, std::size_t iface,
+                   Time now, const Taken& taken, const std::function<Spare()>& spare);
     // A packet to a socket and connection id that no connection has: when it
     // is the caller's, to the socket and id of its reply, the call is complete
     // and leaves the door. A call no longer in the table completes too when
@@ -106,6 +118,10 @@ class Door {
   private:
     using Key = std::array<std::uint8_t, 14>; // caller address and connection id
     using Node = std::array<std::uint8_t, 6>;
+    struct Hash { // of a Key or a Node, keyed: a forger cannot aim at one bucket
+        std::uint64_t seed = 0;
+        template <std::size_t N> std::size_t operator()(const std::array<std::uint8_t, N>& k) const;
+    };
     static Key KeyOf(const ipxAddr_t& a, std::uint16_t id);
     // The cookie's socket and id.
     Spare Cookie(const ipxAddr_t& caller, std::uint16_t callerId, std::uint16_t socket, Time at,
@@ -118,8 +134,9 @@ class Door {
     DoorConfig config_;
     std::list<HalfOpen> order_; // oldest first
     std::unordered_map<std::uint16_t, std::list<HalfOpen>::iterator> byId_;
-    std::map<Key, std::list<HalfOpen>::iterator> byCaller_;
-    std::map<Node, std::size_t> perSource_;
+    std::unordered_map<Key, std::list<HalfOpen>::iterator, Hash> byCaller_;
+    std::unordered_map<Node, std::size_t, Hash> perSource_;
+    HalfOpen unrecorded_; // the last call answered by cookie alone
     std::uint64_t evicted_ = 0, expired_ = 0;
 };
 

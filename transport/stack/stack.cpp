@@ -28,6 +28,9 @@ constexpr std::size_t MAX_LOCAL = 8192; // packets between endpoints of this hos
 constexpr std::size_t MAX_WAITING = 32; // set-up calls a listener has not yet seen
 constexpr std::size_t MAX_WAITING_PER_SOURCE = 8;
 constexpr int MAX_BATCHES = 16; // per interface and wake-up
+// Batches of connection requests read per wake-up: under a flood the loop
+// turns back to the connections and the programs after this many.
+constexpr int DOOR_BATCHES = 4;
 // Listening sockets whose cookies a packet of no connection is checked against.
 constexpr std::size_t MAX_COOKIE_LISTENERS = 64;
 
@@ -40,7 +43,7 @@ DoorConfig DoorWithSecret() {
     return config;
 }
 
-enum Tag : std::uint64_t { LISTEN = 1, CLIENT = 2, IFACE = 3, TIMER = 4, SIGNALS = 5 };
+enum Tag : std::uint64_t { LISTEN = 1, CLIENT = 2, IFACE = 3, TIMER = 4, SIGNALS = 5, DOOR = 6 };
 
 std::uint64_t TagOf(Tag kind, std::uint64_t value) {
     return (static_cast<std::uint64_t>(kind) << 32) | value;
@@ -91,8 +94,9 @@ Stack::~Stack() {
     for (auto& [fd, c] : clients_)
         close(fd);
     for (auto& i : ifaces_)
-        if (i.sock >= 0)
-            close(i.sock);
+        for (int fd : {i.sock, i.door})
+            if (fd >= 0)
+                close(fd);
     for (int fd : {epoll_, listen_, timer_, signals_})
         if (fd >= 0)
             close(fd);
@@ -108,9 +112,16 @@ int Stack::Run() {
             return 1;
         }
         Time now = Clock::now();
+        // Connection requests last: what the connections and the programs
+        // brought is served first, whatever waits at the door.
         for (int i = 0; i < n; ++i)
-            OnEvent(events[static_cast<std::size_t>(i)].data.u64,
-                    events[static_cast<std::size_t>(i)].events, now);
+            if (events[static_cast<std::size_t>(i)].data.u64 >> 32 != DOOR)
+                OnEvent(events[static_cast<std::size_t>(i)].data.u64,
+                        events[static_cast<std::size_t>(i)].events, now);
+        for (int i = 0; i < n; ++i)
+            if (events[static_cast<std::size_t>(i)].data.u64 >> 32 == DOOR)
+                OnEvent(events[static_cast<std::size_t>(i)].data.u64,
+                        events[static_cast<std::size_t>(i)].events, now);
         Settle(now);
         ArmTimer();
     }
@@ -126,7 +137,9 @@ void Stack::OnEvent(std::uint64_t tag, std::uint32_t events, Time now) {
     case CLIENT:
         return ServeClient(static_cast<int>(value), events, now);
     case IFACE:
-        return ReadIface(value, now);
+        return ReadIface(value, ifaces_[value].sock, MAX_BATCHES, now);
+    case DOOR:
+        return ReadIface(value, ifaces_[value].door, DOOR_BATCHES, now);
     case TIMER:
         return OnTimer(now);
     case SIGNALS: {
@@ -203,10 +216,10 @@ void Stack::Shutdown(Time now) {
 
 // ---- interfaces and packets ---------------------------------------------------
 
-void Stack::ReadIface(std::size_t i, Time now) {
+void Stack::ReadIface(std::size_t i, int sock, int batches, Time now) {
     Iface& iface = ifaces_[i];
     Received& r = *received_;
-    for (int batch = 0; batch < MAX_BATCHES && ReceiveBatch(iface, r); ++batch) {
+    for (int batch = 0; batch < batches && ReceiveBatch(sock, r); ++batch) {
         iface.framesIn += r.count;
         for (std::size_t k = 0; k < r.count; ++k) {
             const auto f =
@@ -257,9 +270,11 @@ void Stack::AtDoor(const ipx::SpxPacket& p, std::size_t iface, Time now) {
     if (listeners_.count(socket) == 0)
         return CountDrop(sockets_.Held(socket) ? Drop::NoConnection : Drop::NoSocket);
     const auto taken = [this](std::uint16_t id) { return conns_.count(id) != 0; };
-    const Door::Spare spare{NewId(),
-                            static_cast<std::uint16_t>(
-                                DYNAMIC_FIRST + RandomU16() % (DYNAMIC_LAST - DYNAMIC_FIRST + 1))};
+    const auto spare = [this] {
+        return Door::Spare{NewId(), static_cast<std::uint16_t>(
+                                        DYNAMIC_FIRST +
+                                        RandomU16() % (DYNAMIC_LAST - DYNAMIC_FIRST + 1))};
+    };
     const auto a = door_.Request(p, AddressOf(ifaces_[iface], socket), iface, now, taken, spare);
     if (a.verdict == Door::Verdict::SourceFull)
         return CountDrop(Drop::DoorFull);
@@ -435,7 +450,7 @@ int Stack::Open(const std::string& path) {
     };
     bool ok = add(listen_, LISTEN, 0) && add(timer_, TIMER, 0) && add(signals_, SIGNALS, 0);
     for (std::size_t i = 0; i < ifaces_.size(); ++i)
-        ok = ok && add(ifaces_[i].sock, IFACE, i);
+        ok = ok && add(ifaces_[i].sock, IFACE, i) && add(ifaces_[i].door, DOOR, i);
     return ok ? 0 : fail("event loop");
 }
 

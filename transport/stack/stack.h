@@ -116,7 +116,8 @@ class Stack {
     // The loop's parts.
     void OnEvent(std::uint64_t tag, std::uint32_t events, Time now);
     void AcceptClients();
-    void ReadIface(std::size_t i, Time now);
+    // Reads up to `batches` batches of frames from one of interface i's sockets.
+    void ReadIface(std::size_t i, int sock, int batches, Time now);
     void OnTimer(Time now);
     void Settle(Time now);
     void ArmTimer();

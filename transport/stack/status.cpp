@@ -38,9 +38,12 @@ std::string IfaceLine(const Iface& i) {
 
 void Stack::Info(Client& c) {
     std::string text;
-    for (const auto& i : ifaces_)
+    for (auto& i : ifaces_) {
+        CountKernelDrops(i);
         text += IfaceLine(i) + " frames in " + std::to_string(i.framesIn) + " out " +
-                std::to_string(i.framesOut) + "\n";
+                std::to_string(i.framesOut) + " not read for want of room " +
+                std::to_string(i.kernelDrops) + ", requests " + std::to_string(i.doorDrops) + "\n";
+    }
     for (const auto& [socket, l] : listeners_) {
         char line[160];
         std::snprintf(line, sizeof line, "listener socket %04X qlen %u waiting %zu reported %zu\n",

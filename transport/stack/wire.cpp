@@ -59,31 +59,66 @@ bool LinkUp(const Iface& iface) {
     return ok && (ifr.ifr_flags & IFF_UP) != 0 && (ifr.ifr_flags & IFF_RUNNING) != 0;
 }
 
-bool OpenIface(Iface& iface, std::string& why) {
+namespace {
+
+// A packet socket on iface taking what the filter lets through, with a
+// receive buffer of `room` bytes; -1 with why set.
+int OpenSocket(const Iface& iface, ipx::Requests requests, int room, std::string& why) {
     const int s = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (s < 0) {
         why = iface.conf.interface + ": cannot open a packet socket: " + std::strerror(errno) +
               (errno == EPERM ? " (CAP_NET_RAW is missing)" : "");
-        return false;
+        return -1;
     }
-    const auto filter = ipx::BuildInterfaceFilter(iface.conf.frame, iface.conf.network);
+    const auto filter = ipx::BuildInterfaceFilter(iface.conf.frame, iface.conf.network, requests);
     sock_fprog prog{static_cast<unsigned short>(filter.size()),
                     const_cast<sock_filter*>(filter.data())};
     sockaddr_ll sll{};
     sll.sll_family = AF_PACKET;
     sll.sll_protocol = htons(ETH_P_ALL);
     sll.sll_ifindex = iface.index;
-    int big = 8 << 20;
-    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    const int big = 8 << 20, on = 1;
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    // Our own frames are none of our input: the kernel need not copy each
+    // one it sends for this socket's filter to refuse.
+    setsockopt(s, SOL_PACKET, PACKET_IGNORE_OUTGOING, &on, sizeof on);
     setsockopt(s, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
     if (setsockopt(s, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) != 0 ||
         bind(s, reinterpret_cast<sockaddr*>(&sll), sizeof sll) != 0) {
         why = iface.conf.interface + ": packet socket: " + std::strerror(errno);
         close(s);
-        return false;
+        return -1;
     }
-    iface.sock = s;
-    return true;
+    return s;
+}
+
+std::uint64_t Dropped(int sock) {
+    tpacket_stats stats{};
+    socklen_t size = sizeof stats;
+    if (sock < 0 || getsockopt(sock, SOL_PACKET, PACKET_STATISTICS, &stats, &size) != 0)
+        return 0;
+    return stats.tp_drops; // since the last look: the kernel starts again at 0
+}
+
+} // namespace
+
+bool OpenIface(Iface& iface, std::string& why) {
+    // Requests wait at most a short queue: past it a flood's are dropped by
+    // the kernel, at no cost to the stack, and a caller's repeated request
+    // finds the queue no longer than the stack reads in a moment.
+    iface.sock = OpenSocket(iface, ipx::Requests::None, 8 << 20, why);
+    iface.door = iface.sock < 0 ? -1 : OpenSocket(iface, ipx::Requests::Only, 2 << 20, why);
+    if (iface.door >= 0)
+        return true;
+    if (iface.sock >= 0)
+        close(iface.sock);
+    iface.sock = -1;
+    return false;
+}
+
+void CountKernelDrops(Iface& iface) {
+    iface.kernelDrops += Dropped(iface.sock);
+    iface.doorDrops += Dropped(iface.door);
 }
 
 ipxAddr_t AddressOf(const Iface& iface, std::uint16_t socket) {
@@ -99,7 +134,7 @@ bool IsLocal(const Iface& iface, const ipxAddr_t& to) {
            std::memcmp(to.node, iface.mac.data(), sizeof to.node) == 0;
 }
 
-bool ReceiveBatch(const Iface& iface, Received& out) {
+bool ReceiveBatch(int sock, Received& out) {
     std::array<iovec, BATCH> iov;
     std::array<mmsghdr, BATCH> msgs;
     for (std::size_t i = 0; i < BATCH; ++i) {
@@ -108,7 +143,7 @@ bool ReceiveBatch(const Iface& iface, Received& out) {
         msgs[i].msg_hdr.msg_iov = &iov[i];
         msgs[i].msg_hdr.msg_iovlen = 1;
     }
-    const int n = recvmmsg(iface.sock, msgs.data(), BATCH, MSG_DONTWAIT, nullptr);
+    const int n = recvmmsg(sock, msgs.data(), BATCH, MSG_DONTWAIT, nullptr);
     out.count = n > 0 ? static_cast<std::size_t>(n) : 0;
     for (std::size_t i = 0; i < out.count; ++i) // a giant frame is nobody's packet
         out.length[i] = (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) ? 0 : msgs[i].msg_len;
@@ -157,10 +192,18 @@ bool SendPackets(Iface& iface, std::span<const std::span<const std::uint8_t>> pa
 }
 
 std::uint16_t RandomU16() {
-    std::uint16_t v = 0;
-    if (getrandom(&v, sizeof v, GRND_NONBLOCK) != sizeof v)
-        v = static_cast<std::uint16_t>(getpid() ^ static_cast<int>(time(nullptr)));
-    return v;
+    // The kernel's random bytes, fetched a block at a time: the door draws
+    // on them for every request it answers.
+    static std::array<std::uint16_t, 512> pool{};
+    static std::size_t next = pool.size();
+    if (next == pool.size()) {
+        if (getrandom(pool.data(), sizeof pool, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof pool))
+            for (auto& v : pool) // no entropy yet: still varied, if guessable
+                v = static_cast<std::uint16_t>(getpid() ^ static_cast<int>(time(nullptr)) ^
+                                               static_cast<int>(&v - pool.data()) * 40503);
+        next = 0;
+    }
+    return pool[next++];
 }
 
 std::uint16_t MaxPacketOf(const Iface& iface) {

@@ -139,7 +139,7 @@ void SpxConnection::Input(const SpxPacket& p, Time now) {
             ackDue_ = true;
         return;
     }
-    TakeSequenced(p);
+    TakeSequenced(p, now);
 }
 
 // The acknowledge and allocation numbers of any packet from the peer.
@@ -152,11 +152,18 @@ void SpxConnection::TakeAck(const SpxPacket& p, Time now) {
     if (moved) {
         if (timedSeq_ && ack > *timedSeq_)
             Sample(now);
+        // Sooner than the resend could have been answered: the first sending of the
+        // packet arrived after all (it was held back, not lost). No hole is left.
+        if (recover_ && resentSeq_ && ack > *resentSeq_ && minRttUs_ > 0 &&
+            now - resentAt_ < microseconds(minRttUs_ / 2))
+            recover_.reset();
         sndUna_ = ack;
         retries_ = 0;
         rto_ = RtoEstimate();
         repairs_ = 0;
         repairAt_.reset();
+        suspect_.reset();
+        suspectAt_.reset();
         repairing_ = recover_ && ack < *recover_;
         if (recover_ && ack >= *recover_)
             recover_.reset();
@@ -171,10 +178,13 @@ void SpxConnection::TakeAck(const SpxPacket& p, Time now) {
         // has seen a hole. Resend the packet it lacks at once, and again if it still lacks
         // it once the resend should have arrived. (Packets come in batches, and a batch
         // brings one acknowledgement: so one is enough.)
-        if (resentSeq_ != sndUna_ || now - resentAt_ > RepairWait()) {
-            repairing_ = true;
-            resend_ = sndUna_;
-            recover_ = std::max(recover_.value_or(0), sndNxt_);
+        if (resentSeq_ == sndUna_ && now - resentAt_ <= RepairWait()) {
+            // its resend is on the way
+        } else if (suspect_ == sndUna_) { // named twice: lost, not held back
+            Repair(true);
+        } else { // named once: perhaps only held back behind the next packet
+            suspect_ = sndUna_;
+            suspectAt_ = now + ReorderWait();
         }
     }
     if (alloc + 1 >= ack) {
@@ -186,11 +196,14 @@ void SpxConnection::TakeAck(const SpxPacket& p, Time now) {
 }
 
 // A data, release or disconnect packet: in its slot, in order.
-void SpxConnection::TakeSequenced(const SpxPacket& p) {
+void SpxConnection::TakeSequenced(const SpxPacket& p, Time now) {
     const auto drop = [this](DropReason r) { ++counters_.dropped[static_cast<std::size_t>(r)]; };
-    if (p.control & CC_SEND_ACK)
-        ackDue_ = true;
     const std::uint64_t seq = Near(rcvNext_, p.sequence);
+    // A packet that asks is answered; a copy of one already acknowledged only when our
+    // last acknowledgement is old enough to have gone missing (the sender's resend
+    // after a time-out, not a copy the link made).
+    if ((p.control & CC_SEND_ACK) && (seq >= rcvNext_ || now - ackedAt_ >= config_.rtoMin / 2))
+        ackDue_ = true;
     if (state_ == State::Ended) {
         if (p.datastream != DS_DISCON)
             return drop(seq < rcvNext_ ? DropReason::Duplicate : DropReason::Unexpected);
@@ -199,10 +212,8 @@ void SpxConnection::TakeSequenced(const SpxPacket& p) {
             StopSending();
         return;
     }
-    if (seq < rcvNext_) {
-        ackDue_ = true; // our acknowledgement went missing
+    if (seq < rcvNext_)
         return drop(DropReason::Duplicate);
-    }
     if (p.datastream == DS_ORDREL || p.datastream == DS_DISCON)
         return TakeEnd(p, seq);
     if (p.data.size() > MAX_DATA) // not from Decode: more than a slot holds
@@ -222,9 +233,20 @@ void SpxConnection::TakeSequenced(const SpxPacket& p) {
     slot.offset = 0;
     std::copy(p.data.begin(), p.data.end(), slot.data.begin());
     counters_.dataIn += p.data.size();
-    if (seq != rcvNext_)
-        holeAckDue_ = true; // out of order: a repeated acknowledgement shows the hole
+    rcvHigh_ = std::max(rcvHigh_, seq + 1);
+    if (seq != rcvNext_) {
+        // Out of order. A packet only held back behind the next one fills the hole
+        // at once: the hole is named when a second packet has passed it.
+        if (++passed_ >= 2)
+            holeAckDue_ = true;
+        return;
+    }
     Advance();
+    if (rcvHigh_ > rcvNext_) {
+        holeAckDue_ = true; // the hole filled, the next one is there with packets past it
+    } else if (std::exchange(passed_, 0) > 0) {
+        ackDue_ = true; // the hole closed: at once, so that the sender sees how soon
+    }
 }
 
 // The peer's release (FC) or disconnect (FE): a place in the sequence, no slot.
@@ -289,6 +311,7 @@ void SpxConnection::StopSending() {
     resend_.reset();
     recover_.reset();
     repairAt_.reset();
+    suspectAt_.reset();
     timedSeq_.reset();
     timer_.reset();
 }
@@ -308,6 +331,7 @@ void SpxConnection::ArmTimer(Time now) {
 void SpxConnection::Sample(Time now) {
     const std::int64_t r = duration_cast<microseconds>(now - timedAt_).count();
     timedSeq_.reset();
+    minRttUs_ = minRttUs_ < 0 ? r : std::min(minRttUs_, r);
     if (srttUs_ < 0) {
         srttUs_ = r;
         rttvarUs_ = r / 2;
@@ -330,7 +354,27 @@ microseconds SpxConnection::RepairWait() const {
     return microseconds(2 * std::max<std::int64_t>(srttUs_, 500)) * (1 << std::min(repairs_, 8u));
 }
 
+// Resends the first packet not acknowledged, which the peer lacks.
+void SpxConnection::Repair(bool named) {
+    suspect_.reset();
+    suspectAt_.reset();
+    repairing_ = true;
+    resend_ = sndUna_;
+    if (named)
+        recover_ = std::max(recover_.value_or(0), sndNxt_);
+}
+
+// How long a packet named missing once may still be on its way behind others.
+microseconds SpxConnection::ReorderWait() const {
+    return microseconds(std::max<std::int64_t>(minRttUs_ / 4, 50));
+}
+
 void SpxConnection::Tick(Time now) {
+    if (suspectAt_ && now >= *suspectAt_) {
+        if (suspect_ == sndUna_ && sndUna_ != sndNxt_)
+            Repair(true);
+        suspectAt_.reset();
+    }
     if (repairAt_ && now >= *repairAt_) { // the resend of the hole went missing too
         repairAt_.reset();
         if (recover_ && sndUna_ != sndNxt_ && repairs_ < 8 && RepairWait() < rto_) {
@@ -385,6 +429,8 @@ std::optional<Time> SpxConnection::NextDeadline() const {
     std::optional<Time> next = timer_;
     if (repairAt_)
         next = std::min(next.value_or(Time::max()), *repairAt_);
+    if (suspectAt_)
+        next = std::min(next.value_or(Time::max()), *suspectAt_);
     if (lingerUntil_ && sndUna_ != sndEnd_)
         next = std::min(next.value_or(Time::max()), *lingerUntil_);
     if (state_ != State::Connecting && (state_ != State::Ended || sndUna_ != sndEnd_)) {
@@ -406,9 +452,10 @@ bool SpxConnection::MaySend(std::uint64_t seq) const {
 }
 
 // Writes the current acknowledge and allocation numbers into a packet.
-void SpxConnection::Stamp(std::span<std::uint8_t, MAX_PACKET> bytes, bool askAck) {
+void SpxConnection::Stamp(std::span<std::uint8_t, MAX_PACKET> bytes, bool askAck, Time now) {
     advertised_ = Allocation();
     ackedTo_ = rcvNext_;
+    ackedAt_ = now;
     PutBE16(bytes.subspan<OFF_ACK, 2>(), Wire(rcvNext_));
     PutBE16(bytes.subspan<OFF_ALLOC, 2>(), Wire(advertised_));
     bytes[OFF_CONTROL] = static_cast<std::uint8_t>(askAck ? bytes[OFF_CONTROL] | CC_SEND_ACK
@@ -433,10 +480,10 @@ SpxPacket SpxConnection::Ours(std::uint8_t control, std::uint8_t datastream, std
 
 // A system packet (or FF) built in one of the control buffers.
 std::span<const std::uint8_t> SpxConnection::Control(std::uint8_t control, std::uint8_t datastream,
-                                                     std::uint16_t dstConn) {
+                                                     std::uint16_t dstConn, Time now) {
     auto& out = control_[controlNext_++ % control_.size()];
     const std::size_t n = Encode(Ours(control, datastream, dstConn, sndNxt_), out);
-    Stamp(out, control & CC_SEND_ACK);
+    Stamp(out, control & CC_SEND_ACK, now);
     if (control & CC_SEND_ACK)
         probeDue_ = false, probeAnswerDue_ = true;
     return std::span<const std::uint8_t>(out).first(n);
@@ -463,7 +510,7 @@ std::span<const std::uint8_t> SpxConnection::SendSlotAt(std::uint64_t seq, bool 
             repairAt_ = now + RepairWait();
         timedSeq_.reset(); // Karn: an acknowledgement now may be for either sending
     }
-    Stamp(slot.bytes, ask);
+    Stamp(slot.bytes, ask, now);
     ArmTimer(now);
     return std::span<const std::uint8_t>(slot.bytes).first(slot.length);
 }
@@ -473,21 +520,21 @@ std::span<const std::uint8_t> SpxConnection::PopOutput(Time now) {
     const auto negotiate = static_cast<std::uint8_t>(spx2_ ? CC_NEGOTIATE : 0);
     if (requestDue_) {
         requestDue_ = false;
-        return Control(CC_SYSTEM | CC_SEND_ACK | negotiate, DS_DATA, UNKNOWN_CONNECTION);
+        return Control(CC_SYSTEM | CC_SEND_ACK | negotiate, DS_DATA, UNKNOWN_CONNECTION, now);
     }
     if (replyDue_) {
         replyDue_ = false;
-        return Control(CC_SYSTEM | CC_SEND_ACK | negotiate, DS_DATA, peerId_);
+        return Control(CC_SYSTEM | CC_SEND_ACK | negotiate, DS_DATA, peerId_, now);
     }
     if (disconAckDue_) {
         disconAckDue_ = false;
-        return Control(CC_SYSTEM, DS_DISCON_ACK, peerId_);
+        return Control(CC_SYSTEM, DS_DISCON_ACK, peerId_, now);
     }
     if (holeAckDue_) { // the negative acknowledgement: a system packet of its own
         // Its first copy may also acknowledge packets before the hole, which the
         // sender takes as progress: then a second copy shows the hole repeated.
         holeAckDue_ = ackedTo_ != rcvNext_;
-        return Control(CC_SYSTEM, DS_DATA, peerId_);
+        return Control(CC_SYSTEM, DS_DATA, peerId_, now);
     }
     if (resend_) {
         const std::uint64_t seq = *resend_;
@@ -504,9 +551,9 @@ std::span<const std::uint8_t> SpxConnection::PopOutput(Time now) {
     }
     ArmTimer(now);
     if (probeDue_)
-        return Control(CC_SYSTEM | CC_SEND_ACK, DS_DATA, peerId_);
+        return Control(CC_SYSTEM | CC_SEND_ACK, DS_DATA, peerId_, now);
     if (ackDue_)
-        return Control(CC_SYSTEM, DS_DATA, peerId_);
+        return Control(CC_SYSTEM, DS_DATA, peerId_, now);
     return {};
 }
 

@@ -273,7 +273,7 @@ class SpxConnection {
 
     bool Accepts(const SpxPacket& p) const;
     void TakeAck(const SpxPacket& p, Time now);
-    void TakeSequenced(const SpxPacket& p);
+    void TakeSequenced(const SpxPacket& p, Time now);
     void TakeEnd(const SpxPacket& p, std::uint64_t seq);
     void Advance();
     void PeerDisconnected();
@@ -284,6 +284,8 @@ class SpxConnection {
     void Sample(Time now);
     milliseconds RtoEstimate() const;
     std::chrono::microseconds RepairWait() const;
+    std::chrono::microseconds ReorderWait() const;
+    void Repair(bool named);
     void TickWatchdog(Time now);
     // A packet of this connection from us to the peer (ack and allocation
     // are stamped when it goes out).
@@ -292,14 +294,14 @@ class SpxConnection {
     std::size_t QueuePacket(std::uint8_t datastream, std::uint8_t control,
                             std::span<const std::uint8_t> data);
     std::span<const std::uint8_t> Control(std::uint8_t control, std::uint8_t datastream,
-                                          std::uint16_t dstConn);
+                                          std::uint16_t dstConn, Time now);
     std::size_t DataMax() const { // SPX II's header has the negotiation size
         return packet_ - IPX_HEADER - SPX_HEADER - (spx2_ ? NEGOTIATION_FIELD : 0);
     }
     std::size_t Append(std::span<const std::uint8_t> data); // to the open packet
     std::span<const std::uint8_t> SendSlotAt(std::uint64_t seq, bool resend, Time now);
     bool MaySend(std::uint64_t seq) const;
-    void Stamp(std::span<std::uint8_t, MAX_PACKET> bytes, bool askAck);
+    void Stamp(std::span<std::uint8_t, MAX_PACKET> bytes, bool askAck, Time now);
 
     Config config_;
     ipxAddr_t local_{}, peer_{};
@@ -330,6 +332,9 @@ class SpxConnection {
     std::optional<std::uint64_t> disAt_;           // where the disconnect is read
     std::uint64_t advertised_ = 0;                 // the allocation last sent
     std::uint64_t ackedTo_ = FIRST;                // the acknowledge number last sent
+    Time ackedAt_{};                               // when
+    std::uint64_t rcvHigh_ = FIRST;                // past the highest data packet taken
+    unsigned passed_ = 0;                          // packets taken past the hole
 
     // Packets due that are not in the send ring.
     bool requestDue_ = false, replyDue_ = false, awaitingAnswer_ = false;
@@ -345,7 +350,7 @@ class SpxConnection {
     std::optional<Time> lingerUntil_; // after our disconnect: when to stop trying
     milliseconds rto_;
     unsigned retries_ = 0;
-    std::int64_t srttUs_ = -1, rttvarUs_ = 0;
+    std::int64_t srttUs_ = -1, rttvarUs_ = 0, minRttUs_ = -1;
     std::optional<std::uint64_t> timedSeq_;
     Time timedAt_{}, resentAt_{};
     Time lastHeard_{}, lastProbe_{};
@@ -354,6 +359,8 @@ class SpxConnection {
     std::optional<Time> repairAt_;           // the hole's resend is taken as lost then
     unsigned repairs_ = 0;                   // resends of the hole without progress
     bool repairing_ = false;                 // resending on the peer's word, not a time-out
+    std::optional<std::uint64_t> suspect_;   // named missing once
+    std::optional<Time> suspectAt_;          // resent then unless acknowledged
 };
 
 // The packet a listener sends to refuse a connection request (t_snddis with

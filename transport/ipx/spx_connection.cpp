@@ -162,7 +162,6 @@ void SpxConnection::TakeAck(const SpxPacket& p, Time now) {
         rto_ = RtoEstimate();
         repairs_ = 0;
         repairAt_.reset();
-        suspect_.reset();
         repairing_ = recover_ && ack < *recover_;
         if (recover_ && ack >= *recover_)
             recover_.reset();
@@ -174,14 +173,12 @@ void SpxConnection::TakeAck(const SpxPacket& p, Time now) {
         // The answer to our watchdog or probe, or the peer's own: no word of a hole.
     } else if ((p.control & CC_SYSTEM) && sndUna_ != sndNxt_ && alloc == peerAlloc_) {
         // A repeated acknowledgement (SPX II's negative acknowledgement): the receiver
-        // has seen a hole. The packet it lacks may only be held back behind the next:
-        // it is resent after the reorder wait unless an acknowledgement passes it
-        // first, and named again once its resend should have arrived, again.
-        const bool waiting = suspect_ == sndUna_ && repairAt_;
-        if ((resentSeq_ != sndUna_ || now - resentAt_ > RepairWait()) && !waiting) {
-            suspect_ = sndUna_;
-            repairAt_ = now + ReorderWait();
-        }
+        // has seen a hole (it names one only once a second packet has passed it, so
+        // a packet held back behind the next is not taken for lost). Resend the
+        // packet it lacks at once, and again if it still lacks it once the resend
+        // should have arrived.
+        if (resentSeq_ != sndUna_ || now - resentAt_ > RepairWait())
+            Repair();
     }
     if (alloc + 1 >= ack) {
         const bool opened = alloc > peerAlloc_;
@@ -308,7 +305,6 @@ void SpxConnection::StopSending() {
     resend_.reset();
     recover_.reset();
     repairAt_.reset();
-    suspect_.reset();
     timedSeq_.reset();
     timer_.reset();
 }
@@ -353,25 +349,16 @@ microseconds SpxConnection::RepairWait() const {
 
 // Resends the first packet not acknowledged, which the peer has named missing.
 void SpxConnection::Repair() {
-    suspect_.reset();
     repairing_ = true;
     resend_ = sndUna_;
     recover_ = std::max(recover_.value_or(0), sndNxt_);
 }
 
-// How long a packet named missing once may still be on its way behind others.
-microseconds SpxConnection::ReorderWait() const {
-    return microseconds(std::max<std::int64_t>(minRttUs_ / 4, 50));
-}
-
 void SpxConnection::Tick(Time now) {
-    if (repairAt_ && now >= *repairAt_) {
+    if (repairAt_ && now >= *repairAt_) { // the resend of the hole went missing too
         repairAt_.reset();
-        if (suspect_) { // named missing and not passed since: it is lost
-            if (suspect_ == sndUna_ && sndUna_ != sndNxt_)
-                Repair();
-        } else if (recover_ && sndUna_ != sndNxt_ && repairs_ < 8 && RepairWait() < rto_) {
-            ++repairs_; // the resend of the hole went missing too
+        if (recover_ && sndUna_ != sndNxt_ && repairs_ < 8 && RepairWait() < rto_) {
+            ++repairs_;
             resend_ = sndUna_;
         }
     }

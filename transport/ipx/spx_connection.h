@@ -39,8 +39,7 @@
 //     second packet has passed it, or when a filled hole leaves the next one
 //     with packets past it. An acknowledgement that repeats the last number
 //     names the first packet not acknowledged as missing: the sender resends
-//     it after the reorder wait (it may only be held back behind the next)
-//     unless an acknowledgement passes it first, and again when the hole is
+//     it at once, and again when the hole is
 //     still there after the repair wait; each acknowledgement that then moves
 //     but stops short of what was sent resends the next hole.
 //   - Watchdog: whenever nothing has come from the peer for watchdogInterval,
@@ -82,7 +81,6 @@
 //   window [512]            our allocation, in packets; also the number of
 //                           packets that may wait unacknowledged (each way
 //                           window x 1500 bytes of memory, allocated once)
-//   reorder wait            a quarter of the least RTT (at least 50 us)
 //   repair wait             2 x smoothed RTT (at least 1 ms), doubling at
 //                           each repair without progress, at most 8 and only
 //                           while below the retransmission time-out
@@ -303,7 +301,6 @@ class SpxConnection {
     void Sample(Time now);
     milliseconds RtoEstimate() const;
     std::chrono::microseconds RepairWait() const;
-    std::chrono::microseconds ReorderWait() const;
     void Repair();
     void TickWatchdog(Time now);
     // A packet of this connection from us to the peer (ack and allocation
@@ -372,10 +369,7 @@ class SpxConnection {
     Time lastHeard_{}, lastProbe_{};
     std::optional<std::uint64_t> resentSeq_; // the last packet sent again
     std::optional<std::uint64_t> recover_;   // in recovery until this is acknowledged
-    // The repair timer: a packet named missing (suspect_) is resent then unless
-    // acknowledged meanwhile; otherwise the hole's resend is taken as lost then.
-    std::optional<Time> repairAt_;
-    std::optional<std::uint64_t> suspect_;
+    std::optional<Time> repairAt_; // the hole's resend is taken as lost then
     unsigned repairs_ = 0;   // resends of the hole without progress
     bool repairing_ = false; // resending on the peer's word, not a time-out
 };

@@ -7,8 +7,6 @@
 #include <cstring>
 #include <utility>
 
-#include <spx/tiuser.h>
-
 namespace spx::ipx {
 namespace {
 
@@ -59,12 +57,11 @@ std::optional<SpxConnection> SpxConnection::Answer(const ipxAddr_t& local, const
         request.srcConn == UNKNOWN_CONNECTION || request.datastream != DS_DATA)
         return std::nullopt;
     SpxConnection c(local, request.src, myConnId, config, now);
-    c.state_ = State::Established;
     c.peerId_ = request.srcConn;
     c.peerAlloc_ = Near(FIRST, request.allocation);
     c.spx2_ = c.config_.spx2 && (request.control & CC_SPX2);
     c.packet_ = c.spx2_ ? Agreed(request, c.config_.maxPacket) : SPX1_PACKET;
-    c.replyDue_ = c.awaitingAnswer_ = true;
+    c.replyDue_ = true;
     c.timer_ = now + c.rto_;
     c.timedAt_ = now;
     return c;
@@ -87,21 +84,20 @@ std::uint64_t SpxConnection::Allocation() const {
 bool SpxConnection::Accepts(const SpxPacket& p) const {
     if (p.dstConn != myId_)
         return false;
-    if (state_ == State::Connecting)
+    if (Calling())
         return (p.srcConn != UNKNOWN_CONNECTION || p.datastream == DS_DISCON) &&
                std::memcmp(p.src.node, peer_.node, sizeof peer_.node) == 0;
     return p.srcConn == peerId_ && SameAddress(p.src, peer_);
 }
 
 void SpxConnection::Input(const SpxPacket& p, Time now) {
-    const auto drop = [this](DropReason r) { ++counters_.dropped[static_cast<std::size_t>(r)]; };
     if (!Accepts(p))
-        return drop(DropReason::BadId);
+        return Drop(DropReason::BadId);
     if (state_ == State::Ended &&
         !(disconAckDue_ || p.datastream == DS_DISCON || sndUna_ != sndEnd_))
-        return drop(DropReason::Unexpected);
+        return Drop(DropReason::Unexpected);
     ++counters_.packetsIn;
-    if (state_ == State::Connecting) {
+    if (Calling()) {
         if (p.datastream == DS_DISCON) { // refused
             state_ = State::Ended;
             reason_ = SPX_DISCON_TERMINATED;
@@ -113,23 +109,13 @@ void SpxConnection::Input(const SpxPacket& p, Time now) {
         peerId_ = p.srcConn;
         spx2_ = spx2_ && (p.control & CC_SPX2); // an SPX I answer: SPX I, 576 bytes
         packet_ = spx2_ ? Agreed(p, config_.maxPacket) : SPX1_PACKET;
-        state_ = State::Established;
-        requestDue_ = false;
-        timer_.reset();
-        if (retries_ == 0)
-            Sample(now);
-        retries_ = 0;
-        rto_ = RtoEstimate();
         peerAlloc_ = Near(FIRST, p.allocation);
     }
     lastHeard_ = now;
-    if (awaitingAnswer_) {
-        awaitingAnswer_ = replyDue_ = false;
-        timer_.reset();
-        if (retries_ == 0)
-            Sample(now);
-        retries_ = 0;
-        rto_ = RtoEstimate();
+    if (state_ == State::SetUp) { // the reply, or the caller's first word after it
+        state_ = State::Established;
+        requestDue_ = replyDue_ = false;
+        Answered(now);
     }
     TakeAck(p, now);
     if (p.control & CC_SYSTEM) {
@@ -139,7 +125,21 @@ void SpxConnection::Input(const SpxPacket& p, Time now) {
             ackDue_ = true;
         return;
     }
-    TakeSequenced(p);
+    TakeSequenced(p, now);
+}
+
+void SpxConnection::Drop(DropReason r) {
+    ++counters_.dropped[static_cast<std::size_t>(r)];
+}
+
+// The peer has answered our request or reply: its set-up timer stops, and unless
+// the request or reply went more than once the wait gives the first round trip.
+void SpxConnection::Answered(Time now) {
+    timer_.reset();
+    if (retries_ == 0)
+        Sample(now);
+    retries_ = 0;
+    rto_ = RtoEstimate();
 }
 
 // The acknowledge and allocation numbers of any packet from the peer.
@@ -152,6 +152,11 @@ void SpxConnection::TakeAck(const SpxPacket& p, Time now) {
     if (moved) {
         if (timedSeq_ && ack > *timedSeq_)
             Sample(now);
+        // Sooner than the resend could have been answered: the first sending of the
+        // packet arrived after all (it was held back, not lost). No hole is left.
+        if (recover_ && resentSeq_ && ack > *resentSeq_ && minRttUs_ > 0 &&
+            now - resentAt_ < microseconds(minRttUs_ / 2))
+            recover_.reset();
         sndUna_ = ack;
         retries_ = 0;
         rto_ = RtoEstimate();
@@ -168,14 +173,12 @@ void SpxConnection::TakeAck(const SpxPacket& p, Time now) {
         // The answer to our watchdog or probe, or the peer's own: no word of a hole.
     } else if ((p.control & CC_SYSTEM) && sndUna_ != sndNxt_ && alloc == peerAlloc_) {
         // A repeated acknowledgement (SPX II's negative acknowledgement): the receiver
-        // has seen a hole. Resend the packet it lacks at once, and again if it still lacks
-        // it once the resend should have arrived. (Packets come in batches, and a batch
-        // brings one acknowledgement: so one is enough.)
-        if (resentSeq_ != sndUna_ || now - resentAt_ > RepairWait()) {
-            repairing_ = true;
-            resend_ = sndUna_;
-            recover_ = std::max(recover_.value_or(0), sndNxt_);
-        }
+        // has seen a hole (it names one only once a second packet has passed it, so
+        // a packet held back behind the next is not taken for lost). Resend the
+        // packet it lacks at once, and again if it still lacks it once the resend
+        // should have arrived.
+        if (resentSeq_ != sndUna_ || now - resentAt_ > RepairWait())
+            Repair();
     }
     if (alloc + 1 >= ack) {
         const bool opened = alloc > peerAlloc_;
@@ -186,34 +189,34 @@ void SpxConnection::TakeAck(const SpxPacket& p, Time now) {
 }
 
 // A data, release or disconnect packet: in its slot, in order.
-void SpxConnection::TakeSequenced(const SpxPacket& p) {
-    const auto drop = [this](DropReason r) { ++counters_.dropped[static_cast<std::size_t>(r)]; };
-    if (p.control & CC_SEND_ACK)
-        ackDue_ = true;
+void SpxConnection::TakeSequenced(const SpxPacket& p, Time now) {
     const std::uint64_t seq = Near(rcvNext_, p.sequence);
+    // A packet that asks is answered; a copy of one already acknowledged only when our
+    // last acknowledgement is old enough to have gone missing (the sender's resend
+    // after a time-out, not a copy the link made).
+    if ((p.control & CC_SEND_ACK) && (seq >= rcvNext_ || now - ackedAt_ >= config_.rtoMin / 2))
+        ackDue_ = true;
     if (state_ == State::Ended) {
         if (p.datastream != DS_DISCON)
-            return drop(seq < rcvNext_ ? DropReason::Duplicate : DropReason::Unexpected);
+            return Drop(seq < rcvNext_ ? DropReason::Duplicate : DropReason::Unexpected);
         disconAckDue_ = true; // our FF went missing, or both ends disconnect at once
         if (!disAt_)
             StopSending();
         return;
     }
-    if (seq < rcvNext_) {
-        ackDue_ = true; // our acknowledgement went missing
-        return drop(DropReason::Duplicate);
-    }
+    if (seq < rcvNext_)
+        return Drop(DropReason::Duplicate);
     if (p.datastream == DS_ORDREL || p.datastream == DS_DISCON)
         return TakeEnd(p, seq);
     if (p.data.size() > MAX_DATA) // not from Decode: more than a slot holds
-        return drop(DropReason::BadLength);
+        return Drop(DropReason::BadLength);
     if (seq > Allocation() || (relSeq_ && seq >= *relSeq_) || (disSeq_ && seq >= *disSeq_)) {
         ackDue_ = true;
-        return drop(seq > Allocation() ? DropReason::OutOfWindow : DropReason::Unexpected);
+        return Drop(seq > Allocation() ? DropReason::OutOfWindow : DropReason::Unexpected);
     }
     RecvSlot& slot = recv_[seq % recv_.size()];
     if (slot.full)
-        return drop(DropReason::Duplicate);
+        return Drop(DropReason::Duplicate);
     slot.full = true;
     slot.seq = seq;
     // A sequenced FD or a client-defined type carries no unit boundary of ours.
@@ -222,23 +225,33 @@ void SpxConnection::TakeSequenced(const SpxPacket& p) {
     slot.offset = 0;
     std::copy(p.data.begin(), p.data.end(), slot.data.begin());
     counters_.dataIn += p.data.size();
-    if (seq != rcvNext_)
-        holeAckDue_ = true; // out of order: a repeated acknowledgement shows the hole
+    rcvHigh_ = std::max(rcvHigh_, seq + 1);
+    if (seq != rcvNext_) {
+        // Out of order. A packet only held back behind the next one fills the hole
+        // at once: the hole is named when a second packet has passed it.
+        if (++passed_ >= 2)
+            holeAckDue_ = true;
+        return;
+    }
     Advance();
+    if (rcvHigh_ > rcvNext_) {
+        holeAckDue_ = true; // the hole filled, the next one is there with packets past it
+    } else if (std::exchange(passed_, 0) > 0) {
+        ackDue_ = true; // the hole closed: at once, so that the sender sees how soon
+    }
 }
 
 // The peer's release (FC) or disconnect (FE): a place in the sequence, no slot.
 void SpxConnection::TakeEnd(const SpxPacket& p, std::uint64_t seq) {
-    const auto drop = [this](DropReason r) { ++counters_.dropped[static_cast<std::size_t>(r)]; };
     std::optional<std::uint64_t>& mark = p.datastream == DS_ORDREL ? relSeq_ : disSeq_;
     if (!p.data.empty() || (mark && *mark != seq) || (relSeq_ && seq < *relSeq_))
-        return drop(DropReason::Unexpected);
+        return Drop(DropReason::Unexpected);
     if (seq > Allocation() + 2) { // the release and the disconnect need no buffer
         ackDue_ = true;
-        return drop(DropReason::OutOfWindow);
+        return Drop(DropReason::OutOfWindow);
     }
     if (mark)
-        return drop(DropReason::Duplicate);
+        return Drop(DropReason::Duplicate);
     mark = seq;
     ackDue_ = true;
     Advance();
@@ -248,9 +261,7 @@ void SpxConnection::TakeEnd(const SpxPacket& p, std::uint64_t seq) {
 void SpxConnection::Advance() {
     for (;;) {
         if (relSeq_ == rcvNext_) {
-            relIn_ = true;
-            if (releaseSent_)
-                state_ = State::Closed;
+            state_ = state_ == State::ReleaseSent ? State::Closing : State::ReleaseReceived;
         } else if (disSeq_ == rcvNext_) {
             ++rcvNext_;
             return PeerDisconnected();
@@ -280,8 +291,13 @@ void SpxConnection::Fail() {
         disAt_ = rcvNext_;
     }
     StopSending();
-    requestDue_ = replyDue_ = awaitingAnswer_ = ackDue_ = holeAckDue_ = probeDue_ = false;
-    disconAckDue_ = false;
+    NothingDue();
+}
+
+// Nothing more goes out but what is in the send ring (which StopSending empties).
+void SpxConnection::NothingDue() {
+    requestDue_ = replyDue_ = false;
+    ackDue_ = holeAckDue_ = probeDue_ = disconAckDue_ = false;
 }
 
 void SpxConnection::StopSending() {
@@ -297,7 +313,7 @@ void SpxConnection::StopSending() {
 
 // Starts the retransmission (or persist) timer when something waits for it.
 void SpxConnection::ArmTimer(Time now) {
-    if (timer_ || state_ == State::Connecting)
+    if (timer_ || state_ == State::SetUp)
         return;
     const bool outstanding = sndUna_ != sndNxt_;
     const bool blocked = sndNxt_ != sndEnd_ && !MaySend(sndNxt_);
@@ -308,6 +324,7 @@ void SpxConnection::ArmTimer(Time now) {
 void SpxConnection::Sample(Time now) {
     const std::int64_t r = duration_cast<microseconds>(now - timedAt_).count();
     timedSeq_.reset();
+    minRttUs_ = minRttUs_ < 0 ? r : std::min(minRttUs_, r);
     if (srttUs_ < 0) {
         srttUs_ = r;
         rttvarUs_ = r / 2;
@@ -330,6 +347,13 @@ microseconds SpxConnection::RepairWait() const {
     return microseconds(2 * std::max<std::int64_t>(srttUs_, 500)) * (1 << std::min(repairs_, 8u));
 }
 
+// Resends the first packet not acknowledged, which the peer has named missing.
+void SpxConnection::Repair() {
+    repairing_ = true;
+    resend_ = sndUna_;
+    recover_ = std::max(recover_.value_or(0), sndNxt_);
+}
+
 void SpxConnection::Tick(Time now) {
     if (repairAt_ && now >= *repairAt_) { // the resend of the hole went missing too
         repairAt_.reset();
@@ -338,28 +362,23 @@ void SpxConnection::Tick(Time now) {
             resend_ = sndUna_;
         }
     }
-    if (lingerUntil_ && now >= *lingerUntil_) { // our disconnect is not getting through
-        lingerUntil_.reset();
-        StopSending();
-    }
-    if (state_ != State::Connecting && (state_ != State::Ended || sndUna_ != sndEnd_))
+    if (state_ != State::SetUp && (state_ != State::Ended || sndUna_ != sndEnd_))
         TickWatchdog(now);
     if (!timer_ || now < *timer_)
         return;
     timer_.reset();
-    const bool setUp = state_ == State::Connecting || awaitingAnswer_;
+    const bool setUp = state_ == State::SetUp;
     const bool outstanding = sndUna_ != sndNxt_;
     if (setUp || outstanding) {
         if (++retries_ >= (setUp ? config_.connectRetries : config_.retryLimit + 1))
             return Fail();
-        requestDue_ = state_ == State::Connecting;
-        replyDue_ = awaitingAnswer_;
+        requestDue_ = setUp && Calling();
+        replyDue_ = setUp && !Calling();
         if (outstanding && !setUp) {
             repairing_ = false; // the time-out's own doubling takes over
             repairAt_.reset();
             resend_ = sndUna_;
             recover_ = sndNxt_;
-            timedSeq_.reset(); // Karn: no sample from a packet sent twice
         }
     } else if (sndNxt_ != sndEnd_ && !MaySend(sndNxt_)) {
         probeDue_ = true; // the peer's window is closed: ask for its allocation
@@ -385,9 +404,7 @@ std::optional<Time> SpxConnection::NextDeadline() const {
     std::optional<Time> next = timer_;
     if (repairAt_)
         next = std::min(next.value_or(Time::max()), *repairAt_);
-    if (lingerUntil_ && sndUna_ != sndEnd_)
-        next = std::min(next.value_or(Time::max()), *lingerUntil_);
-    if (state_ != State::Connecting && (state_ != State::Ended || sndUna_ != sndEnd_)) {
+    if (state_ != State::SetUp && (state_ != State::Ended || sndUna_ != sndEnd_)) {
         const Time probe = std::max(lastHeard_, lastProbe_) + config_.watchdogInterval;
         const Time dead = lastHeard_ + config_.watchdogAbort;
         next = std::min({next.value_or(Time::max()), probe, dead});
@@ -406,9 +423,10 @@ bool SpxConnection::MaySend(std::uint64_t seq) const {
 }
 
 // Writes the current acknowledge and allocation numbers into a packet.
-void SpxConnection::Stamp(std::span<std::uint8_t, MAX_PACKET> bytes, bool askAck) {
+void SpxConnection::Stamp(std::span<std::uint8_t, MAX_PACKET> bytes, bool askAck, Time now) {
     advertised_ = Allocation();
     ackedTo_ = rcvNext_;
+    ackedAt_ = now;
     PutBE16(bytes.subspan<OFF_ACK, 2>(), Wire(rcvNext_));
     PutBE16(bytes.subspan<OFF_ALLOC, 2>(), Wire(advertised_));
     bytes[OFF_CONTROL] = static_cast<std::uint8_t>(askAck ? bytes[OFF_CONTROL] | CC_SEND_ACK
@@ -433,10 +451,10 @@ SpxPacket SpxConnection::Ours(std::uint8_t control, std::uint8_t datastream, std
 
 // A system packet (or FF) built in one of the control buffers.
 std::span<const std::uint8_t> SpxConnection::Control(std::uint8_t control, std::uint8_t datastream,
-                                                     std::uint16_t dstConn) {
+                                                     std::uint16_t dstConn, Time now) {
     auto& out = control_[controlNext_++ % control_.size()];
     const std::size_t n = Encode(Ours(control, datastream, dstConn, sndNxt_), out);
-    Stamp(out, control & CC_SEND_ACK);
+    Stamp(out, control & CC_SEND_ACK, now);
     if (control & CC_SEND_ACK)
         probeDue_ = false, probeAnswerDue_ = true;
     return std::span<const std::uint8_t>(out).first(n);
@@ -463,7 +481,7 @@ std::span<const std::uint8_t> SpxConnection::SendSlotAt(std::uint64_t seq, bool 
             repairAt_ = now + RepairWait();
         timedSeq_.reset(); // Karn: an acknowledgement now may be for either sending
     }
-    Stamp(slot.bytes, ask);
+    Stamp(slot.bytes, ask, now);
     ArmTimer(now);
     return std::span<const std::uint8_t>(slot.bytes).first(slot.length);
 }
@@ -473,21 +491,21 @@ std::span<const std::uint8_t> SpxConnection::PopOutput(Time now) {
     const auto negotiate = static_cast<std::uint8_t>(spx2_ ? CC_NEGOTIATE : 0);
     if (requestDue_) {
         requestDue_ = false;
-        return Control(CC_SYSTEM | CC_SEND_ACK | negotiate, DS_DATA, UNKNOWN_CONNECTION);
+        return Control(CC_SYSTEM | CC_SEND_ACK | negotiate, DS_DATA, UNKNOWN_CONNECTION, now);
     }
     if (replyDue_) {
         replyDue_ = false;
-        return Control(CC_SYSTEM | CC_SEND_ACK | negotiate, DS_DATA, peerId_);
+        return Control(CC_SYSTEM | CC_SEND_ACK | negotiate, DS_DATA, peerId_, now);
     }
     if (disconAckDue_) {
         disconAckDue_ = false;
-        return Control(CC_SYSTEM, DS_DISCON_ACK, peerId_);
+        return Control(CC_SYSTEM, DS_DISCON_ACK, peerId_, now);
     }
     if (holeAckDue_) { // the negative acknowledgement: a system packet of its own
         // Its first copy may also acknowledge packets before the hole, which the
         // sender takes as progress: then a second copy shows the hole repeated.
         holeAckDue_ = ackedTo_ != rcvNext_;
-        return Control(CC_SYSTEM, DS_DATA, peerId_);
+        return Control(CC_SYSTEM, DS_DATA, peerId_, now);
     }
     if (resend_) {
         const std::uint64_t seq = *resend_;
@@ -498,27 +516,27 @@ std::span<const std::uint8_t> SpxConnection::PopOutput(Time now) {
     // The open packet waits for more of its run, unless the window is full.
     const bool last = sndNxt_ + 1 == sndEnd_;
     const bool held = open_ && last && sndEnd_ - sndUna_ < config_.window;
-    if (sndNxt_ != sndEnd_ && !held && MaySend(sndNxt_) && state_ != State::Connecting) {
+    if (sndNxt_ != sndEnd_ && !held && MaySend(sndNxt_) && state_ != State::SetUp) {
         open_ = open_ && !last; // sent: nothing more is added to it
         return SendSlotAt(sndNxt_++, false, now);
     }
     ArmTimer(now);
     if (probeDue_)
-        return Control(CC_SYSTEM | CC_SEND_ACK, DS_DATA, peerId_);
+        return Control(CC_SYSTEM | CC_SEND_ACK, DS_DATA, peerId_, now);
     if (ackDue_)
-        return Control(CC_SYSTEM, DS_DATA, peerId_);
+        return Control(CC_SYSTEM, DS_DATA, peerId_, now);
     return {};
 }
 
 bool SpxConnection::Quiescent() const {
-    return state_ != State::Connecting && sndUna_ == sndEnd_ && !requestDue_ && !replyDue_ &&
-           !awaitingAnswer_ && !ackDue_ && !holeAckDue_ && !probeDue_ && !disconAckDue_;
+    return state_ != State::SetUp && sndUna_ == sndEnd_ && !requestDue_ && !replyDue_ &&
+           !ackDue_ && !holeAckDue_ && !probeDue_ && !disconAckDue_;
 }
 
 // --- the program's side ---
 
 std::size_t SpxConnection::SendRoom() const {
-    if (state_ != State::Established || releaseSent_)
+    if (!MaySendData())
         return 0;
     const std::size_t used = static_cast<std::size_t>(sndEnd_ - sndUna_);
     if (used >= config_.window)
@@ -549,7 +567,7 @@ std::size_t SpxConnection::Append(std::span<const std::uint8_t> data) {
 }
 
 std::size_t SpxConnection::SendUnit(std::span<const std::uint8_t> data, bool more, Time) {
-    if (state_ != State::Established || releaseSent_ || SendRoom() == 0)
+    if (SendRoom() == 0)
         return 0;
     // Units sent with T_MORE run on in one packet; a unit without T_MORE (an
     // end unit) starts a packet of its own and ends it with end of message,
@@ -580,24 +598,21 @@ void SpxConnection::Push() {
 }
 
 void SpxConnection::SendRelease(Time now) {
-    if (state_ != State::Established || releaseSent_)
+    if (!MaySendData())
         return;
     open_ = false;
     QueuePacket(DS_ORDREL, CC_EOM, {});
-    releaseSent_ = true;
-    if (relIn_)
-        state_ = State::Closed;
+    state_ = state_ == State::ReleaseReceived ? State::Closing : State::ReleaseSent;
     ArmTimer(now);
 }
 
 void SpxConnection::Disconnect(Time now) {
     if (state_ == State::Ended)
         return;
-    if (state_ == State::Connecting)
+    if (Calling())
         return Abort();
     open_ = false;
     QueuePacket(DS_DISCON, CC_EOM, {});
-    lingerUntil_ = now + config_.watchdogAbort;
     state_ = State::Ended;
     reason_ = 0;
     rcvRead_ = rcvNext_;
@@ -610,21 +625,20 @@ void SpxConnection::Abort() {
     disAt_.reset();
     rcvRead_ = rcvNext_;
     StopSending();
-    requestDue_ = replyDue_ = awaitingAnswer_ = ackDue_ = holeAckDue_ = probeDue_ = false;
-    disconAckDue_ = false;
+    NothingDue();
 }
 
-int SpxConnection::Peek() const {
+SpxConnection::Event SpxConnection::Next() const {
     if (disAt_ && rcvRead_ == *disAt_)
-        return T_DISCONNECT;
+        return Event::Disconnect;
     if (rcvRead_ == rcvNext_)
-        return 0;
-    return relSeq_ == rcvRead_ ? T_ORDREL : T_DATA;
+        return Event::None;
+    return relSeq_ == rcvRead_ ? Event::Release : Event::Data;
 }
 
-std::size_t SpxConnection::Take(std::span<std::uint8_t> out, int& flags) {
-    flags = 0;
-    if (Peek() != T_DATA)
+std::size_t SpxConnection::Take(std::span<std::uint8_t> out, bool& more) {
+    more = false;
+    if (Next() != Event::Data)
         return 0;
     // One packet at most: each unit starts a packet of its own, so a piece
     // never holds the end of one unit and the start of the next.
@@ -633,13 +647,13 @@ std::size_t SpxConnection::Take(std::span<std::uint8_t> out, int& flags) {
     std::copy_n(slot.data.begin() + slot.offset, n, out.begin());
     slot.offset = static_cast<std::uint16_t>(slot.offset + n);
     if (slot.offset < slot.length) {
-        flags = T_MORE; // out is full
+        more = true; // out is full
         return n;
     }
     slot.full = false;
     ++rcvRead_;
     WindowOpened();
-    flags = (slot.control & CC_EOM) != 0 ? 0 : T_MORE; // the unit goes on, or came with T_MORE
+    more = (slot.control & CC_EOM) == 0; // the unit goes on, or came with T_MORE
     return n;
 }
 
@@ -654,7 +668,7 @@ void SpxConnection::WindowOpened() {
 }
 
 void SpxConnection::TakeRelease() {
-    if (Peek() == T_ORDREL)
+    if (Next() == Event::Release)
         ++rcvRead_;
 }
 

@@ -31,12 +31,15 @@
 //   - Retransmission: an RTT estimate (smoothed RTT + 4 x variation, Karn's
 //     rule), doubled at each time-out; after retryLimit time-outs in a row
 //     the connection fails (237). The receiver acknowledges at once when asked
-//     to, when a packet arrives out of order or twice, and when its window
-//     opens. A packet out of order is answered at once by a negative
+//     to (a packet it already acknowledged only when its last acknowledgement
+//     is rtoMin / 2 old: a copy the link made needs none), when a hole closes,
+//     and when its window opens. A hole is named at once by a negative
 //     acknowledgement (a system packet naming the first packet missing; twice
-//     when its first copy also acknowledges packets before the hole). An
-//     acknowledgement that repeats the last number makes the sender resend
-//     the first packet not acknowledged at once, and again when the hole is
+//     when its first copy also acknowledges packets before the hole) when a
+//     second packet has passed it, or when a filled hole leaves the next one
+//     with packets past it. An acknowledgement that repeats the last number
+//     names the first packet not acknowledged as missing: the sender resends
+//     it at once, and again when the hole is
 //     still there after the repair wait; each acknowledgement that then moves
 //     but stops short of what was sent resends the next hole.
 //   - Watchdog: whenever nothing has come from the peer for watchdogInterval,
@@ -70,8 +73,8 @@
 //                           then one every interval while the silence lasts
 //   watchdogAbort [20 s]    silence after which the peer is dead (237): a
 //                           peer that vanishes is found at most 20 s after it
-//                           was last heard; also how long the packets before
-//                           our own disconnect keep trying
+//                           was last heard; our own disconnect keeps trying
+//                           until then or until the retransmissions run out
 //   ackEvery [32]           a data packet asks for an acknowledgement at least
 //                           this often (also the last one of a burst, the one
 //                           that fills the peer's allocation, and resends)
@@ -123,11 +126,19 @@ class SpxConnection {
     };
     static constexpr std::uint16_t MAX_WINDOW = 8192; // well inside half the sequence space
 
+    // A connection's life. SetUp: the caller's request or the answering
+    // end's reply goes out until the other end answers. Established: data
+    // both ways. ReleaseSent, ReleaseReceived: one end's release (ours, or
+    // the peer's, arrived in sequence) and data the other way. Closing: both
+    // released; the last packets go on until acknowledged (Quiescent).
+    // Ended: disconnected or failed (DisconnectReason), or given up.
     enum class State : std::uint8_t {
-        Connecting,  // caller: request sent, no reply yet
-        Established, // data both ways; see ReleaseSent / ReleaseArrived
-        Closed,      // both released; nothing more will be delivered
-        Ended,       // disconnected or failed: DisconnectReason
+        SetUp,
+        Established,
+        ReleaseSent,
+        ReleaseReceived,
+        Closing,
+        Ended,
     };
 
     struct Counters {
@@ -179,10 +190,6 @@ class SpxConnection {
     // --- the program's side ---
 
     State GetState() const { return state_; }
-    bool ReleaseSent() const { return releaseSent_; }
-    // The peer's release has arrived in sequence (Peek gives T_ORDREL once
-    // the data before it is read).
-    bool ReleaseArrived() const { return relIn_; }
     int DisconnectReason() const { return reason_; } // 236, 237; 0 while none
     // A disconnect has arrived (236 or 237): t_snd and t_sndrel fail with
     // TLOOK, TakeDisconnect may take it even with data unread before it.
@@ -223,18 +230,20 @@ class SpxConnection {
     // Ends at once without a word to the peer.
     void Abort();
 
-    // The next event for the program, in the order things arrived: T_DATA,
-    // T_ORDREL, T_DISCONNECT, or 0 when nothing is there.
-    int Peek() const;
+    // What the program meets next, in the order things arrived: data, the
+    // peer's release, a disconnect (the stack tells the program T_DATA,
+    // T_ORDREL, T_DISCONNECT), or nothing yet.
+    enum class Event : std::uint8_t { None, Data, Release, Disconnect };
+    Event Next() const;
 
-    // t_rcv: copies up to out.size() bytes of the next packet. flags gets
-    // T_MORE unless the piece ends a packet with end of message: a unit sent
+    // t_rcv: copies up to out.size() bytes of the next packet. `more` is set
+    // (T_MORE) unless the piece ends a packet with end of message: a unit sent
     // without T_MORE arrives as a piece of its own, as over TCP; the pieces
     // of a run of units sent with T_MORE may join them. Returns the count (0
-    // for an empty unit, or when Peek() != T_DATA).
-    std::size_t Take(std::span<std::uint8_t> out, int& flags);
+    // for an empty unit, or when Next() is not Data).
+    std::size_t Take(std::span<std::uint8_t> out, bool& more);
 
-    // t_rcvrel: takes the peer's release (Peek() == T_ORDREL).
+    // t_rcvrel: takes the peer's release (Next() is Release).
     void TakeRelease();
 
     // t_rcvdis: discards whatever is unread and returns the reason (236 or
@@ -273,10 +282,18 @@ class SpxConnection {
 
     bool Accepts(const SpxPacket& p) const;
     void TakeAck(const SpxPacket& p, Time now);
-    void TakeSequenced(const SpxPacket& p);
+    void TakeSequenced(const SpxPacket& p, Time now);
     void TakeEnd(const SpxPacket& p, std::uint64_t seq);
     void Advance();
     void PeerDisconnected();
+    // The caller before the reply: the peer's socket and id are not known yet.
+    bool Calling() const { return state_ == State::SetUp && peerId_ == UNKNOWN_CONNECTION; }
+    bool MaySendData() const {
+        return state_ == State::Established || state_ == State::ReleaseReceived;
+    }
+    void Drop(DropReason r);
+    void Answered(Time now);
+    void NothingDue();
     void Fail();
     void WindowOpened();
     void StopSending();
@@ -284,6 +301,7 @@ class SpxConnection {
     void Sample(Time now);
     milliseconds RtoEstimate() const;
     std::chrono::microseconds RepairWait() const;
+    void Repair();
     void TickWatchdog(Time now);
     // A packet of this connection from us to the peer (ack and allocation
     // are stamped when it goes out).
@@ -292,22 +310,21 @@ class SpxConnection {
     std::size_t QueuePacket(std::uint8_t datastream, std::uint8_t control,
                             std::span<const std::uint8_t> data);
     std::span<const std::uint8_t> Control(std::uint8_t control, std::uint8_t datastream,
-                                          std::uint16_t dstConn);
+                                          std::uint16_t dstConn, Time now);
     std::size_t DataMax() const { // SPX II's header has the negotiation size
         return packet_ - IPX_HEADER - SPX_HEADER - (spx2_ ? NEGOTIATION_FIELD : 0);
     }
     std::size_t Append(std::span<const std::uint8_t> data); // to the open packet
     std::span<const std::uint8_t> SendSlotAt(std::uint64_t seq, bool resend, Time now);
     bool MaySend(std::uint64_t seq) const;
-    void Stamp(std::span<std::uint8_t, MAX_PACKET> bytes, bool askAck);
+    void Stamp(std::span<std::uint8_t, MAX_PACKET> bytes, bool askAck, Time now);
 
     Config config_;
     ipxAddr_t local_{}, peer_{};
     std::uint16_t myId_ = 0, peerId_ = UNKNOWN_CONNECTION;
-    State state_ = State::Connecting;
+    State state_ = State::SetUp;
     bool spx2_ = false;                  // both ends speak SPX II
     std::uint16_t packet_ = SPX1_PACKET; // the negotiated packet size
-    bool releaseSent_ = false;
     int reason_ = 0;
     Counters counters_;
 
@@ -326,13 +343,15 @@ class SpxConnection {
     std::vector<RecvSlot> recv_;
     std::uint64_t rcvRead_ = FIRST, rcvNext_ = FIRST;
     std::optional<std::uint64_t> relSeq_, disSeq_; // the peer's FC and FE
-    bool relIn_ = false;                           // FC arrived in sequence
     std::optional<std::uint64_t> disAt_;           // where the disconnect is read
     std::uint64_t advertised_ = 0;                 // the allocation last sent
     std::uint64_t ackedTo_ = FIRST;                // the acknowledge number last sent
+    Time ackedAt_{};                               // when
+    std::uint64_t rcvHigh_ = FIRST;                // past the highest data packet taken
+    unsigned passed_ = 0;                          // packets taken past the hole
 
     // Packets due that are not in the send ring.
-    bool requestDue_ = false, replyDue_ = false, awaitingAnswer_ = false;
+    bool requestDue_ = false, replyDue_ = false;
     bool ackDue_ = false, holeAckDue_ = false, probeDue_ = false, disconAckDue_ = false;
     bool probeAnswerDue_ = false; // a system packet of ours asked for an acknowledgement
     // Room for every kind of them at once (at most six in one batch of
@@ -342,18 +361,17 @@ class SpxConnection {
 
     // Timers.
     std::optional<Time> timer_;       // retransmission, connection set-up or persist
-    std::optional<Time> lingerUntil_; // after our disconnect: when to stop trying
     milliseconds rto_;
     unsigned retries_ = 0;
-    std::int64_t srttUs_ = -1, rttvarUs_ = 0;
+    std::int64_t srttUs_ = -1, rttvarUs_ = 0, minRttUs_ = -1;
     std::optional<std::uint64_t> timedSeq_;
     Time timedAt_{}, resentAt_{};
     Time lastHeard_{}, lastProbe_{};
     std::optional<std::uint64_t> resentSeq_; // the last packet sent again
     std::optional<std::uint64_t> recover_;   // in recovery until this is acknowledged
-    std::optional<Time> repairAt_;           // the hole's resend is taken as lost then
-    unsigned repairs_ = 0;                   // resends of the hole without progress
-    bool repairing_ = false;                 // resending on the peer's word, not a time-out
+    std::optional<Time> repairAt_; // the hole's resend is taken as lost then
+    unsigned repairs_ = 0;   // resends of the hole without progress
+    bool repairing_ = false; // resending on the peer's word, not a time-out
 };
 
 // The packet a listener sends to refuse a connection request (t_snddis with

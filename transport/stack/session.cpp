@@ -3,8 +3,6 @@
 
 #include <cstdio>
 
-#include <spx/tiuser.h>
-
 namespace spx::stack {
 
 using ipx::SpxConnection;
@@ -37,11 +35,12 @@ Session Session::Answered(const HalfOpen& call, const ipx::SpxPacket& first,
 }
 
 bool Session::Connecting() const {
-    return c_.GetState() == State::Connecting;
+    return c_.GetState() == State::SetUp;
 }
 
 bool Session::Established() const {
-    return c_.GetState() == State::Established;
+    const State s = c_.GetState();
+    return s == State::Established || s == State::ReleaseSent || s == State::ReleaseReceived;
 }
 
 bool Session::Ended() const {
@@ -50,13 +49,11 @@ bool Session::Ended() const {
 
 bool Session::Finished() const {
     const State s = c_.GetState();
-    return (s == State::Ended || s == State::Closed) && c_.Quiescent();
+    return (s == State::Ended || s == State::Closing) && c_.Quiescent();
 }
 
 std::size_t Session::SendRoom() const {
-    return c_.GetState() == State::Established && !c_.ReleaseSent() && !c_.DisconnectArrived()
-               ? c_.SendRoom()
-               : 0;
+    return c_.DisconnectArrived() ? 0 : c_.SendRoom();
 }
 
 std::size_t Session::Send(std::span<const std::uint8_t> data, bool more, Time now) {
@@ -64,16 +61,17 @@ std::size_t Session::Send(std::span<const std::uint8_t> data, bool more, Time no
 }
 
 Event Session::Next() const {
-    switch (c_.Peek()) {
-    case T_DATA:
+    switch (c_.Next()) {
+    case SpxConnection::Event::Data:
         return Event::Data;
-    case T_ORDREL:
+    case SpxConnection::Event::Release:
         return Event::Release;
-    case T_DISCONNECT:
+    case SpxConnection::Event::Disconnect:
         return Event::Disconnect;
-    default:
-        return Event::None;
+    case SpxConnection::Event::None:
+        break;
     }
+    return Event::None;
 }
 
 std::size_t Session::Take(std::span<std::uint8_t> out, bool& more,
@@ -81,11 +79,9 @@ std::size_t Session::Take(std::span<std::uint8_t> out, bool& more,
     std::size_t n = 0;
     more = false;
     last.reset();
-    while (c_.Peek() == T_DATA) {
+    while (c_.Next() == SpxConnection::Event::Data) {
         const std::size_t before = n;
-        int flags = 0;
-        n += c_.Take(out.subspan(n), flags);
-        more = (flags & T_MORE) != 0;
+        n += c_.Take(out.subspan(n), more);
         if (!more && before > 0)
             last = n - before;
         if (!more || n == out.size())
@@ -95,16 +91,16 @@ std::size_t Session::Take(std::span<std::uint8_t> out, bool& more,
 }
 
 std::string Session::Describe() const {
-    static constexpr const char* NAMES[] = {"connecting", "established", "closed", "ended"};
+    static constexpr const char* NAMES[] = {"set-up",           "established", "release sent",
+                                            "release received", "closing",     "ended"};
     const auto& k = c_.GetCounters();
     const auto local = c_.LocalOptions(), peer = c_.PeerOptions();
     char line[256];
     std::snprintf(
         line, sizeof line,
-        "%s%s%s allocation %u/%u bytes in %llu out %llu packets in %llu out %llu "
+        "%s allocation %u/%u bytes in %llu out %llu packets in %llu out %llu "
         "retransmitted %llu",
-        NAMES[static_cast<int>(c_.GetState())], c_.ReleaseSent() ? ", release sent" : "",
-        c_.ReleaseArrived() ? ", release received" : "", GetBE16(local.spx_allocationNumber),
+        NAMES[static_cast<int>(c_.GetState())], GetBE16(local.spx_allocationNumber),
         GetBE16(peer.spx_allocationNumber), static_cast<unsigned long long>(k.dataIn),
         static_cast<unsigned long long>(k.dataOut), static_cast<unsigned long long>(k.packetsIn),
         static_cast<unsigned long long>(k.packetsOut),

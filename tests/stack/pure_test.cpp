@@ -151,9 +151,10 @@ TEST(StackDoor, Bounds) {
         return door.Request(Request(node, callerId), Listening(), 0, at, taken, {id++, 0x4000});
     };
     using enum Door::Verdict;
-    EXPECT_EQ(ask(1, 11, t0).verdict, New);
-    const auto repeat = ask(1, 11, t0 + 1s);
-    EXPECT_TRUE(repeat.verdict == Repeat && repeat.call->myId == 100); // answered with the same id
+    const auto first = ask(1, 11, t0);
+    EXPECT_TRUE(first.verdict == New && first.call->timed);
+    const auto repeat = ask(1, 11, t0 + 1s); // answered with the same id; its set-up is not timed
+    EXPECT_TRUE(repeat.verdict == Repeat && repeat.call->myId == 100 && !repeat.call->timed);
     EXPECT_TRUE(ask(1, 12, t0).verdict == New && ask(1, 13, t0).verdict == SourceFull);
     EXPECT_TRUE(ask(2, 21, t0 + 1s).verdict == New && ask(3, 31, t0 + 2s).verdict == New);
     EXPECT_EQ(door.Size(), 4u);
@@ -257,6 +258,7 @@ TEST(StackDoor, Cookies) {
             const auto done = door.Complete(r.p, LISTENERS, r.at);
             EXPECT_EQ(done.has_value(), r.completes) << evicted;
             EXPECT_TRUE(!done || (done->callerId == 11 && done->mySocket == call.mySocket &&
+                                  done->timed == (r.p.sequence == 1) && // by its record
                                   spx::ipx::SockOf(done->local) == 0x9000));
         }
         EXPECT_FALSE(door.Complete(ack, std::span(LISTENERS).first(1), t0)); // not listening

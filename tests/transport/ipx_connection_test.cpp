@@ -480,6 +480,24 @@ TEST(SpxConnection, Rules) {
                        (std::vector<milliseconds>{3s, 6s, 9s, 12s, 15s, 18s}));
              EXPECT_EQ(p.a.DisconnectReason(), SPX_DISCON_FAILED);
          }},
+        {"Karn at set-up: a reply sent twice (or when, unknown) gives no round trip",
+         [] {
+             for (const bool timed : {true, false}) {
+                 Time now = Time{} + 1h;
+                 std::deque<Bytes> store;
+                 SpxConnection a = SpxConnection::Caller(CALLER, LISTENER, 0x1111, {}, now);
+                 SpxConnection b =
+                     *SpxConnection::Answer(ANSWERER, Out(a, now, store).at(0), 0x2222, {}, now, timed);
+                 now += 300ms; // the reply's round trip
+                 for (const SpxPacket& r : Out(b, now, store))
+                     a.Input(r, now);
+                 for (const SpxPacket& r : Out(a, now, store))
+                     b.Input(r, now);
+                 b.SendUnit(Bytes(10), false, now);
+                 Out(b, now, store);
+                 EXPECT_EQ(b.NextDeadline().value_or(Time{}) - now, timed ? 900ms : 500ms) << timed;
+             }
+         }},
         {"SPX I: a repeated acknowledgement resends the hole at once", [] { Holes(false); }},
         {"SPX II: the negative acknowledgement resends the hole at once", [] { Holes(true); }},
         {"a hole's resend lost too goes again within a few round trips, not the time-out",

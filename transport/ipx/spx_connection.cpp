@@ -52,7 +52,7 @@ SpxConnection SpxConnection::Caller(const ipxAddr_t& local, const ipxAddr_t& rem
 
 std::optional<SpxConnection> SpxConnection::Answer(const ipxAddr_t& local, const SpxPacket& request,
                                                    std::uint16_t myConnId, const Config& config,
-                                                   Time now) {
+                                                   Time now, bool timed) {
     if (!(request.control & CC_SYSTEM) || request.dstConn != UNKNOWN_CONNECTION ||
         request.srcConn == UNKNOWN_CONNECTION || request.datastream != DS_DATA)
         return std::nullopt;
@@ -64,6 +64,7 @@ std::optional<SpxConnection> SpxConnection::Answer(const ipxAddr_t& local, const
     c.replyDue_ = true;
     c.timer_ = now + c.rto_;
     c.timedAt_ = now;
+    c.setUpTimed_ = timed;
     return c;
 }
 
@@ -136,7 +137,7 @@ void SpxConnection::Drop(DropReason r) {
 // the request or reply went more than once the wait gives the first round trip.
 void SpxConnection::Answered(Time now) {
     timer_.reset();
-    if (retries_ == 0)
+    if (retries_ == 0 && setUpTimed_)
         Sample(now);
     retries_ = 0;
     rto_ = RtoEstimate();

@@ -156,9 +156,12 @@ class SpxConnection {
     // An answering endpoint at `local` (its own socket) for a connection
     // request that the listener received: queues the reply. Empty when the
     // packet is no connection request (system, dest id FFFF, no data).
+    // `timed`: the reply goes (or went, at now) once, so the caller's answer
+    // gives the first round trip; false when it went more than once or when
+    // is unknown (Karn's rule: no sample then).
     static std::optional<SpxConnection> Answer(const ipxAddr_t& local, const SpxPacket& request,
                                                std::uint16_t myConnId, const Config& config,
-                                               Time now);
+                                               Time now, bool timed = true);
 
     SpxConnection(SpxConnection&&) noexcept = default;
     SpxConnection& operator=(SpxConnection&&) noexcept = default;
@@ -363,6 +366,7 @@ class SpxConnection {
     std::optional<Time> timer_;       // retransmission, connection set-up or persist
     milliseconds rto_;
     unsigned retries_ = 0;
+    bool setUpTimed_ = true; // the set-up's answer may give the first round trip
     std::int64_t srttUs_ = -1, rttvarUs_ = 0, minRttUs_ = -1;
     std::optional<std::uint64_t> timedSeq_;
     Time timedAt_{}, resentAt_{};

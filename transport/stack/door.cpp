@@ -76,8 +76,10 @@ Door::Answer Door::Request(const SpxPacket& p, const ipxAddr_t& local, std::size
         return {Verdict::NotRequest};
     const Key key = KeyOf(p.src, p.srcConn);
     const auto known = byCaller_.find(key);
-    if (known != byCaller_.end())
+    if (known != byCaller_.end()) {
+        known->second->timed = false;
         return {Verdict::Repeat, &*known->second};
+    }
     Spare mine = Cookie(p.src, p.srcConn, ipx::SockOf(local), now, 0);
     const bool cookie =
         mine.id != 0 && mine.id != ipx::UNKNOWN_CONNECTION && !Holds(mine.id) && !taken(mine.id);
@@ -157,6 +159,7 @@ std::optional<HalfOpen> Door::ByCookie(const SpxPacket& p, std::uint16_t listene
     call.offer = p.negotiation;
     call.myId = p.dstConn;
     call.answered = now;
+    call.timed = false;
     return call;
 }
 

@@ -60,6 +60,10 @@ struct HalfOpen {
     std::uint16_t mySocket = 0;     // the dynamic socket the reply came from
     std::size_t iface = 0;          // where it came in
     Time answered{};
+    // The reply went once, at answered: the caller's acknowledgement times the
+    // round trip. Not when the request came again (whichever reply it answers)
+    // or the call was completed by its cookie alone (when it went is unknown).
+    bool timed = true;
 };
 
 class Door {

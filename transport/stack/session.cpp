@@ -26,9 +26,10 @@ Session Session::Call(const ipxAddr_t& local, const ipxAddr_t& remote, std::uint
 Session Session::Answered(const HalfOpen& call, const ipx::SpxPacket& first,
                           std::uint16_t maxPacket, Time now) {
     // Answered when the reply went: the acknowledgement gives the first
-    // round trip, and no second reply goes out.
+    // round trip (unless the reply went twice, or by its cookie alone), and
+    // no second reply goes out.
     auto c = SpxConnection::Answer(LocalOf(call), RequestOf(call), call.myId, ConfigFor(maxPacket),
-                                   call.answered);
+                                   call.answered, call.timed);
     Session s(std::move(*c));
     s.c_.Input(first, now);
     return s;

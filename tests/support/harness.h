@@ -338,6 +338,8 @@ class Stack {
     std::string Env() const { return "NSPX_STACK=" + socket().string(); }
     Process& process() { return *proc_; }
     std::string Stderr() const { return proc_->Stderr(); }
+    // What nspxd -s tells of it.
+    std::string State() const { return Run({"/usr/bin/env", Env(), Bin("nspxd"), "-s"}).out; }
     // Starts it (anew: on the same socket and file) and waits until its socket takes a caller.
     bool Start() {
         proc_.emplace(argv_, dir_.path());

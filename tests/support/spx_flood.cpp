@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <string>
 #include <string_view>
 
 #include "ipx/frame.h"
@@ -54,20 +55,13 @@ int Open(const char* name) {
                : -1;
 }
 
-// Whether text is exactly size bytes in hex digits: then their value in out, first byte first.
+// Whether text is exactly N bytes in hex digits: then their value in out, first byte first.
 template <std::size_t N> bool Hex(std::string_view text, std::array<std::uint8_t, N>& out) {
-    if (text.size() != 2 * N)
+    if (text.size() != 2 * N || text.find_first_not_of("0123456789abcdefABCDEF") != text.npos)
         return false;
-    for (std::size_t i = 0; i < 2 * N; ++i) {
-        const char c = text[i];
-        const int v = c >= '0' && c <= '9'   ? c - '0'
-                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                             : -1;
-        if (v < 0)
-            return false;
-        out[i / 2] = static_cast<std::uint8_t>(i % 2 ? out[i / 2] | v : v << 4);
-    }
+    for (std::size_t i = 0; i < N; ++i)
+        out[i] =
+            static_cast<std::uint8_t>(std::stoul(std::string(text.substr(2 * i, 2)), nullptr, 16));
     return true;
 }
 

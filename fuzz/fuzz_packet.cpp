@@ -48,10 +48,11 @@ static void Connection(std::span<const std::uint8_t> in) {
         now += std::chrono::milliseconds(how >> 1 << 4);
         c.Tick(now);
         std::array<std::uint8_t, 64> buf;
-        int flags = 0;
-        while (c.Peek() == T_DATA)
-            CHECK(c.Take(std::span(buf).first(how % 63 + 1), flags) <= how % 63 + 1u);
-        if (c.Peek() == T_ORDREL)
+        bool more = false;
+        using Event = SpxConnection::Event;
+        while (c.Next() == Event::Data)
+            CHECK(c.Take(std::span(buf).first(how % 63 + 1), more) <= how % 63 + 1u);
+        if (c.Next() == Event::Release)
             c.TakeRelease();
         if (how & 0x80)
             c.SendUnit(std::span(buf).first(how % 64), how & 0x40, now);

@@ -43,6 +43,25 @@ std::uint64_t Mix(std::uint64_t h, std::uint64_t v) {
     return h ^ (h >> 33);
 }
 
+// The call a caller's packet names: its request, or (by the cookie) its first
+// packet after the reply, whose SPX II bits and size are those the reply
+// agreed on, so that the connection reads them back as the request's offer.
+HalfOpen CallOf(const SpxPacket& p, const ipxAddr_t& local, Door::Spare mine, std::size_t iface,
+                Time now) {
+    HalfOpen call;
+    call.caller = p.src;
+    call.local = local;
+    call.callerId = p.srcConn;
+    call.callerAlloc = p.allocation;
+    call.callerControl = p.control & (ipx::CC_SPX2 | ipx::CC_NEGOTIATE | ipx::CC_EXTENDED);
+    call.offer = p.negotiation;
+    call.myId = mine.id;
+    call.mySocket = mine.socket;
+    call.iface = iface;
+    call.answered = now;
+    return call;
+}
+
 } // namespace
 
 Door::Spare Door::Cookie(const ipxAddr_t& caller, std::uint16_t callerId, std::uint16_t socket,
@@ -86,17 +105,7 @@ Door::Answer Door::Request(const SpxPacket& p, const ipxAddr_t& local, std::size
     const bool full = order_.size() >= std::max<std::size_t>(config_.total, 1);
     if (!cookie)
         mine = spare();
-    HalfOpen call;
-    call.caller = p.src;
-    call.local = local;
-    call.callerId = p.srcConn;
-    call.callerAlloc = p.allocation;
-    call.callerControl = p.control & (ipx::CC_SPX2 | ipx::CC_NEGOTIATE | ipx::CC_EXTENDED);
-    call.offer = p.negotiation;
-    call.myId = mine.id;
-    call.mySocket = mine.socket;
-    call.iface = iface;
-    call.answered = now;
+    const HalfOpen call = CallOf(p, local, mine, iface, now);
     if (full && cookie && now - order_.front().answered < config_.keep) {
         unrecorded_ = call; // its cookie completes it
         return {Verdict::New, &unrecorded_};
@@ -146,20 +155,10 @@ std::optional<HalfOpen> Door::ByCookie(const SpxPacket& p, std::uint16_t listene
     };
     if (!matches(0) && !matches(1))
         return std::nullopt;
-    HalfOpen call;
-    call.caller = p.src;
-    call.local = p.dst;
-    PutBE16(call.local.sock, listener);
-    call.mySocket = socket;
-    call.callerId = p.srcConn;
-    call.callerAlloc = p.allocation;
-    // An SPX II caller marks every packet so and names the size the reply
-    // agreed on: the connection reads it back as the request's offer.
-    call.callerControl = p.control & (ipx::CC_SPX2 | ipx::CC_NEGOTIATE | ipx::CC_EXTENDED);
-    call.offer = p.negotiation;
-    call.myId = p.dstConn;
-    call.answered = now;
-    call.timed = false;
+    ipxAddr_t local = p.dst;
+    PutBE16(local.sock, listener);
+    HalfOpen call = CallOf(p, local, {p.dstConn, socket}, 0, now);
+    call.timed = false; // when its reply went is unknown
     return call;
 }
 
